@@ -1,0 +1,40 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+
+// Turns the ring image of a 360-degree lens attachment into a rectangular
+// panorama. The geometry is set once, generateTransformation() precomputes
+// which input byte feeds each panorama byte, and unwrap() is then a pure copy
+// pass through that table.
+class PanoramaUnwrapper {
+public:
+    PanoramaUnwrapper();
+    ~PanoramaUnwrapper();
+    PanoramaUnwrapper(const PanoramaUnwrapper&) = delete;
+    PanoramaUnwrapper& operator=(const PanoramaUnwrapper&) = delete;
+
+    bool generateTransformation();
+    // On success *imageOut receives a new image owned by the caller.
+    bool unwrap(cv::Mat* imageIn, cv::Mat** imageOut);
+    uint32_t getUnwrapHeight();
+    bool unwrapWidth(int width);
+    bool originalSize(int width, int height);
+    bool originalCentre(float u, float v);
+    bool imageRadius(float min, float max);
+    bool offsetAngle(float angle);
+
+private:
+    uint64_t* m_transformation;
+    uint32_t m_originalWidth;
+    uint32_t m_originalHeight;
+    uint32_t m_unwrapWidth;
+    float m_uCentre;
+    float m_vCentre;
+    float m_radiusMin;
+    float m_radiusMax;
+    float m_offsetAngle;
+    uint32_t m_unwrapHeight;
+    uint64_t m_outMatSize;
+};

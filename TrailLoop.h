@@ -1,0 +1,71 @@
+#pragma once
+
+#include "Devices.h"
+#include "cvio.h"
+
+#include <opencv2/core.hpp>
+
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+// Everything the trail loop talks to besides the camera.
+struct TrailDevices {
+    WallClock& wallClock;
+    Display& display;
+    SnapshotWriter& snapshots;
+    FILE* out;  // status lines
+    FILE* err;  // failures that do not stop the run
+    FILE* in;   // one character is read from here after an empty image
+    // Set asynchronously (Ctrl-C, SIGTERM) to end the run as q does; may be null.
+    const volatile std::sig_atomic_t* stopRequested = nullptr;
+};
+
+// Sum of the first channel, truncated toward zero and saturated to 32 bits.
+int32_t firstChannelSum(const cv::Mat& image);
+
+// The trail: the per-pixel maximum of every image since the last reset, a
+// growth measurement once a second, and a numbered snapshot 300 ticks after a
+// burst of growth.
+class TrailLoop {
+public:
+    static constexpr int64_t kInfoPeriodMs = 1000;
+    static constexpr int32_t kMinMergedImages = 800;
+    static constexpr int32_t kGrowthThreshold = 2000;
+    static constexpr int32_t kCountdownTicks = 300;
+    static constexpr int32_t kLastSnapshotNumber = 30000;
+    static constexpr int kKeyPollMs = 1;
+
+    explicit TrailLoop(const TrailDevices& devices);
+
+    // Start-up, the loop until Esc, q, a stop request or an empty image, and
+    // the closing line. Returns the process exit status.
+    int run(CaptureState& capture);
+
+    // One loop pass on the next camera image; false when the image was empty.
+    bool pass(CaptureState& capture);
+
+    // Loop state, kept in the open so that tests can place the loop at any
+    // point of its life.
+    bool stopapp = false;
+    cv::Mat imMin;
+    cv::Mat imOld;
+    cv::Mat imDiff;
+    int32_t diff = 0;
+    int32_t frameCounter = 0;
+    int32_t freq = 0;
+    int64_t nextInfoTime = 0;
+    bool save = false;
+    int32_t saveTimeout = 0;
+    int32_t trackCounter = 0;
+    char buf[1024] = {};
+
+private:
+    void infoTick(const cv::Mat& frame, int64_t now);
+    void merge(const cv::Mat& frame);
+    void writeSnapshot(const cv::Mat& frame);
+    void restartTrail(const cv::Mat& frame);
+    void pollKeys();
+
+    TrailDevices devices_;
+};

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "Devices.h"
+#include "PanoramaUnwrapper.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+
+// The shared camera state: the camera, the latest image and the frame clock,
+// plus the start-up panorama. Members are created in this order and destroyed
+// in reverse, so the unwrapper's table goes before the camera.
+struct CaptureState {
+    CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console);
+
+    Camera& cap;
+    ProcessorClock& clock;
+    FILE* out;
+    cv::Mat frame;
+    double startTime;
+    int32_t framecounter = 0;
+    double delta_sec = 0;
+    PanoramaUnwrapper unwrapper;
+    std::unique_ptr<cv::Mat> unwrap;
+};
+
+// Requests 640 x 480, reads a first image, unwraps it into the start-up
+// panorama and grabs once more. False when the camera is not open.
+bool setup(CaptureState& state);
+
+// Reads the next image into state.frame; a non-empty one advances the
+// frame clock and framecounter.
+void captureVideoIn(CaptureState& state);
+
+// Unwraps the first camera image with the fixed lens geometry.
+void startupPanorama(CaptureState& state);
+
+// Records the camera to a Motion-JPEG video with an XML log of the measured
+// intervals, until Esc. 0 when done, -1 when the camera or video is not open.
+int captureVideoOut(CaptureState& state, Display& display, const std::string& videoPath = "7.avi",
+                    const std::string& logPath = "7.xml");

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the tool and starts it in the repository root.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh cmake make g++ libopencv-dev
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+cmake --build build --target trailcam -j "$(nproc)"
+exec build/trailcam

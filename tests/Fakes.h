@@ -1,0 +1,114 @@
+#pragma once
+
+#include "Devices.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+// A black scene with a bright 3 x 3 dot that moves one step per image.
+cv::Mat movingDotImage(int index, cv::Size size = {64, 48});
+
+// A camera that hands out queued images first, then moving-dot images until
+// its budget runs out, then empty images.
+class SyntheticCamera : public Camera {
+public:
+    bool opened = true;
+    cv::Size size{64, 48};
+    int budget = 1 << 30;         // moving-dot images still to deliver
+    std::deque<cv::Mat> queued;   // delivered before the moving dot; an empty one reads as empty
+    int reads = 0;
+    std::map<int, double> requested;  // last value set per property
+
+    bool isOpened() const override { return opened; }
+    bool set(int property, double value) override;
+    double get(int property) const override;
+    void read(cv::Mat& image) override;
+};
+
+// Processor clock that advances by a fixed step each time it is read.
+class SimulatedProcessorClock : public ProcessorClock {
+public:
+    std::clock_t ticks = 0;
+    std::clock_t step = 0;
+    std::clock_t now() override {
+        const std::clock_t reading = ticks;
+        ticks += step;
+        return reading;
+    }
+};
+
+class SimulatedWallClock : public WallClock {
+public:
+    int64_t ms = 1000000;
+    int64_t step = 0;
+    int64_t millis() override {
+        const int64_t reading = ms;
+        ms += step;
+        return reading;
+    }
+};
+
+// Records what is shown and answers key polls from a script (-1 when it runs out).
+class ScriptedDisplay : public Display {
+public:
+    std::deque<int> keys;
+    std::vector<std::string> shown;
+    std::map<std::string, cv::Mat> lastShown;
+    int polls = 0;
+    void show(const std::string& window, const cv::Mat& image) override {
+        shown.push_back(window);
+        lastShown[window] = image.clone();
+    }
+    int pollKey(int) override {
+        ++polls;
+        if (keys.empty()) return -1;
+        const int key = keys.front();
+        keys.pop_front();
+        return key;
+    }
+};
+
+// A FILE* whose text can be read back.
+class CapturedStream {
+public:
+    CapturedStream() : stream_(open_memstream(&data_, &size_)) {}
+    ~CapturedStream() {
+        std::fclose(stream_);
+        std::free(data_);
+    }
+    CapturedStream(const CapturedStream&) = delete;
+    CapturedStream& operator=(const CapturedStream&) = delete;
+    FILE* file() { return stream_; }
+    std::string text() {
+        std::fflush(stream_);
+        return std::string(data_, size_);
+    }
+    std::vector<std::string> lines();
+
+private:
+    char* data_ = nullptr;
+    size_t size_ = 0;
+    FILE* stream_;
+};
+
+// Runs a test inside a fresh empty working directory, removed afterwards.
+class TempWorkingDir {
+public:
+    TempWorkingDir();
+    ~TempWorkingDir();
+    TempWorkingDir(const TempWorkingDir&) = delete;
+    TempWorkingDir& operator=(const TempWorkingDir&) = delete;
+    const std::string& path() const { return path_; }
+
+private:
+    std::string previous_;
+    std::string path_;
+};
+
+// Names of the entries of a directory, sorted; empty when it does not exist.
+std::vector<std::string> listDirectory(const std::string& path);
