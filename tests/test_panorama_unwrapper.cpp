@@ -1,0 +1,282 @@
+#include "Fakes.h"
+#include "PanoramaUnwrapper.h"
+#include "cvio.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <memory>
+#include <random>
+
+namespace {
+
+struct Geometry {
+    int inWidth, inHeight, outWidth;
+    float u, v, radiusMin, radiusMax, angleDegrees;
+};
+
+const Geometry kStartup{640, 480, 800, 0.5f, 0.5f, 0.18f, 0.35f, 250};
+
+bool configure(PanoramaUnwrapper& unwrapper, const Geometry& g) {
+    return unwrapper.unwrapWidth(g.outWidth) && unwrapper.originalSize(g.inWidth, g.inHeight) &&
+           unwrapper.originalCentre(g.u, g.v) && unwrapper.imageRadius(g.radiusMin, g.radiusMax) &&
+           unwrapper.offsetAngle(g.angleDegrees) && unwrapper.generateTransformation();
+}
+
+// Each pixel spells out its own column and row, so a panorama pixel tells
+// which input pixel it was copied from.
+cv::Mat coordinateImage(int width, int height) {
+    cv::Mat image(height, width, CV_8UC3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x)
+            image.at<cv::Vec3b>(y, x) = cv::Vec3b(x & 0xff, y & 0xff, (x >> 8) | ((y >> 8) << 4));
+    return image;
+}
+
+cv::Point decode(const cv::Vec3b& pixel) {
+    return {pixel[0] | ((pixel[2] & 15) << 8), pixel[1] | ((pixel[2] >> 4) << 8)};
+}
+
+// The documented mapping, worked out for one panorama pixel on its own, with
+// samples that fall off the input moved to its nearest edge.
+cv::Point referenceSample(const Geometry& g, int row, int col) {
+    const auto height = static_cast<uint32_t>(g.outWidth / 6.28318530718);
+    const float step = static_cast<float>(height - 1 - row);
+    const float radius = (step / static_cast<float>(height)) * (g.radiusMax - g.radiusMin) + g.radiusMin;
+    const auto offset = static_cast<float>(g.angleDegrees * 0.0174532925);
+    const float angle =
+        static_cast<float>(static_cast<float>(col) / static_cast<float>(g.outWidth) * 6.28318530718) + offset;
+    const float aspect = static_cast<float>(g.inWidth) / static_cast<float>(g.inHeight);
+    float u = aspect * static_cast<float>(std::sin(double{angle})) * radius + g.u;
+    float v = (1 - g.v) + static_cast<float>(std::cos(double{angle})) * radius;
+    u = std::min(u, 1.0f);
+    v = std::min(v, 1.0f);
+    const double x = std::floor(static_cast<float>(g.inWidth) * (1 - v));
+    const double y = std::floor(static_cast<float>(g.inHeight) * (1 - u));
+    return {static_cast<int>(std::clamp(x, 0.0, g.inWidth - 1.0)),
+            static_cast<int>(std::clamp(y, 0.0, g.inHeight - 1.0))};
+}
+
+std::unique_ptr<cv::Mat> unwrapped(PanoramaUnwrapper& unwrapper, cv::Mat input) {
+    cv::Mat* out = nullptr;
+    if (!unwrapper.unwrap(&input, &out)) return nullptr;
+    return std::unique_ptr<cv::Mat>(out);
+}
+
+// Compares a panorama of a coordinate image with the reference mapping;
+// returns the number of differing pixels.
+int mismatches(const cv::Mat& panorama, const Geometry& g) {
+    int wrong = 0;
+    for (int row = 0; row < panorama.rows; ++row)
+        for (int col = 0; col < panorama.cols; ++col)
+            if (decode(panorama.at<cv::Vec3b>(row, col)) != referenceSample(g, row, col)) ++wrong;
+    return wrong;
+}
+
+}  // namespace
+
+TEST(PanoramaUnwrapper, SettersAcceptAndRejectAtTheirBounds) {
+    PanoramaUnwrapper unwrapper;
+    EXPECT_TRUE(unwrapper.unwrapWidth(800));
+    EXPECT_EQ(unwrapper.getUnwrapHeight(), 127u);
+    EXPECT_FALSE(unwrapper.unwrapWidth(0));
+    EXPECT_FALSE(unwrapper.unwrapWidth(-5));
+    EXPECT_FALSE(unwrapper.unwrapWidth(96000)) << "table past 2^32 bytes";
+    EXPECT_EQ(unwrapper.getUnwrapHeight(), 127u) << "a rejected width changes nothing";
+    EXPECT_TRUE(unwrapper.unwrapWidth(94000));
+    EXPECT_TRUE(unwrapper.unwrapWidth(7));
+    EXPECT_EQ(unwrapper.getUnwrapHeight(), 1u);
+    EXPECT_TRUE(unwrapper.unwrapWidth(6));
+    EXPECT_EQ(unwrapper.getUnwrapHeight(), 0u);
+
+    EXPECT_TRUE(unwrapper.imageRadius(0.18f, 0.35f));
+    EXPECT_TRUE(unwrapper.imageRadius(0, 0.5f));
+    EXPECT_FALSE(unwrapper.imageRadius(0.35f, 0.35f));
+    EXPECT_FALSE(unwrapper.imageRadius(0.2f, 0.6f));
+    EXPECT_FALSE(unwrapper.imageRadius(-0.1f, 0.3f));
+    EXPECT_FALSE(unwrapper.imageRadius(NAN, 0.3f));
+    EXPECT_TRUE(unwrapper.offsetAngle(0));
+    EXPECT_TRUE(unwrapper.offsetAngle(360));
+    EXPECT_FALSE(unwrapper.offsetAngle(360.5f));
+    EXPECT_FALSE(unwrapper.offsetAngle(-1));
+    EXPECT_TRUE(unwrapper.originalCentre(0, 1));
+    EXPECT_FALSE(unwrapper.originalCentre(1.01f, 0.5f));
+    EXPECT_FALSE(unwrapper.originalCentre(0.5f, -0.01f));
+    EXPECT_TRUE(unwrapper.originalSize(0, 0));
+    EXPECT_FALSE(unwrapper.originalSize(-1, 480));
+    EXPECT_TRUE(unwrapper.originalSize(65536, 21845));
+    EXPECT_FALSE(unwrapper.originalSize(65536, 21846)) << "offsets past 2^32 bytes";
+}
+
+TEST(PanoramaUnwrapper, RejectedSettersLeaveTheGeometryAlone) {
+    PanoramaUnwrapper unwrapper;
+    ASSERT_TRUE(configure(unwrapper, kStartup));
+    const cv::Mat input = coordinateImage(640, 480);
+    const auto before = unwrapped(unwrapper, input);
+    EXPECT_FALSE(unwrapper.originalCentre(2, 0.5f));
+    EXPECT_FALSE(unwrapper.imageRadius(0.3f, 0.2f));
+    EXPECT_FALSE(unwrapper.offsetAngle(400));
+    EXPECT_FALSE(unwrapper.originalSize(-640, 480));
+    ASSERT_TRUE(unwrapper.generateTransformation());
+    const auto after = unwrapped(unwrapper, input);
+    ASSERT_TRUE(before && after);
+    EXPECT_EQ(cv::norm(*before, *after, cv::NORM_INF), 0.0);
+}
+
+TEST(PanoramaUnwrapper, FitCheckNeedsTheOuterRingInsideTheHeight) {
+    for (const auto& [height, fits] : {std::pair{448, true}, {447, false}, {440, false}, {480, true}}) {
+        PanoramaUnwrapper unwrapper;
+        Geometry g = kStartup;
+        g.inHeight = height;
+        EXPECT_EQ(configure(unwrapper, g), fits) << height;
+        EXPECT_EQ(unwrapped(unwrapper, coordinateImage(640, height)) != nullptr, fits) << height;
+    }
+}
+
+TEST(PanoramaUnwrapper, UnwrapNeedsATableAndTheConfiguredInput) {
+    PanoramaUnwrapper unwrapper;
+    cv::Mat input = coordinateImage(640, 480);
+    cv::Mat sentinel;
+    cv::Mat* out = &sentinel;
+    EXPECT_FALSE(unwrapper.unwrap(&input, &out));
+    EXPECT_EQ(out, &sentinel);
+
+    ASSERT_TRUE(configure(unwrapper, kStartup));
+    cv::Mat smaller = coordinateImage(640, 479);
+    cv::Mat grey(480, 640, CV_8UC1, cv::Scalar(0));
+    cv::Mat wider = coordinateImage(700, 480);
+    cv::Mat strided = wider(cv::Rect(0, 0, 640, 480));
+    cv::Mat empty;
+    for (cv::Mat* wrong : {&smaller, &grey, &strided, &empty}) {
+        EXPECT_FALSE(unwrapper.unwrap(wrong, &out));
+        EXPECT_EQ(out, &sentinel);
+    }
+
+    PanoramaUnwrapper flat;
+    Geometry g = kStartup;
+    g.outWidth = 6;
+    ASSERT_TRUE(configure(flat, g));
+    const auto panorama = unwrapped(flat, input);
+    ASSERT_TRUE(panorama);
+    EXPECT_EQ(panorama->rows, 0);
+    EXPECT_EQ(panorama->cols, 6);
+}
+
+TEST(PanoramaUnwrapper, StartupGeometryMatchesTheDocumentedSamples) {
+    PanoramaUnwrapper unwrapper;
+    ASSERT_TRUE(configure(unwrapper, kStartup));
+    const auto panorama = unwrapped(unwrapper, coordinateImage(640, 480));
+    ASSERT_TRUE(panorama);
+    EXPECT_EQ(panorama->size(), cv::Size(800, 127));
+    EXPECT_EQ(panorama->type(), CV_8UC3);
+    EXPECT_EQ(decode(panorama->at<cv::Vec3b>(0, 0)), cv::Point(396, 449));
+    cv::Rect bounds(decode(panorama->at<cv::Vec3b>(0, 0)), cv::Size(1, 1));
+    for (auto it = panorama->begin<cv::Vec3b>(); it != panorama->end<cv::Vec3b>(); ++it)
+        bounds |= cv::Rect(decode(*it), cv::Size(1, 1));
+    EXPECT_EQ(bounds, cv::Rect(cv::Point(96, 16), cv::Point(544, 464)));
+    const auto again = unwrapped(unwrapper, coordinateImage(640, 480));
+    EXPECT_EQ(cv::norm(*panorama, *again, cv::NORM_INF), 0.0);
+}
+
+TEST(PanoramaUnwrapper, MatchesPerPixelReferenceAndRemap) {
+    const Geometry geometries[] = {kStartup,
+                                   {640, 480, 360, 0.5f, 0.5f, 0.1f, 0.25f, 0},
+                                   {320, 240, 1000, 0.4f, 0.6f, 0.05f, 0.3f, 90.5f},
+                                   {100, 100, 64, 0.5f, 0.5f, 0.0f, 0.5f, 360}};
+    for (const Geometry& g : geometries) {
+        PanoramaUnwrapper unwrapper;
+        ASSERT_TRUE(configure(unwrapper, g));
+        const cv::Mat input = coordinateImage(g.inWidth, g.inHeight);
+        const auto panorama = unwrapped(unwrapper, input);
+        ASSERT_TRUE(panorama);
+        EXPECT_EQ(mismatches(*panorama, g), 0) << g.outWidth;
+
+        cv::Mat mapX(panorama->size(), CV_32FC1), mapY(panorama->size(), CV_32FC1);
+        for (int row = 0; row < panorama->rows; ++row)
+            for (int col = 0; col < panorama->cols; ++col) {
+                const cv::Point p = referenceSample(g, row, col);
+                mapX.at<float>(row, col) = static_cast<float>(p.x);
+                mapY.at<float>(row, col) = static_cast<float>(p.y);
+            }
+        cv::Mat remapped;
+        cv::remap(input, remapped, mapX, mapY, cv::INTER_NEAREST);
+        EXPECT_EQ(cv::norm(*panorama, remapped, cv::NORM_INF), 0.0) << g.outWidth;
+    }
+}
+
+TEST(PanoramaUnwrapper, SecondGenerationReplacesTheFirst) {
+    PanoramaUnwrapper unwrapper;
+    ASSERT_TRUE(configure(unwrapper, kStartup));
+    Geometry turned = kStartup;
+    turned.angleDegrees = 10;
+    ASSERT_TRUE(unwrapper.offsetAngle(turned.angleDegrees));
+    ASSERT_TRUE(unwrapper.generateTransformation());
+    const auto panorama = unwrapped(unwrapper, coordinateImage(640, 480));
+    ASSERT_TRUE(panorama);
+    EXPECT_EQ(mismatches(*panorama, turned), 0);
+
+    ASSERT_TRUE(unwrapper.originalSize(640, 400));
+    EXPECT_FALSE(unwrapper.generateTransformation());
+    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(640, 400))) << "a refused generation leaves no table";
+    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(640, 480)));
+}
+
+// Random geometries, including centres and rings that reach past the border,
+// on inputs allocated to their exact size: every sample must stay inside
+// (AddressSanitizer catches any read past the buffer in the sanitizer build).
+TEST(PanoramaUnwrapper, RandomGeometriesNeverReadOutsideTheInput) {
+    std::mt19937 random(20261206);
+    std::uniform_real_distribution<float> unit(0, 1);
+    int built = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        Geometry g{};
+        g.inWidth = 1 + static_cast<int>(random() % 200);
+        g.inHeight = 1 + static_cast<int>(random() % 200);
+        g.outWidth = 1 + static_cast<int>(random() % 300);
+        g.u = unit(random);
+        g.v = unit(random);
+        g.radiusMin = unit(random) * 0.5f;
+        g.radiusMax = g.radiusMin + unit(random) * (0.5f - g.radiusMin);
+        g.angleDegrees = unit(random) * 360;
+        if (trial % 5 == 0) g.u = trial % 2 ? 0.0f : 1.0f;
+        PanoramaUnwrapper unwrapper;
+        if (!configure(unwrapper, g)) continue;
+        ++built;
+        const cv::Mat coordinates = coordinateImage(g.inWidth, g.inHeight);
+        std::vector<uint8_t> exact(coordinates.datastart, coordinates.dataend);
+        const cv::Mat input(g.inHeight, g.inWidth, CV_8UC3, exact.data());
+        const auto panorama = unwrapped(unwrapper, input);
+        ASSERT_TRUE(panorama);
+        ASSERT_EQ(mismatches(*panorama, g), 0) << "trial " << trial;
+    }
+    EXPECT_GT(built, 50);
+}
+
+TEST(StartupPanorama, UnwrapsTheFirstCameraImage) {
+    SyntheticCamera camera;
+    camera.queued = {coordinateImage(640, 480)};
+    SimulatedProcessorClock clock;
+    CapturedStream out;
+    CaptureState state(camera, clock, out.file());
+    ASSERT_TRUE(setup(state));
+    ASSERT_TRUE(state.unwrap);
+    EXPECT_EQ(state.unwrap->size(), cv::Size(800, 127));
+    EXPECT_EQ(decode(state.unwrap->at<cv::Vec3b>(0, 0)), cv::Point(396, 449));
+    EXPECT_EQ(out.text(), "setup\nsetup done\n");
+}
+
+TEST(StartupPanorama, CameraThatCannotHoldTheRingOrDeliversNothingLeavesNoPanorama) {
+    for (const cv::Mat& first : {coordinateImage(640, 400), cv::Mat()}) {
+        SyntheticCamera camera;
+        camera.queued = {first};
+        SimulatedProcessorClock clock;
+        CapturedStream out;
+        CaptureState state(camera, clock, out.file());
+        EXPECT_TRUE(setup(state));
+        EXPECT_FALSE(state.unwrap);
+        EXPECT_EQ(out.text(), "setup\nsetup done\n");
+        EXPECT_EQ(state.framecounter, 1);
+    }
+}
