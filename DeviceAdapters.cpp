@@ -6,7 +6,13 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 
+#include <xcb/xcb.h>
+
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
 
 int64_t millis() {
     timeval now{};
@@ -28,9 +34,33 @@ std::clock_t SystemProcessorClock::now() { return std::clock(); }
 
 int64_t SystemWallClock::millis() { return ::millis(); }
 
-void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) { cv::imshow(window, image); }
+bool displayAvailable() {
+    // A Qt platform chosen by the user (offscreen, wayland, vnc, ...) is its
+    // own business; the default one needs an X connection.
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0) return true;
+    xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
+    const bool connected = xcb_connection_has_error(connection) == 0;
+    xcb_disconnect(connection);
+    return connected;
+}
 
-int HighGuiDisplay::pollKey(int delayMs) { return cv::waitKeyEx(delayMs); }
+void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) {
+    if (windows_ == Windows::unknown) {
+        windows_ = displayAvailable() ? Windows::shown : Windows::unavailable;
+        if (windows_ == Windows::unavailable) {
+            std::fprintf(err_, "no display: running without windows (stop with Ctrl-C)\n");
+            std::fflush(err_);
+        }
+    }
+    if (windows_ == Windows::shown) cv::imshow(window, image);
+}
+
+int HighGuiDisplay::pollKey(int delayMs) {
+    if (windows_ == Windows::shown) return cv::waitKeyEx(delayMs);
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    return -1;
+}
 
 bool ImageFileWriter::write(const std::string& path, const cv::Mat& image) {
     const auto slash = path.rfind('/');

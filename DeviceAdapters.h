@@ -5,6 +5,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <cstdint>
+#include <cstdio>
 
 // Wall-clock milliseconds from the time-of-day clock.
 int64_t millis();
@@ -31,11 +32,22 @@ public:
     int64_t millis() override;
 };
 
-// Real windows through OpenCV's highgui.
+// True when OpenCV's window back end can reach a display. Qt, behind Debian's
+// highgui, aborts the whole process when it cannot.
+bool displayAvailable();
+
+// Real windows through OpenCV's highgui. Without a display it says so once on
+// err and goes on without windows; the key poll then only waits.
 class HighGuiDisplay : public Display {
 public:
+    explicit HighGuiDisplay(FILE* err) : err_(err) {}
     void show(const std::string& window, const cv::Mat& image) override;
     int pollKey(int delayMs) override;
+
+private:
+    enum class Windows { unknown, shown, unavailable };
+    FILE* err_;
+    Windows windows_ = Windows::unknown;
 };
 
 // Writes an image file by its extension, creating its directory first.

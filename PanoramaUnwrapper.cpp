@@ -60,9 +60,17 @@ void copyThroughTable(const uint64_t* table, const uint8_t* input, uint64_t inpu
 }  // namespace
 
 PanoramaUnwrapper::PanoramaUnwrapper()
-    : m_transformation(nullptr), m_originalWidth(0), m_originalHeight(0), m_unwrapWidth(0),
-      m_uCentre(0), m_vCentre(0), m_radiusMin(0), m_radiusMax(0), m_offsetAngle(0),
-      m_unwrapHeight(0), m_outMatSize(0) {}
+    : m_transformation(nullptr),
+      m_originalWidth(0),
+      m_originalHeight(0),
+      m_unwrapWidth(0),
+      m_uCentre(0),
+      m_vCentre(0),
+      m_radiusMin(0),
+      m_radiusMax(0),
+      m_offsetAngle(0),
+      m_unwrapHeight(0),
+      m_outMatSize(0) {}
 
 PanoramaUnwrapper::~PanoramaUnwrapper() { delete[] m_transformation; }
 
@@ -127,20 +135,20 @@ bool PanoramaUnwrapper::generateTransformation() {
     uint64_t k = 0;
     for (uint32_t step = m_unwrapHeight; step-- > 0;) {
         const float amplitutde =
-            (static_cast<float>(step) / static_cast<float>(m_unwrapHeight)) * radius_delta +
-            m_radiusMin;
+            (static_cast<float>(step) / static_cast<float>(m_unwrapHeight)) * radius_delta + m_radiusMin;
         for (uint32_t j = 0; j < m_unwrapWidth; ++j) {
             const float turn = static_cast<float>(j) / static_cast<float>(m_unwrapWidth);
-            const float longitudeAngle =
-                static_cast<float>(turn * 6.28318530718) + m_offsetAngle;
+            const float longitudeAngle = static_cast<float>(turn * 6.28318530718) + m_offsetAngle;
             const auto sinLongAngle = static_cast<float>(std::sin(static_cast<double>(longitudeAngle)));
             const auto cosLongAngle = static_cast<float>(std::cos(static_cast<double>(longitudeAngle)));
             float u = aspect * sinLongAngle * amplitutde + m_uCentre;
             float v = (1 - m_vCentre) + cosLongAngle * amplitutde;
             if (u > 1) u = 1;
             if (v > 1) v = 1;
-            const uint32_t xPixel = clampedIndex(static_cast<float>(m_originalWidth) * (1 - v), m_originalWidth);
-            const uint32_t yPixel = clampedIndex(static_cast<float>(m_originalHeight) * (1 - u), m_originalHeight);
+            const uint32_t xPixel =
+                clampedIndex(static_cast<float>(m_originalWidth) * (1 - v), m_originalWidth);
+            const uint32_t yPixel =
+                clampedIndex(static_cast<float>(m_originalHeight) * (1 - u), m_originalHeight);
             const uint64_t oldPixelIndex = (uint64_t{m_originalWidth} * yPixel + xPixel) * 3;
             table[k++] = oldPixelIndex;
             table[k++] = oldPixelIndex + 1;
@@ -168,7 +176,8 @@ bool PanoramaUnwrapper::unwrap(cv::Mat* imageIn, cv::Mat** imageOut) {
     const uint64_t inputBytes = uint64_t{m_originalWidth} * m_originalHeight * 3;
     const uint64_t rowBytes = uint64_t{m_unwrapWidth} * 3;
     cv::parallel_for_(cv::Range(0, static_cast<int>(m_unwrapHeight)), [&](const cv::Range& rows) {
-        copyThroughTable(table, originalPixels, inputBytes, unwrapPixels, rows.start * rowBytes, rows.end * rowBytes);
+        copyThroughTable(table, originalPixels, inputBytes, unwrapPixels, rows.start * rowBytes,
+                         rows.end * rowBytes);
     });
     *imageOut = panorama;
     return true;

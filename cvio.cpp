@@ -7,7 +7,9 @@ constexpr double kTicksPerSecond = 1000000.0;
 }
 
 CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console)
-    : cap(camera), clock(processorClock), out(console),
+    : cap(camera),
+      clock(processorClock),
+      out(console),
       startTime(static_cast<double>(processorClock.now())) {}
 
 bool setup(CaptureState& state) {

@@ -1,6 +1,6 @@
 #include "DeviceAdapters.h"
-#include "TrailLoop.h"
 #include "cvio.h"
+#include "runTrailCam.h"
 
 #include <opencv2/videoio.hpp>
 
@@ -14,10 +14,4 @@ SystemProcessorClock processorClock;
 CaptureState capture(camera, processorClock, stdout);
 }  // namespace
 
-int main(int, char**) {
-    SystemWallClock wallClock;
-    HighGuiDisplay display;
-    ImageFileWriter snapshots;
-    TrailLoop loop(TrailDevices{wallClock, display, snapshots, stdout, stderr, stdin});
-    return loop.run(capture);
-}
+int main(int, char**) { return runTrailCam(capture); }

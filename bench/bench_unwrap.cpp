@@ -68,7 +68,8 @@ void BM_RemapNearest(benchmark::State& state) {
 void BM_GenerateTable(benchmark::State& state) {
     PanoramaUnwrapper unwrapper;
     configureStartup(unwrapper);
-    for (auto _ : state) benchmark::DoNotOptimize(unwrapper.generateTransformation());
+    for (auto _ : state)
+        benchmark::DoNotOptimize(unwrapper.generateTransformation());
 }
 
 }  // namespace

@@ -1,12 +1,38 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool, its tests and benchmarks, and runs
-# the whole test suite.
+# Installs what is missing, builds the tool, its tests and benchmarks, checks
+# the formatting, and runs the whole test suite: everything in a Release
+# build, and the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Without a display it runs the suite under Xvfb.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake make g++ libopencv-dev libgtest-dev libbenchmark-dev \
-    xvfb xauth xdotool x11-utils clang-format
+run_tests() {
+    echo "== tests"
+    ctest --test-dir build --output-on-failure
+    echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+    ctest --test-dir build-sanitize -L unit --output-on-failure
+}
 
+# Second stage, inside the Xvfb display started below.
+if [ "${1:-}" = "--tests-only" ]; then
+    run_tests
+    exit
+fi
+
+bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libgtest-dev \
+    libbenchmark-dev xvfb xauth xdotool x11-utils clang-format
+
+echo "== formatting"
+git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+echo "== build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTRAILCAM_WERROR=ON -DTRAILCAM_BENCHMARKS=ON
 cmake --build build -j "$(nproc)"
-ctest --test-dir build --output-on-failure
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTRAILCAM_WERROR=ON -DTRAILCAM_SANITIZE=ON
+cmake --build build-sanitize -j "$(nproc)"
+
+if [ -n "${DISPLAY:-}" ]; then
+    run_tests
+else
+    xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" bash scripts/test.sh --tests-only
+fi

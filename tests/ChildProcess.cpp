@@ -42,12 +42,15 @@ ChildProcess::ChildProcess(const ProcessOptions& options) {
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
         for (const auto& [name, value] : options.environment) {
-            if (value) setenv(name.c_str(), value->c_str(), 1);
-            else unsetenv(name.c_str());
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
         }
         if (chdir(options.workingDir.c_str()) != 0) _exit(126);
         std::vector<char*> argv;
-        for (const auto& arg : options.argv) argv.push_back(const_cast<char*>(arg.c_str()));
+        for (const auto& arg : options.argv)
+            argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);

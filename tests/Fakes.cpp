@@ -48,7 +48,8 @@ void SyntheticCamera::read(cv::Mat& image) {
 std::vector<std::string> CapturedStream::lines() {
     std::vector<std::string> result;
     std::istringstream in(text());
-    for (std::string line; std::getline(in, line);) result.push_back(line);
+    for (std::string line; std::getline(in, line);)
+        result.push_back(line);
     return result;
 }
 

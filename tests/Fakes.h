@@ -19,8 +19,8 @@ class SyntheticCamera : public Camera {
 public:
     bool opened = true;
     cv::Size size{64, 48};
-    int budget = 1 << 30;         // moving-dot images still to deliver
-    std::deque<cv::Mat> queued;   // delivered before the moving dot; an empty one reads as empty
+    int budget = 1 << 30;        // moving-dot images still to deliver
+    std::deque<cv::Mat> queued;  // delivered before the moving dot; an empty one reads as empty
     int reads = 0;
     std::map<int, double> requested;  // last value set per property
 

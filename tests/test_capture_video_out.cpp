@@ -41,8 +41,7 @@ struct Recorder {
     }
 };
 
-const std::string kHeader =
-    "captureVideoOut\ncamera opened\nvideo output enabled\noutput size 160, 120\n";
+const std::string kHeader = "captureVideoOut\ncamera opened\nvideo output enabled\noutput size 160, 120\n";
 
 }  // namespace
 
@@ -71,7 +70,8 @@ TEST(CaptureVideoOut, OnlyTheFullEscCodeStopsAndOtherKeysAreShown) {
     EXPECT_EQ(lines.back(), "f=   2  t=100  hz=10.0");
     const cv::Mat times = r.loggedTimes();
     ASSERT_EQ(times.rows, 3);
-    for (int row = 0; row < times.rows; ++row) EXPECT_GE(times.at<double>(row), 0.1);
+    for (int row = 0; row < times.rows; ++row)
+        EXPECT_GE(times.at<double>(row), 0.1);
     for (const std::string& line : lines) {
         double ms = 0, hz = 0;
         if (std::sscanf(line.c_str(), "f=%*d  t=%lf  hz=%lf", &ms, &hz) == 2) {
@@ -130,6 +130,7 @@ TEST(CaptureVideoOut, CameraLostMidRecordingKeepsWhatWasRecorded) {
     EXPECT_EQ(r.loggedTimes().rows, 3);
     cv::VideoCapture video("7.avi");
     int count = 0;
-    for (cv::Mat image; video.read(image);) ++count;
+    for (cv::Mat image; video.read(image);)
+        ++count;
     EXPECT_EQ(count, 3);
 }

@@ -63,8 +63,9 @@ cv::Mat blueSum(int sum) {
 
 std::string status(int freq, int frameCounter, int diff, int trackCounter, int save, int saveTimeout) {
     char line[200];
-    std::snprintf(line, sizeof line, "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d",
-                  freq, frameCounter, diff, trackCounter, save, saveTimeout);
+    std::snprintf(line, sizeof line,
+                  "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d", freq,
+                  frameCounter, diff, trackCounter, save, saveTimeout);
     return line;
 }
 
@@ -72,7 +73,8 @@ std::string status(int freq, int frameCounter, int diff, int trackCounter, int s
 
 TEST(TrailLoop, TrailStartsFromTheFourthImageAndFirstTickIsAllZero) {
     Rig rig;
-    for (int i = 1; i <= 6; ++i) rig.camera.queued.push_back(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(i)));
+    for (int i = 1; i <= 6; ++i)
+        rig.camera.queued.push_back(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(i)));
     rig.camera.budget = 0;
 
     setup(rig.capture);
@@ -108,8 +110,7 @@ TEST(TrailLoop, ArmsOnlyPastBothThresholdsAndNeverRearms) {
         rig.placeTrail(blueSum(c.diff), c.frameCounter);
         rig.loop.pass(rig.capture);
         EXPECT_EQ(rig.loop.save, c.arms) << c.frameCounter << " " << c.diff;
-        EXPECT_EQ(rig.out.lines().front(),
-                  status(0, c.frameCounter, c.diff, 0, c.arms, c.arms ? 300 : 0));
+        EXPECT_EQ(rig.out.lines().front(), status(0, c.frameCounter, c.diff, 0, c.arms, c.arms ? 300 : 0));
     }
 
     Rig pending;
@@ -138,7 +139,8 @@ TEST(TrailLoop, MovingDotArmsAndWritesSnapshotOnThe300thTick) {
     const auto lines = rig.out.lines();
     for (const std::string& line : lines) {
         Status s{};
-        if (std::sscanf(line.c_str(), "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d",
+        if (std::sscanf(line.c_str(),
+                        "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d",
                         &s.freq, &s.frameCounter, &s.diff, &s.trackCounter, &s.save, &s.saveTimeout) == 6)
             ticks.push_back(s);
     }
@@ -202,16 +204,16 @@ TEST(TrailLoop, RunEndsOnQAfterTheCurrentPass) {
     Rig rig;
     rig.display.keys = {-1, -1, 'q'};
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.text(), "setup\nsetup done\ncaptured\n" + status(0, 0, 0, 0, 0, 0) +
-                                  "\nstopapp\nclosing app\n");
+    EXPECT_EQ(rig.out.text(),
+              "setup\nsetup done\ncaptured\n" + status(0, 0, 0, 0, 0, 0) + "\nstopapp\nclosing app\n");
 }
 
 TEST(TrailLoop, EmptyImageReadsOneCharacterAndEnds) {
     Rig rig;
     rig.camera.budget = 5;
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.lines(), (std::vector<std::string>{"setup", "setup done", "captured", status(0, 0, 0, 0, 0, 0),
-                                                         "empty", "closing app"}));
+    EXPECT_EQ(rig.out.lines(), (std::vector<std::string>{"setup", "setup done", "captured",
+                                                         status(0, 0, 0, 0, 0, 0), "empty", "closing app"}));
     EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character consumed";
 }
 

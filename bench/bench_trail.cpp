@@ -1,0 +1,91 @@
+#include "TrailLoop.h"
+#include "cvio.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/core.hpp>
+
+#include <cstdio>
+
+namespace {
+
+cv::Mat sceneWithDot(cv::Size size, int step) {
+    cv::Mat image(size, CV_8UC3);
+    cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(40));  // a noisy dark scene
+    image(cv::Rect(step % (size.width - 5), size.height / 2, 5, 5)).setTo(cv::Scalar::all(255));
+    return image;
+}
+
+// Hands out prepared images without copying, as a camera driver's buffer would.
+class PreparedCamera : public Camera {
+public:
+    std::vector<cv::Mat> images;
+    size_t next = 0;
+    bool isOpened() const override { return true; }
+    bool set(int, double) override { return true; }
+    double get(int) const override { return 0; }
+    void read(cv::Mat& image) override { image = images[next++ % images.size()]; }
+};
+
+class FixedClock : public ProcessorClock, public WallClock {
+public:
+    int64_t ms = 0;
+    int64_t msPerRead = 0;
+    std::clock_t now() override { return 0; }
+    int64_t millis() override { return ms += msPerRead; }
+};
+
+// No windows, no keys, no files: the pass's own work only.
+class NoDevices : public Display, public SnapshotWriter {
+public:
+    void show(const std::string&, const cv::Mat&) override {}
+    int pollKey(int) override { return -1; }
+    bool write(const std::string&, const cv::Mat&) override { return true; }
+};
+
+cv::Size sizeOf(const benchmark::State& state) {
+    return {static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
+}
+
+void BM_PlainCopy(benchmark::State& state) {
+    const cv::Mat frame = sceneWithDot(sizeOf(state), 1);
+    cv::Mat copy = frame.clone();
+    for (auto _ : state) {
+        frame.copyTo(copy);
+        benchmark::DoNotOptimize(copy.data);
+    }
+}
+
+void BM_Merge(benchmark::State& state) {
+    const cv::Mat frame = sceneWithDot(sizeOf(state), 1);
+    cv::Mat trail = sceneWithDot(sizeOf(state), 2);
+    for (auto _ : state) {
+        cv::max(trail, frame, trail);
+        benchmark::DoNotOptimize(trail.data);
+    }
+}
+
+// One loop pass without the camera wait and the key wait; ticksEvery 1 makes
+// every pass an info tick, 30 is one tick a second at 30 images per second.
+void BM_Pass(benchmark::State& state) {
+    PreparedCamera camera;
+    for (int i = 0; i < 8; ++i)
+        camera.images.push_back(sceneWithDot(sizeOf(state), i * 7));
+    FixedClock clock;
+    clock.msPerRead = 1000 / state.range(2);
+    NoDevices devices;
+    FILE* sink = std::fopen("/dev/null", "w");
+    CaptureState capture(camera, clock, sink);
+    TrailLoop loop(TrailDevices{clock, devices, devices, sink, sink, stdin});
+    loop.pass(capture);  // the first pass only creates the trail
+    for (auto _ : state) {
+        loop.pass(capture);
+        loop.frameCounter = 0;  // keep the countdown from arming
+    }
+    std::fclose(sink);
+}
+
+}  // namespace
+
+BENCHMARK(BM_PlainCopy)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_Merge)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_Pass)->Args({640, 480, 1})->Args({640, 480, 30})->Args({1920, 1080, 1});
