@@ -53,15 +53,16 @@ void pressKeyInWindows(const std::string& key) {
     if (!haveDisplay()) GTEST_SKIP() << "needs an X display (scripts/test.sh starts Xvfb)";
     TempWorkingDir dir;
     ChildProcess tool({{TRAILCAM_SYNTHETIC}, dir.path(), std::nullopt, {}});
-    ASSERT_TRUE(tool.waitForOutput("freq=", 20)) << tool.out() << tool.err();
-    const std::string frame = findWindow("frame", 20);
-    const std::string trail = findWindow("imMin", 20);
-    ASSERT_FALSE(frame.empty()) << "no window named frame";
-    ASSERT_FALSE(trail.empty()) << "no window named imMin";
+    ASSERT_TRUE(tool.waitForOutput("freq=", 60)) << tool.out() << tool.err();
+    const std::string frame = findWindow("frame", 120);
+    const std::string trail = findWindow("imMin", 120);
+    const std::string windows = run({"/usr/bin/xwininfo", "-root", "-tree"});
+    ASSERT_FALSE(frame.empty()) << "no window named frame\n" << windows << tool.err();
+    ASSERT_FALSE(trail.empty()) << "no window named imMin\n" << windows << tool.err();
     // Real key events (XTEST) into the focused trail window.
     run({"/usr/bin/xdotool", "windowfocus", "--sync", trail});
     run({"/usr/bin/xdotool", "key", key});
-    ASSERT_TRUE(tool.wait(20)) << "still running after " << key;
+    ASSERT_TRUE(tool.wait(60)) << "still running after " << key;
     EXPECT_EQ(tool.exitStatus(), 0);
     EXPECT_TRUE(onlyStatusLinesBetween(tool.out(), "stopapp\nclosing app\n")) << tool.out();
     EXPECT_EQ(tool.err().find("no display"), std::string::npos);
@@ -73,9 +74,9 @@ void signalEndsInOrder(int signal, bool withDisplay) {
     ProcessOptions options{{TRAILCAM_SYNTHETIC}, dir.path(), std::nullopt, {}};
     if (!withDisplay) options.environment = {{"DISPLAY", std::nullopt}, {"QT_QPA_PLATFORM", std::nullopt}};
     ChildProcess tool(options);
-    ASSERT_TRUE(tool.waitForOutput("freq=", 20)) << tool.out() << tool.err();
+    ASSERT_TRUE(tool.waitForOutput("freq=", 60)) << tool.out() << tool.err();
     kill(tool.pid(), signal);
-    ASSERT_TRUE(tool.wait(20));
+    ASSERT_TRUE(tool.wait(60));
     EXPECT_EQ(tool.exitStatus(), 0);
     EXPECT_TRUE(onlyStatusLinesBetween(tool.out(), "stopapp\nclosing app\n")) << tool.out();
     if (!withDisplay) {
@@ -101,7 +102,7 @@ TEST(Signals, SecondInterruptEndsAtOnce) {
     ASSERT_TRUE(tool.waitForOutput("captured", 20));
     kill(tool.pid(), SIGINT);
     kill(tool.pid(), SIGINT);
-    ASSERT_TRUE(tool.wait(20));
+    ASSERT_TRUE(tool.wait(60));
     // Either the first was already handled in order, or the second killed it.
     EXPECT_TRUE(tool.exitStatus() == 0 || tool.exitStatus() == 128 + SIGINT) << tool.exitStatus();
 }
