@@ -47,17 +47,17 @@ bool displayAvailable() {
 
 void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) {
     if (windows_ == Windows::unknown) {
-        windows_ = displayAvailable() ? Windows::shown : Windows::unavailable;
+        windows_ = displayAvailable() ? Windows::available : Windows::unavailable;
         if (windows_ == Windows::unavailable) {
             std::fprintf(err_, "no display: running without windows (stop with Ctrl-C)\n");
             std::fflush(err_);
         }
     }
-    if (windows_ == Windows::shown) cv::imshow(window, image);
+    if (windows_ == Windows::available) cv::imshow(window, image);
 }
 
 int HighGuiDisplay::pollKey(int delayMs) {
-    if (windows_ == Windows::shown) return cv::waitKeyEx(delayMs);
+    if (windows_ == Windows::available) return cv::waitKeyEx(delayMs);
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     return -1;
 }

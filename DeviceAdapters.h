@@ -45,7 +45,7 @@ public:
     int pollKey(int delayMs) override;
 
 private:
-    enum class Windows { unknown, shown, unavailable };
+    enum class Windows { unknown, available, unavailable };
     FILE* err_;
     Windows windows_ = Windows::unknown;
 };
