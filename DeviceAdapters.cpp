@@ -34,9 +34,13 @@ std::clock_t SystemProcessorClock::now() { return std::clock(); }
 
 int64_t SystemWallClock::millis() { return ::millis(); }
 
+namespace {
+
+// True when OpenCV's window back end can reach a display: Qt, behind Debian's
+// highgui, aborts the whole process when it cannot. A Qt platform chosen by
+// the user (offscreen, wayland, vnc, ...) is its own business; the default
+// one needs an X connection.
 bool displayAvailable() {
-    // A Qt platform chosen by the user (offscreen, wayland, vnc, ...) is its
-    // own business; the default one needs an X connection.
     const char* platform = std::getenv("QT_QPA_PLATFORM");
     if (platform != nullptr && *platform != '\0' && std::strncmp(platform, "xcb", 3) != 0) return true;
     xcb_connection_t* connection = xcb_connect(nullptr, nullptr);
@@ -44,6 +48,8 @@ bool displayAvailable() {
     xcb_disconnect(connection);
     return connected;
 }
+
+}  // namespace
 
 void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) {
     if (windows_ == Windows::unknown) {

@@ -32,10 +32,6 @@ public:
     int64_t millis() override;
 };
 
-// True when OpenCV's window back end can reach a display. Qt, behind Debian's
-// highgui, aborts the whole process when it cannot.
-bool displayAvailable();
-
 // Real windows through OpenCV's highgui. Without a display it says so once on
 // err and goes on without windows; the key poll then only waits.
 class HighGuiDisplay : public Display {

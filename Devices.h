@@ -21,9 +21,10 @@ public:
     virtual void read(cv::Mat& image) = 0;
 };
 
-// Processor time of the process, in clock() ticks (1000000 per second).
+// Processor time of the process, in clock() ticks.
 class ProcessorClock {
 public:
+    static constexpr double kTicksPerSecond = 1000000.0;
     virtual ~ProcessorClock() = default;
     virtual std::clock_t now() = 0;
 };

@@ -4,7 +4,6 @@
 #include <opencv2/videoio.hpp>
 
 namespace {
-constexpr double kTicksPerSecond = 1000000.0;
 constexpr double kMinIntervalSec = 0.1;
 constexpr double kDeclaredFps = 10.0;
 constexpr int kEsc = 27;
@@ -60,7 +59,7 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
         double delta_sec = 0;
         do {
             const std::clock_t stop = state.clock.now();
-            delta_sec = static_cast<double>(stop - start) / kTicksPerSecond;
+            delta_sec = static_cast<double>(stop - start) / ProcessorClock::kTicksPerSecond;
             const int key = display.pollKey(1);
             if (key > 0) {
                 std::fprintf(out, "key=%d\n", key);

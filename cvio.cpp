@@ -2,10 +2,6 @@
 
 #include <opencv2/videoio.hpp>
 
-namespace {
-constexpr double kTicksPerSecond = 1000000.0;
-}
-
 CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console)
     : cap(camera),
       clock(processorClock),
@@ -31,7 +27,7 @@ void captureVideoIn(CaptureState& state) {
     state.cap.read(state.frame);
     if (state.frame.empty()) return;
     const auto stopTime = static_cast<double>(state.clock.now());
-    state.delta_sec = (stopTime - state.startTime) / kTicksPerSecond;
+    state.delta_sec = (stopTime - state.startTime) / ProcessorClock::kTicksPerSecond;
     state.startTime = stopTime;
     ++state.framecounter;
 }

@@ -3,9 +3,6 @@
 #include <benchmark/benchmark.h>
 #include <opencv2/imgproc.hpp>
 
-#include <cmath>
-#include <memory>
-
 namespace {
 
 void configureStartup(PanoramaUnwrapper& unwrapper) {
@@ -22,21 +19,27 @@ cv::Mat cameraLikeImage() {
     return image;
 }
 
-// The same mapping as the unwrapper's table, as remap maps.
+// The unwrapper's own mapping as remap maps: unwrapping an image whose
+// pixels spell out their column and row tells where each sample comes from.
 void startupMaps(cv::Mat& fixedMap, cv::Mat& emptyMap) {
-    cv::Mat mapX(127, 800, CV_32FC1), mapY(127, 800, CV_32FC1);
-    const float offset = static_cast<float>(250 * 0.0174532925);
-    for (int row = 0; row < 127; ++row) {
-        const float radius = (static_cast<float>(126 - row) / 127.0f) * (0.35f - 0.18f) + 0.18f;
-        for (int col = 0; col < 800; ++col) {
-            const float angle = static_cast<float>(col / 800.0f * 6.28318530718) + offset;
-            const float u = (640.0f / 480.0f) * static_cast<float>(std::sin(double{angle})) * radius + 0.5f;
-            const float v = 0.5f + static_cast<float>(std::cos(double{angle})) * radius;
-            mapX.at<float>(row, col) = std::floor(640.0f * (1 - v));
-            mapY.at<float>(row, col) = std::floor(480.0f * (1 - u));
+    cv::Mat coordinates(480, 640, CV_8UC3);
+    for (int y = 0; y < 480; ++y)
+        for (int x = 0; x < 640; ++x)
+            coordinates.at<cv::Vec3b>(y, x) = cv::Vec3b(x & 0xff, y & 0xff, (x >> 8) | ((y >> 8) << 4));
+    PanoramaUnwrapper unwrapper;
+    configureStartup(unwrapper);
+    unwrapper.generateTransformation();
+    cv::Mat* panorama = nullptr;
+    unwrapper.unwrap(&coordinates, &panorama);
+    cv::Mat map(panorama->size(), CV_16SC2);
+    for (int row = 0; row < map.rows; ++row)
+        for (int col = 0; col < map.cols; ++col) {
+            const cv::Vec3b p = panorama->at<cv::Vec3b>(row, col);
+            map.at<cv::Vec2s>(row, col) = cv::Vec2s(p[0] | ((p[2] & 15) << 8), p[1] | ((p[2] >> 4) << 8));
         }
-    }
-    cv::convertMaps(mapX, mapY, fixedMap, emptyMap, CV_16SC2, true);
+    delete panorama;
+    fixedMap = map;
+    emptyMap = cv::Mat();
 }
 
 void BM_UnwrapTable(benchmark::State& state) {
