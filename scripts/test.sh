@@ -29,7 +29,7 @@ echo "== build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTRAILCAM_WERROR=ON -DTRAILCAM_BENCHMARKS=ON
 cmake --build build -j "$(nproc)"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTRAILCAM_WERROR=ON -DTRAILCAM_SANITIZE=ON
-cmake --build build-sanitize -j "$(nproc)"
+cmake --build build-sanitize --target unit_tests -j "$(nproc)"
 
 if [ -n "${DISPLAY:-}" ]; then
     run_tests

@@ -30,25 +30,18 @@ public:
     void read(cv::Mat& image) override;
 };
 
-// Processor clock that advances by a fixed step each time it is read.
-class SimulatedProcessorClock : public ProcessorClock {
+// A clock, processor or wall, that advances by a fixed step each time it is read.
+class SimulatedClock : public ProcessorClock, public WallClock {
 public:
-    std::clock_t ticks = 0;
-    std::clock_t step = 0;
-    std::clock_t now() override {
-        const std::clock_t reading = ticks;
-        ticks += step;
-        return reading;
-    }
-};
-
-class SimulatedWallClock : public WallClock {
-public:
-    int64_t ms = 1000000;
+    int64_t value = 0;
     int64_t step = 0;
-    int64_t millis() override {
-        const int64_t reading = ms;
-        ms += step;
+    std::clock_t now() override { return read(); }
+    int64_t millis() override { return read(); }
+
+private:
+    int64_t read() {
+        const int64_t reading = value;
+        value += step;
         return reading;
     }
 };

@@ -8,7 +8,7 @@
 TEST(Capture, SetupWithClosedCameraPrintsWithoutLineEndAndGrabsNothing) {
     SyntheticCamera camera;
     camera.opened = false;
-    SimulatedProcessorClock clock;
+    SimulatedClock clock;
     CapturedStream out;
     CaptureState state(camera, clock, out.file());
     const cv::Mat before = movingDotImage(1);
@@ -24,8 +24,8 @@ TEST(Capture, SetupWithClosedCameraPrintsWithoutLineEndAndGrabsNothing) {
 
 TEST(Capture, SetupRequestsSizeAndCountsOnlyItsSecondGrab) {
     SyntheticCamera camera;
-    SimulatedProcessorClock clock;
-    clock.ticks = 5000;
+    SimulatedClock clock;
+    clock.value = 5000;
     CapturedStream out;
     CaptureState state(camera, clock, out.file());
 
@@ -44,19 +44,19 @@ TEST(Capture, SetupRequestsSizeAndCountsOnlyItsSecondGrab) {
 TEST(Capture, FrameClockMovesOnlyOnNonEmptyGrabs) {
     SyntheticCamera camera;
     camera.queued = {movingDotImage(1), cv::Mat(), movingDotImage(2)};
-    SimulatedProcessorClock clock;
-    clock.ticks = 250000;
+    SimulatedClock clock;
+    clock.value = 250000;
     CapturedStream out;
     CaptureState state(camera, clock, out.file());
     EXPECT_EQ(state.startTime, 250000.0);
 
-    clock.ticks = 400000;
+    clock.value = 400000;
     captureVideoIn(state);
     EXPECT_EQ(state.framecounter, 1);
     EXPECT_DOUBLE_EQ(state.delta_sec, 0.15);
     EXPECT_EQ(state.startTime, 400000.0);
 
-    clock.ticks = 900000;
+    clock.value = 900000;
     captureVideoIn(state);  // empty
     EXPECT_TRUE(state.frame.empty());
     EXPECT_EQ(state.framecounter, 1);

@@ -23,7 +23,7 @@ public:
 struct Recorder {
     TempWorkingDir dir;
     RememberingCamera camera;
-    SimulatedProcessorClock clock;
+    SimulatedClock clock;
     ScriptedDisplay display;
     CapturedStream out;
     CaptureState state{camera, clock, out.file()};

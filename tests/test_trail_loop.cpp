@@ -28,8 +28,8 @@ public:
 struct Rig {
     TempWorkingDir dir;
     SyntheticCamera camera;
-    SimulatedProcessorClock processorClock;
-    SimulatedWallClock wallClock;
+    SimulatedClock processorClock;
+    SimulatedClock wallClock;
     ScriptedDisplay display;
     KeepingWriter snapshots;
     CapturedStream out;
@@ -95,7 +95,7 @@ TEST(TrailLoop, TrailStartsFromTheFourthImageAndFirstTickIsAllZero) {
     EXPECT_EQ(rig.display.lastShown["frame"].at<cv::Vec3b>(0, 0)[0], 5);
     EXPECT_EQ(rig.display.lastShown["imMin"].at<cv::Vec3b>(0, 0)[0], 4);
     EXPECT_EQ(rig.loop.frameCounter, 1);
-    EXPECT_EQ(rig.loop.nextInfoTime, rig.wallClock.ms + 1000);
+    EXPECT_EQ(rig.loop.nextInfoTime, rig.wallClock.value + 1000);
     EXPECT_EQ(rig.display.polls, 2);
 }
 
@@ -166,6 +166,7 @@ TEST(TrailLoop, MovingDotArmsAndWritesSnapshotOnThe300thTick) {
     EXPECT_FALSE(rig.loop.save);
     EXPECT_EQ(rig.loop.trackCounter, 1);
     EXPECT_EQ(listDirectory("img"), std::vector<std::string>{"1.jpg"});
+    EXPECT_EQ(rig.err.text(), "");
 }
 
 TEST(TrailLoop, SnapshotNumbersWrapAfter30000) {
@@ -200,14 +201,6 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnly) {
     }
 }
 
-TEST(TrailLoop, RunEndsOnQAfterTheCurrentPass) {
-    Rig rig;
-    rig.display.keys = {-1, -1, 'q'};
-    EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.text(),
-              "setup\nsetup done\ncaptured\n" + status(0, 0, 0, 0, 0, 0) + "\nstopapp\nclosing app\n");
-}
-
 TEST(TrailLoop, EmptyImageReadsOneCharacterAndEnds) {
     Rig rig;
     rig.camera.budget = 5;
@@ -217,14 +210,8 @@ TEST(TrailLoop, EmptyImageReadsOneCharacterAndEnds) {
     EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character consumed";
 }
 
-TEST(TrailLoop, CreatesImgDirectoryAndReportsWritesThatStillFail) {
-    Rig fresh;
-    fresh.placeTrail(movingDotImage(3), 10);
-    fresh.loop.save = true;
-    fresh.loop.pass(fresh.capture);
-    EXPECT_EQ(listDirectory("img"), std::vector<std::string>{"1.jpg"});
-    EXPECT_EQ(fresh.err.text(), "");
-
+// Creating "img" itself is covered by the countdown test, which runs in an empty directory.
+TEST(TrailLoop, ReportsSnapshotWritesThatFailAndCarriesOn) {
     Rig blocked;
     std::ofstream("img") << "a file where the directory should be";
     blocked.placeTrail(movingDotImage(3), 10);
