@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Devices.h"
 #include "PanoramaUnwrapper.h"
+#include "trail/Devices.h"
 
 #include <opencv2/core.hpp>
 

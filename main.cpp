@@ -1,6 +1,6 @@
-#include "DeviceAdapters.h"
+#include "app/runTrailCam.h"
 #include "cvio.h"
-#include "runTrailCam.h"
+#include "platform/DeviceAdapters.h"
 
 #include <opencv2/videoio.hpp>
 

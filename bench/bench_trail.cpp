@@ -1,5 +1,5 @@
-#include "TrailLoop.h"
 #include "cvio.h"
+#include "trail/TrailLoop.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/core.hpp>

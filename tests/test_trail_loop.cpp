@@ -1,7 +1,7 @@
-#include "DeviceAdapters.h"
 #include "Fakes.h"
-#include "TrailLoop.h"
 #include "cvio.h"
+#include "platform/DeviceAdapters.h"
+#include "trail/TrailLoop.h"
 
 #include <gtest/gtest.h>
 

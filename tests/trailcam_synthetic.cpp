@@ -1,10 +1,10 @@
 // The tool as shipped, but watching a synthetic scene (a moving bright dot)
 // instead of camera index 1: for end-to-end tests with real windows, keys and
 // signals on machines without a camera.
-#include "DeviceAdapters.h"
 #include "Fakes.h"
+#include "app/runTrailCam.h"
 #include "cvio.h"
-#include "runTrailCam.h"
+#include "platform/DeviceAdapters.h"
 
 #include <chrono>
 #include <thread>

@@ -1,4 +1,4 @@
-#include "DeviceAdapters.h"
+#include "platform/DeviceAdapters.h"
 
 #include <opencv2/highgui.hpp>
 #include <opencv2/imgcodecs.hpp>

@@ -1,4 +1,4 @@
-#include "StopSignals.h"
+#include "platform/StopSignals.h"
 
 volatile std::sig_atomic_t stopRequested = 0;
 

@@ -1,4 +1,4 @@
-#include "TrailLoop.h"
+#include "trail/TrailLoop.h"
 
 #include <opencv2/core.hpp>
 

@@ -1,8 +1,8 @@
-#include "runTrailCam.h"
+#include "app/runTrailCam.h"
 
-#include "DeviceAdapters.h"
-#include "StopSignals.h"
-#include "TrailLoop.h"
+#include "platform/DeviceAdapters.h"
+#include "platform/StopSignals.h"
+#include "trail/TrailLoop.h"
 
 #include <cstdio>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Devices.h"
+#include "trail/Devices.h"
 
 #include <opencv2/videoio.hpp>
 
