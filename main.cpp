@@ -1,17 +1,18 @@
-#include "app/runTrailCam.h"
-#include "cvio.h"
-#include "platform/DeviceAdapters.h"
+#include "app/runTool.h"
+#include "cli/CommandLine.h"
 
 #include <opencv2/videoio.hpp>
 
 #include <cstdio>
 
 namespace {
-// Opened at program initialisation and, being created first, closed last.
-cv::VideoCapture cap(1);
-VideoCaptureCamera camera(cap);
-SystemProcessorClock processorClock;
-CaptureState capture(camera, processorClock, stdout);
+// The process's camera: created first and so closed last; opened once the
+// options say which device it is.
+cv::VideoCapture cap;
 }  // namespace
 
-int main(int, char**) { return runTrailCam(capture); }
+int main(int argc, char** argv) {
+    const CommandLine commandLine = parseCommandLine(argc, argv, stdout, stderr);
+    if (commandLine.exitStatus) return *commandLine.exitStatus;
+    return runTool(commandLine.settings, cap);
+}

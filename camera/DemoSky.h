@@ -1,0 +1,39 @@
+#pragma once
+
+#include "trail/Devices.h"
+
+#include <opencv2/core.hpp>
+
+#include <chrono>
+#include <vector>
+
+// A built-in night sky instead of a camera: a few bright points drifting
+// across a dark, slightly noisy background, delivered at a steady rate like a
+// webcam. The same seed gives the same sky.
+class DemoSky : public Camera {
+public:
+    explicit DemoSky(double imagesPerSecond = 30, uint64_t seed = 20261207);
+    bool isOpened() const override { return true; }
+    // Honours requested frame sizes and rates, as a good webcam does.
+    bool set(int property, double value) override;
+    double get(int property) const override;
+    void read(cv::Mat& image) override;
+
+    // The next image, without waiting for its time.
+    cv::Mat render();
+
+private:
+    struct Star {
+        cv::Point2d position;
+        cv::Point2d velocity;  // pixels per image
+        double brightness;
+        int radius;
+    };
+    void placeStars();
+
+    cv::Size size_{640, 480};
+    double imagesPerSecond_;
+    cv::RNG random_;
+    std::vector<Star> stars_;
+    std::chrono::steady_clock::time_point due_{};
+};

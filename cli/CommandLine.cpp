@@ -1,0 +1,103 @@
+#include "cli/CommandLine.h"
+
+#include <CLI/CLI.hpp>
+
+#include <regex>
+
+#ifndef TRAILCAM_VERSION
+#define TRAILCAM_VERSION "unknown"
+#endif
+
+namespace {
+
+constexpr int kUsageError = 2;
+
+// "WxH" with both sides positive and of a size a camera could deliver.
+std::string checkSize(const std::string& text) {
+    static const std::regex pattern("([1-9][0-9]{0,4})x([1-9][0-9]{0,4})");
+    std::smatch match;
+    if (!std::regex_match(text, match, pattern) || std::stoi(match[1]) > 16384 || std::stoi(match[2]) > 16384)
+        return "expected WIDTHxHEIGHT, for example 1280x720, each side 1 to 16384";
+    return "";
+}
+
+// A plain decimal number within [low, high].
+std::function<std::string(const std::string&)> numberIn(double low, double high) {
+    return [low, high](const std::string& text) {
+        static const std::regex pattern("[0-9]+(\\.[0-9]*)?");
+        char range[96];
+        std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
+        if (!std::regex_match(text, pattern)) return std::string(range);
+        const double value = std::stod(text);
+        return value >= low && value <= high ? std::string() : std::string(range);
+    };
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE* err) {
+    CommandLine result;
+    Settings& s = result.settings;
+    std::string size = "640x480";
+
+    CLI::App app(
+        "Keeps the per-pixel maximum of every camera image as a trail, prints its growth once a\n"
+        "second and saves it as a numbered JPEG after a burst of growth. Esc or q ends the run.",
+        "trailcam");
+    app.get_formatter()->column_width(26);
+    app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION);
+    app.add_option("-d,--device", s.device, "camera: an index, a device path or a stream URL")
+        ->type_name("DEV")
+        ->capture_default_str()
+        ->check([](const std::string& v) {
+            return v.empty() ? std::string("the device must not be empty") : "";
+        });
+    app.add_option("-s,--size", size, "image size to ask the camera for")
+        ->capture_default_str()
+        ->check(checkSize)
+        ->type_name("WxH");
+    app.add_option("--fps", s.fps, "frame rate to ask the camera for (default: none)")
+        ->type_name("N")
+        ->check(numberIn(0.1, 1000));
+    app.add_flag("--list-devices", s.listDevices, "list the video devices and whether they capture images");
+    app.add_flag("--demo", s.demo, "watch a built-in synthetic night sky instead of a camera");
+    app.add_option("-o,--output", s.output, "folder for the snapshots")
+        ->capture_default_str()
+        ->check(
+            [](const std::string& v) { return v.empty() ? std::string("the folder must not be empty") : ""; })
+        ->type_name("DIR");
+    app.add_flag("--headless", s.headless, "open no windows, even where a display exists");
+    app.add_flag("--record", s.record, "record the camera to BASE.avi with intervals in BASE.xml instead");
+    app.add_option("--record-to", s.recordTo, "names of the recording's two files")
+        ->type_name("BASE")
+        ->capture_default_str();
+    app.add_flag("--panorama", s.panorama, "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
+    app.add_flag("--save-on-exit", s.saveOnExit, "write the trail in progress when the run ends");
+    app.add_option("--reconnect", s.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending")
+        ->type_name("SECONDS")
+        ->check(numberIn(0.1, 86400));
+    app.add_option("--min-free", s.minFreeMb, "skip snapshots while the folder's disk has less free")
+        ->type_name("MB")
+        ->check(numberIn(0, 1e12));
+    app.add_option("--live", s.liveFolder, "write frame.jpg, trail.jpg and status.json to DIR at each tick")
+        ->type_name("DIR");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), out);
+        result.exitStatus = 0;
+        return result;
+    } catch (const CLI::CallForVersion&) {
+        std::fprintf(out, "%s\n", app.version().c_str());
+        result.exitStatus = 0;
+        return result;
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(err, "trailcam: %s\nTry 'trailcam --help' for more information.\n", e.what());
+        result.exitStatus = kUsageError;
+        return result;
+    }
+    const auto x = size.find('x');
+    s.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
+    return result;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "trail/Devices.h"
+
+#include <cstdint>
+
+// Wall-clock milliseconds from the time-of-day clock.
+int64_t millis();
+
+class SystemProcessorClock : public ProcessorClock {
+public:
+    std::clock_t now() override;
+};
+
+class SystemWallClock : public WallClock {
+public:
+    int64_t millis() override;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "trail/Devices.h"
+
+#include <cstdio>
+
+// Real windows through OpenCV's highgui. Without a display it says so once on
+// err and goes on without windows; the key poll then only waits. Headless, it
+// never opens a window and says nothing.
+class HighGuiDisplay : public Display {
+public:
+    explicit HighGuiDisplay(FILE* err, bool headless = false)
+        : err_(err), windows_(headless ? Windows::unavailable : Windows::unknown) {}
+    void show(const std::string& window, const cv::Mat& image) override;
+    int pollKey(int delayMs) override;
+
+private:
+    enum class Windows { unknown, available, unavailable };
+    FILE* err_;
+    Windows windows_;
+};
