@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <vector>
 
 // Turns the ring image of a 360-degree lens attachment into a rectangular
 // panorama. The geometry is set once, generateTransformation() precomputes
@@ -37,4 +38,13 @@ private:
     float m_offsetAngle;
     uint32_t m_unwrapHeight;
     uint64_t m_outMatSize;
+    // The sizes the table was built for: the setters may change the
+    // configuration afterwards, but the table only fits these.
+    uint32_t m_tableOriginalWidth = 0;
+    uint32_t m_tableOriginalHeight = 0;
+    uint32_t m_tableUnwrapWidth = 0;
+    uint32_t m_tableUnwrapHeight = 0;
+    // Panorama pixels that sample the input's last pixel, whose four-byte
+    // word would run past the input; copied bytewise. Sorted.
+    std::vector<uint64_t> m_lastPixelUses;
 };

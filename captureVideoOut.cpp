@@ -1,12 +1,54 @@
 #include "cvio.h"
+#include "trail/EightBits.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+
+#include <cstdio>
+
 namespace {
+
 constexpr double kMinIntervalSec = 0.1;
 constexpr double kDeclaredFps = 10.0;
 constexpr int kEsc = 27;
+// Room kept free beyond the next image's likely size.
+constexpr int64_t kDiskMargin = 1 << 20;
+
+// The video writer takes 8-bit colour images only.
+cv::Mat colourImage(const cv::Mat& image) {
+    cv::Mat colour = image;
+    convertToEightBits(colour);
+    if (colour.channels() == 1) cv::cvtColor(colour, colour, cv::COLOR_GRAY2BGR);
+    if (colour.channels() == 4) cv::cvtColor(colour, colour, cv::COLOR_BGRA2BGR);
+    return colour;
+}
+
+// The recording goes to a name beside the video (the container follows the
+// extension) until its first image is in, so a recording that fails before
+// that leaves an older video in place.
+std::string recordingName(const std::string& videoPath) {
+    const auto slash = videoPath.rfind('/');
+    const auto nameStart = slash == std::string::npos ? 0 : slash + 1;
+    return videoPath.substr(0, nameStart) + "." + videoPath.substr(nameStart) + ".recording.avi";
+}
+
+int64_t fileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+int64_t freeBytesBeside(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    struct statvfs info {};
+    if (statvfs(folder.c_str(), &info) != 0) return -1;
+    return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
 }  // namespace
 
 int captureVideoOut(CaptureState& state, Display& display, const std::string& videoPath,
@@ -23,26 +65,16 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
     std::fprintf(out, "video output enabled\n");
     const auto width = static_cast<int>(state.cap.get(cv::CAP_PROP_FRAME_WIDTH));
     const auto height = static_cast<int>(state.cap.get(cv::CAP_PROP_FRAME_HEIGHT));
-    const cv::Size sz(width, height);
     std::fprintf(out, "output size %d, %d\n", width, height);
 
+    // The video is opened at the size of the first image that arrives: a
+    // driver may report one size and deliver another.
     const int codec = cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
+    const std::string recording = recordingName(videoPath);
     cv::VideoWriter outVideo;
-    try {
-        outVideo.open(videoPath, codec, kDeclaredFps, sz, true);
-    } catch (const cv::Exception&) {
-        // reported below like any other writer that did not open
-    }
-    if (!outVideo.isOpened()) {
-        std::fprintf(out, "error opening output video\n");
-        return -1;
-    }
-    cv::FileStorage outVideoTimes;
-    try {
-        outVideoTimes.open(logPath, cv::FileStorage::WRITE, "");
-    } catch (const cv::Exception&) {
-        // a log that cannot be opened is skipped; the video still records
-    }
+    cv::Size sz;
+    int64_t lastImageBytes = 0;
+    int result = 0;
 
     cv::Mat times(0, 1, CV_64F);
     std::clock_t start = state.clock.now();
@@ -54,7 +86,45 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
             std::fprintf(out, "camera delivered no image, recording ended\n");
             break;
         }
-        outVideo.write(state.frame);
+        const cv::Mat image = colourImage(state.frame);
+        if (!outVideo.isOpened()) {
+            sz = image.size();
+            try {
+                outVideo.open(recording, codec, kDeclaredFps, sz, true);
+            } catch (const cv::Exception&) {
+                // reported below like any other writer that did not open
+            }
+            if (!outVideo.isOpened()) {
+                std::remove(recording.c_str());
+                std::fprintf(out, "error opening output video\n");
+                return -1;
+            }
+        } else if (image.size() != sz) {
+            std::fprintf(out, "camera image changed to %dx%d, recording ended\n", image.cols, image.rows);
+            result = -1;
+            break;
+        }
+        const int64_t free = freeBytesBeside(videoPath);
+        if (free >= 0 && free < 2 * lastImageBytes + kDiskMargin) {
+            std::fprintf(out, "disk nearly full, recording ended\n");
+            result = -1;
+            break;
+        }
+        const int64_t before = fileSize(times.rows == 0 ? recording : videoPath);
+        try {
+            outVideo.write(image);
+        } catch (const cv::Exception& e) {
+            std::fprintf(out, "cannot write the video (%s), recording ended\n", e.what());
+            result = -1;
+            break;
+        }
+        if (times.rows == 0 && std::rename(recording.c_str(), videoPath.c_str()) != 0) {
+            std::fprintf(out, "error opening output video\n");
+            outVideo.release();
+            std::remove(recording.c_str());
+            return -1;
+        }
+        lastImageBytes = std::max<int64_t>(lastImageBytes, fileSize(videoPath) - before);
 
         double delta_sec = 0;
         do {
@@ -65,6 +135,8 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
                 std::fprintf(out, "key=%d\n", key);
                 if (key == kEsc) run = false;
             }
+            // Ctrl-C, SIGTERM or SIGHUP end the recording as Esc does.
+            if (state.stopRequested != nullptr && *state.stopRequested != 0) run = false;
         } while (delta_sec < kMinIntervalSec);
         start = state.clock.now();
 
@@ -75,9 +147,17 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
         ++state.framecounter;
     }
 
-    if (outVideoTimes.isOpened()) {
-        outVideoTimes << "times" << times;
-        outVideoTimes.release();
+    outVideo.release();
+    // Nothing recorded: an older video and log stay as they were.
+    if (times.rows == 0) {
+        std::remove(recording.c_str());
+        return result;
     }
-    return 0;
+    try {
+        cv::FileStorage outVideoTimes(logPath, cv::FileStorage::WRITE, "");
+        if (outVideoTimes.isOpened()) outVideoTimes << "times" << times;
+    } catch (const cv::Exception&) {
+        std::fprintf(out, "cannot write the interval log %s\n", logPath.c_str());
+    }
+    return result;
 }

@@ -5,6 +5,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -15,6 +16,14 @@
 // in reverse, so the unwrapper's table goes before the camera.
 struct CaptureState {
     CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console);
+
+    // What setup asks of the camera; a rate of 0 asks for none. Where the
+    // camera delivers something else it is said once on `notices`, if set.
+    cv::Size requestedSize{640, 480};
+    double requestedFps = 0;
+    FILE* notices = nullptr;
+    // Set asynchronously to end a recording in order, as Esc does; may be null.
+    const volatile std::sig_atomic_t* stopRequested = nullptr;
 
     Camera& cap;
     ProcessorClock& clock;
@@ -37,6 +46,10 @@ void captureVideoIn(CaptureState& state);
 
 // Unwraps the first camera image with the fixed lens geometry.
 void startupPanorama(CaptureState& state);
+
+// Sets the fixed lens geometry for images of the given size and builds the
+// table; false when such an image cannot hold the ring.
+bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height);
 
 // Records the camera to a Motion-JPEG video with an XML log of the measured
 // intervals, until Esc. 0 when done, -1 when the camera or video is not open.

@@ -1,5 +1,7 @@
 #include "platform/StopSignals.h"
 
+#include <unistd.h>
+
 volatile std::sig_atomic_t stopRequested = 0;
 
 namespace {
@@ -15,4 +17,7 @@ void installStopSignals() {
     action.sa_flags = SA_RESETHAND;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
 }
+
+bool mayReadTerminal(int fd) { return !isatty(fd) || tcgetpgrp(fd) == getpgrp(); }

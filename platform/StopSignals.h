@@ -2,10 +2,14 @@
 
 #include <csignal>
 
-// Raised by the first Ctrl-C or SIGTERM; the trail loop reads it and ends the
-// run in order, as q does.
+// Raised by the first Ctrl-C, SIGTERM or SIGHUP (terminal closed); the loops
+// read it and end the run in order, as q or Esc does.
 extern volatile std::sig_atomic_t stopRequested;
 
 // Installs the handlers. The handler only sets the flag and then steps aside,
 // so a second Ctrl-C ends the process at once.
 void installStopSignals();
+
+// Whether the process may read the terminal now: a background process that
+// reads its terminal is stopped by it, and would then never see SIGTERM.
+bool mayReadTerminal(int fd);

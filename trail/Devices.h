@@ -19,6 +19,10 @@ public:
     virtual double get(int property) const = 0;
     // Leaves image empty when nothing could be read.
     virtual void read(cv::Mat& image) = 0;
+    // Lets go of the device, so that it can be unplugged and plugged again.
+    virtual void release() {}
+    // Opens the device again; false when that is not possible or did not work.
+    virtual bool reopen() { return false; }
 };
 
 // Processor time of the process, in clock() ticks.
@@ -45,9 +49,32 @@ public:
     virtual int pollKey(int delayMs) = 0;
 };
 
-// Stores a snapshot image under a relative file name such as "img/1.jpg".
+// Stores snapshot images in a folder, each file appearing whole or not at all.
 class SnapshotWriter {
 public:
     virtual ~SnapshotWriter() = default;
-    virtual bool write(const std::string& path, const cv::Mat& image) = 0;
+    // Writes image under a relative name such as "img/1.jpg"; on failure
+    // returns the reason, on success an empty string.
+    virtual std::string write(const std::string& path, const cv::Mat& image) = 0;
+    // Bytes free to an unprivileged writer on the file system that holds (or
+    // will hold) the folder; -1 when unknown.
+    virtual int64_t freeBytes(const std::string& folder) = 0;
+};
+
+// What an info tick measured, under the names of the status line.
+struct TickStatus {
+    int32_t freq = 0;
+    int32_t frameCounter = 0;
+    int32_t diff = 0;
+    int32_t trackCounter = 0;
+    bool save = false;
+    int32_t saveTimeout = 0;
+};
+
+// Receives each info tick's status and images, for views outside the windows.
+// Called on the loop's thread: it must hand the data over and return quickly.
+class TickObserver {
+public:
+    virtual ~TickObserver() = default;
+    virtual void onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) = 0;
 };

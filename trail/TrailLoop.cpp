@@ -1,15 +1,21 @@
 #include "trail/TrailLoop.h"
 
+#include "trail/EightBits.h"
+#include "trail/TrailGrowth.h"
+
 #include <opencv2/core.hpp>
 
-#include <limits>
+#include <string>
 
-int32_t firstChannelSum(const cv::Mat& image) {
-    const double sum = cv::sum(image)[0];
-    if (sum >= std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
-    if (sum <= std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(sum);
+namespace {
+
+// Esc or q, judged on the low byte of the full key code.
+bool isStopKey(int code) {
+    const auto key = static_cast<signed char>(code & 0xff);
+    return key == 27 || key == 113;
 }
+
+}  // namespace
 
 TrailLoop::TrailLoop(const TrailDevices& devices) : devices_(devices) {}
 
@@ -20,6 +26,7 @@ int TrailLoop::run(CaptureState& capture) {
     while (!stopapp) {
         if (!pass(capture)) break;
     }
+    if (devices_.saveOnExit && frameCounter > 0) writeSnapshot();
     std::fprintf(devices_.out, "closing app\n");
     std::fflush(devices_.out);
     return 0;
@@ -27,13 +34,9 @@ int TrailLoop::run(CaptureState& capture) {
 
 bool TrailLoop::pass(CaptureState& capture) {
     captureVideoIn(capture);
-    const cv::Mat& frame = capture.frame;
-    if (frame.empty()) {
-        std::fprintf(devices_.out, "empty\n");
-        std::fflush(devices_.out);
-        std::fgetc(devices_.in);
-        return false;
-    }
+    if (capture.frame.empty() && !cameraLost(capture)) return false;
+    cv::Mat& frame = capture.frame;
+    toEightBits(frame);
     const int64_t now = devices_.wallClock.millis();
     if (!imMin.empty() && now >= nextInfoTime) infoTick(frame, now);
     merge(frame);
@@ -41,12 +44,52 @@ bool TrailLoop::pass(CaptureState& capture) {
     return true;
 }
 
+// True when the camera is delivering again after a wait.
+bool TrailLoop::cameraLost(CaptureState& capture) {
+    if (devices_.reconnectMs > 0) return reconnect(capture);
+    std::fprintf(devices_.out, "empty\n");
+    std::fflush(devices_.out);
+    if (!devices_.mayReadInput || devices_.mayReadInput()) std::fgetc(devices_.in);
+    return false;
+}
+
+bool TrailLoop::reconnect(CaptureState& capture) {
+    std::fprintf(devices_.out, "camera delivered no image, trying to reopen it every %lld s\n",
+                 static_cast<long long>(devices_.reconnectMs / 1000));
+    std::fflush(devices_.out);
+    capture.cap.release();
+    bool stopKey = false;
+    while (!stopKey && !stopSignalled()) {
+        const int64_t due = devices_.wallClock.millis() + devices_.reconnectMs;
+        while (!stopKey && !stopSignalled() && devices_.wallClock.millis() < due)
+            stopKey = isStopKey(devices_.display.pollKey(100));
+        if (stopKey || stopSignalled() || !capture.cap.reopen()) continue;
+        captureVideoIn(capture);
+        if (capture.frame.empty()) continue;
+        std::fprintf(devices_.out, "camera is back\n");
+        std::fflush(devices_.out);
+        return true;
+    }
+    std::fprintf(devices_.out, "stopapp\n");
+    stopapp = true;
+    return false;
+}
+
+// The trail and its growth measure are 8-bit: a 16-bit camera's full range
+// is mapped onto 0..255.
+void TrailLoop::toEightBits(cv::Mat& frame) {
+    const int type = frame.type();
+    if (!convertToEightBits(frame) || toldConversion_) return;
+    std::fprintf(devices_.err, "camera images have %s: converting them to 8 bits\n",
+                 describeImageType(type).c_str());
+    std::fflush(devices_.err);
+    toldConversion_ = true;
+}
+
 void TrailLoop::infoTick(const cv::Mat& frame, int64_t now) {
     nextInfoTime = now + kInfoPeriodMs;
     if (saveTimeout > 0) --saveTimeout;
-    cv::subtract(imMin, imOld, imDiff);  // saturates at 0 for 8-bit images
-    imMin.copyTo(imOld);
-    diff = firstChannelSum(imDiff);
+    diff = firstChannelGrowth(imMin, imOld);
     if (frameCounter > kMinMergedImages && diff > kGrowthThreshold && !save) {
         saveTimeout = kCountdownTicks;
         save = true;
@@ -54,21 +97,32 @@ void TrailLoop::infoTick(const cv::Mat& frame, int64_t now) {
     std::fprintf(devices_.out,
                  "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d\n", freq,
                  frameCounter, diff, trackCounter, save ? 1 : 0, saveTimeout);
+    if (devices_.observer != nullptr)
+        devices_.observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imMin);
     freq = 0;
     devices_.display.show("frame", frame);
     devices_.display.show("imMin", imMin);
+    if (devices_.panorama != nullptr) {
+        const cv::Mat panorama = devices_.panorama->unwrap(frame);
+        if (!panorama.empty()) devices_.display.show("panorama", panorama);
+    }
 }
 
 void TrailLoop::merge(const cv::Mat& frame) {
     if (imMin.empty()) {
-        frame.copyTo(imMin);
-        frame.copyTo(imOld);
+        restartTrail(frame);
         return;
     }
     if (frame.size() != imMin.size() || frame.type() != imMin.type()) {
         // A camera that switched mode: the old trail cannot take this image.
-        std::fprintf(devices_.out, "camera image changed to %dx%d, starting a new trail\n", frame.cols,
-                     frame.rows);
+        if (save) writeSnapshot();
+        if (frame.size() != imMin.size())
+            std::fprintf(devices_.out,
+                         "camera image changed size from %dx%d to %dx%d, starting a new trail\n", imMin.cols,
+                         imMin.rows, frame.cols, frame.rows);
+        else
+            std::fprintf(devices_.out, "camera image changed from %s to %s, starting a new trail\n",
+                         describeImageType(imMin.type()).c_str(), describeImageType(frame.type()).c_str());
         frameCounter = 0;
         restartTrail(frame);
         return;
@@ -76,20 +130,42 @@ void TrailLoop::merge(const cv::Mat& frame) {
     cv::max(imMin, frame, imMin);
     ++frameCounter;
     ++freq;
-    if (saveTimeout == 0 && save) writeSnapshot(frame);
+    if (saveTimeout == 0 && save) {
+        writeSnapshot();
+        restartTrail(frame);
+    }
 }
 
-void TrailLoop::writeSnapshot(const cv::Mat& frame) {
+void TrailLoop::writeSnapshot() {
     frameCounter = 0;
+    const char* folder = devices_.snapshotFolder.c_str();
+    if (devices_.minFreeBytes > 0) {
+        const int64_t free = devices_.snapshots.freeBytes(devices_.snapshotFolder);
+        if (free >= 0 && free < devices_.minFreeBytes) {
+            std::fprintf(devices_.err, "snapshot skipped: %lld MB free for %s, less than the %lld MB asked\n",
+                         static_cast<long long>(free >> 20), folder,
+                         static_cast<long long>(devices_.minFreeBytes >> 20));
+            std::fflush(devices_.err);
+            return;
+        }
+    }
     std::fprintf(devices_.out, "img %d\n", trackCounter);
     ++trackCounter;
     if (trackCounter > kLastSnapshotNumber) trackCounter = 0;
-    std::snprintf(buf, sizeof buf, "img/%d.jpg", trackCounter);
-    if (!devices_.snapshots.write(buf, imMin)) {
-        std::fprintf(devices_.err, "cannot write snapshot %s\n", buf);
+    std::snprintf(buf, sizeof buf, "%s/%d.jpg", folder, trackCounter);
+    const std::string failure = devices_.snapshots.write(buf, imMin);
+    if (!failure.empty()) {
+        std::fprintf(devices_.err, "cannot write snapshot %s: %s\n", buf, failure.c_str());
         std::fflush(devices_.err);
     }
-    restartTrail(frame);
+    if (devices_.panorama != nullptr) {
+        const cv::Mat panorama = devices_.panorama->unwrap(imMin);
+        const std::string name =
+            devices_.snapshotFolder + "/" + std::to_string(trackCounter) + "-panorama.jpg";
+        const std::string panoramaFailure = panorama.empty() ? "" : devices_.snapshots.write(name, panorama);
+        if (!panoramaFailure.empty())
+            std::fprintf(devices_.err, "cannot write %s: %s\n", name.c_str(), panoramaFailure.c_str());
+    }
 }
 
 void TrailLoop::restartTrail(const cv::Mat& frame) {
@@ -100,11 +176,12 @@ void TrailLoop::restartTrail(const cv::Mat& frame) {
     saveTimeout = 0;
 }
 
+bool TrailLoop::stopSignalled() const {
+    return devices_.stopRequested != nullptr && *devices_.stopRequested != 0;
+}
+
 void TrailLoop::pollKeys() {
-    const int code = devices_.display.pollKey(kKeyPollMs);
-    const auto key = static_cast<signed char>(code & 0xff);
-    const bool stopSignalled = devices_.stopRequested != nullptr && *devices_.stopRequested != 0;
-    if (key == 27 || key == 113 || stopSignalled) {
+    if (isStopKey(devices_.display.pollKey(kKeyPollMs)) || stopSignalled()) {
         std::fprintf(devices_.out, "stopapp\n");
         stopapp = true;
     }

@@ -2,27 +2,37 @@
 
 #include "cvio.h"
 #include "trail/Devices.h"
+#include "trail/PanoramaView.h"
 
 #include <opencv2/core.hpp>
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
+#include <string>
 
-// Everything the trail loop talks to besides the camera.
+// Everything the trail loop talks to besides the camera, and the choices the
+// user made for the run.
 struct TrailDevices {
     WallClock& wallClock;
     Display& display;
     SnapshotWriter& snapshots;
     FILE* out;  // status lines
-    FILE* err;  // failures that do not stop the run
+    FILE* err;  // failures and notices that do not stop the run
     FILE* in;   // one character is read from here after an empty image
-    // Set asynchronously (Ctrl-C, SIGTERM) to end the run as q does; may be null.
+    // Set asynchronously (Ctrl-C, SIGTERM, SIGHUP) to end the run as q does; may be null.
     const volatile std::sig_atomic_t* stopRequested = nullptr;
+    // Whether the wait for a character may read `in` now (a background
+    // process must not); null means always.
+    std::function<bool()> mayReadInput = nullptr;
+    std::string snapshotFolder = "img";
+    PanoramaView* panorama = nullptr;  // a "panorama" window and N-panorama.jpg beside snapshots
+    TickObserver* observer = nullptr;
+    bool saveOnExit = false;
+    int64_t reconnectMs = 0;   // 0: a camera that delivers nothing ends the run
+    int64_t minFreeBytes = 0;  // 0: no minimum
 };
-
-// Sum of the first channel, truncated toward zero and saturated to 32 bits.
-int32_t firstChannelSum(const cv::Mat& image);
 
 // The trail: the per-pixel maximum of every image since the last reset, a
 // growth measurement once a second, and a numbered snapshot 300 ticks after a
@@ -42,7 +52,7 @@ public:
     // the closing line. Returns the process exit status.
     int run(CaptureState& capture);
 
-    // One loop pass on the next camera image; false when the image was empty.
+    // One loop pass on the next camera image; false when the run ends.
     bool pass(CaptureState& capture);
 
     // Loop state, kept in the open so that tests can place the loop at any
@@ -50,7 +60,6 @@ public:
     bool stopapp = false;
     cv::Mat imMin;
     cv::Mat imOld;
-    cv::Mat imDiff;
     int32_t diff = 0;
     int32_t frameCounter = 0;
     int32_t freq = 0;
@@ -63,9 +72,14 @@ public:
 private:
     void infoTick(const cv::Mat& frame, int64_t now);
     void merge(const cv::Mat& frame);
-    void writeSnapshot(const cv::Mat& frame);
+    void writeSnapshot();
     void restartTrail(const cv::Mat& frame);
     void pollKeys();
+    bool stopSignalled() const;
+    bool cameraLost(CaptureState& capture);
+    bool reconnect(CaptureState& capture);
+    void toEightBits(cv::Mat& frame);
 
     TrailDevices devices_;
+    bool toldConversion_ = false;
 };

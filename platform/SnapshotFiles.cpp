@@ -1,0 +1,126 @@
+#include "platform/SnapshotFiles.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kTemporaryPrefix = ".partial-";
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeAll(int fd, const std::vector<uchar>& bytes) {
+    errno = 0;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string SnapshotFiles::write(const std::string& path, const cv::Mat& image) {
+    std::vector<uchar> encoded;
+    const auto dot = path.rfind('.');
+    try {
+        if (dot == std::string::npos || !cv::imencode(path.substr(dot), image, encoded))
+            return "cannot encode the image";
+    } catch (const cv::Exception&) {
+        return "cannot encode the image";
+    }
+    return writeFileAtomically(path, encoded, true);
+}
+
+std::string writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable) {
+    const std::string folder = folderOf(path);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) return error.message();
+
+    std::string temporary = folder + "/" + kTemporaryPrefix + fileNameOf(path) + "-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) return std::strerror(errno);
+    fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's 0600
+    int failure = 0;
+    if (!writeAll(fd, bytes) || (durable && fsync(fd) != 0)) failure = errno != 0 ? errno : EIO;
+    if (close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) failure = errno;
+    if (failure != 0) {
+        unlink(temporary.c_str());
+        return std::strerror(failure);
+    }
+    if (durable) {
+        const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (folderFd >= 0) {
+            fsync(folderFd);
+            close(folderFd);
+        }
+    }
+    return "";
+}
+
+int64_t SnapshotFiles::freeBytes(const std::string& folder) {
+    // The folder may not exist yet: ask the nearest folder that does.
+    fs::path probe = folder.empty() ? fs::path(".") : fs::path(folder);
+    std::error_code error;
+    while (!fs::is_directory(probe, error) && probe.has_parent_path() && probe != probe.parent_path())
+        probe = probe.parent_path();
+    if (!fs::is_directory(probe, error)) probe = ".";
+    struct statvfs info {};
+    if (statvfs(probe.c_str(), &info) != 0) return -1;
+    return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+void removeLeftoverTemporaries(const std::string& folder) {
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kTemporaryPrefix, 0) == 0 && entry.is_regular_file(error))
+            fs::remove(entry.path(), error);
+    }
+}
+
+std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber) {
+    std::optional<int> newest;
+    fs::file_time_type newestTime{};
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        const auto digits = name.size() - 4;
+        if (name.size() < 5 || name.size() > 9 || name.compare(digits, 4, ".jpg") != 0) continue;
+        if (name.find_first_not_of("0123456789") != digits || (digits > 1 && name[0] == '0')) continue;
+        const int number = std::atoi(name.c_str());
+        if (number > lastNumber || !entry.is_regular_file(error)) continue;
+        const auto time = entry.last_write_time(error);
+        if (error) continue;
+        if (!newest || time > newestTime || (time == newestTime && number > *newest)) {
+            newest = number;
+            newestTime = time;
+        }
+    }
+    return newest;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "trail/Devices.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Snapshot files on disk. A snapshot is encoded in memory, written to a
+// temporary file in its folder, flushed to disk and renamed over its final
+// name, so a kill or a full disk never leaves a truncated image in place of
+// an older good one.
+class SnapshotFiles : public SnapshotWriter {
+public:
+    std::string write(const std::string& path, const cv::Mat& image) override;
+    int64_t freeBytes(const std::string& folder) override;
+};
+
+// Writes bytes to a temporary file beside path and renames it over path, so
+// readers see the old file or the new one, never a part. Durable also flushes
+// the data and the rename to disk first. Returns the reason of a failure.
+std::string writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
+
+// Removes temporary files that an interrupted write left in the folder.
+void removeLeftoverTemporaries(const std::string& folder);
+
+// The number of the newest snapshot ("N.jpg") in the folder by modification
+// time, so that numbering can go on after it; none when there is none.
+std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber);

@@ -1,0 +1,25 @@
+#include "trail/EightBits.h"
+
+bool convertToEightBits(cv::Mat& image) {
+    const int depth = image.depth();
+    if (depth == CV_8U) return false;
+    cv::Mat converted;
+    if (depth == CV_16U)
+        image.convertTo(converted, CV_8U, 1.0 / 257);
+    else if (depth == CV_16S)
+        image.convertTo(converted, CV_8U, 1.0 / 257, 32768.0 / 257);
+    else if (depth == CV_8S)
+        image.convertTo(converted, CV_8U, 1, 128);
+    else
+        image.convertTo(converted, CV_8U, 255);
+    image = converted;
+    return true;
+}
+
+std::string describeImageType(int type) {
+    const int channels = CV_MAT_CN(type);
+    const int depth = CV_MAT_DEPTH(type);
+    const int bits = depth <= CV_8S ? 8 : depth <= CV_16S ? 16 : depth == CV_64F ? 64 : 32;
+    return std::to_string(channels) + (channels == 1 ? " channel of " : " channels of ") +
+           std::to_string(bits) + " bits";
+}

@@ -1,0 +1,13 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <string>
+
+// Brings an image of any depth to 8 bits per channel, mapping the full range
+// of its type onto 0..255 (a 16-bit value is divided by 257; floating point
+// is taken as 0..1). False when the image already was 8-bit.
+bool convertToEightBits(cv::Mat& image);
+
+// "3 channels of 16 bits", for messages.
+std::string describeImageType(int type);
