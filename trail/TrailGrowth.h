@@ -1,0 +1,11 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+
+// How much the trail grew since the previous info tick: the sum over all
+// pixels of the first channel of trail - previous, each difference stopping at
+// 0, truncated to 32 bits by saturation. Afterwards previous holds a copy of
+// trail. One pass over both images, no difference image.
+int32_t firstChannelGrowth(const cv::Mat& trail, cv::Mat& previous);
