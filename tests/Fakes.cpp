@@ -24,9 +24,8 @@ bool SyntheticCamera::set(int property, double value) {
 }
 
 double SyntheticCamera::get(int property) const {
-    if (property == cv::CAP_PROP_FRAME_WIDTH) return size.width;
-    if (property == cv::CAP_PROP_FRAME_HEIGHT) return size.height;
-    return 0;
+    const auto found = requested.find(property);
+    return found == requested.end() ? 0 : found->second;
 }
 
 void SyntheticCamera::read(cv::Mat& image) {
@@ -40,7 +39,15 @@ void SyntheticCamera::read(cv::Mat& image) {
     }
     if (budget <= 0) return;
     --budget;
-    image = movingDotImage(reads, size);
+    image = scene(reads);
+}
+
+bool SyntheticCamera::reopen() {
+    ++reopens;
+    opened = true;
+    budget = budgetAfterReopen;
+    budgetAfterReopen = 0;
+    return true;
 }
 
 std::vector<std::string> CapturedStream::lines() {

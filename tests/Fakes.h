@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,21 +14,25 @@
 // A black scene with a bright 3 x 3 dot that moves one step per image.
 cv::Mat movingDotImage(int index, cv::Size size = {64, 48});
 
-// A camera that hands out queued images first, then moving-dot images until
-// its budget runs out, then empty images.
+// A camera that hands out queued images first, then scene images until its
+// budget runs out, then empty images. It can be reopened after it ran dry.
 class SyntheticCamera : public Camera {
 public:
     bool opened = true;
-    cv::Size size{64, 48};
-    int budget = 1 << 30;        // moving-dot images still to deliver
-    std::deque<cv::Mat> queued;  // delivered before the moving dot; an empty one reads as empty
+    std::function<cv::Mat(int)> scene = [](int index) { return movingDotImage(index); };
+    int budget = 1 << 30;        // scene images still to deliver
+    std::deque<cv::Mat> queued;  // delivered before the scene; an empty one reads as empty
     int reads = 0;
+    int reopens = 0;
+    int budgetAfterReopen = 0;        // scene images a reopened camera delivers
     std::map<int, double> requested;  // last value set per property
 
     bool isOpened() const override { return opened; }
     bool set(int property, double value) override;
     double get(int property) const override;
     void read(cv::Mat& image) override;
+    void release() override { opened = false; }
+    bool reopen() override;
 };
 
 // A clock, processor or wall, that advances by a fixed step each time it is read.
@@ -51,12 +56,8 @@ class ScriptedDisplay : public Display {
 public:
     std::deque<int> keys;
     std::vector<std::string> shown;
-    std::map<std::string, cv::Mat> lastShown;
     int polls = 0;
-    void show(const std::string& window, const cv::Mat& image) override {
-        shown.push_back(window);
-        lastShown[window] = image.clone();
-    }
+    void show(const std::string& window, const cv::Mat&) override { shown.push_back(window); }
     int pollKey(int) override {
         ++polls;
         if (keys.empty()) return -1;
@@ -64,6 +65,19 @@ public:
         keys.pop_front();
         return key;
     }
+};
+
+// Keeps snapshots in memory; can be told to fail or to report little space.
+class MemoryWriter : public SnapshotWriter {
+public:
+    std::vector<std::pair<std::string, cv::Mat>> written;
+    std::string failure;
+    int64_t free = -1;
+    std::string write(const std::string& path, const cv::Mat& image) override {
+        written.emplace_back(path, image.clone());
+        return failure;
+    }
+    int64_t freeBytes(const std::string&) override { return free; }
 };
 
 // A FILE* whose text can be read back.
@@ -96,7 +110,6 @@ public:
     ~TempWorkingDir();
     TempWorkingDir(const TempWorkingDir&) = delete;
     TempWorkingDir& operator=(const TempWorkingDir&) = delete;
-    const std::string& path() const { return path_; }
 
 private:
     std::string previous_;

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# End-to-end checks of the real binaries, run as a user runs them: console
-# transcript, files written, exit status, windows and key presses under X,
-# and signals. Usage: e2e.sh CASE TRAILCAM TRAILCAM_SYNTHETIC
-# (trailcam_synthetic is the tool watching a synthetic scene instead of camera 1).
+# End-to-end checks of the shipped binary, run as a user runs it: console
+# transcript, files written, exit status, windows and keys under X, signals,
+# a terminal, a full disk. Usage: e2e.sh CHECK TRAILCAM
 set -uo pipefail
-check=$1 tool=$(realpath "$2") synthetic=$(realpath "$3")
+check=$1 tool=$(realpath "$2")
 work=$(mktemp -d)
-pid=""
-trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; rm -rf "$work"' EXIT
-cd "$work" && mkdir run
+pid="" mounts=()
+cleanup() {
+    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
+    for m in "${mounts[@]}"; do umount "$m"; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work" || exit 1
 
 fail() {
     echo "FAIL ($check): $*"
@@ -17,7 +21,6 @@ fail() {
     exit 1
 }
 skip() { echo "SKIP ($check): $*"; exit 77; }
-needs_display() { [ -n "${DISPLAY:-}" ] || skip "needs an X display (scripts/test.sh starts Xvfb)"; }
 
 # Repeats a command until it succeeds or the seconds run out.
 wait_for() {
@@ -28,62 +31,149 @@ wait_for() {
         sleep 0.1
     done
 }
-
-# Starts the synthetic tool (env arguments first) and waits for its first status line.
-start_synthetic() {
-    (cd run && exec env "$@" "$synthetic" </dev/null >../out 2>../err) &
-    pid=$!
-    wait_for 60 grep -q '^freq=' out || fail "no status line"
-}
-
-# The run must end by itself with status 0: start-up lines, status lines,
-# then "stopapp" and "closing app".
 gone() { ! kill -0 "$pid"; }
-expect_orderly_end() {
+
+# Starts the tool in the background with stdout and stderr to files.
+start() {
+    "$tool" "$@" </dev/null >out 2>err &
+    pid=$!
+}
+# The run must end by itself with this status.
+expect_end() {
     wait_for 60 gone || fail "still running"
     wait "$pid"
     local status=$?
     pid=""
-    [ "$status" -eq 0 ] || fail "exit status $status"
-    [ "$(head -n 3 out)" = $'setup\nsetup done\ncaptured' ] || fail "start-up lines"
-    [ "$(tail -n 2 out)" = $'stopapp\nclosing app' ] || fail "closing lines"
-    ! sed '1,3d' out | head -n -2 | grep -v '^freq=' || fail "unexpected line"
+    [ "$status" -eq "$1" ] || fail "exit status $status"
 }
+# A trail run: start-up lines, status lines only, then the closing lines.
+expect_trail_transcript() {
+    [ "$(head -n 3 out)" = $'setup\nsetup done\ncaptured' ] || fail "start-up lines"
+    [ "$(tail -n "$#" out)" = "$(printf '%s\n' "$@")" ] || fail "closing lines"
+    ! sed '1,3d' out | head -n "-$#" | grep -v '^freq=' || fail "unexpected line"
+}
+size_of() { ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$1"; }
+no_camera_transcript=$'setup\ncannot open cameracaptured\nempty\nclosing app'
 
 case $check in
 no-camera)
     [ -e /dev/video1 ] && skip "this machine has a camera at index 1"
-    for input in x ""; do
-        # Without any display, an attempt to open a window would abort the process.
-        (cd run && printf '%s' "$input" | timeout 20 env -u DISPLAY "$tool" >../out 2>../err)
+    # Without any display: an attempt to open a window would abort the process.
+    printf x | timeout 20 env -u DISPLAY "$tool" >out 2>err
+    status=$?
+    [ "$status" -eq 0 ] || fail "exit status $status"
+    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
+    [ "$(ls -A)" = $'err\nout' ] || fail "files written: $(ls -A)"
+    ;;
+usage)
+    for args in "--size 640" "--bogus" "--device="; do
+        timeout 20 "$tool" $args >out 2>err </dev/null
         status=$?
-        [ "$status" -eq 0 ] || fail "exit status $status"
-        [ "$(cat out)" = $'setup\ncannot open cameracaptured\nempty\nclosing app' ] || fail "transcript"
-        [ -z "$(ls -A run)" ] || fail "files written: $(ls -A run)"
-        ! grep -q "no display" err || fail "tried to show a window"
+        [ "$status" -eq 2 ] || fail "$args: exit status $status"
+        [ ! -s out ] && [ "$(wc -l <err)" -eq 2 ] || fail "$args: messages"
+        [ "$(ls -A)" = $'err\nout' ] || fail "$args: files written"
     done
     ;;
+list-devices)
+    compgen -G "/dev/video*" >/dev/null && skip "this machine has video devices"
+    [ "$("$tool" --list-devices)" = "no video devices" ] || fail "device list"
+    ;;
+headless)
+    # Status lines reach a file as they happen; no display is no failure.
+    env -u DISPLAY "$tool" --demo </dev/null >out 2>err &
+    pid=$!
+    wait_for 10 grep -q '^freq=' out || fail "no status line within seconds"
+    kill -TERM "$pid"
+    expect_end 0
+    expect_trail_transcript stopapp "closing app"
+    [ "$(cat err)" = "no display: running without windows (stop with Ctrl-C)" ] || fail "headless notice"
+    ;;
 key-q | key-Escape)
-    needs_display
-    start_synthetic
-    wait_for 120 xdotool search --onlyvisible --name '^frame$' || fail "no window named frame"
-    wait_for 120 xdotool search --onlyvisible --name '^imMin$' || fail "no window named imMin"
+    [ -n "${DISPLAY:-}" ] || skip "needs an X display (scripts/test.sh starts Xvfb)"
+    start --demo --panorama
+    for window in frame imMin panorama; do
+        wait_for 120 xdotool search --onlyvisible --name "^$window\$" || fail "no window named $window"
+    done
     trail=$(xdotool search --onlyvisible --name '^imMin$' | head -n 1)
     # Real key events (XTEST) into the focused trail window.
     xdotool windowfocus --sync "$trail" key "${check#key-}"
-    expect_orderly_end
+    expect_end 0
+    expect_trail_transcript stopapp "closing app"
     ;;
-SIGINT | SIGTERM)
-    needs_display
-    start_synthetic
-    kill -s "$check" "$pid"
-    expect_orderly_end
+interrupted-wait)
+    # Ctrl-C while waiting for a character after "empty" still ends in order.
+    mkfifo input
+    exec 3<>input
+    "$tool" --device 99 <input >out 2>err &
+    pid=$!
+    wait_for 20 grep -q '^empty$' out || fail "no empty line"
+    sleep 0.2
+    kill -INT "$pid"
+    expect_end 0
+    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
     ;;
-headless)
-    start_synthetic -u DISPLAY -u QT_QPA_PLATFORM
-    kill -s TERM "$pid"
-    expect_orderly_end
-    [ "$(cat err)" = "no display: running without windows (stop with Ctrl-C)" ] || fail "headless notice"
+background)
+    # Started with & from an interactive shell, a lost camera must not stop
+    # the process on a read from its terminal.
+    script -qec "bash -c 'set -m; \"$tool\" --device 99 >out 2>err & wait \$!; echo status=\$? >status'" \
+        /dev/null </dev/null >/dev/null &
+    pid=$!
+    wait_for 20 gone || fail "stopped in the background"
+    [ "$(cat status)" = "status=0" ] || fail "$(cat status)"
+    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
+    ;;
+unattended)
+    mkdir img && touch -d '1 hour ago' img/7.jpg && touch img/.partial-3.jpg-x1Yz2q
+    start --demo --headless --panorama --save-on-exit --live live
+    wait_for 10 grep -q 'frameCounter=[1-9]' out || fail "no status line"
+    wait_for 10 test -s live/status.json || fail "no live status"
+    kill -TERM "$pid"
+    expect_end 0
+    expect_trail_transcript stopapp "img 7" "closing app"
+    [ "$(cat err)" = "snapshots continue after img/7.jpg" ] || fail "resumed numbering"
+    [ "$(ls img)" = $'7.jpg\n8-panorama.jpg\n8.jpg' ] || fail "snapshot files: $(ls -A img)"
+    [ "$(size_of img/8.jpg)" = "640,480" ] && [ "$(size_of img/8-panorama.jpg)" = "800,127" ] || fail "sizes"
+    grep -q '^{"freq":[0-9]*,"frameCounter":[0-9]*,"diff":[0-9]*,"trackCounter":7,"save":0,"saveTimeout":0,"device":"demo","time":"20' \
+        live/status.json || fail "live status: $(cat live/status.json)"
+    [ "$(size_of live/trail.jpg)" = "640,480" ] && [ "$(size_of live/frame.jpg)" = "640,480" ] || fail "live images"
+    ;;
+record)
+    start --demo --headless --record --record-to clip
+    wait_for 60 grep -q '^f=   1 ' out || fail "no second image"
+    kill -TERM "$pid"
+    expect_end 0
+    [ "$(head -n 4 out)" = $'captureVideoOut\ncamera opened\nvideo output enabled\noutput size 640, 480' ] ||
+        fail "header"
+    images=$(grep -c '^f=' out)
+    [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames,width,height -of csv=p=0 clip.avi)" = \
+        "640,480,$images" ] || fail "video does not hold the $images images"
+    [ "$(grep -c '<times' clip.xml)" -eq 1 ] || fail "interval log"
+    ;;
+full-disk)
+    [ "$(id -u)" -eq 0 ] || skip "mounting a small file system needs root"
+    mkdir tiny && mount -t tmpfs -o size=3m tiny tiny || skip "cannot mount tmpfs here"
+    mounts+=("$work/tiny")
+    mkdir tiny/img && printf 'older good snapshot' >tiny/img/8.jpg && touch -d '1 hour ago' tiny/img/8.jpg
+    touch tiny/img/7.jpg
+    head -c 4m /dev/zero >tiny/filler 2>/dev/null
+    start --demo --headless --save-on-exit -o tiny/img
+    wait_for 10 grep -q '^freq=' out || fail "no status line"
+    kill -TERM "$pid"
+    expect_end 0
+    expect_trail_transcript stopapp "img 7" "closing app"
+    grep -qx "cannot write snapshot tiny/img/8.jpg: No space left on device" err || fail "failure line"
+    [ "$(cat tiny/img/8.jpg)" = "older good snapshot" ] || fail "older snapshot damaged"
+    [ "$(ls -A tiny/img)" = $'7.jpg\n8.jpg' ] || fail "leftovers: $(ls -A tiny/img)"
+    # The recorder will not start on a nearly full disk, and leaves the
+    # older recording alone.
+    rm tiny/filler tiny/img/*
+    head -c 2200k /dev/zero >tiny/filler
+    printf 'older recording' >tiny/clip.avi
+    start --demo --headless --record --record-to tiny/clip
+    expect_end 1
+    [ "$(tail -n 1 out)" = "disk nearly full, recording ended" ] || fail "recorder line"
+    [ "$(cat tiny/clip.avi)" = "older recording" ] || fail "older recording damaged"
+    [ "$(ls -A tiny)" = $'clip.avi\nfiller\nimg' ] || fail "leftovers: $(ls -A tiny)"
     ;;
 *)
     fail "unknown check"

@@ -1,65 +1,64 @@
 #include "Fakes.h"
 #include "cvio.h"
-#include "platform/DeviceAdapters.h"
+#include "trail/TrailGrowth.h"
 #include "trail/TrailLoop.h"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgcodecs.hpp>
 
-#include <fstream>
+#include <functional>
 #include <limits>
 
 namespace {
 
-// Keeps a copy of every snapshot and stores it as a real file.
-class KeepingWriter : public SnapshotWriter {
-public:
-    ImageFileWriter files;
-    std::vector<std::pair<std::string, cv::Mat>> written;
-    bool write(const std::string& path, const cv::Mat& image) override {
-        written.emplace_back(path, image.clone());
-        return files.write(path, image);
-    }
-};
+constexpr int kSide = 60;
 
-// A trail loop wired to synthetic devices, run inside an empty directory.
+// Image i of a scene where one white pixel walks row by row: every image
+// adds exactly one pixel of 255 to a trail.
+cv::Mat walkingPixel(int i) {
+    cv::Mat image(kSide, kSide, CV_8UC3, cv::Scalar::all(0));
+    image.at<cv::Vec3b>((i / kSide) % kSide, i % kSide) = cv::Vec3b(255, 255, 255);
+    return image;
+}
+
+// A trail loop wired to synthetic devices.
 struct Rig {
-    TempWorkingDir dir;
     SyntheticCamera camera;
     SimulatedClock processorClock;
     SimulatedClock wallClock;
     ScriptedDisplay display;
-    KeepingWriter snapshots;
+    MemoryWriter snapshots;
     CapturedStream out;
     CapturedStream err;
-    FILE* in = fmemopen(const_cast<char*>(stdinText), 2, "r");
+    FILE* in = fmemopen(const_cast<char*>("xy"), 2, "r");
+    volatile std::sig_atomic_t stop = 0;
     CaptureState capture{camera, processorClock, out.file()};
-    TrailLoop loop{TrailDevices{wallClock, display, snapshots, out.file(), err.file(), in}};
-    static constexpr const char* stdinText = "xy";
+    TrailDevices devices{wallClock, display, snapshots, out.file(), err.file(), in, &stop};
+    TrailLoop loop;
 
+    // configure sets the user's choices before the loop takes them.
+    explicit Rig(const std::function<void(TrailDevices&)>& configure = nullptr)
+        : loop(configured(configure)) {}
     ~Rig() { std::fclose(in); }
-
-    // A trail that has been accumulating for a while: the next pass ticks.
-    void placeTrail(const cv::Mat& trail, int32_t frameCounter) {
-        loop.imMin = trail.clone();
-        loop.imOld = cv::Mat(trail.size(), trail.type(), cv::Scalar::all(0));
+    const TrailDevices& configured(const std::function<void(TrailDevices&)>& configure) {
+        if (configure) configure(devices);
+        return devices;
+    }
+    // A trail of the given first-channel growth since the last tick, due for a tick.
+    void placeTrail(int growth, int32_t frameCounter) {
+        loop.imMin = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
+        for (auto it = loop.imMin.begin<cv::Vec3b>(); growth > 0; ++it, growth -= 255)
+            (*it)[0] = static_cast<uchar>(std::min(growth, 255));
+        loop.imOld = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
         loop.frameCounter = frameCounter;
-        loop.nextInfoTime = 0;
     }
-    std::string lastLine() { return out.lines().back(); }
+    // Arms the countdown so that the next pass writes a snapshot.
+    void armForNextPass() {
+        loop.save = true;
+        loop.nextInfoTime = std::numeric_limits<int64_t>::max();
+    }
 };
-
-// An image whose blue channel sums to exactly `sum`.
-cv::Mat blueSum(int sum) {
-    cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(0));
-    for (auto it = image.begin<cv::Vec3b>(); sum > 0; ++it) {
-        (*it)[0] = static_cast<uchar>(std::min(sum, 255));
-        sum -= (*it)[0];
-    }
-    return image;
-}
 
 std::string status(int freq, int frameCounter, int diff, int trackCounter, int save, int saveTimeout) {
     char line[200];
@@ -71,185 +70,242 @@ std::string status(int freq, int frameCounter, int diff, int trackCounter, int s
 
 }  // namespace
 
-TEST(TrailLoop, TrailStartsFromTheFourthImageAndFirstTickIsAllZero) {
+// Eight images a tick, each adding one pixel of 255: 2040 of growth a tick.
+// The countdown arms once more than 800 images are merged (tick 101), the
+// snapshot is written in the pass of the 300th tick after that, and holds
+// exactly the images merged since the start.
+TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     Rig rig;
-    for (int i = 1; i <= 6; ++i)
-        rig.camera.queued.push_back(cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(i)));
-    rig.camera.budget = 0;
+    rig.camera.scene = walkingPixel;
+    rig.wallClock.step = 125;
+    const int ticks = 403, passes = 2 + 8 * ticks;
+    rig.camera.budget = 3 + passes;  // start-up takes three images
+    EXPECT_EQ(rig.loop.run(rig.capture), 0);
 
-    setup(rig.capture);
-    captureVideoIn(rig.capture);
-    EXPECT_EQ(rig.capture.framecounter, 2);
+    std::vector<std::string> expected{"setup", "setup done", "captured", status(0, 0, 0, 0, 0, 0)};
+    for (int k = 1; k <= ticks; ++k) {
+        const bool armed = k >= 101 && k <= 401;
+        if (k <= 401)
+            expected.push_back(status(8, 8 * k, 2040, 0, armed, armed ? 401 - k : 0));
+        else
+            expected.push_back(status(8, 8 * (k - 401) - 1, k == 402 ? 7 * 255 : 2040, 1, 0, 0));
+        if (k == 401) expected.push_back("img 0");
+    }
+    expected.insert(expected.end(), {"empty", "closing app"});
+    EXPECT_EQ(rig.out.lines(), expected);
+    EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character read after \"empty\"";
+    EXPECT_EQ(rig.display.shown.size(), 2u * (ticks + 1));
+    EXPECT_EQ(rig.display.polls, passes);
 
-    ASSERT_TRUE(rig.loop.pass(rig.capture));
-    EXPECT_EQ(rig.loop.imMin.at<cv::Vec3b>(0, 0)[0], 4);
-    EXPECT_EQ(rig.loop.imOld.at<cv::Vec3b>(0, 0)[0], 4);
-    EXPECT_EQ(rig.loop.frameCounter, 0);
-    EXPECT_EQ(rig.loop.freq, 0);
-    EXPECT_TRUE(rig.display.shown.empty()) << "no tick without a trail";
-    EXPECT_EQ(rig.out.text(), "setup\nsetup done\n");
-
-    ASSERT_TRUE(rig.loop.pass(rig.capture));
-    EXPECT_EQ(rig.lastLine(), status(0, 0, 0, 0, 0, 0));
-    EXPECT_EQ(rig.display.shown, (std::vector<std::string>{"frame", "imMin"}));
-    EXPECT_EQ(rig.display.lastShown["frame"].at<cv::Vec3b>(0, 0)[0], 5);
-    EXPECT_EQ(rig.display.lastShown["imMin"].at<cv::Vec3b>(0, 0)[0], 4);
-    EXPECT_EQ(rig.loop.frameCounter, 1);
-    EXPECT_EQ(rig.loop.nextInfoTime, rig.wallClock.value + 1000);
-    EXPECT_EQ(rig.display.polls, 2);
+    ASSERT_EQ(rig.snapshots.written.size(), 1u);
+    EXPECT_EQ(rig.snapshots.written[0].first, "img/1.jpg");
+    cv::Mat trail(kSide, kSide, CV_8UC3, cv::Scalar::all(0));
+    for (int image = 4; image <= 3 + (2 + 8 * 401); ++image)  // pass n merges image n + 3
+        trail.at<cv::Vec3b>(image / kSide, image % kSide) = cv::Vec3b(255, 255, 255);
+    EXPECT_EQ(cv::norm(rig.snapshots.written[0].second, trail, cv::NORM_INF), 0.0);
+    EXPECT_EQ(rig.err.text(), "");
 }
 
 TEST(TrailLoop, ArmsOnlyPastBothThresholdsAndNeverRearms) {
     struct Case {
         int32_t frameCounter;
         int diff;
-        bool arms;
+        bool save;
+        int saveTimeout;
+        std::string line;
     };
-    for (const Case& c : {Case{800, 2001, false}, Case{801, 2000, false}, Case{801, 2001, true}}) {
+    for (const Case& c : {Case{800, 2001, false, 0, status(0, 800, 2001, 0, 0, 0)},
+                          Case{801, 2000, false, 0, status(0, 801, 2000, 0, 0, 0)},
+                          Case{801, 2001, false, 0, status(0, 801, 2001, 0, 1, 300)},
+                          Case{5000, 9000, true, 7, status(0, 5000, 9000, 0, 1, 6)}}) {
         Rig rig;
-        rig.placeTrail(blueSum(c.diff), c.frameCounter);
+        rig.placeTrail(c.diff, c.frameCounter);
+        rig.loop.save = c.save;
+        rig.loop.saveTimeout = c.saveTimeout;
         rig.loop.pass(rig.capture);
-        EXPECT_EQ(rig.loop.save, c.arms) << c.frameCounter << " " << c.diff;
-        EXPECT_EQ(rig.out.lines().front(), status(0, c.frameCounter, c.diff, 0, c.arms, c.arms ? 300 : 0));
+        EXPECT_EQ(rig.out.lines().front(), c.line);
     }
-
-    Rig pending;
-    pending.placeTrail(blueSum(9000), 5000);
-    pending.loop.save = true;
-    pending.loop.saveTimeout = 7;
-    pending.loop.pass(pending.capture);
-    EXPECT_EQ(pending.loop.saveTimeout, 6);
-    EXPECT_EQ(pending.out.lines().front(), status(0, 5000, 9000, 0, 1, 6));
 }
 
-TEST(TrailLoop, MovingDotArmsAndWritesSnapshotOnThe300thTick) {
-    Rig rig;
-    rig.wallClock.step = 250;  // an info tick every fourth pass
-    setup(rig.capture);
-    captureVideoIn(rig.capture);
-    for (int passes = 0; rig.snapshots.written.empty(); ++passes) {
-        ASSERT_LT(passes, 5000);
-        ASSERT_TRUE(rig.loop.pass(rig.capture));
-    }
-
-    struct Status {
-        int freq, frameCounter, diff, trackCounter, save, saveTimeout;
-    };
-    std::vector<Status> ticks;
-    const auto lines = rig.out.lines();
-    for (const std::string& line : lines) {
-        Status s{};
-        if (std::sscanf(line.c_str(),
-                        "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d",
-                        &s.freq, &s.frameCounter, &s.diff, &s.trackCounter, &s.save, &s.saveTimeout) == 6)
-            ticks.push_back(s);
-    }
-    // The dot gains four new columns of blue between ticks: 12 pixels of 255.
-    const auto armed = std::find_if(ticks.begin(), ticks.end(), [](const Status& s) { return s.save == 1; });
-    ASSERT_NE(armed, ticks.end());
-    EXPECT_EQ(armed->frameCounter, 804);
-    EXPECT_GT(armed->diff, 2000);
-    EXPECT_EQ(armed->saveTimeout, 300);
-    EXPECT_EQ((armed - 1)->frameCounter, 800) << "800 merged images are not enough";
-    EXPECT_EQ(ticks.end() - armed, 301) << "the arming tick and 300 countdown ticks";
-    EXPECT_EQ(ticks.back().save, 1);
-    EXPECT_EQ(ticks.back().saveTimeout, 0);
-    EXPECT_EQ(lines.back(), "img 0") << "written in the pass of the last tick";
-    EXPECT_EQ(rig.snapshots.written[0].first, "img/1.jpg");
-
-    const cv::Mat fromDisk = cv::imread("img/1.jpg");
-    ASSERT_FALSE(fromDisk.empty());
-    EXPECT_GT(cv::PSNR(fromDisk, rig.snapshots.written[0].second), 30.0);
-    EXPECT_EQ(cv::norm(rig.loop.imMin, rig.capture.frame, cv::NORM_INF), 0.0);
-    EXPECT_EQ(cv::norm(rig.loop.imOld, rig.capture.frame, cv::NORM_INF), 0.0);
-    EXPECT_EQ(rig.loop.frameCounter, 0);
-    EXPECT_FALSE(rig.loop.save);
-    EXPECT_EQ(rig.loop.trackCounter, 1);
-    EXPECT_EQ(listDirectory("img"), std::vector<std::string>{"1.jpg"});
-    EXPECT_EQ(rig.err.text(), "");
-}
-
-TEST(TrailLoop, SnapshotNumbersWrapAfter30000) {
-    Rig rig;
-    rig.placeTrail(movingDotImage(3), 10);
-    rig.loop.nextInfoTime = std::numeric_limits<int64_t>::max();
+TEST(TrailLoop, SnapshotNumbersWrapAfter30000AndGoToTheChosenFolder) {
+    Rig rig([](TrailDevices& d) { d.snapshotFolder = "night/sky"; });
+    rig.placeTrail(0, 10);
     rig.loop.trackCounter = 29999;
-    rig.loop.save = true;
-    rig.loop.pass(rig.capture);
-    EXPECT_EQ(rig.lastLine(), "img 29999");
-    rig.loop.save = true;
-    rig.loop.pass(rig.capture);
-    EXPECT_EQ(rig.lastLine(), "img 30000");
-    EXPECT_EQ(rig.loop.trackCounter, 0);
-    EXPECT_STREQ(rig.loop.buf, "img/0.jpg");
-    EXPECT_EQ(listDirectory("img"), (std::vector<std::string>{"0.jpg", "30000.jpg"}));
+    for (int i = 0; i < 2; ++i) {
+        rig.armForNextPass();
+        rig.loop.pass(rig.capture);
+    }
+    EXPECT_EQ(rig.out.lines(), (std::vector<std::string>{"img 29999", "img 30000"}));
+    EXPECT_EQ(rig.snapshots.written.back().first, "night/sky/0.jpg");
+    EXPECT_EQ(rig.snapshots.written.front().first, "night/sky/30000.jpg");
 }
 
-TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnly) {
-    for (int key : {27, 113, 0x100000 | 27, 0x10000 | 113, 0xff00 | 113}) {
+TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
+    for (const auto& [key, stops] : std::vector<std::pair<int, bool>>{{27, true},
+                                                                      {113, true},
+                                                                      {0x100000 | 27, true},
+                                                                      {0xff00 | 113, true},
+                                                                      {-1, false},
+                                                                      {'Q', false},
+                                                                      {27 << 8, false},
+                                                                      {0x10000 | 'w', false}}) {
         Rig rig;
         rig.display.keys = {key};
         rig.loop.pass(rig.capture);
-        EXPECT_TRUE(rig.loop.stopapp) << key;
-        EXPECT_EQ(rig.lastLine(), "stopapp");
+        EXPECT_EQ(rig.loop.stopapp, stops) << key;
     }
-    for (int key : {-1, int{'a'}, int{'Q'}, 27 << 8, 0x10000 | 'w'}) {
-        Rig rig;
-        rig.display.keys = {key};
-        rig.loop.pass(rig.capture);
-        EXPECT_FALSE(rig.loop.stopapp) << key;
-    }
-}
-
-TEST(TrailLoop, EmptyImageReadsOneCharacterAndEnds) {
     Rig rig;
-    rig.camera.budget = 5;
+    rig.stop = 1;
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.lines(), (std::vector<std::string>{"setup", "setup done", "captured",
-                                                         status(0, 0, 0, 0, 0, 0), "empty", "closing app"}));
-    EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character consumed";
+    EXPECT_EQ(rig.out.lines().back(), "closing app");
+    EXPECT_EQ(rig.out.lines().end()[-2], "stopapp");
 }
 
-// Creating "img" itself is covered by the countdown test, which runs in an empty directory.
-TEST(TrailLoop, ReportsSnapshotWritesThatFailAndCarriesOn) {
-    Rig blocked;
-    std::ofstream("img") << "a file where the directory should be";
-    blocked.placeTrail(movingDotImage(3), 10);
-    blocked.loop.save = true;
-    blocked.loop.pass(blocked.capture);
-    EXPECT_EQ(blocked.err.text(), "cannot write snapshot img/1.jpg\n");
-    EXPECT_EQ(blocked.lastLine(), "img 0");
-    EXPECT_EQ(blocked.loop.trackCounter, 1);
-    EXPECT_EQ(blocked.loop.frameCounter, 0);
-    EXPECT_FALSE(blocked.loop.save);
+// A background process must not read its terminal: it would be stopped.
+TEST(TrailLoop, LostCameraInTheBackgroundEndsWithoutReading) {
+    Rig rig([](TrailDevices& d) { d.mayReadInput = [] { return false; }; });
+    rig.camera.budget = 3;
+    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    EXPECT_EQ(rig.out.lines(),
+              (std::vector<std::string>{"setup", "setup done", "captured", "empty", "closing app"}));
+    EXPECT_EQ(std::fgetc(rig.in), 'x');
 }
 
-TEST(TrailLoop, CameraModeSwitchStartsANewTrail) {
+TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
     Rig rig;
-    rig.placeTrail(blueSum(5000), 900);
+    rig.placeTrail(5000, 900);
     rig.loop.save = true;
     rig.loop.saveTimeout = 42;
     rig.loop.trackCounter = 7;
     rig.loop.nextInfoTime = std::numeric_limits<int64_t>::max();
+    const cv::Mat armedTrail = rig.loop.imMin.clone();
     const cv::Mat larger = movingDotImage(5, {80, 60});
-    rig.camera.queued = {larger, cv::Mat(48, 64, CV_8UC1, cv::Scalar(9))};
+    rig.camera.queued = {larger, cv::Mat(60, 80, CV_8UC1, cv::Scalar(9))};
 
-    ASSERT_TRUE(rig.loop.pass(rig.capture));
-    EXPECT_EQ(rig.lastLine(), "camera image changed to 80x60, starting a new trail");
+    rig.loop.pass(rig.capture);
+    EXPECT_EQ(rig.out.lines(),
+              (std::vector<std::string>{
+                  "img 7", "camera image changed size from 64x48 to 80x60, starting a new trail"}));
+    ASSERT_EQ(rig.snapshots.written.size(), 1u);
+    EXPECT_EQ(cv::norm(rig.snapshots.written[0].second, armedTrail, cv::NORM_INF), 0.0);
     EXPECT_EQ(rig.loop.frameCounter, 0);
     EXPECT_FALSE(rig.loop.save);
     EXPECT_EQ(rig.loop.saveTimeout, 0);
-    EXPECT_EQ(rig.loop.trackCounter, 7);
     EXPECT_EQ(cv::norm(rig.loop.imMin, larger, cv::NORM_INF), 0.0);
 
-    ASSERT_TRUE(rig.loop.pass(rig.capture));  // same size, other type
+    rig.loop.pass(rig.capture);  // same size, other type; nothing armed
+    EXPECT_EQ(rig.out.lines().back(),
+              "camera image changed from 3 channels of 8 bits to 1 channel of 8 bits, starting a new trail");
     EXPECT_EQ(rig.loop.imMin.type(), CV_8UC1);
-    EXPECT_EQ(rig.lastLine(), "camera image changed to 64x48, starting a new trail");
+    EXPECT_EQ(rig.snapshots.written.size(), 1u);
 }
 
-TEST(TrailLoop, FirstChannelSumSaturatesInsteadOfOverflowing) {
-    EXPECT_EQ(firstChannelSum(blueSum(2001)), 2001);
-    // 8.6 million blue pixels of 255 sum past the 32-bit range.
+TEST(TrailLoop, SixteenBitCameraIsScaledToEightBitsOnce) {
+    Rig rig;
+    rig.camera.scene = [](int i) {
+        cv::Mat image(48, 64, CV_16UC3, cv::Scalar::all(257 * 10));
+        image.at<cv::Vec3w>(0, i % 64) = cv::Vec3w(65535, 65535, 65535);
+        return image;
+    };
+    rig.placeTrail(0, 10);
+    for (int i = 0; i < 3; ++i)
+        rig.loop.pass(rig.capture);
+    rig.armForNextPass();
+    rig.loop.pass(rig.capture);
+    ASSERT_EQ(rig.snapshots.written.size(), 1u);
+    const cv::Mat& snapshot = rig.snapshots.written[0].second;
+    EXPECT_EQ(snapshot.type(), CV_8UC3);
+    EXPECT_EQ(snapshot.at<cv::Vec3b>(1, 1), cv::Vec3b(10, 10, 10));
+    EXPECT_EQ(cv::countNonZero(snapshot.reshape(1) == 255), 4 * 3);
+    EXPECT_EQ(rig.err.text(), "camera images have 3 channels of 16 bits: converting them to 8 bits\n");
+}
+
+// What a user asked for beyond the defaults: a snapshot on the way out, a
+// minimum of free space, and failures named.
+TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
+    const auto saveOnExit = [](TrailDevices& d) { d.saveOnExit = true; };
+    Rig onExit(saveOnExit);
+    onExit.camera.budget = 6;
+    onExit.loop.run(onExit.capture);
+    EXPECT_EQ(onExit.out.lines().end()[-3], "empty");
+    EXPECT_EQ(onExit.out.lines().end()[-2], "img 0");
+    ASSERT_EQ(onExit.snapshots.written.size(), 1u);
+    cv::Mat trail = movingDotImage(4);
+    for (int i = 5; i <= 6; ++i)
+        cv::max(trail, movingDotImage(i), trail);
+    EXPECT_EQ(cv::norm(onExit.snapshots.written[0].second, trail, cv::NORM_INF), 0.0);
+
+    Rig nothingMerged(saveOnExit);
+    nothingMerged.camera.budget = 4;
+    nothingMerged.loop.run(nothingMerged.capture);
+    EXPECT_TRUE(nothingMerged.snapshots.written.empty());
+
+    Rig full([](TrailDevices& d) { d.minFreeBytes = 100 << 20; });
+    full.snapshots.free = 99 << 20;
+    full.placeTrail(0, 10);
+    full.armForNextPass();
+    full.loop.pass(full.capture);
+    EXPECT_TRUE(full.snapshots.written.empty());
+    EXPECT_EQ(full.out.text(), "");
+    EXPECT_EQ(full.err.text(), "snapshot skipped: 99 MB free for img, less than the 100 MB asked\n");
+    EXPECT_FALSE(full.loop.save);
+    EXPECT_EQ(full.loop.frameCounter, 0);
+    EXPECT_EQ(full.loop.trackCounter, 0);
+
+    Rig failing;
+    failing.snapshots.failure = "No space left on device";
+    failing.placeTrail(0, 10);
+    failing.armForNextPass();
+    failing.loop.pass(failing.capture);
+    EXPECT_EQ(failing.err.text(), "cannot write snapshot img/1.jpg: No space left on device\n");
+    EXPECT_EQ(failing.loop.trackCounter, 1);
+    EXPECT_FALSE(failing.loop.save);
+}
+
+TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
+    const auto reconnect = [](TrailDevices& d) { d.reconnectMs = 5000; };
+    Rig rig(reconnect);
+    rig.wallClock.step = 100;
+    rig.camera.budget = 5;
+    rig.camera.budgetAfterReopen = 3;
+    rig.camera.scene = [&rig](int i) {
+        if (i == 9) rig.stop = 1;
+        return movingDotImage(i, i < 6 ? cv::Size(64, 48) : cv::Size(80, 60));
+    };
+    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    const std::vector<std::string> lines = rig.out.lines();
+    const std::vector<std::string> tail(lines.end() - 6, lines.end());
+    EXPECT_EQ(tail,
+              (std::vector<std::string>{"camera delivered no image, trying to reopen it every 5 s",
+                                        "camera is back", status(1, 1, 765, 0, 0, 0),
+                                        "camera image changed size from 64x48 to 80x60, starting a new trail",
+                                        "stopapp", "closing app"}));
+    EXPECT_EQ(rig.camera.reopens, 1);
+    EXPECT_GE(rig.display.polls, 50) << "waits 5 s before trying again";
+
+    Rig stopped(reconnect);
+    stopped.camera.budget = 3;
+    stopped.display.keys = {-1, -1, 'q'};
+    EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
+    EXPECT_EQ(stopped.out.lines().end()[-2], "stopapp");
+    EXPECT_EQ(stopped.camera.reopens, 0);
+}
+
+TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
+    cv::RNG random(7);
+    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
+        for (const cv::Size size : {cv::Size(640, 480), cv::Size(37, 11)}) {
+            cv::Mat trail(size, type), previous(size, type);
+            random.fill(trail, cv::RNG::UNIFORM, 0, 256);
+            random.fill(previous, cv::RNG::UNIFORM, 0, 256);  // often brighter than the trail
+            cv::Mat grown;
+            cv::subtract(trail, previous, grown);
+            EXPECT_EQ(firstChannelGrowth(trail, previous), static_cast<int32_t>(cv::sum(grown)[0]));
+            EXPECT_EQ(cv::norm(trail, previous, cv::NORM_INF), 0.0);
+        }
+    }
+    // 8.6 million first-channel pixels of 255 sum past the 32-bit range.
     const cv::Mat huge(2100, 4096, CV_8UC3, cv::Scalar(255, 0, 0));
-    EXPECT_EQ(firstChannelSum(huge), std::numeric_limits<int32_t>::max());
+    cv::Mat black(huge.size(), huge.type(), cv::Scalar::all(0));
+    EXPECT_EQ(firstChannelGrowth(huge, black), std::numeric_limits<int32_t>::max());
 }
