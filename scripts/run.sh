@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool and starts it in the repository root.
+# Installs what is missing, builds the tool and starts it in the repository
+# root with the given options (try --demo, or --help).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev
+bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 cmake --build build --target trailcam -j "$(nproc)"
-exec build/trailcam
+exec build/trailcam "$@"
