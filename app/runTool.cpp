@@ -3,6 +3,7 @@
 #include "camera/DemoSky.h"
 #include "camera/VideoCaptureCamera.h"
 #include "cvio.h"
+#include "input/openInput.h"
 #include "platform/Clocks.h"
 #include "platform/HighGuiDisplay.h"
 #include "platform/LiveFiles.h"
@@ -12,21 +13,24 @@
 #include "trail/PanoramaView.h"
 #include "trail/TrailLoop.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <thread>
 
 namespace {
 
-int runTrail(const Settings& s, CaptureState& capture, Display& display) {
-    SystemWallClock wallClock;
+int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClock& wallClock) {
     SnapshotFiles snapshots;
     PanoramaView panorama(stderr);
-    LiveFiles live(s.liveFolder, s.demo ? "demo" : s.device, stderr);
+    LiveFiles live(s.liveFolder, !s.input.empty() ? s.input : s.demo ? "demo" : s.device, stderr);
     TrailDevices devices{wallClock, display, snapshots, stdout, stderr, stdin, &stopRequested};
     devices.mayReadInput = [] { return mayReadTerminal(fileno(stdin)); };
     devices.snapshotFolder = s.output;
     devices.panorama = s.panorama ? &panorama : nullptr;
     devices.observer = s.liveFolder.empty() ? nullptr : &live;
     devices.saveOnExit = s.saveOnExit;
+    devices.finiteInput = !s.input.empty();
     devices.reconnectMs = static_cast<int64_t>(s.reconnectSeconds * 1000);
     devices.minFreeBytes = static_cast<int64_t>(s.minFreeMb * 1048576);
 
@@ -39,6 +43,25 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display) {
     return loop.run(capture);
 }
 
+// A recording instead of a camera: the same start-up and loop, on the
+// recording's own time and as fast as it decodes.
+int replay(const Settings& s) {
+    std::string failure;
+    const int threads =
+        s.threads > 0 ? s.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    const std::unique_ptr<RecordedInput> input =
+        openRecordedInput(s.input, s.inputFps, threads, stderr, failure);
+    if (!input) {
+        std::fprintf(stderr, "trailcam: %s\n", failure.c_str());
+        return 1;
+    }
+    MediaClock mediaClock(*input);
+    SystemProcessorClock processorClock;
+    CaptureState capture(*input, processorClock, stdout);
+    HighGuiDisplay display(stderr, !s.show, false);
+    return runTrail(s, capture, display, mediaClock);
+}
+
 }  // namespace
 
 int runTool(const Settings& s, cv::VideoCapture& cap) {
@@ -49,6 +72,7 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
         return 0;
     }
     installStopSignals();
+    if (!s.input.empty()) return replay(s);
 
     VideoCaptureCamera camera(cap, s.device);
     DemoSky sky;
@@ -63,5 +87,6 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
 
     if (s.record)
         return captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1;
-    return runTrail(s, capture, display);
+    SystemWallClock wallClock;
+    return runTrail(s, capture, display, wallClock);
 }

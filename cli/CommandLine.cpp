@@ -40,12 +40,12 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     Settings& s = result.settings;
     std::string size = "640x480";
 
-    CLI::App app(
-        "Keeps the per-pixel maximum of every camera image as a trail, prints its growth once a\n"
-        "second and saves it as a numbered JPEG after a burst of growth. Esc or q ends the run.",
-        "trailcam");
+    CLI::App app("Keeps the trail of bright objects moving before a camera. Esc, q or Ctrl-C ends it.",
+                 "trailcam");
+    // Help and version are known to whoever reads this; the screen is for the rest.
+    app.set_help_flag("-h,--help", "print this help")->group("");
     app.get_formatter()->column_width(26);
-    app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION);
+    app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION)->group("");
     app.add_option("-d,--device", s.device, "camera: an index, a device path or a stream URL")
         ->type_name("DEV")
         ->capture_default_str()
@@ -60,6 +60,18 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->type_name("N")
         ->check(numberIn(0.1, 1000));
     app.add_flag("--list-devices", s.listDevices, "list the video devices and whether they capture images");
+    app.add_option("-i,--input", s.input, "replay a video, a folder of images or a pattern like f/%05d.jpg")
+        ->type_name("PATH")
+        ->check(
+            [](const std::string& v) { return v.empty() ? std::string("the input must not be empty") : ""; });
+    app.add_option("--input-fps", s.inputFps, "images per second of a folder or pattern")
+        ->capture_default_str()
+        ->check(numberIn(0.001, 100000))
+        ->type_name("N");
+    app.add_flag("--show", s.show, "show the windows while replaying (refreshed at each tick)");
+    app.add_option("--threads", s.threads, "decoding threads for a folder (default: one per core)")
+        ->check(numberIn(1, 256))
+        ->type_name("N");
     app.add_flag("--demo", s.demo, "watch a built-in synthetic night sky instead of a camera");
     app.add_option("-o,--output", s.output, "folder for the snapshots")
         ->capture_default_str()

@@ -24,6 +24,10 @@ struct Settings {
     double reconnectSeconds = 0;  // 0: a lost camera ends the run
     double minFreeMb = 0;
     std::string liveFolder;
+    std::string input;  // a recording to replay instead of a camera
+    double inputFps = 30;
+    bool show = false;
+    int threads = 0;  // 0: one per core
 };
 
 struct CommandLine {

@@ -39,6 +39,7 @@ void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) {
 
 int HighGuiDisplay::pollKey(int delayMs) {
     if (windows_ == Windows::available) return cv::waitKeyEx(delayMs);
+    if (!waitWithoutWindows_) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
     return -1;
 }

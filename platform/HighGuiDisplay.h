@@ -5,12 +5,15 @@
 #include <cstdio>
 
 // Real windows through OpenCV's highgui. Without a display it says so once on
-// err and goes on without windows; the key poll then only waits. Headless, it
-// never opens a window and says nothing.
+// err and goes on without windows; the key poll then only waits, so that a
+// camera loop does not spin. Headless, it never opens a window and says
+// nothing; a replay, which must not wait, can turn the wait off.
 class HighGuiDisplay : public Display {
 public:
-    explicit HighGuiDisplay(FILE* err, bool headless = false)
-        : err_(err), windows_(headless ? Windows::unavailable : Windows::unknown) {}
+    explicit HighGuiDisplay(FILE* err, bool headless = false, bool waitWithoutWindows = true)
+        : err_(err),
+          windows_(headless ? Windows::unavailable : Windows::unknown),
+          waitWithoutWindows_(waitWithoutWindows) {}
     void show(const std::string& window, const cv::Mat& image) override;
     int pollKey(int delayMs) override;
 
@@ -18,4 +21,5 @@ private:
     enum class Windows { unknown, available, unavailable };
     FILE* err_;
     Windows windows_;
+    bool waitWithoutWindows_;
 };

@@ -26,7 +26,7 @@ int TrailLoop::run(CaptureState& capture) {
     while (!stopapp) {
         if (!pass(capture)) break;
     }
-    if (devices_.saveOnExit && frameCounter > 0) writeSnapshot();
+    if ((devices_.saveOnExit || devices_.finiteInput) && frameCounter > 0) writeSnapshot();
     std::fprintf(devices_.out, "closing app\n");
     std::fflush(devices_.out);
     return 0;
@@ -46,6 +46,7 @@ bool TrailLoop::pass(CaptureState& capture) {
 
 // True when the camera is delivering again after a wait.
 bool TrailLoop::cameraLost(CaptureState& capture) {
+    if (devices_.finiteInput) return false;
     if (devices_.reconnectMs > 0) return reconnect(capture);
     std::fprintf(devices_.out, "empty\n");
     std::fflush(devices_.out);

@@ -30,6 +30,9 @@ struct TrailDevices {
     PanoramaView* panorama = nullptr;  // a "panorama" window and N-panorama.jpg beside snapshots
     TickObserver* observer = nullptr;
     bool saveOnExit = false;
+    // A recording: its end is the normal end, and the trail in progress is
+    // written on the way out.
+    bool finiteInput = false;
     int64_t reconnectMs = 0;   // 0: a camera that delivers nothing ends the run
     int64_t minFreeBytes = 0;  // 0: no minimum
 };
