@@ -175,6 +175,27 @@ full-disk)
     [ "$(cat tiny/clip.avi)" = "older recording" ] || fail "older recording damaged"
     [ "$(ls -A tiny)" = $'clip.avi\nfiller\nimg' ] || fail "leftovers: $(ls -A tiny)"
     ;;
+replay)
+    # A recording replays to the same lines and snapshot bytes every time,
+    # one status line per second of the recording.
+    ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=30 -t 40 -c:v mjpeg -q:v 5 clip.avi || fail "ffmpeg"
+    for run in 1 2; do
+        timeout 60 "$tool" --input clip.avi -o "img$run" </dev/null >"out$run" 2>err
+        status=$?
+        [ "$status" -eq 0 ] || fail "run $run: exit status $status"
+        cp "out$run" out
+        expect_trail_transcript "img 0" "closing app"
+    done
+    cmp -s out1 out2 && cmp -s img1/1.jpg img2/1.jpg || fail "replays differ"
+    [ "$(grep -c '^freq=' out1)" -eq 40 ] || fail "status lines"
+    [ ! -s err ] || fail "stderr: $(cat err)"
+    for wrong in missing.avi empty clip.xml 'none/%05d.jpg'; do
+        mkdir -p empty && printf '<x/>' >clip.xml && rm -rf img
+        timeout 20 "$tool" --input "$wrong" </dev/null >out 2>err
+        status=$?
+        [ "$status" -eq 1 ] && [ ! -s out ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e img ] || fail "$wrong: $status"
+    done
+    ;;
 *)
     fail "unknown check"
     ;;

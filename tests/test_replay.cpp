@@ -1,0 +1,67 @@
+#include "Fakes.h"
+#include "cvio.h"
+#include "input/openInput.h"
+#include "trail/TrailLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <filesystem>
+#include <fstream>
+
+TEST(Replay, NaturalNameOrder) {
+    std::vector<std::string> names{"img10.jpg",  "img2.jpg", "img1.jpg",  "IMG3.png",
+                                   "img02b.jpg", "a.jpg",    "img007.jpg"};
+    std::sort(names.begin(), names.end(), naturalLess);
+    EXPECT_EQ(names, (std::vector<std::string>{"IMG3.png", "a.jpg", "img1.jpg", "img2.jpg", "img02b.jpg",
+                                               "img007.jpg", "img10.jpg"}));
+}
+
+// A folder as people keep them: mixed-case extensions, numbers that sort
+// naturally, a broken file and an image of another size. Image i lights one
+// pixel of its own; JPEGs only among the first three, which start-up takes.
+TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
+    TempWorkingDir dir;
+    std::filesystem::create_directory("night");
+    std::vector<std::string> files;
+    for (int i = 1; i <= 20; ++i) {
+        static const char* const extensions[] = {".jpg", ".JPEG", ".Jpg",  ".png",
+                                                 ".PNG", ".tif",  ".TIFF", ".bmp"};
+        files.push_back("night/s" + std::to_string(i) + extensions[i <= 3 ? i - 1 : 3 + i % 5]);
+        cv::Mat image(i == 4 ? 60 : 48, i == 4 ? 80 : 64, CV_8UC3, cv::Scalar::all(0));
+        image.at<cv::Vec3b>(i, 2 * i) = cv::Vec3b(200, 100, 50);
+        cv::imwrite(files.back(), image);
+    }
+    std::ofstream(files[7], std::ios::trunc) << "not an image";
+    std::ofstream("night/notes.txt") << "ignored";
+
+    std::string failure;
+    CapturedStream out, err;
+    auto input = openRecordedInput("night", 10, 3, err.file(), failure);
+    ASSERT_TRUE(input) << failure;
+    MediaClock clock(*input);
+    SimulatedClock processorClock;
+    ScriptedDisplay display;
+    MemoryWriter snapshots;
+    CaptureState capture(*input, processorClock, out.file());
+    TrailDevices devices{clock, display, snapshots, out.file(), err.file(), stdin};
+    devices.finiteInput = true;
+    TrailLoop loop(devices);
+    EXPECT_EQ(loop.run(capture), 0);
+
+    // s4 starts a trail that s5 replaces; ticks come at 0.4 s and 1.4 s of
+    // the recording, and the trail of s5 to s20 is written at the end.
+    EXPECT_EQ(out.lines(), (std::vector<std::string>{
+                               "setup", "setup done", "captured",
+                               "freq=0  frameCounter=0  diff=0  trackCounter=0  save=0  saveTimeout=0",
+                               "camera image changed size from 80x60 to 64x48, starting a new trail",
+                               "freq=8  frameCounter=8  diff=1600  trackCounter=0  save=0  saveTimeout=0",
+                               "img 0", "closing app"}));
+    EXPECT_EQ(err.text(), "cannot decode " + files[7] + ": skipped\n");
+    cv::Mat trail = cv::imread(files[4]);
+    for (size_t i = 5; i < files.size(); ++i)
+        if (i != 7) cv::max(trail, cv::imread(files[i]), trail);
+    ASSERT_EQ(snapshots.written.size(), 1u);
+    EXPECT_EQ(cv::norm(snapshots.written[0].second, trail, cv::NORM_INF), 0.0);
+}
