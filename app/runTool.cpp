@@ -12,6 +12,7 @@
 #include "platform/VideoDeviceList.h"
 #include "trail/PanoramaView.h"
 #include "trail/TrailLoop.h"
+#include "web/WebView.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -28,7 +29,13 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClo
     devices.mayReadInput = [] { return mayReadTerminal(fileno(stdin)); };
     devices.snapshotFolder = s.output;
     devices.panorama = s.panorama ? &panorama : nullptr;
-    devices.observer = s.liveFolder.empty() ? nullptr : &live;
+    if (!s.liveFolder.empty()) devices.observers.push_back(&live);
+    std::unique_ptr<WebView> web;
+    if (!s.httpHost.empty()) {
+        web = std::make_unique<WebView>(s.httpHost, s.httpPort, s.output, live.device(), stderr);
+        if (!web->start()) return 1;
+        devices.observers.push_back(web.get());
+    }
     devices.saveOnExit = s.saveOnExit;
     devices.finiteInput = !s.input.empty();
     devices.reconnectMs = static_cast<int64_t>(s.reconnectSeconds * 1000);
@@ -75,7 +82,7 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     if (!s.input.empty()) return replay(s);
 
     VideoCaptureCamera camera(cap, s.device);
-    DemoSky sky;
+    DemoSky sky(30, s.demoSpeed);
     if (!s.demo) camera.open();
     SystemProcessorClock processorClock;
     CaptureState capture(s.demo ? static_cast<Camera&>(sky) : camera, processorClock, stdout);
@@ -87,6 +94,8 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
 
     if (s.record)
         return captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1;
-    SystemWallClock wallClock;
-    return runTrail(s, capture, display, wallClock);
+    SystemWallClock systemClock;
+    DemoSkyClock skyClock(sky);
+    const bool skyTime = s.demo && s.demoSpeed != 1;
+    return runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(skyClock) : systemClock);
 }

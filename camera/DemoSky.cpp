@@ -12,7 +12,8 @@ constexpr int kSkyLevel = 8;
 constexpr int kNoiseLevel = 10;
 }  // namespace
 
-DemoSky::DemoSky(double imagesPerSecond, uint64_t seed) : imagesPerSecond_(imagesPerSecond), random_(seed) {
+DemoSky::DemoSky(double imagesPerSecond, double speed, uint64_t seed)
+    : imagesPerSecond_(imagesPerSecond), speed_(speed), random_(seed) {
     placeStars();
 }
 
@@ -54,7 +55,12 @@ double DemoSky::get(int property) const {
     return 0;
 }
 
+int64_t DemoSky::skyMillis() const {
+    return static_cast<int64_t>(static_cast<double>(rendered_ - 1) * 1000.0 / imagesPerSecond_);
+}
+
 cv::Mat DemoSky::render() {
+    ++rendered_;
     cv::Mat image(size_, CV_8UC3);
     random_.fill(image, cv::RNG::UNIFORM, cv::Scalar::all(kSkyLevel),
                  cv::Scalar::all(kSkyLevel + kNoiseLevel));
@@ -73,7 +79,7 @@ cv::Mat DemoSky::render() {
 void DemoSky::read(cv::Mat& image) {
     const auto now = std::chrono::steady_clock::now();
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(1.0 / imagesPerSecond_));
+        std::chrono::duration<double>(1.0 / imagesPerSecond_ / speed_));
     // Keep a steady rate, but never try to catch up on a backlog.
     if (due_ < now - period) due_ = now;
     std::this_thread::sleep_until(due_);

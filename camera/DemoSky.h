@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <vector>
 
 // A built-in night sky instead of a camera: a few bright points drifting
@@ -12,7 +13,9 @@
 // webcam. The same seed gives the same sky.
 class DemoSky : public Camera {
 public:
-    explicit DemoSky(double imagesPerSecond = 30, uint64_t seed = 20261207);
+    // speed above 1 delivers the sky faster than real time; its own clock
+    // (skyMillis) then keeps the sky's time.
+    explicit DemoSky(double imagesPerSecond = 30, double speed = 1, uint64_t seed = 20261207);
     bool isOpened() const override { return true; }
     // Honours requested frame sizes and rates, as a good webcam does.
     bool set(int property, double value) override;
@@ -21,6 +24,8 @@ public:
 
     // The next image, without waiting for its time.
     cv::Mat render();
+    // The sky's time of the image delivered last.
+    int64_t skyMillis() const;
 
 private:
     struct Star {
@@ -33,7 +38,19 @@ private:
 
     cv::Size size_{640, 480};
     double imagesPerSecond_;
+    double speed_;
+    int64_t rendered_ = 0;
     cv::RNG random_;
     std::vector<Star> stars_;
     std::chrono::steady_clock::time_point due_{};
+};
+
+// The wall clock of a demo run faster than real time.
+class DemoSkyClock : public WallClock {
+public:
+    explicit DemoSkyClock(const DemoSky& sky) : sky_(sky) {}
+    int64_t millis() override { return sky_.skyMillis(); }
+
+private:
+    const DemoSky& sky_;
 };

@@ -33,6 +33,16 @@ std::function<std::string(const std::string&)> numberIn(double low, double high)
     };
 }
 
+// "[ADDR:]PORT": a port from 0 (any free one) to 65535 and an address
+// without spaces.
+std::string checkHttp(const std::string& text) {
+    static const std::regex pattern("(([^\\s:]+|\\[[0-9a-fA-F:]+\\]):)?([0-9]{1,5})");
+    std::smatch match;
+    if (!std::regex_match(text, match, pattern) || std::stoi(match[3]) > 65535)
+        return "expected [ADDR:]PORT, for example 8080 or 0.0.0.0:8080";
+    return "";
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE* err) {
@@ -91,6 +101,12 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     app.add_option("--min-free", s.minFreeMb, "skip snapshots while the folder's disk has less free")
         ->type_name("MB")
         ->check(numberIn(0, 1e12));
+    std::string http;
+    app.add_option("--http", http,
+                   "serve a web view on [ADDR:]PORT (default address 127.0.0.1; another exposes it)")
+        ->check(checkHttp)
+        ->type_name("ADDR:PORT");
+    app.add_option("--demo-speed", s.demoSpeed)->check(numberIn(0.01, 1000))->group("");
     app.add_option("--live", s.liveFolder, "write frame.jpg, trail.jpg and status.json to DIR at each tick")
         ->type_name("DIR");
 
@@ -108,6 +124,12 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         std::fprintf(err, "trailcam: %s\nTry 'trailcam --help' for more information.\n", e.what());
         result.exitStatus = kUsageError;
         return result;
+    }
+    if (!http.empty()) {
+        const auto colon = http.rfind(':');
+        s.httpHost = colon == std::string::npos ? "127.0.0.1" : http.substr(0, colon);
+        if (s.httpHost.front() == '[') s.httpHost = s.httpHost.substr(1, s.httpHost.size() - 2);
+        s.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
     }
     const auto x = size.find('x');
     s.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};

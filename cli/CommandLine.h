@@ -27,7 +27,10 @@ struct Settings {
     std::string input;  // a recording to replay instead of a camera
     double inputFps = 30;
     bool show = false;
-    int threads = 0;  // 0: one per core
+    int threads = 0;       // 0: one per core
+    std::string httpHost;  // empty: no web view
+    int httpPort = 0;      // 0: any free port
+    double demoSpeed = 1;  // the demo sky faster than real time, on its own clock (for tests)
 };
 
 struct CommandLine {

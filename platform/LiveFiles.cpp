@@ -7,8 +7,6 @@
 
 #include <ctime>
 
-namespace {
-
 std::string jsonString(const std::string& text) {
     std::string quoted = "\"";
     for (const char c : text) {
@@ -26,20 +24,23 @@ std::string jsonString(const std::string& text) {
     return quoted + "\"";
 }
 
-}  // namespace
-
-std::string statusJson(const TickStatus& s, const std::string& device, int64_t unixMillis) {
-    const std::time_t seconds = unixMillis / 1000;
+std::string utcTime(int64_t unixSeconds) {
+    const auto seconds = static_cast<std::time_t>(unixSeconds);
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char time[32];
     std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return time;
+}
+
+std::string statusJson(const TickStatus& s, const std::string& device, int64_t unixMillis) {
     char fields[256];
     std::snprintf(
         fields, sizeof fields,
         "\"freq\":%d,\"frameCounter\":%d,\"diff\":%d,\"trackCounter\":%d,\"save\":%d,\"saveTimeout\":%d",
         s.freq, s.frameCounter, s.diff, s.trackCounter, s.save ? 1 : 0, s.saveTimeout);
-    return std::string("{") + fields + ",\"device\":" + jsonString(device) + ",\"time\":\"" + time + "\"}\n";
+    return std::string("{") + fields + ",\"device\":" + jsonString(device) + ",\"time\":\"" +
+           utcTime(unixMillis / 1000) + "\"}\n";
 }
 
 void LiveFiles::onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) {

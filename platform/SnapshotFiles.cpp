@@ -7,6 +7,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,9 +105,8 @@ void removeLeftoverTemporaries(const std::string& folder) {
     }
 }
 
-std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber) {
-    std::optional<int> newest;
-    fs::file_time_type newestTime{};
+std::vector<SnapshotEntry> listSnapshots(const std::string& folder, int lastNumber) {
+    std::vector<SnapshotEntry> snapshots;
     std::error_code error;
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
@@ -114,13 +114,21 @@ std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumbe
         if (name.size() < 5 || name.size() > 9 || name.compare(digits, 4, ".jpg") != 0) continue;
         if (name.find_first_not_of("0123456789") != digits || (digits > 1 && name[0] == '0')) continue;
         const int number = std::atoi(name.c_str());
-        if (number > lastNumber || !entry.is_regular_file(error)) continue;
-        const auto time = entry.last_write_time(error);
-        if (error) continue;
-        if (!newest || time > newestTime || (time == newestTime && number > *newest)) {
-            newest = number;
-            newestTime = time;
-        }
+        struct stat info {};
+        if (number > lastNumber || lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+            continue;
+        snapshots.push_back({number,
+                             static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
+                             static_cast<int64_t>(info.st_size)});
     }
-    return newest;
+    std::sort(snapshots.begin(), snapshots.end(), [](const SnapshotEntry& a, const SnapshotEntry& b) {
+        return a.modifiedNanos != b.modifiedNanos ? a.modifiedNanos > b.modifiedNanos : a.number > b.number;
+    });
+    return snapshots;
+}
+
+std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber) {
+    const std::vector<SnapshotEntry> snapshots = listSnapshots(folder, lastNumber);
+    if (snapshots.empty()) return std::nullopt;
+    return snapshots.front().number;
 }

@@ -24,6 +24,16 @@ std::string writeFileAtomically(const std::string& path, const std::vector<uchar
 // Removes temporary files that an interrupted write left in the folder.
 void removeLeftoverTemporaries(const std::string& folder);
 
+struct SnapshotEntry {
+    int number;
+    int64_t modifiedNanos;  // since the Unix epoch
+    int64_t bytes;
+};
+
+// The snapshots ("N.jpg", N up to lastNumber) in the folder, newest first by
+// modification time.
+std::vector<SnapshotEntry> listSnapshots(const std::string& folder, int lastNumber);
+
 // The number of the newest snapshot ("N.jpg") in the folder by modification
 // time, so that numbering can go on after it; none when there is none.
 std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber);

@@ -98,8 +98,8 @@ void TrailLoop::infoTick(const cv::Mat& frame, int64_t now) {
     std::fprintf(devices_.out,
                  "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d\n", freq,
                  frameCounter, diff, trackCounter, save ? 1 : 0, saveTimeout);
-    if (devices_.observer != nullptr)
-        devices_.observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imMin);
+    for (TickObserver* observer : devices_.observers)
+        observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imMin);
     freq = 0;
     devices_.display.show("frame", frame);
     devices_.display.show("imMin", imMin);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 // Everything the trail loop talks to besides the camera, and the choices the
 // user made for the run.
@@ -28,7 +29,7 @@ struct TrailDevices {
     std::function<bool()> mayReadInput = nullptr;
     std::string snapshotFolder = "img";
     PanoramaView* panorama = nullptr;  // a "panorama" window and N-panorama.jpg beside snapshots
-    TickObserver* observer = nullptr;
+    std::vector<TickObserver*> observers = {};
     bool saveOnExit = false;
     // A recording: its end is the normal end, and the trail in progress is
     // written on the way out.
