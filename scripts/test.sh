@@ -21,8 +21,9 @@ if [ "${1:-}" = "--tests-only" ]; then
     exit
 fi
 
-bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libgtest-dev \
-    libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd
+bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libcpp-httplib-dev libgtest-dev \
+    libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd \
+    python3-selenium chromium chromium-driver
 
 echo "== formatting"
 git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

@@ -298,10 +298,17 @@ TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
             cv::Mat trail(size, type), previous(size, type);
             random.fill(trail, cv::RNG::UNIFORM, 0, 256);
             random.fill(previous, cv::RNG::UNIFORM, 0, 256);  // often brighter than the trail
-            cv::Mat grown;
+            cv::Mat grown, frame(size, type), merged;
             cv::subtract(trail, previous, grown);
+            random.fill(frame, cv::RNG::UNIFORM, 0, 256);
+            cv::max(trail, frame, merged);
+            cv::Mat mergingTrail = trail.clone(), mergingPrevious = previous.clone();
             EXPECT_EQ(firstChannelGrowth(trail, previous), static_cast<int32_t>(cv::sum(grown)[0]));
             EXPECT_EQ(cv::norm(trail, previous, cv::NORM_INF), 0.0);
+            EXPECT_EQ(firstChannelGrowthAndMerge(mergingTrail, mergingPrevious, frame),
+                      static_cast<int32_t>(cv::sum(grown)[0]));
+            EXPECT_EQ(cv::norm(mergingPrevious, trail, cv::NORM_INF), 0.0);
+            EXPECT_EQ(cv::norm(mergingTrail, merged, cv::NORM_INF), 0.0);
         }
     }
     // 8.6 million first-channel pixels of 255 sum past the 32-bit range.

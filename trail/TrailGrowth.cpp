@@ -22,19 +22,24 @@ void firstChannelMask(int channels, uint8_t mask[kCycle]) {
 }
 
 // The bytes after the last whole cycle.
-uint64_t growthAndCopyTail(const uint8_t* trail, uint8_t* previous, size_t from, size_t bytes, int channels) {
+template <bool Merge>
+uint64_t growthTail(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t from, size_t bytes,
+                    int channels) {
     uint64_t sum = 0;
     for (size_t i = from; i < bytes; ++i) {
         if (i % static_cast<size_t>(channels) == 0 && trail[i] > previous[i])
             sum += static_cast<uint64_t>(trail[i] - previous[i]);
         previous[i] = trail[i];
+        if constexpr (Merge) trail[i] = std::max(trail[i], frame[i]);
     }
     return sum;
 }
 
 // The saturated growth of the first-channel bytes of each block is summed in
-// 64-bit lanes (psadbw), and each block is copied to previous on the way.
-uint64_t growthAndCopySse2(const uint8_t* trail, uint8_t* previous, size_t bytes, int channels) {
+// 64-bit lanes (psadbw), each block is copied to previous on the way and,
+// when merging, the frame's block is merged into the trail in the same pass.
+template <bool Merge>
+uint64_t growthSse2(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes, int channels) {
     alignas(32) uint8_t maskBytes[kCycle];
     firstChannelMask(channels, maskBytes);
     __m128i masks[kCycle / 16];
@@ -45,21 +50,27 @@ uint64_t growthAndCopySse2(const uint8_t* trail, uint8_t* previous, size_t bytes
     size_t i = 0;
     for (; i + kCycle <= bytes; i += kCycle) {
         for (size_t m = 0; m < kCycle / 16; ++m) {
-            const __m128i now = _mm_loadu_si128(reinterpret_cast<const __m128i*>(trail + i + 16 * m));
-            auto* p = reinterpret_cast<__m128i*>(previous + i + 16 * m);
+            const size_t at = i + 16 * m;
+            auto* t = reinterpret_cast<__m128i*>(trail + at);
+            auto* p = reinterpret_cast<__m128i*>(previous + at);
+            const __m128i now = _mm_loadu_si128(t);
             const __m128i grown = _mm_and_si128(_mm_subs_epu8(now, _mm_loadu_si128(p)), masks[m]);
             _mm_storeu_si128(p, now);
+            if constexpr (Merge)
+                _mm_storeu_si128(
+                    t, _mm_max_epu8(now, _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame + at))));
             sums = _mm_add_epi64(sums, _mm_sad_epu8(grown, zero));
         }
     }
     alignas(16) uint64_t lanes[2];
     _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
-    return lanes[0] + lanes[1] + growthAndCopyTail(trail, previous, i, bytes, channels);
+    return lanes[0] + lanes[1] + growthTail<Merge>(trail, previous, frame, i, bytes, channels);
 }
 
 // The same with 32-byte vectors, for processors that have them.
-__attribute__((target("avx2"))) uint64_t growthAndCopyAvx2(const uint8_t* trail, uint8_t* previous,
-                                                           size_t bytes, int channels) {
+template <bool Merge>
+__attribute__((target("avx2"))) uint64_t growthAvx2(uint8_t* trail, uint8_t* previous, const uint8_t* frame,
+                                                    size_t bytes, int channels) {
     alignas(32) uint8_t maskBytes[kCycle];
     firstChannelMask(channels, maskBytes);
     __m256i masks[kCycle / 32];
@@ -70,35 +81,39 @@ __attribute__((target("avx2"))) uint64_t growthAndCopyAvx2(const uint8_t* trail,
     size_t i = 0;
     for (; i + kCycle <= bytes; i += kCycle) {
         for (size_t m = 0; m < kCycle / 32; ++m) {
-            const __m256i now = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(trail + i + 32 * m));
-            auto* p = reinterpret_cast<__m256i*>(previous + i + 32 * m);
+            const size_t at = i + 32 * m;
+            auto* t = reinterpret_cast<__m256i*>(trail + at);
+            auto* p = reinterpret_cast<__m256i*>(previous + at);
+            const __m256i now = _mm256_loadu_si256(t);
             const __m256i grown = _mm256_and_si256(_mm256_subs_epu8(now, _mm256_loadu_si256(p)), masks[m]);
             _mm256_storeu_si256(p, now);
+            if constexpr (Merge)
+                _mm256_storeu_si256(
+                    t,
+                    _mm256_max_epu8(now, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(frame + at))));
             sums = _mm256_add_epi64(sums, _mm256_sad_epu8(grown, zero));
         }
     }
     alignas(32) uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
-    return lanes[0] + lanes[1] + lanes[2] + lanes[3] + growthAndCopyTail(trail, previous, i, bytes, channels);
+    return lanes[0] + lanes[1] + lanes[2] + lanes[3] +
+           growthTail<Merge>(trail, previous, frame, i, bytes, channels);
 }
 
-uint64_t growthAndCopy(const uint8_t* trail, uint8_t* previous, size_t bytes, int channels) {
+template <bool Merge>
+uint64_t growth(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes, int channels) {
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? growthAndCopyAvx2(trail, previous, bytes, channels)
-                : growthAndCopySse2(trail, previous, bytes, channels);
+    return avx2 ? growthAvx2<Merge>(trail, previous, frame, bytes, channels)
+                : growthSse2<Merge>(trail, previous, frame, bytes, channels);
 }
 
-}  // namespace
+// Both images continuous 8-bit with 1 to 4 channels, of one size and type.
+bool vectorLayout(const cv::Mat& trail, const cv::Mat& other) {
+    return trail.depth() == CV_8U && trail.channels() <= 4 && trail.isContinuous() && other.isContinuous() &&
+           other.size() == trail.size() && other.type() == trail.type() && other.data != trail.data;
+}
 
-int32_t firstChannelGrowth(const cv::Mat& trail, cv::Mat& previous) {
-    const bool fast = trail.depth() == CV_8U && trail.channels() <= 4 && trail.isContinuous() &&
-                      previous.isContinuous() && previous.size() == trail.size() &&
-                      previous.type() == trail.type() && previous.data != trail.data;
-    if (fast) {
-        return saturated(
-            growthAndCopy(trail.data, previous.data, trail.total() * trail.elemSize(), trail.channels()));
-    }
-    // Other layouts: the plain saturating subtraction and sum.
+int32_t plainGrowth(const cv::Mat& trail, cv::Mat& previous) {
     cv::Mat grown;
     cv::subtract(trail, previous, grown);
     trail.copyTo(previous);
@@ -106,4 +121,22 @@ int32_t firstChannelGrowth(const cv::Mat& trail, cv::Mat& previous) {
     if (sum >= std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     if (sum <= std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(sum);
+}
+
+}  // namespace
+
+int32_t firstChannelGrowth(const cv::Mat& trail, cv::Mat& previous) {
+    if (!vectorLayout(trail, previous)) return plainGrowth(trail, previous);
+    return saturated(growth<false>(trail.data, previous.data, nullptr, trail.total() * trail.elemSize(),
+                                   trail.channels()));
+}
+
+int32_t firstChannelGrowthAndMerge(cv::Mat& trail, cv::Mat& previous, const cv::Mat& frame) {
+    if (!vectorLayout(trail, previous) || !vectorLayout(trail, frame)) {
+        const int32_t grown = plainGrowth(trail, previous);
+        cv::max(trail, frame, trail);
+        return grown;
+    }
+    return saturated(growth<true>(trail.data, previous.data, frame.data, trail.total() * trail.elemSize(),
+                                  trail.channels()));
 }

@@ -9,3 +9,7 @@
 // 0, truncated to 32 bits by saturation. Afterwards previous holds a copy of
 // trail. One pass over both images, no difference image.
 int32_t firstChannelGrowth(const cv::Mat& trail, cv::Mat& previous);
+
+// The same, and then merges frame (of the trail's size and type) into the
+// trail, all in the same single pass.
+int32_t firstChannelGrowthAndMerge(cv::Mat& trail, cv::Mat& previous, const cv::Mat& frame);

@@ -38,8 +38,12 @@ bool TrailLoop::pass(CaptureState& capture) {
     cv::Mat& frame = capture.frame;
     toEightBits(frame);
     const int64_t now = devices_.wallClock.millis();
-    if (!imMin.empty() && now >= nextInfoTime) infoTick(frame, now);
-    merge(frame);
+    const bool tick = !imMin.empty() && now >= nextInfoTime;
+    // In a tick pass the growth measure and the merge share one pass over
+    // the trail, when the frame fits it.
+    const bool fits = frame.size() == imMin.size() && frame.type() == imMin.type();
+    if (tick) infoTick(frame, now, fits);
+    merge(frame, tick && fits);
     pollKeys();
     return true;
 }
@@ -87,10 +91,12 @@ void TrailLoop::toEightBits(cv::Mat& frame) {
     toldConversion_ = true;
 }
 
-void TrailLoop::infoTick(const cv::Mat& frame, int64_t now) {
+// With mergeFrame the frame is merged into the trail as well; imOld then
+// holds the trail as it was before, which is what the windows show.
+void TrailLoop::infoTick(const cv::Mat& frame, int64_t now, bool mergeFrame) {
     nextInfoTime = now + kInfoPeriodMs;
     if (saveTimeout > 0) --saveTimeout;
-    diff = firstChannelGrowth(imMin, imOld);
+    diff = mergeFrame ? firstChannelGrowthAndMerge(imMin, imOld, frame) : firstChannelGrowth(imMin, imOld);
     if (frameCounter > kMinMergedImages && diff > kGrowthThreshold && !save) {
         saveTimeout = kCountdownTicks;
         save = true;
@@ -99,17 +105,17 @@ void TrailLoop::infoTick(const cv::Mat& frame, int64_t now) {
                  "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d\n", freq,
                  frameCounter, diff, trackCounter, save ? 1 : 0, saveTimeout);
     for (TickObserver* observer : devices_.observers)
-        observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imMin);
+        observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imOld);
     freq = 0;
     devices_.display.show("frame", frame);
-    devices_.display.show("imMin", imMin);
+    devices_.display.show("imMin", imOld);
     if (devices_.panorama != nullptr) {
         const cv::Mat panorama = devices_.panorama->unwrap(frame);
         if (!panorama.empty()) devices_.display.show("panorama", panorama);
     }
 }
 
-void TrailLoop::merge(const cv::Mat& frame) {
+void TrailLoop::merge(const cv::Mat& frame, bool alreadyMerged) {
     if (imMin.empty()) {
         restartTrail(frame);
         return;
@@ -128,7 +134,7 @@ void TrailLoop::merge(const cv::Mat& frame) {
         restartTrail(frame);
         return;
     }
-    cv::max(imMin, frame, imMin);
+    if (!alreadyMerged) cv::max(imMin, frame, imMin);
     ++frameCounter;
     ++freq;
     if (saveTimeout == 0 && save) {

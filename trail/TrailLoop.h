@@ -74,8 +74,8 @@ public:
     char buf[1024] = {};
 
 private:
-    void infoTick(const cv::Mat& frame, int64_t now);
-    void merge(const cv::Mat& frame);
+    void infoTick(const cv::Mat& frame, int64_t now, bool mergeFrame);
+    void merge(const cv::Mat& frame, bool alreadyMerged);
     void writeSnapshot();
     void restartTrail(const cv::Mat& frame);
     void pollKeys();
