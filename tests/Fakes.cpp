@@ -1,31 +1,17 @@
 #include "Fakes.h"
 
-#include <opencv2/imgproc.hpp>
-#include <opencv2/videoio.hpp>
-
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
 
+namespace fs = std::filesystem;
+
 cv::Mat movingDotImage(int index, cv::Size size) {
     cv::Mat image(size, CV_8UC3, cv::Scalar::all(0));
     const int span = size.width - 3;
-    const int x = index % span;
-    const int y = (index / span * 3) % (size.height - 3);
-    image(cv::Rect(x, y, 3, 3)).setTo(cv::Scalar::all(255));
+    image(cv::Rect(index % span, (index / span * 3) % (size.height - 3), 3, 3)).setTo(cv::Scalar::all(255));
     return image;
-}
-
-bool SyntheticCamera::set(int property, double value) {
-    requested[property] = value;
-    return opened;
-}
-
-double SyntheticCamera::get(int property) const {
-    const auto found = requested.find(property);
-    return found == requested.end() ? 0 : found->second;
 }
 
 void SyntheticCamera::read(cv::Mat& image) {
@@ -35,19 +21,28 @@ void SyntheticCamera::read(cv::Mat& image) {
     if (!queued.empty()) {
         image = queued.front();
         queued.pop_front();
-        return;
+    } else if (budget > 0) {
+        --budget;
+        image = scene(reads);
     }
-    if (budget <= 0) return;
-    --budget;
-    image = scene(reads);
 }
 
-bool SyntheticCamera::reopen() {
-    ++reopens;
-    opened = true;
-    budget = budgetAfterReopen;
-    budgetAfterReopen = 0;
-    return true;
+int ScriptedDisplay::pollKey(int) {
+    ++polls;
+    if (keys.empty()) return -1;
+    const int key = keys.front();
+    keys.pop_front();
+    return key;
+}
+
+CapturedStream::~CapturedStream() {
+    std::fclose(file);
+    std::free(data);
+}
+
+std::string CapturedStream::text() {
+    std::fflush(file);
+    return std::string(data, size);
 }
 
 std::vector<std::string> CapturedStream::lines() {
@@ -58,24 +53,22 @@ std::vector<std::string> CapturedStream::lines() {
     return result;
 }
 
-TempWorkingDir::TempWorkingDir() {
-    previous_ = std::filesystem::current_path().string();
-    std::string pattern = (std::filesystem::temp_directory_path() / "trailcam-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    std::filesystem::current_path(path_);
+TempWorkingDir::TempWorkingDir() : previous(fs::current_path().string()) {
+    path = (fs::temp_directory_path() / "trailcam-test-XXXXXX").string();
+    if (mkdtemp(path.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    fs::current_path(path);
 }
 
 TempWorkingDir::~TempWorkingDir() {
-    std::filesystem::current_path(previous_);
+    fs::current_path(previous);
     std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    fs::remove_all(path, ignored);
 }
 
 std::vector<std::string> listDirectory(const std::string& path) {
     std::vector<std::string> names;
     std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(path, error))
+    for (const auto& entry : fs::directory_iterator(path, error))
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;

@@ -14,106 +14,68 @@
 // A black scene with a bright 3 x 3 dot that moves one step per image.
 cv::Mat movingDotImage(int index, cv::Size size = {64, 48});
 
-// A camera that hands out queued images first, then scene images until its
-// budget runs out, then empty images. It can be reopened after it ran dry.
-class SyntheticCamera : public Camera {
-public:
+// Hands out queued images first (an empty one reads as empty), then scene
+// images until its budget runs out, then empty ones. Reopened, it delivers
+// budgetAfterReopen more.
+struct SyntheticCamera : Camera {
     bool opened = true;
     std::function<cv::Mat(int)> scene = [](int index) { return movingDotImage(index); };
-    int budget = 1 << 30;        // scene images still to deliver
-    std::deque<cv::Mat> queued;  // delivered before the scene; an empty one reads as empty
-    int reads = 0;
-    int reopens = 0;
-    int budgetAfterReopen = 0;        // scene images a reopened camera delivers
-    std::map<int, double> requested;  // last value set per property
+    int budget = 1 << 30, budgetAfterReopen = 0, reads = 0, reopens = 0;
+    std::deque<cv::Mat> queued;
+    std::map<int, double> requested;  // and reported back, as a camera that obeys
 
     bool isOpened() const override { return opened; }
-    bool set(int property, double value) override;
-    double get(int property) const override;
+    bool set(int property, double value) override { return requested[property] = value, opened; }
+    double get(int property) const override { return requested.count(property) ? requested.at(property) : 0; }
     void read(cv::Mat& image) override;
     void release() override { opened = false; }
-    bool reopen() override;
-};
-
-// A clock, processor or wall, that advances by a fixed step each time it is read.
-class SimulatedClock : public ProcessorClock, public WallClock {
-public:
-    int64_t value = 0;
-    int64_t step = 0;
-    std::clock_t now() override { return read(); }
-    int64_t millis() override { return read(); }
-
-private:
-    int64_t read() {
-        const int64_t reading = value;
-        value += step;
-        return reading;
+    bool reopen() override {
+        return ++reopens, budget = budgetAfterReopen, budgetAfterReopen = 0, opened = true;
     }
 };
 
-// Records what is shown and answers key polls from a script (-1 when it runs out).
-class ScriptedDisplay : public Display {
-public:
+// A processor or wall clock that advances by `step` at each reading.
+struct SimulatedClock : ProcessorClock, WallClock {
+    int64_t value = 0, step = 0;
+    std::clock_t now() override { return (value += step) - step; }
+    int64_t millis() override { return (value += step) - step; }
+};
+
+// Records the windows shown and answers key polls from a script, then -1.
+struct ScriptedDisplay : Display {
     std::deque<int> keys;
     std::vector<std::string> shown;
     int polls = 0;
     void show(const std::string& window, const cv::Mat&) override { shown.push_back(window); }
-    int pollKey(int) override {
-        ++polls;
-        if (keys.empty()) return -1;
-        const int key = keys.front();
-        keys.pop_front();
-        return key;
-    }
+    int pollKey(int) override;
 };
 
 // Keeps snapshots in memory; can be told to fail or to report little space.
-class MemoryWriter : public SnapshotWriter {
-public:
+struct MemoryWriter : SnapshotWriter {
     std::vector<std::pair<std::string, cv::Mat>> written;
     std::string failure;
     int64_t free = -1;
     std::string write(const std::string& path, const cv::Mat& image) override {
-        written.emplace_back(path, image.clone());
-        return failure;
+        return written.emplace_back(path, image.clone()), failure;
     }
     int64_t freeBytes(const std::string&) override { return free; }
 };
 
 // A FILE* whose text can be read back.
-class CapturedStream {
-public:
-    CapturedStream() : stream_(open_memstream(&data_, &size_)) {}
-    ~CapturedStream() {
-        std::fclose(stream_);
-        std::free(data_);
-    }
-    CapturedStream(const CapturedStream&) = delete;
-    CapturedStream& operator=(const CapturedStream&) = delete;
-    FILE* file() { return stream_; }
-    std::string text() {
-        std::fflush(stream_);
-        return std::string(data_, size_);
-    }
+struct CapturedStream {
+    char* data = nullptr;
+    size_t size = 0;
+    FILE* file = open_memstream(&data, &size);
+    ~CapturedStream();
+    std::string text();
     std::vector<std::string> lines();
-
-private:
-    char* data_ = nullptr;
-    size_t size_ = 0;
-    FILE* stream_;
 };
 
 // Runs a test inside a fresh empty working directory, removed afterwards.
-class TempWorkingDir {
-public:
+struct TempWorkingDir {
+    std::string previous, path;
     TempWorkingDir();
     ~TempWorkingDir();
-    TempWorkingDir(const TempWorkingDir&) = delete;
-    TempWorkingDir& operator=(const TempWorkingDir&) = delete;
-
-private:
-    std::string previous_;
-    std::string path_;
 };
 
 // Names of the entries of a directory, sorted; empty when it does not exist.

@@ -23,14 +23,10 @@ struct Recorder {
     ScriptedDisplay display;
     CapturedStream out;
     volatile std::sig_atomic_t stop = 0;
-    CaptureState state{camera, clock, out.file()};
-    std::vector<cv::Mat> delivered;
+    CaptureState state{camera, clock, out.file};
 
     Recorder() {
-        camera.scene = [this](int i) {
-            delivered.push_back(smallDot(i));
-            return delivered.back();
-        };
+        camera.scene = smallDot;
         clock.step = 30000;  // 0.03 s of processor time per clock reading
         state.stopRequested = &stop;
     }
@@ -100,12 +96,10 @@ TEST(CaptureVideoOut, VideoHoldsEveryLoggedImageAtItsDeliveredSize) {
     r.camera.budget = 2;
     EXPECT_EQ(r.record(), 0);
     EXPECT_EQ(r.out.lines().back(), "camera delivered no image, recording ended");
-    const std::vector<cv::Mat> expected{smallDot(1), smallDot(2), smallDot(3), r.delivered[0],
-                                        r.delivered[1]};
-    const std::vector<cv::Mat> video = r.video();
-    ASSERT_EQ(video.size(), expected.size());
-    for (size_t i = 0; i < video.size(); ++i)
-        EXPECT_GT(cv::PSNR(video[i], expected[i]), 30.0) << i;
+    const std::vector<cv::Mat> video = r.video();  // white dots on black lose nothing as grey
+    ASSERT_EQ(video.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_GT(cv::PSNR(video[static_cast<size_t>(i)], smallDot(i + 1)), 30.0) << i;
     EXPECT_EQ(r.loggedTimes().rows, 5);
 }
 

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <functional>
 #include <memory>
-#include <random>
 
 namespace {
 
@@ -60,9 +59,13 @@ cv::Point referenceSample(const Geometry& g, int row, int col) {
             static_cast<int>(std::clamp(y, 0.0, g.inHeight - 1.0))};
 }
 
-std::unique_ptr<cv::Mat> unwrapped(PanoramaUnwrapper& unwrapper, cv::Mat input) {
+// Unwraps a copy of input held in a buffer of exactly its size, so that the
+// sanitizer build catches any read past it.
+std::unique_ptr<cv::Mat> unwrapped(PanoramaUnwrapper& unwrapper, const cv::Mat& input) {
+    std::vector<uint8_t> exact(input.datastart, input.dataend);
+    cv::Mat copy(input.rows, input.cols, input.type(), exact.data());
     cv::Mat* out = nullptr;
-    if (!unwrapper.unwrap(&input, &out)) return nullptr;
+    if (!unwrapper.unwrap(&copy, &out)) return nullptr;
     return std::unique_ptr<cv::Mat>(out);
 }
 
@@ -76,33 +79,27 @@ int mismatches(const cv::Mat& panorama, const Geometry& g) {
     return wrong;
 }
 
+using Setter = std::function<bool(PanoramaUnwrapper&)>;
+
 }  // namespace
 
 TEST(PanoramaUnwrapper, SettersAcceptAndRejectAtTheirBoundsAndRejectionsChangeNothing) {
-    using Setter = std::function<bool(PanoramaUnwrapper&)>;
     const std::vector<std::pair<Setter, bool>> cases{
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(7) && u.getUnwrapHeight() == 1; }, true},
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(6) && u.getUnwrapHeight() == 0; }, true},
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(94000); }, true},
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(0); }, false},
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(-5); }, false},
-        {[](PanoramaUnwrapper& u) { return u.unwrapWidth(96000); }, false},  // table past 2^32 bytes
-        {[](PanoramaUnwrapper& u) { return u.imageRadius(0, 0.5f); }, true},
-        {[](PanoramaUnwrapper& u) { return u.imageRadius(0.35f, 0.35f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.imageRadius(0.2f, 0.6f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.imageRadius(-0.1f, 0.3f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.imageRadius(NAN, 0.3f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.offsetAngle(0) && u.offsetAngle(360); }, true},
-        {[](PanoramaUnwrapper& u) { return u.offsetAngle(360.5f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.offsetAngle(-1); }, false},
-        {[](PanoramaUnwrapper& u) { return u.originalCentre(0, 1) && u.originalCentre(1, 0); }, true},
-        {[](PanoramaUnwrapper& u) { return u.originalCentre(1.01f, 0.5f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.originalCentre(0.5f, -0.01f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.originalCentre(NAN, 0.5f); }, false},
-        {[](PanoramaUnwrapper& u) { return u.originalSize(0, 0) && u.originalSize(65536, 21845); }, true},
-        {[](PanoramaUnwrapper& u) { return u.originalSize(-1, 480); }, false},
-        {[](PanoramaUnwrapper& u) { return u.originalSize(65536, 21846); },
-         false},  // offsets past 2^32 bytes
+        {[](auto& u) { return u.unwrapWidth(7) && u.getUnwrapHeight() == 1; }, true},
+        {[](auto& u) { return u.unwrapWidth(6) && u.getUnwrapHeight() == 0; }, true},
+        {[](auto& u) { return u.unwrapWidth(94000); }, true},
+        {[](auto& u) { return u.unwrapWidth(0) || u.unwrapWidth(-5); }, false},
+        {[](auto& u) { return u.unwrapWidth(96000); }, false},  // table past 2^32 bytes
+        {[](auto& u) { return u.imageRadius(0, 0.5f); }, true},
+        {[](auto& u) { return u.imageRadius(0.35f, 0.35f) || u.imageRadius(0.2f, 0.6f); }, false},
+        {[](auto& u) { return u.imageRadius(-0.1f, 0.3f) || u.imageRadius(NAN, 0.3f); }, false},
+        {[](auto& u) { return u.offsetAngle(0) && u.offsetAngle(360); }, true},
+        {[](auto& u) { return u.offsetAngle(360.5f) || u.offsetAngle(-1); }, false},
+        {[](auto& u) { return u.originalCentre(0, 1) && u.originalCentre(1, 0); }, true},
+        {[](auto& u) { return u.originalCentre(1.01f, 0.5f) || u.originalCentre(0.5f, -0.01f); }, false},
+        {[](auto& u) { return u.originalCentre(NAN, 0.5f); }, false},
+        {[](auto& u) { return u.originalSize(0, 0) && u.originalSize(65536, 21845); }, true},
+        {[](auto& u) { return u.originalSize(-1, 480) || u.originalSize(65536, 21846); }, false},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         PanoramaUnwrapper unwrapper;
@@ -111,63 +108,49 @@ TEST(PanoramaUnwrapper, SettersAcceptAndRejectAtTheirBoundsAndRejectionsChangeNo
         if (cases[i].second) continue;
         ASSERT_TRUE(unwrapper.generateTransformation()) << "case " << i;
         const auto panorama = unwrapped(unwrapper, coordinateImage(640, 480));
-        ASSERT_TRUE(panorama);
         EXPECT_EQ(mismatches(*panorama, kStartup), 0) << "a refused value changes nothing: case " << i;
     }
 }
 
-TEST(PanoramaUnwrapper, FitCheckNeedsTheOuterRingInsideTheHeight) {
-    for (const auto& [height, fits] : {std::pair{448, true}, {447, false}, {440, false}, {480, true}}) {
+TEST(PanoramaUnwrapper, TableNeedsTheOuterRingInsideTheHeightAndMemoryForIt) {
+    for (const auto& [height, fits] : {std::pair{448, true}, {447, false}, {480, true}}) {
         PanoramaUnwrapper unwrapper;
         Geometry g = kStartup;
         g.inHeight = height;
         EXPECT_EQ(configure(unwrapper, g), fits) << height;
         EXPECT_EQ(unwrapped(unwrapper, coordinateImage(640, height)) != nullptr, fits) << height;
     }
+    // A table the machine cannot hold (32 GB) is refused, not thrown, and
+    // leaves no table behind.
+    PanoramaUnwrapper unwrapper;
+    ASSERT_TRUE(configure(unwrapper, kStartup));
+    ASSERT_TRUE(unwrapper.unwrapWidth(92680));
+    EXPECT_FALSE(unwrapper.generateTransformation());
+    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(640, 480)));
 }
 
-TEST(PanoramaUnwrapper, UnwrapNeedsATableAndTheInputItWasBuiltFor) {
+TEST(PanoramaUnwrapper, UnwrapTakesOnlyTheInputTheTableWasBuiltFor) {
     PanoramaUnwrapper unwrapper;
-    cv::Mat input = coordinateImage(640, 480);
-    cv::Mat sentinel;
-    cv::Mat* out = &sentinel;
-    EXPECT_FALSE(unwrapper.unwrap(&input, &out));
-    EXPECT_EQ(out, &sentinel);
+    const cv::Mat input = coordinateImage(640, 480);
+    EXPECT_FALSE(unwrapped(unwrapper, input)) << "no table yet";
 
     ASSERT_TRUE(configure(unwrapper, kStartup));
-    cv::Mat smaller = coordinateImage(640, 479);
-    cv::Mat grey(480, 640, CV_8UC1, cv::Scalar(0));
-    cv::Mat wider = coordinateImage(700, 480);
-    cv::Mat strided = wider(cv::Rect(0, 0, 640, 480));
-    cv::Mat empty;
+    cv::Mat wider = coordinateImage(700, 480), strided = wider(cv::Rect(0, 0, 640, 480)), empty, sentinel;
+    cv::Mat smaller = coordinateImage(640, 479), grey(480, 640, CV_8UC1, cv::Scalar(0));
+    cv::Mat* out = &sentinel;
     for (cv::Mat* wrong : {&smaller, &grey, &strided, &empty}) {
         EXPECT_FALSE(unwrapper.unwrap(wrong, &out));
         EXPECT_EQ(out, &sentinel);
     }
-
-    // Changing the configuration after the table was built changes nothing
-    // until the next generation: the table only fits its own sizes.
-    ASSERT_TRUE(unwrapper.originalSize(1280, 960));
-    ASSERT_TRUE(unwrapper.unwrapWidth(2000));
-    cv::Mat larger = coordinateImage(1280, 960);
-    EXPECT_FALSE(unwrapper.unwrap(&larger, &out));
+    // Setters called after the table was built change nothing until the
+    // next generation.
+    ASSERT_TRUE(unwrapper.originalSize(1280, 960) && unwrapper.unwrapWidth(2000) &&
+                unwrapper.offsetAngle(10));
+    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(1280, 960)));
     const auto panorama = unwrapped(unwrapper, input);
     ASSERT_TRUE(panorama);
     EXPECT_EQ(panorama->size(), cv::Size(800, 127));
     EXPECT_EQ(mismatches(*panorama, kStartup), 0);
-
-    // A table the machine cannot hold (32 GB) is refused, not thrown.
-    ASSERT_TRUE(unwrapper.unwrapWidth(92680));
-    EXPECT_FALSE(unwrapper.generateTransformation());
-    EXPECT_FALSE(unwrapped(unwrapper, input));
-
-    PanoramaUnwrapper flat;
-    Geometry g = kStartup;
-    g.outWidth = 6;
-    ASSERT_TRUE(configure(flat, g));
-    const auto line = unwrapped(flat, input);
-    ASSERT_TRUE(line);
-    EXPECT_EQ(line->size(), cv::Size(6, 0));
 }
 
 TEST(PanoramaUnwrapper, StartupGeometryMatchesTheDocumentedSamples) {
@@ -175,83 +158,35 @@ TEST(PanoramaUnwrapper, StartupGeometryMatchesTheDocumentedSamples) {
     ASSERT_TRUE(configure(unwrapper, kStartup));
     const auto panorama = unwrapped(unwrapper, coordinateImage(640, 480));
     ASSERT_TRUE(panorama);
-    EXPECT_EQ(panorama->size(), cv::Size(800, 127));
     EXPECT_EQ(panorama->type(), CV_8UC3);
     EXPECT_EQ(decode(panorama->at<cv::Vec3b>(0, 0)), cv::Point(396, 449));
     cv::Rect bounds(decode(panorama->at<cv::Vec3b>(0, 0)), cv::Size(1, 1));
     for (auto it = panorama->begin<cv::Vec3b>(); it != panorama->end<cv::Vec3b>(); ++it)
         bounds |= cv::Rect(decode(*it), cv::Size(1, 1));
     EXPECT_EQ(bounds, cv::Rect(cv::Point(96, 16), cv::Point(544, 464)));
-    const auto again = unwrapped(unwrapper, coordinateImage(640, 480));
-    EXPECT_EQ(cv::norm(*panorama, *again, cv::NORM_INF), 0.0);
 }
 
-// Includes rings that reach past the input's corner, so that the input's
-// very last pixel is sampled (its four-byte word would run past the input).
+// Includes rings that reach past each side of the input, so that samples
+// are moved to every edge and the input's very last pixel is sampled (its
+// four-byte word would run past the input), and a second generation.
 TEST(PanoramaUnwrapper, MatchesThePerPixelReference) {
     const Geometry geometries[] = {kStartup,
                                    {640, 480, 360, 0.5f, 0.5f, 0.1f, 0.25f, 0},
                                    {320, 240, 1000, 0.4f, 0.6f, 0.05f, 0.3f, 90.5f},
                                    {100, 100, 64, 0.5f, 0.5f, 0.0f, 0.5f, 360},
                                    {100, 100, 700, 0.0f, 1.0f, 0.1f, 0.5f, 0},
+                                   {100, 100, 700, 1.0f, 0.0f, 0.1f, 0.5f, 33},
                                    {33, 35, 90, 0.0f, 1.0f, 0.3f, 0.45f, 12}};
+    PanoramaUnwrapper reused;
     for (const Geometry& g : geometries) {
-        PanoramaUnwrapper unwrapper;
-        ASSERT_TRUE(configure(unwrapper, g));
-        const cv::Mat coordinates = coordinateImage(g.inWidth, g.inHeight);
-        std::vector<uint8_t> exact(coordinates.datastart, coordinates.dataend);
-        const auto panorama = unwrapped(unwrapper, cv::Mat(g.inHeight, g.inWidth, CV_8UC3, exact.data()));
-        ASSERT_TRUE(panorama);
-        EXPECT_EQ(mismatches(*panorama, g), 0) << g.outWidth;
+        PanoramaUnwrapper fresh;
+        for (PanoramaUnwrapper* unwrapper : {&reused, &fresh}) {
+            ASSERT_TRUE(configure(*unwrapper, g));
+            const auto panorama = unwrapped(*unwrapper, coordinateImage(g.inWidth, g.inHeight));
+            ASSERT_TRUE(panorama);
+            EXPECT_EQ(mismatches(*panorama, g), 0) << g.outWidth;
+        }
     }
-}
-
-TEST(PanoramaUnwrapper, SecondGenerationReplacesTheFirst) {
-    PanoramaUnwrapper unwrapper;
-    ASSERT_TRUE(configure(unwrapper, kStartup));
-    Geometry turned = kStartup;
-    turned.angleDegrees = 10;
-    ASSERT_TRUE(unwrapper.offsetAngle(turned.angleDegrees));
-    ASSERT_TRUE(unwrapper.generateTransformation());
-    const auto panorama = unwrapped(unwrapper, coordinateImage(640, 480));
-    ASSERT_TRUE(panorama);
-    EXPECT_EQ(mismatches(*panorama, turned), 0);
-
-    ASSERT_TRUE(unwrapper.originalSize(640, 400));
-    EXPECT_FALSE(unwrapper.generateTransformation());
-    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(640, 400))) << "a refused generation leaves no table";
-    EXPECT_FALSE(unwrapped(unwrapper, coordinateImage(640, 480)));
-}
-
-// Random geometries, including centres and rings that reach past the border,
-// on inputs allocated to their exact size: every sample must stay inside
-// (AddressSanitizer catches any read past the buffer in the sanitizer build).
-TEST(PanoramaUnwrapper, RandomGeometriesNeverReadOutsideTheInput) {
-    std::mt19937 random(20261206);
-    std::uniform_real_distribution<float> unit(0, 1);
-    int built = 0;
-    for (int trial = 0; trial < 300; ++trial) {
-        Geometry g{};
-        g.inWidth = 1 + static_cast<int>(random() % 200);
-        g.inHeight = 1 + static_cast<int>(random() % 200);
-        g.outWidth = 1 + static_cast<int>(random() % 300);
-        g.u = unit(random);
-        g.v = unit(random);
-        g.radiusMin = unit(random) * 0.5f;
-        g.radiusMax = g.radiusMin + unit(random) * (0.5f - g.radiusMin);
-        g.angleDegrees = unit(random) * 360;
-        if (trial % 5 == 0) g.u = trial % 2 ? 0.0f : 1.0f;
-        PanoramaUnwrapper unwrapper;
-        if (!configure(unwrapper, g)) continue;
-        ++built;
-        const cv::Mat coordinates = coordinateImage(g.inWidth, g.inHeight);
-        std::vector<uint8_t> exact(coordinates.datastart, coordinates.dataend);
-        const cv::Mat input(g.inHeight, g.inWidth, CV_8UC3, exact.data());
-        const auto panorama = unwrapped(unwrapper, input);
-        ASSERT_TRUE(panorama);
-        ASSERT_EQ(mismatches(*panorama, g), 0) << "trial " << trial;
-    }
-    EXPECT_GT(built, 50);
 }
 
 TEST(StartupPanorama, UnwrapsTheFirstCameraImageWhenItCanHoldTheRing) {
@@ -260,10 +195,9 @@ TEST(StartupPanorama, UnwrapsTheFirstCameraImageWhenItCanHoldTheRing) {
         camera.queued = {first};
         SimulatedClock clock;
         CapturedStream out;
-        CaptureState state(camera, clock, out.file());
+        CaptureState state(camera, clock, out.file);
         EXPECT_TRUE(setup(state));
         EXPECT_EQ(out.text(), "setup\nsetup done\n");
-        EXPECT_EQ(state.framecounter, 1);
         ASSERT_EQ(state.unwrap != nullptr, first.rows == 480);
         if (state.unwrap) {
             EXPECT_EQ(mismatches(*state.unwrap, kStartup), 0);

@@ -38,14 +38,14 @@ TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
 
     std::string failure;
     CapturedStream out, err;
-    auto input = openRecordedInput("night", 10, 3, err.file(), failure);
+    auto input = openRecordedInput("night", 10, 3, err.file, failure);
     ASSERT_TRUE(input) << failure;
     MediaClock clock(*input);
     SimulatedClock processorClock;
     ScriptedDisplay display;
     MemoryWriter snapshots;
-    CaptureState capture(*input, processorClock, out.file());
-    TrailDevices devices{clock, display, snapshots, out.file(), err.file(), stdin};
+    CaptureState capture(*input, processorClock, out.file);
+    TrailDevices devices{clock, display, snapshots, out.file, err.file, stdin};
     devices.finiteInput = true;
     TrailLoop loop(devices);
     EXPECT_EQ(loop.run(capture), 0);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <functional>
 #include <limits>
@@ -33,18 +34,14 @@ struct Rig {
     CapturedStream err;
     FILE* in = fmemopen(const_cast<char*>("xy"), 2, "r");
     volatile std::sig_atomic_t stop = 0;
-    CaptureState capture{camera, processorClock, out.file()};
-    TrailDevices devices{wallClock, display, snapshots, out.file(), err.file(), in, &stop};
+    CaptureState capture{camera, processorClock, out.file};
+    TrailDevices devices{wallClock, display, snapshots, out.file, err.file, in, &stop};
     TrailLoop loop;
 
     // configure sets the user's choices before the loop takes them.
-    explicit Rig(const std::function<void(TrailDevices&)>& configure = nullptr)
-        : loop(configured(configure)) {}
+    explicit Rig(const std::function<void(TrailDevices&)>& configure = [](TrailDevices&) {})
+        : loop((configure(devices), devices)) {}
     ~Rig() { std::fclose(in); }
-    const TrailDevices& configured(const std::function<void(TrailDevices&)>& configure) {
-        if (configure) configure(devices);
-        return devices;
-    }
     // A trail of the given first-channel growth since the last tick, due for a tick.
     void placeTrail(int growth, int32_t frameCounter) {
         loop.imMin = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
@@ -78,6 +75,7 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     Rig rig;
     rig.camera.scene = walkingPixel;
     rig.wallClock.step = 125;
+    rig.capture.notices = rig.err.file;
     const int ticks = 403, passes = 2 + 8 * ticks;
     rig.camera.budget = 3 + passes;  // start-up takes three images
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
@@ -96,6 +94,10 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character read after \"empty\"";
     EXPECT_EQ(rig.display.shown.size(), 2u * (ticks + 1));
     EXPECT_EQ(rig.display.polls, passes);
+    EXPECT_EQ(
+        rig.camera.requested[cv::CAP_PROP_FRAME_WIDTH] * rig.camera.requested[cv::CAP_PROP_FRAME_HEIGHT],
+        640 * 480);
+    EXPECT_EQ(rig.err.text(), "camera delivers 60x60 (asked for 640x480)\n");
 
     ASSERT_EQ(rig.snapshots.written.size(), 1u);
     EXPECT_EQ(rig.snapshots.written[0].first, "img/1.jpg");
@@ -103,27 +105,15 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     for (int image = 4; image <= 3 + (2 + 8 * 401); ++image)  // pass n merges image n + 3
         trail.at<cv::Vec3b>(image / kSide, image % kSide) = cv::Vec3b(255, 255, 255);
     EXPECT_EQ(cv::norm(rig.snapshots.written[0].second, trail, cv::NORM_INF), 0.0);
-    EXPECT_EQ(rig.err.text(), "");
 }
 
-TEST(TrailLoop, ArmsOnlyPastBothThresholdsAndNeverRearms) {
-    struct Case {
-        int32_t frameCounter;
-        int diff;
-        bool save;
-        int saveTimeout;
-        std::string line;
-    };
-    for (const Case& c : {Case{800, 2001, false, 0, status(0, 800, 2001, 0, 0, 0)},
-                          Case{801, 2000, false, 0, status(0, 801, 2000, 0, 0, 0)},
-                          Case{801, 2001, false, 0, status(0, 801, 2001, 0, 1, 300)},
-                          Case{5000, 9000, true, 7, status(0, 5000, 9000, 0, 1, 6)}}) {
+// The scripted run crosses the 800-image threshold; this one the growth's.
+TEST(TrailLoop, ArmsOnlyWhenTheGrowthExceeds2000) {
+    for (const int diff : {2000, 2001}) {
         Rig rig;
-        rig.placeTrail(c.diff, c.frameCounter);
-        rig.loop.save = c.save;
-        rig.loop.saveTimeout = c.saveTimeout;
+        rig.placeTrail(diff, 801);
         rig.loop.pass(rig.capture);
-        EXPECT_EQ(rig.out.lines().front(), c.line);
+        EXPECT_EQ(rig.out.lines().front(), status(0, 801, diff, 0, diff > 2000, diff > 2000 ? 300 : 0));
     }
 }
 
@@ -136,8 +126,8 @@ TEST(TrailLoop, SnapshotNumbersWrapAfter30000AndGoToTheChosenFolder) {
         rig.loop.pass(rig.capture);
     }
     EXPECT_EQ(rig.out.lines(), (std::vector<std::string>{"img 29999", "img 30000"}));
-    EXPECT_EQ(rig.snapshots.written.back().first, "night/sky/0.jpg");
     EXPECT_EQ(rig.snapshots.written.front().first, "night/sky/30000.jpg");
+    EXPECT_EQ(rig.snapshots.written.back().first, "night/sky/0.jpg");
 }
 
 TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
@@ -157,66 +147,49 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
     Rig rig;
     rig.stop = 1;
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.lines().back(), "closing app");
-    EXPECT_EQ(rig.out.lines().end()[-2], "stopapp");
-}
-
-// A background process must not read its terminal: it would be stopped.
-TEST(TrailLoop, LostCameraInTheBackgroundEndsWithoutReading) {
-    Rig rig([](TrailDevices& d) { d.mayReadInput = [] { return false; }; });
-    rig.camera.budget = 3;
-    EXPECT_EQ(rig.loop.run(rig.capture), 0);
     EXPECT_EQ(rig.out.lines(),
-              (std::vector<std::string>{"setup", "setup done", "captured", "empty", "closing app"}));
-    EXPECT_EQ(std::fgetc(rig.in), 'x');
+              (std::vector<std::string>{"setup", "setup done", "captured", "stopapp", "closing app"}));
 }
 
 TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
     Rig rig;
     rig.placeTrail(5000, 900);
-    rig.loop.save = true;
+    rig.armForNextPass();
     rig.loop.saveTimeout = 42;
     rig.loop.trackCounter = 7;
-    rig.loop.nextInfoTime = std::numeric_limits<int64_t>::max();
-    const cv::Mat armedTrail = rig.loop.imMin.clone();
-    const cv::Mat larger = movingDotImage(5, {80, 60});
+    const cv::Mat armedTrail = rig.loop.imMin.clone(), larger = movingDotImage(5, {80, 60});
     rig.camera.queued = {larger, cv::Mat(60, 80, CV_8UC1, cv::Scalar(9))};
 
     rig.loop.pass(rig.capture);
+    rig.loop.pass(rig.capture);  // same size, other type; nothing armed
     EXPECT_EQ(rig.out.lines(),
               (std::vector<std::string>{
-                  "img 7", "camera image changed size from 64x48 to 80x60, starting a new trail"}));
+                  "img 7", "camera image changed size from 64x48 to 80x60, starting a new trail",
+                  "camera image changed from 3 channels of 8 bits to 1 channel of 8 bits, "
+                  "starting a new trail"}));
     ASSERT_EQ(rig.snapshots.written.size(), 1u);
     EXPECT_EQ(cv::norm(rig.snapshots.written[0].second, armedTrail, cv::NORM_INF), 0.0);
     EXPECT_EQ(rig.loop.frameCounter, 0);
     EXPECT_FALSE(rig.loop.save);
     EXPECT_EQ(rig.loop.saveTimeout, 0);
-    EXPECT_EQ(cv::norm(rig.loop.imMin, larger, cv::NORM_INF), 0.0);
-
-    rig.loop.pass(rig.capture);  // same size, other type; nothing armed
-    EXPECT_EQ(rig.out.lines().back(),
-              "camera image changed from 3 channels of 8 bits to 1 channel of 8 bits, starting a new trail");
-    EXPECT_EQ(rig.loop.imMin.type(), CV_8UC1);
-    EXPECT_EQ(rig.snapshots.written.size(), 1u);
+    EXPECT_EQ(cv::norm(rig.loop.imMin, cv::Mat(60, 80, CV_8UC1, cv::Scalar(9)), cv::NORM_INF), 0.0);
 }
 
 TEST(TrailLoop, SixteenBitCameraIsScaledToEightBitsOnce) {
     Rig rig;
     rig.camera.scene = [](int i) {
         cv::Mat image(48, 64, CV_16UC3, cv::Scalar::all(257 * 10));
-        image.at<cv::Vec3w>(0, i % 64) = cv::Vec3w(65535, 65535, 65535);
+        image.at<cv::Vec3w>(0, i) = cv::Vec3w(65535, 65535, 65535);
         return image;
     };
     rig.placeTrail(0, 10);
-    for (int i = 0; i < 3; ++i)
-        rig.loop.pass(rig.capture);
+    rig.loop.pass(rig.capture);
     rig.armForNextPass();
     rig.loop.pass(rig.capture);
     ASSERT_EQ(rig.snapshots.written.size(), 1u);
     const cv::Mat& snapshot = rig.snapshots.written[0].second;
-    EXPECT_EQ(snapshot.type(), CV_8UC3);
     EXPECT_EQ(snapshot.at<cv::Vec3b>(1, 1), cv::Vec3b(10, 10, 10));
-    EXPECT_EQ(cv::countNonZero(snapshot.reshape(1) == 255), 4 * 3);
+    EXPECT_EQ(cv::countNonZero(snapshot.reshape(1) == 255), 2 * 3);
     EXPECT_EQ(rig.err.text(), "camera images have 3 channels of 16 bits: converting them to 8 bits\n");
 }
 
@@ -224,18 +197,17 @@ TEST(TrailLoop, SixteenBitCameraIsScaledToEightBitsOnce) {
 // minimum of free space, and failures named.
 TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
     const auto saveOnExit = [](TrailDevices& d) { d.saveOnExit = true; };
-    Rig onExit(saveOnExit);
+    Rig onExit(saveOnExit), nothingMerged(saveOnExit);
     onExit.camera.budget = 6;
     onExit.loop.run(onExit.capture);
-    EXPECT_EQ(onExit.out.lines().end()[-3], "empty");
-    EXPECT_EQ(onExit.out.lines().end()[-2], "img 0");
-    ASSERT_EQ(onExit.snapshots.written.size(), 1u);
+    const std::vector<std::string> lines = onExit.out.lines();
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"empty", "img 0", "closing app"}));
     cv::Mat trail = movingDotImage(4);
     for (int i = 5; i <= 6; ++i)
         cv::max(trail, movingDotImage(i), trail);
+    ASSERT_EQ(onExit.snapshots.written.size(), 1u);
     EXPECT_EQ(cv::norm(onExit.snapshots.written[0].second, trail, cv::NORM_INF), 0.0);
-
-    Rig nothingMerged(saveOnExit);
     nothingMerged.camera.budget = 4;
     nothingMerged.loop.run(nothingMerged.capture);
     EXPECT_TRUE(nothingMerged.snapshots.written.empty());
@@ -249,8 +221,7 @@ TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
     EXPECT_EQ(full.out.text(), "");
     EXPECT_EQ(full.err.text(), "snapshot skipped: 99 MB free for img, less than the 100 MB asked\n");
     EXPECT_FALSE(full.loop.save);
-    EXPECT_EQ(full.loop.frameCounter, 0);
-    EXPECT_EQ(full.loop.trackCounter, 0);
+    EXPECT_EQ(full.loop.frameCounter + full.loop.trackCounter, 0);
 
     Rig failing;
     failing.snapshots.failure = "No space left on device";
@@ -259,12 +230,11 @@ TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
     failing.loop.pass(failing.capture);
     EXPECT_EQ(failing.err.text(), "cannot write snapshot img/1.jpg: No space left on device\n");
     EXPECT_EQ(failing.loop.trackCounter, 1);
-    EXPECT_FALSE(failing.loop.save);
 }
 
 TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
     const auto reconnect = [](TrailDevices& d) { d.reconnectMs = 5000; };
-    Rig rig(reconnect);
+    Rig rig(reconnect), stopped(reconnect);
     rig.wallClock.step = 100;
     rig.camera.budget = 5;
     rig.camera.budgetAfterReopen = 3;
@@ -274,8 +244,7 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
     };
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
     const std::vector<std::string> lines = rig.out.lines();
-    const std::vector<std::string> tail(lines.end() - 6, lines.end());
-    EXPECT_EQ(tail,
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 6, lines.end()),
               (std::vector<std::string>{"camera delivered no image, trying to reopen it every 5 s",
                                         "camera is back", status(1, 1, 765, 0, 0, 0),
                                         "camera image changed size from 64x48 to 80x60, starting a new trail",
@@ -283,7 +252,6 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
     EXPECT_EQ(rig.camera.reopens, 1);
     EXPECT_GE(rig.display.polls, 50) << "waits 5 s before trying again";
 
-    Rig stopped(reconnect);
     stopped.camera.budget = 3;
     stopped.display.keys = {-1, -1, 'q'};
     EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
@@ -295,18 +263,16 @@ TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
     cv::RNG random(7);
     for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
         for (const cv::Size size : {cv::Size(640, 480), cv::Size(37, 11)}) {
-            cv::Mat trail(size, type), previous(size, type);
-            random.fill(trail, cv::RNG::UNIFORM, 0, 256);
-            random.fill(previous, cv::RNG::UNIFORM, 0, 256);  // often brighter than the trail
-            cv::Mat grown, frame(size, type), merged;
+            cv::Mat trail(size, type), previous(size, type), frame(size, type), grown, merged;
+            for (cv::Mat* image : {&trail, &previous, &frame})  // previous often brighter than the trail
+                random.fill(*image, cv::RNG::UNIFORM, 0, 256);
             cv::subtract(trail, previous, grown);
-            random.fill(frame, cv::RNG::UNIFORM, 0, 256);
             cv::max(trail, frame, merged);
+            const auto sum = static_cast<int32_t>(cv::sum(grown)[0]);
             cv::Mat mergingTrail = trail.clone(), mergingPrevious = previous.clone();
-            EXPECT_EQ(firstChannelGrowth(trail, previous), static_cast<int32_t>(cv::sum(grown)[0]));
+            EXPECT_EQ(firstChannelGrowth(trail, previous), sum);
             EXPECT_EQ(cv::norm(trail, previous, cv::NORM_INF), 0.0);
-            EXPECT_EQ(firstChannelGrowthAndMerge(mergingTrail, mergingPrevious, frame),
-                      static_cast<int32_t>(cv::sum(grown)[0]));
+            EXPECT_EQ(firstChannelGrowthAndMerge(mergingTrail, mergingPrevious, frame), sum);
             EXPECT_EQ(cv::norm(mergingPrevious, trail, cv::NORM_INF), 0.0);
             EXPECT_EQ(cv::norm(mergingTrail, merged, cv::NORM_INF), 0.0);
         }
