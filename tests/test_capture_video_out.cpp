@@ -106,6 +106,7 @@ TEST(CaptureVideoOut, VideoHoldsEveryLoggedImageAtItsDeliveredSize) {
 TEST(CaptureVideoOut, SizeChangeEndsTheRecordingKeepingWhatWasRecorded) {
     Recorder r;
     r.camera.queued = {smallDot(1), smallDot(2), movingDotImage(3, {320, 240})};
+    r.camera.budget = 0;
     EXPECT_EQ(r.record(), -1);
     EXPECT_EQ(r.out.lines().back(), "camera image changed to 320x240, recording ended");
     EXPECT_EQ(r.video().size(), 2u);

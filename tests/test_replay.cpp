@@ -7,8 +7,11 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 TEST(Replay, NaturalNameOrder) {
     std::vector<std::string> names{"img10.jpg",  "img2.jpg", "img1.jpg",  "IMG3.png",
@@ -16,6 +19,32 @@ TEST(Replay, NaturalNameOrder) {
     std::sort(names.begin(), names.end(), naturalLess);
     EXPECT_EQ(names, (std::vector<std::string>{"IMG3.png", "a.jpg", "img1.jpg", "img2.jpg", "img02b.jpg",
                                                "img007.jpg", "img10.jpg"}));
+}
+
+// Workers finish out of order (earlier images take longer); the loop still
+// gets them in order, and never more than a few ahead are held.
+TEST(Replay, DecodedImagesArriveInOrder) {
+    std::atomic<int> decoded{0};
+    RecordedInput input(
+        [&decoded](int64_t i) {
+            RecordedInput::Item item;
+            item.end = i == 12;
+            std::this_thread::sleep_for(std::chrono::milliseconds(12 - i % 4 * 3));
+            item.image = cv::Mat(1, 1, CV_8UC1, cv::Scalar(static_cast<double>(i)));
+            ++decoded;
+            return item;
+        },
+        12, 3, stderr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_LT(decoded.load(), 12) << "only a few images are decoded ahead of the reader";
+    for (int i = 0; i < 12; ++i) {
+        cv::Mat image;
+        input.read(image);
+        ASSERT_EQ(image.at<uchar>(0), i);
+    }
+    cv::Mat end;
+    input.read(end);
+    EXPECT_TRUE(end.empty());
 }
 
 // A folder as people keep them: mixed-case extensions, numbers that sort
