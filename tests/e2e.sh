@@ -1,43 +1,22 @@
 #!/usr/bin/env bash
 # End-to-end checks of the shipped binary, run as a user runs it: console
 # transcript, files written, exit status, windows and keys under X, signals,
-# a terminal, a full disk. Usage: e2e.sh CHECK TRAILCAM
+# a terminal, a full disk, replays. Usage: e2e.sh CHECK TRAILCAM
 set -uo pipefail
-check=$1 tool=$(realpath "$2")
-work=$(mktemp -d)
-pid="" mounts=()
-cleanup() {
-    [ -n "$pid" ] && kill -9 "$pid" 2>/dev/null
-    for m in "${mounts[@]}"; do umount "$m"; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+check=$1 tool=$(realpath "$2") work=$(mktemp -d) pid="" mounts=()
+trap '[ -n "$pid" ] && kill -9 "$pid"; for m in "${mounts[@]}"; do umount "$m"; done; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
-fail() {
-    echo "FAIL ($check): $*"
-    echo "--- stdout"; cat out 2>/dev/null
-    echo "--- stderr"; cat err 2>/dev/null
-    exit 1
-}
+fail() { printf 'FAIL (%s): %s\n--- stdout\n%s\n--- stderr\n%s\n' "$check" "$*" "$(cat out)" "$(cat err)"; exit 1; }
 skip() { echo "SKIP ($check): $*"; exit 77; }
-
 # Repeats a command until it succeeds or the seconds run out.
 wait_for() {
     local deadline=$((SECONDS + $1))
     shift
-    until "$@" >/dev/null 2>&1; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.1
-    done
+    until "$@" >/dev/null 2>&1; do ((SECONDS < deadline)) || return 1; sleep 0.1; done
 }
 gone() { ! kill -0 "$pid"; }
-
-# Starts the tool in the background with stdout and stderr to files.
-start() {
-    "$tool" "$@" </dev/null >out 2>err &
-    pid=$!
-}
+start() { "$tool" "$@" </dev/null >out 2>err & pid=$!; }
 # The run must end by itself with this status.
 expect_end() {
     wait_for 60 gone || fail "still running"
@@ -46,37 +25,44 @@ expect_end() {
     pid=""
     [ "$status" -eq "$1" ] || fail "exit status $status"
 }
-# A trail run: start-up lines, status lines only, then the closing lines.
-expect_trail_transcript() {
+# A trail run: start-up lines, status lines only, then these closing lines.
+expect_trail() {
     [ "$(head -n 3 out)" = $'setup\nsetup done\ncaptured' ] || fail "start-up lines"
     [ "$(tail -n "$#" out)" = "$(printf '%s\n' "$@")" ] || fail "closing lines"
     ! sed '1,3d' out | head -n "-$#" | grep -v '^freq=' || fail "unexpected line"
 }
-size_of() { ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$1"; }
-no_camera_transcript=$'setup\ncannot open cameracaptured\nempty\nclosing app'
+probe() { ffprobe -v error -count_frames -show_entries "stream=$1" -of csv=p=0 "$2"; }
+touch out err
+no_camera=$'setup\ncannot open cameracaptured\nempty\nclosing app'
 
 case $check in
 no-camera)
     [ -e /dev/video1 ] && skip "this machine has a camera at index 1"
     # Without any display: an attempt to open a window would abort the process.
-    printf x | timeout 20 env -u DISPLAY "$tool" >out 2>err
-    status=$?
-    [ "$status" -eq 0 ] || fail "exit status $status"
-    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
-    [ "$(ls -A)" = $'err\nout' ] || fail "files written: $(ls -A)"
-    ;;
-usage)
-    for args in "--size 640" "--bogus" "--device="; do
+    printf x | timeout 20 env -u DISPLAY "$tool" >out 2>err || fail "exit status $?"
+    [ "$(cat out)" = "$no_camera" ] && [ "$(ls)" = $'err\nout' ] || fail "transcript or files"
+    for args in "--size 640" "--bogus" "--device="; do  # usage errors touch nothing
         timeout 20 "$tool" $args >out 2>err </dev/null
-        status=$?
-        [ "$status" -eq 2 ] || fail "$args: exit status $status"
-        [ ! -s out ] && [ "$(wc -l <err)" -eq 2 ] || fail "$args: messages"
-        [ "$(ls -A)" = $'err\nout' ] || fail "$args: files written"
+        [ $? -eq 2 ] && [ ! -s out ] && [ "$(wc -l <err)" -eq 2 ] && [ "$(ls)" = $'err\nout' ] || fail "$args"
     done
+    compgen -G "/dev/video*" >/dev/null || [ "$("$tool" --list-devices)" = "no video devices" ] || fail "list"
     ;;
-list-devices)
-    compgen -G "/dev/video*" >/dev/null && skip "this machine has video devices"
-    [ "$("$tool" --list-devices)" = "no video devices" ] || fail "device list"
+terminal)
+    # Ctrl-C while waiting for a character after "empty" still ends in order.
+    mkfifo input && exec 3<>input
+    "$tool" --device 99 <input >out 2>err &
+    pid=$!
+    wait_for 20 grep -q '^empty$' out || fail "no empty line"
+    sleep 0.2 && kill -INT "$pid"
+    expect_end 0
+    [ "$(cat out)" = "$no_camera" ] || fail "transcript"
+    # Started with & from an interactive shell, a lost camera must not stop
+    # the process on a read from its terminal.
+    script -qec "bash -c 'set -m; \"$tool\" --device 99 >out 2>err & wait \$!; echo \$? >status'" /dev/null \
+        </dev/null >/dev/null &
+    pid=$!
+    wait_for 20 gone || fail "stopped in the background"
+    [ "$(cat status)" = 0 ] && [ "$(cat out)" = "$no_camera" ] || fail "background status $(cat status)"
     ;;
 headless)
     # Status lines reach a file as they happen; no display is no failure.
@@ -85,7 +71,7 @@ headless)
     wait_for 10 grep -q '^freq=' out || fail "no status line within seconds"
     kill -TERM "$pid"
     expect_end 0
-    expect_trail_transcript stopapp "closing app"
+    expect_trail stopapp "closing app"
     [ "$(cat err)" = "no display: running without windows (stop with Ctrl-C)" ] || fail "headless notice"
     ;;
 key-q | key-Escape)
@@ -94,59 +80,31 @@ key-q | key-Escape)
     for window in frame imMin panorama; do
         wait_for 120 xdotool search --onlyvisible --name "^$window\$" || fail "no window named $window"
     done
-    trail=$(xdotool search --onlyvisible --name '^imMin$' | head -n 1)
     # Real key events (XTEST) into the focused trail window.
-    xdotool windowfocus --sync "$trail" key "${check#key-}"
+    xdotool windowfocus --sync "$(xdotool search --onlyvisible --name '^imMin$' | head -n 1)" key "${check#key-}"
     expect_end 0
-    expect_trail_transcript stopapp "closing app"
-    ;;
-interrupted-wait)
-    # Ctrl-C while waiting for a character after "empty" still ends in order.
-    mkfifo input
-    exec 3<>input
-    "$tool" --device 99 <input >out 2>err &
-    pid=$!
-    wait_for 20 grep -q '^empty$' out || fail "no empty line"
-    sleep 0.2
-    kill -INT "$pid"
-    expect_end 0
-    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
-    ;;
-background)
-    # Started with & from an interactive shell, a lost camera must not stop
-    # the process on a read from its terminal.
-    script -qec "bash -c 'set -m; \"$tool\" --device 99 >out 2>err & wait \$!; echo status=\$? >status'" \
-        /dev/null </dev/null >/dev/null &
-    pid=$!
-    wait_for 20 gone || fail "stopped in the background"
-    [ "$(cat status)" = "status=0" ] || fail "$(cat status)"
-    [ "$(cat out)" = "$no_camera_transcript" ] || fail "transcript"
+    expect_trail stopapp "closing app"
     ;;
 unattended)
     mkdir img && touch -d '1 hour ago' img/7.jpg && touch img/.partial-3.jpg-x1Yz2q
     start --demo --headless --panorama --save-on-exit --live live
-    wait_for 10 grep -q 'frameCounter=[1-9]' out || fail "no status line"
-    wait_for 10 test -s live/status.json || fail "no live status"
+    wait_for 10 grep -q 'frameCounter=[1-9]' out && wait_for 10 test -s live/status.json || fail "no status"
     kill -TERM "$pid"
     expect_end 0
-    expect_trail_transcript stopapp "img 7" "closing app"
+    expect_trail stopapp "img 7" "closing app"
     [ "$(cat err)" = "snapshots continue after img/7.jpg" ] || fail "resumed numbering"
-    [ "$(ls img)" = $'7.jpg\n8-panorama.jpg\n8.jpg' ] || fail "snapshot files: $(ls -A img)"
-    [ "$(size_of img/8.jpg)" = "640,480" ] && [ "$(size_of img/8-panorama.jpg)" = "800,127" ] || fail "sizes"
+    [ "$(ls -A img)" = $'7.jpg\n8-panorama.jpg\n8.jpg' ] || fail "snapshot files: $(ls -A img)"
+    [ "$(probe width,height img/8.jpg) $(probe width,height img/8-panorama.jpg)" = "640,480 800,127" ] || fail "sizes"
     grep -q '^{"freq":[0-9]*,"frameCounter":[0-9]*,"diff":[0-9]*,"trackCounter":7,"save":0,"saveTimeout":0,"device":"demo","time":"20' \
         live/status.json || fail "live status: $(cat live/status.json)"
-    [ "$(size_of live/trail.jpg)" = "640,480" ] && [ "$(size_of live/frame.jpg)" = "640,480" ] || fail "live images"
+    [ "$(probe width live/trail.jpg) $(probe width live/frame.jpg)" = "640 640" ] || fail "live images"
     ;;
 record)
     start --demo --headless --record --record-to clip
     wait_for 60 grep -q '^f=   1 ' out || fail "no second image"
     kill -TERM "$pid"
     expect_end 0
-    [ "$(head -n 4 out)" = $'captureVideoOut\ncamera opened\nvideo output enabled\noutput size 640, 480' ] ||
-        fail "header"
-    images=$(grep -c '^f=' out)
-    [ "$(ffprobe -v error -count_frames -show_entries stream=nb_read_frames,width,height -of csv=p=0 clip.avi)" = \
-        "640,480,$images" ] || fail "video does not hold the $images images"
+    [ "$(probe width,nb_read_frames clip.avi)" = "640,$(grep -c '^f=' out)" ] || fail "video holds other images"
     [ "$(grep -c '<times' clip.xml)" -eq 1 ] || fail "interval log"
     ;;
 full-disk)
@@ -154,50 +112,39 @@ full-disk)
     mkdir tiny && mount -t tmpfs -o size=3m tiny tiny || skip "cannot mount tmpfs here"
     mounts+=("$work/tiny")
     mkdir tiny/img && printf 'older good snapshot' >tiny/img/8.jpg && touch -d '1 hour ago' tiny/img/8.jpg
-    touch tiny/img/7.jpg
-    head -c 4m /dev/zero >tiny/filler 2>/dev/null
+    touch tiny/img/7.jpg && head -c 4m /dev/zero >tiny/filler 2>/dev/null
     start --demo --headless --save-on-exit -o tiny/img
     wait_for 10 grep -q '^freq=' out || fail "no status line"
     kill -TERM "$pid"
     expect_end 0
-    expect_trail_transcript stopapp "img 7" "closing app"
+    expect_trail stopapp "img 7" "closing app"
     grep -qx "cannot write snapshot tiny/img/8.jpg: No space left on device" err || fail "failure line"
-    [ "$(cat tiny/img/8.jpg)" = "older good snapshot" ] || fail "older snapshot damaged"
-    [ "$(ls -A tiny/img)" = $'7.jpg\n8.jpg' ] || fail "leftovers: $(ls -A tiny/img)"
-    # The recorder will not start on a nearly full disk, and leaves the
-    # older recording alone.
-    rm tiny/filler tiny/img/*
-    head -c 2200k /dev/zero >tiny/filler
-    printf 'older recording' >tiny/clip.avi
+    [ "$(cat tiny/img/8.jpg)" = "older good snapshot" ] && [ "$(ls -A tiny/img)" = $'7.jpg\n8.jpg' ] ||
+        fail "older snapshot damaged or leftovers: $(ls -A tiny/img)"
+    # The recorder will not start on a nearly full disk, and leaves the older recording alone.
+    rm tiny/filler tiny/img/* && head -c 2200k /dev/zero >tiny/filler && printf 'older' >tiny/clip.avi
     start --demo --headless --record --record-to tiny/clip
     expect_end 1
     [ "$(tail -n 1 out)" = "disk nearly full, recording ended" ] || fail "recorder line"
-    [ "$(cat tiny/clip.avi)" = "older recording" ] || fail "older recording damaged"
-    [ "$(ls -A tiny)" = $'clip.avi\nfiller\nimg' ] || fail "leftovers: $(ls -A tiny)"
+    [ "$(cat tiny/clip.avi)" = older ] && [ "$(ls -A tiny)" = $'clip.avi\nfiller\nimg' ] || fail "older recording"
     ;;
 replay)
     # A recording replays to the same lines and snapshot bytes every time,
     # one status line per second of the recording.
     ffmpeg -v error -f lavfi -i testsrc=size=320x240:rate=30 -t 40 -c:v mjpeg -q:v 5 clip.avi || fail "ffmpeg"
     for run in 1 2; do
-        timeout 60 "$tool" --input clip.avi -o "img$run" </dev/null >"out$run" 2>err
-        status=$?
-        [ "$status" -eq 0 ] || fail "run $run: exit status $status"
-        cp "out$run" out
-        expect_trail_transcript "img 0" "closing app"
+        timeout 60 "$tool" --input clip.avi -o "img$run" </dev/null >out 2>err || fail "run $run: status $?"
+        expect_trail "img 0" "closing app"
+        cp out "out$run"
     done
     cmp -s out1 out2 && cmp -s img1/1.jpg img2/1.jpg || fail "replays differ"
-    [ "$(grep -c '^freq=' out1)" -eq 40 ] || fail "status lines"
-    [ ! -s err ] || fail "stderr: $(cat err)"
+    [ "$(grep -c '^freq=' out1)" -eq 40 ] && [ ! -s err ] || fail "status lines or stderr"
+    mkdir empty && printf '<x/>' >clip.xml
     for wrong in missing.avi empty clip.xml 'none/%05d.jpg'; do
-        mkdir -p empty && printf '<x/>' >clip.xml && rm -rf img
         timeout 20 "$tool" --input "$wrong" </dev/null >out 2>err
-        status=$?
-        [ "$status" -eq 1 ] && [ ! -s out ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e img ] || fail "$wrong: $status"
+        [ $? -eq 1 ] && [ ! -s out ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e img ] || fail "$wrong"
     done
     ;;
-*)
-    fail "unknown check"
-    ;;
+*) fail "unknown check" ;;
 esac
 echo "ok ($check)"
