@@ -1,6 +1,4 @@
-#include "Fakes.h"
 #include "PanoramaUnwrapper.h"
-#include "cvio.h"
 
 #include <gtest/gtest.h>
 
@@ -185,22 +183,6 @@ TEST(PanoramaUnwrapper, MatchesThePerPixelReference) {
             const auto panorama = unwrapped(*unwrapper, coordinateImage(g.inWidth, g.inHeight));
             ASSERT_TRUE(panorama);
             EXPECT_EQ(mismatches(*panorama, g), 0) << g.outWidth;
-        }
-    }
-}
-
-TEST(StartupPanorama, UnwrapsTheFirstCameraImageWhenItCanHoldTheRing) {
-    for (const cv::Mat& first : {coordinateImage(640, 480), coordinateImage(640, 400), cv::Mat()}) {
-        SyntheticCamera camera;
-        camera.queued = {first};
-        SimulatedClock clock;
-        CapturedStream out;
-        CaptureState state(camera, clock, out.file);
-        EXPECT_TRUE(setup(state));
-        EXPECT_EQ(out.text(), "setup\nsetup done\n");
-        ASSERT_EQ(state.unwrap != nullptr, first.rows == 480);
-        if (state.unwrap) {
-            EXPECT_EQ(mismatches(*state.unwrap, kStartup), 0);
         }
     }
 }

@@ -13,14 +13,6 @@
 #include <fstream>
 #include <thread>
 
-TEST(Replay, NaturalNameOrder) {
-    std::vector<std::string> names{"img10.jpg",  "img2.jpg", "img1.jpg",  "IMG3.png",
-                                   "img02b.jpg", "a.jpg",    "img007.jpg"};
-    std::sort(names.begin(), names.end(), naturalLess);
-    EXPECT_EQ(names, (std::vector<std::string>{"IMG3.png", "a.jpg", "img1.jpg", "img2.jpg", "img02b.jpg",
-                                               "img007.jpg", "img10.jpg"}));
-}
-
 // Workers finish out of order (earlier images take longer); the loop still
 // gets them in order, and never more than a few ahead are held.
 TEST(Replay, DecodedImagesArriveInOrder) {
