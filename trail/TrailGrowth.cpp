@@ -1,6 +1,8 @@
 #include "trail/TrailGrowth.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -12,6 +14,22 @@ int32_t saturated(uint64_t sum) {
     return static_cast<int32_t>(std::min<uint64_t>(sum, std::numeric_limits<int32_t>::max()));
 }
 
+// Bytes [from, bytes), from a pixel boundary: the plain form, for the end of
+// a vector pass and for processors without AVX2 (or not x86 at all).
+template <bool Merge>
+uint64_t growthPlain(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t from, size_t bytes,
+                     int channels) {
+    uint64_t sum = 0;
+    for (size_t i = from; i < bytes; i += static_cast<size_t>(channels))
+        if (trail[i] > previous[i]) sum += static_cast<uint64_t>(trail[i] - previous[i]);
+    std::memcpy(previous + from, trail + from, bytes - from);
+    if constexpr (Merge)
+        for (size_t i = from; i < bytes; ++i)
+            trail[i] = std::max(trail[i], frame[i]);
+    return sum;
+}
+
+#if defined(__x86_64__)
 // Selects the first channel's bytes among interleaved pixels of `channels`
 // bytes (1 to 4). The pattern repeats every 96 bytes for all of them.
 constexpr size_t kCycle = 96;
@@ -21,53 +39,10 @@ void firstChannelMask(int channels, uint8_t mask[kCycle]) {
         mask[i] = i % static_cast<size_t>(channels) == 0 ? 0xff : 0;
 }
 
-// The bytes after the last whole cycle.
-template <bool Merge>
-uint64_t growthTail(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t from, size_t bytes,
-                    int channels) {
-    uint64_t sum = 0;
-    for (size_t i = from; i < bytes; ++i) {
-        if (i % static_cast<size_t>(channels) == 0 && trail[i] > previous[i])
-            sum += static_cast<uint64_t>(trail[i] - previous[i]);
-        previous[i] = trail[i];
-        if constexpr (Merge) trail[i] = std::max(trail[i], frame[i]);
-    }
-    return sum;
-}
-
-// The saturated growth of the first-channel bytes of each block is summed in
-// 64-bit lanes (psadbw), each block is copied to previous on the way and,
-// when merging, the frame's block is merged into the trail in the same pass.
-template <bool Merge>
-uint64_t growthSse2(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes, int channels) {
-    alignas(32) uint8_t maskBytes[kCycle];
-    firstChannelMask(channels, maskBytes);
-    __m128i masks[kCycle / 16];
-    for (size_t m = 0; m < kCycle / 16; ++m)
-        masks[m] = _mm_load_si128(reinterpret_cast<const __m128i*>(maskBytes + 16 * m));
-    const __m128i zero = _mm_setzero_si128();
-    __m128i sums = zero;
-    size_t i = 0;
-    for (; i + kCycle <= bytes; i += kCycle) {
-        for (size_t m = 0; m < kCycle / 16; ++m) {
-            const size_t at = i + 16 * m;
-            auto* t = reinterpret_cast<__m128i*>(trail + at);
-            auto* p = reinterpret_cast<__m128i*>(previous + at);
-            const __m128i now = _mm_loadu_si128(t);
-            const __m128i grown = _mm_and_si128(_mm_subs_epu8(now, _mm_loadu_si128(p)), masks[m]);
-            _mm_storeu_si128(p, now);
-            if constexpr (Merge)
-                _mm_storeu_si128(
-                    t, _mm_max_epu8(now, _mm_loadu_si128(reinterpret_cast<const __m128i*>(frame + at))));
-            sums = _mm_add_epi64(sums, _mm_sad_epu8(grown, zero));
-        }
-    }
-    alignas(16) uint64_t lanes[2];
-    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), sums);
-    return lanes[0] + lanes[1] + growthTail<Merge>(trail, previous, frame, i, bytes, channels);
-}
-
-// The same with 32-byte vectors, for processors that have them.
+// The saturated growth of the first-channel bytes of each 32-byte block is
+// summed in 64-bit lanes (psadbw), each block is copied to previous on the
+// way and, when merging, the frame's block is merged into the trail in the
+// same pass.
 template <bool Merge>
 __attribute__((target("avx2"))) uint64_t growthAvx2(uint8_t* trail, uint8_t* previous, const uint8_t* frame,
                                                     size_t bytes, int channels) {
@@ -97,14 +72,17 @@ __attribute__((target("avx2"))) uint64_t growthAvx2(uint8_t* trail, uint8_t* pre
     alignas(32) uint64_t lanes[4];
     _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), sums);
     return lanes[0] + lanes[1] + lanes[2] + lanes[3] +
-           growthTail<Merge>(trail, previous, frame, i, bytes, channels);
+           growthPlain<Merge>(trail, previous, frame, i, bytes, channels);
 }
+#endif
 
 template <bool Merge>
 uint64_t growth(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes, int channels) {
+#if defined(__x86_64__)
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    return avx2 ? growthAvx2<Merge>(trail, previous, frame, bytes, channels)
-                : growthSse2<Merge>(trail, previous, frame, bytes, channels);
+    if (avx2) return growthAvx2<Merge>(trail, previous, frame, bytes, channels);
+#endif
+    return growthPlain<Merge>(trail, previous, frame, 0, bytes, channels);
 }
 
 // Both images continuous 8-bit with 1 to 4 channels, of one size and type.
