@@ -1,12 +1,11 @@
 #include "cvio.h"
+#include "platform/SnapshotFiles.h"
 #include "trail/EightBits.h"
 
 #include <opencv2/core.hpp>
-#include <opencv2/imgproc.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 
 #include <cstdio>
 
@@ -17,15 +16,6 @@ constexpr double kDeclaredFps = 10.0;
 constexpr int kEsc = 27;
 // Room kept free beyond the next image's likely size.
 constexpr int64_t kDiskMargin = 1 << 20;
-
-// The video writer takes 8-bit colour images only.
-cv::Mat colourImage(const cv::Mat& image) {
-    cv::Mat colour = image;
-    convertToEightBits(colour);
-    if (colour.channels() == 1) cv::cvtColor(colour, colour, cv::COLOR_GRAY2BGR);
-    if (colour.channels() == 4) cv::cvtColor(colour, colour, cv::COLOR_BGRA2BGR);
-    return colour;
-}
 
 // The recording goes to a name beside the video (the container follows the
 // extension) until its first image is in, so a recording that fails before
@@ -39,14 +29,6 @@ std::string recordingName(const std::string& videoPath) {
 int64_t fileSize(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
-}
-
-int64_t freeBytesBeside(const std::string& path) {
-    const auto slash = path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-    struct statvfs info {};
-    if (statvfs(folder.c_str(), &info) != 0) return -1;
-    return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
 }
 
 }  // namespace
@@ -86,7 +68,8 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
             std::fprintf(out, "camera delivered no image, recording ended\n");
             break;
         }
-        const cv::Mat image = colourImage(state.frame);
+        // The video writer takes 8-bit colour images only.
+        const cv::Mat image = eightBitColour(state.frame);
         if (!outVideo.isOpened()) {
             sz = image.size();
             try {
@@ -104,7 +87,8 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
             result = -1;
             break;
         }
-        const int64_t free = freeBytesBeside(videoPath);
+        const auto slash = videoPath.rfind('/');
+        const int64_t free = freeBytesFor(slash == std::string::npos ? "." : videoPath.substr(0, slash + 1));
         if (free >= 0 && free < 2 * lastImageBytes + kDiskMargin) {
             std::fprintf(out, "disk nearly full, recording ended\n");
             result = -1;

@@ -84,7 +84,9 @@ std::string writeFileAtomically(const std::string& path, const std::vector<uchar
     return "";
 }
 
-int64_t SnapshotFiles::freeBytes(const std::string& folder) {
+int64_t SnapshotFiles::freeBytes(const std::string& folder) { return freeBytesFor(folder); }
+
+int64_t freeBytesFor(const std::string& folder) {
     // The folder may not exist yet: ask the nearest folder that does.
     fs::path probe = folder.empty() ? fs::path(".") : fs::path(folder);
     std::error_code error;

@@ -21,6 +21,10 @@ public:
 // the data and the rename to disk first. Returns the reason of a failure.
 std::string writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
 
+// Bytes free to an unprivileged writer on the file system that holds (or
+// will hold) the folder; -1 when unknown.
+int64_t freeBytesFor(const std::string& folder);
+
 // Removes temporary files that an interrupted write left in the folder.
 void removeLeftoverTemporaries(const std::string& folder);
 

@@ -1,5 +1,7 @@
 #include "trail/EightBits.h"
 
+#include <opencv2/imgproc.hpp>
+
 bool convertToEightBits(cv::Mat& image) {
     const int depth = image.depth();
     if (depth == CV_8U) return false;
@@ -14,6 +16,14 @@ bool convertToEightBits(cv::Mat& image) {
         image.convertTo(converted, CV_8U, 255);
     image = converted;
     return true;
+}
+
+cv::Mat eightBitColour(const cv::Mat& image) {
+    cv::Mat colour = image;
+    convertToEightBits(colour);
+    if (colour.channels() == 1) cv::cvtColor(colour, colour, cv::COLOR_GRAY2BGR);
+    if (colour.channels() == 4) cv::cvtColor(colour, colour, cv::COLOR_BGRA2BGR);
+    return colour;
 }
 
 std::string describeImageType(int type) {

@@ -9,5 +9,9 @@
 // is taken as 0..1). False when the image already was 8-bit.
 bool convertToEightBits(cv::Mat& image);
 
+// The image as 8-bit three-channel colour: depth as above, grey and
+// four-channel images to blue-green-red. The image itself when it already is.
+cv::Mat eightBitColour(const cv::Mat& image);
+
 // "3 channels of 16 bits", for messages.
 std::string describeImageType(int type);

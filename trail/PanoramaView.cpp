@@ -1,8 +1,7 @@
 #include "trail/PanoramaView.h"
 
 #include "cvio.h"
-
-#include <opencv2/imgproc.hpp>
+#include "trail/EightBits.h"
 
 #include <memory>
 
@@ -18,15 +17,10 @@ cv::Mat PanoramaView::unwrap(const cv::Mat& image) {
         }
     }
     if (!usable_) return {};
-    cv::Mat colour;
-    if (image.type() == CV_8UC3)
-        colour = image.isContinuous() ? image : image.clone();
-    else if (image.type() == CV_8UC1)
-        cv::cvtColor(image, colour, cv::COLOR_GRAY2BGR);
-    else if (image.type() == CV_8UC4)
-        cv::cvtColor(image, colour, cv::COLOR_BGRA2BGR);
-    else
-        return {};
+    // The table reads a continuous 8-bit colour image.
+    cv::Mat colour = eightBitColour(image);
+    if (colour.type() != CV_8UC3) return {};
+    if (!colour.isContinuous()) colour = colour.clone();
     cv::Mat* out = nullptr;
     if (!unwrapper_.unwrap(&colour, &out)) return {};
     const std::unique_ptr<cv::Mat> owned(out);
