@@ -24,7 +24,8 @@ namespace {
 int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClock& wallClock) {
     SnapshotFiles snapshots;
     PanoramaView panorama(stderr);
-    LiveFiles live(s.liveFolder, !s.input.empty() ? s.input : s.demo ? "demo" : s.device, stderr);
+    const std::string source = !s.input.empty() ? s.input : s.demo ? "demo" : s.device;
+    LiveFiles live(s.liveFolder, source, stderr);
     TrailDevices devices{wallClock, display, snapshots, stdout, stderr, stdin, &stopRequested};
     devices.mayReadInput = [] { return mayReadTerminal(fileno(stdin)); };
     devices.snapshotFolder = s.output;
@@ -32,7 +33,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClo
     if (!s.liveFolder.empty()) devices.observers.push_back(&live);
     std::unique_ptr<WebView> web;
     if (!s.httpHost.empty()) {
-        web = std::make_unique<WebView>(s.httpHost, s.httpPort, s.output, live.device(), stderr);
+        web = std::make_unique<WebView>(s.httpHost, s.httpPort, s.output, source, stderr);
         if (!web->start()) return 1;
         devices.observers.push_back(web.get());
     }

@@ -11,7 +11,6 @@ public:
     LiveFiles(std::string folder, std::string device, FILE* err)
         : folder_(std::move(folder)), device_(std::move(device)), err_(err) {}
     void onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) override;
-    const std::string& device() const { return device_; }
 
 private:
     void report(const std::string& failure);

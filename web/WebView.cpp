@@ -180,17 +180,24 @@ void WebView::publish(const Tick& tick) {
         next->history += (next->history.size() > 1 ? "," : "") + point;
     next->history += "]";
 
-    const std::vector<SnapshotEntry> snapshots = listSnapshots(folder_, TrailLoop::kLastSnapshotNumber);
-    std::string last = "null";
-    next->snapshots = "[";
-    for (size_t i = 0; i < snapshots.size() && i < kListedSnapshots; ++i) {
-        const std::string entry = "{\"name\":\"" + std::to_string(snapshots[i].number) +
-                                  ".jpg\",\"time\":\"" + utcTime(snapshots[i].modifiedNanos / 1000000000) +
-                                  "\",\"bytes\":" + std::to_string(snapshots[i].bytes) + "}";
-        next->snapshots += (i > 0 ? "," : "") + entry;
-        if (i == 0) last = entry;
+    // The folder is listed again when the snapshot number moved, and once a
+    // minute for changes made by others, not at every tick.
+    if (s.trackCounter != listedTrackCounter_ || ticks_ % 60 == 1) {
+        listedTrackCounter_ = s.trackCounter;
+        const std::vector<SnapshotEntry> snapshots = listSnapshots(folder_, TrailLoop::kLastSnapshotNumber);
+        lastSnapshot_ = "null";
+        snapshotList_ = "[";
+        for (size_t i = 0; i < snapshots.size() && i < kListedSnapshots; ++i) {
+            const std::string entry = "{\"name\":\"" + std::to_string(snapshots[i].number) +
+                                      ".jpg\",\"time\":\"" +
+                                      utcTime(snapshots[i].modifiedNanos / 1000000000) +
+                                      "\",\"bytes\":" + std::to_string(snapshots[i].bytes) + "}";
+            snapshotList_ += (i > 0 ? "," : "") + entry;
+            if (i == 0) lastSnapshot_ = entry;
+        }
+        snapshotList_ += "]";
     }
-    next->snapshots += "]";
+    next->snapshots = snapshotList_;
     char fields[320];
     std::snprintf(
         fields, sizeof fields,
@@ -198,8 +205,8 @@ void WebView::publish(const Tick& tick) {
         "\"saveTimeout\":%d,\"uptimeSeconds\":%lld,\"time\":\"%s\",",
         static_cast<long long>(ticks_), s.freq, s.frameCounter, s.diff, s.trackCounter, s.save ? 1 : 0,
         s.saveTimeout, static_cast<long long>((tick.unixMillis - startMillis_) / 1000), utcTime(now).c_str());
-    next->status =
-        fields + std::string("\"device\":") + jsonString(device_) + ",\"lastSnapshot\":" + last + "}";
+    next->status = fields + std::string("\"device\":") + jsonString(device_) +
+                   ",\"lastSnapshot\":" + lastSnapshot_ + "}";
 
     std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);

@@ -72,6 +72,9 @@ private:
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour
     int64_t startMillis_;
     int64_t ticks_ = 0;
+    int32_t listedTrackCounter_ = -1;
+    std::string snapshotList_ = "[]";
+    std::string lastSnapshot_ = "null";
 };
 
 // The page itself: HTML, CSS and script in one, nothing fetched elsewhere.
