@@ -1,28 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the tool, its tests and benchmarks, checks
-# the formatting, and runs the whole test suite: everything in a Release
-# build, and the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the .deb package checked in a temporary
-# root. Without a display it runs the suite under Xvfb.
+# the formatting, and runs the whole test suite (under Xvfb when there is no
+# display), then the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-run_tests() {
-    echo "== tests"
-    ctest --test-dir build --output-on-failure
-    echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
-    # A refused 32 GB table must come back as null, as it does without the sanitizer.
-    ASAN_OPTIONS=allocator_may_return_null=1 ctest --test-dir build-sanitize -L unit --output-on-failure
-}
-
-# Second stage, inside the Xvfb display started below.
-if [ "${1:-}" = "--tests-only" ]; then
-    run_tests
-    exit
-fi
-
-bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libcpp-httplib-dev libgtest-dev \
-    libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd \
+bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libcpp-httplib-dev \
+    libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd \
     python3-selenium chromium chromium-driver
 
 echo "== formatting"
@@ -34,8 +18,10 @@ cmake --build build -j "$(nproc)"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTRAILCAM_WERROR=ON -DTRAILCAM_SANITIZE=ON
 cmake --build build-sanitize --target unit_tests -j "$(nproc)"
 
-if [ -n "${DISPLAY:-}" ]; then
-    run_tests
-else
-    xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" bash scripts/test.sh --tests-only
-fi
+echo "== tests"
+display=()
+[ -n "${DISPLAY:-}" ] || display=(xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24")
+"${display[@]}" ctest --test-dir build --output-on-failure
+echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+# A refused 32 GB table must come back as null, as it does without the sanitizer.
+ASAN_OPTIONS=allocator_may_return_null=1 ctest --test-dir build-sanitize -L unit --output-on-failure

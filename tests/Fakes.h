@@ -6,13 +6,25 @@
 
 #include <cstdio>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
 // A black scene with a bright 3 x 3 dot that moves one step per image.
-cv::Mat movingDotImage(int index, cv::Size size = {64, 48});
+inline cv::Mat movingDotImage(int index, cv::Size size = {64, 48}) {
+    cv::Mat image(size, CV_8UC3, cv::Scalar::all(0));
+    const int span = size.width - 3;
+    image(cv::Rect(index % span, (index / span * 3) % (size.height - 3), 3, 3)).setTo(cv::Scalar::all(255));
+    return image;
+}
+
+// Same size, type and pixels.
+inline bool samePixels(const cv::Mat& a, const cv::Mat& b) {
+    return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+}
 
 // Hands out queued images first (an empty one reads as empty), then scene
 // images until its budget runs out, then empty ones. Reopened, it delivers
@@ -27,7 +39,14 @@ struct SyntheticCamera : Camera {
     bool isOpened() const override { return opened; }
     bool set(int property, double value) override { return requested[property] = value, opened; }
     double get(int property) const override { return requested.count(property) ? requested.at(property) : 0; }
-    void read(cv::Mat& image) override;
+    void read(cv::Mat& image) override {
+        ++reads;
+        image = !opened           ? cv::Mat()
+                : !queued.empty() ? queued.front()
+                : budget-- > 0    ? scene(reads)
+                                  : cv::Mat();
+        if (opened && !queued.empty()) queued.pop_front();
+    }
     void release() override { opened = false; }
     bool reopen() override {
         return ++reopens, budget = budgetAfterReopen, budgetAfterReopen = 0, opened = true;
@@ -47,7 +66,11 @@ struct ScriptedDisplay : Display {
     std::vector<std::string> shown;
     int polls = 0;
     void show(const std::string& window, const cv::Mat&) override { shown.push_back(window); }
-    int pollKey(int) override;
+    int pollKey(int) override {
+        const int key = keys.empty() ? -1 : keys.front();
+        if (++polls, !keys.empty()) keys.pop_front();
+        return key;
+    }
 };
 
 // Keeps snapshots in memory; can be told to fail or to report little space.
@@ -66,17 +89,26 @@ struct CapturedStream {
     char* data = nullptr;
     size_t size = 0;
     FILE* file = open_memstream(&data, &size);
-    ~CapturedStream();
-    std::string text();
-    std::vector<std::string> lines();
+    ~CapturedStream() { std::fclose(file), std::free(data); }
+    std::string text() { return std::fflush(file), std::string(data, size); }
+    // The last lines written (all of them by default).
+    std::vector<std::string> lines(size_t last = SIZE_MAX) {
+        std::istringstream in(text());
+        std::vector<std::string> result;
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return {result.end() - static_cast<long>(std::min(last, result.size())), result.end()};
+    }
 };
 
 // Runs a test inside a fresh empty working directory, removed afterwards.
 struct TempWorkingDir {
-    std::string previous, path;
-    TempWorkingDir();
-    ~TempWorkingDir();
+    std::filesystem::path previous = std::filesystem::current_path(), path = makeAndEnter();
+    static std::filesystem::path makeAndEnter() {
+        std::string name = (std::filesystem::temp_directory_path() / "trailcam-test-XXXXXX").string();
+        mkdtemp(name.data());  // on failure the name stays a template, and entering it throws
+        std::filesystem::current_path(name);
+        return name;
+    }
+    ~TempWorkingDir() { std::filesystem::current_path(previous), std::filesystem::remove_all(path); }
 };
-
-// Names of the entries of a directory, sorted; empty when it does not exist.
-std::vector<std::string> listDirectory(const std::string& path);
