@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds the tool, its tests and benchmarks, checks
-# the formatting, and runs the whole test suite (under Xvfb when there is no
-# display), then the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Installs what is missing, checks the formatting, builds, and runs the whole
+# suite (under Xvfb without a display), then the unit tests under ASan and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libcpp-httplib-dev \
@@ -12,7 +10,6 @@ bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev
 echo "== formatting"
 git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
 
-echo "== build"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DTRAILCAM_WERROR=ON -DTRAILCAM_BENCHMARKS=ON
 cmake --build build -j "$(nproc)"
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTRAILCAM_WERROR=ON -DTRAILCAM_SANITIZE=ON

@@ -26,13 +26,12 @@ inline bool samePixels(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }
 
-// Hands out queued images first (an empty one reads as empty), then scene
-// images until its budget runs out, then empty ones. Reopened, it delivers
-// budgetAfterReopen more.
+// Hands out queued images (an empty one reads as empty), then scene images
+// while its budget lasts, then empty ones; reopened, reopenedBudget more.
 struct SyntheticCamera : Camera {
     bool opened = true;
     std::function<cv::Mat(int)> scene = [](int index) { return movingDotImage(index); };
-    int budget = 1 << 30, budgetAfterReopen = 0, reads = 0, reopens = 0;
+    int budget = 1 << 30, reopenedBudget = 0, reads = 0, reopens = 0;
     std::deque<cv::Mat> queued;
     std::map<int, double> requested;  // and reported back, as a camera that obeys
 
@@ -48,9 +47,7 @@ struct SyntheticCamera : Camera {
         if (opened && !queued.empty()) queued.pop_front();
     }
     void release() override { opened = false; }
-    bool reopen() override {
-        return ++reopens, budget = budgetAfterReopen, budgetAfterReopen = 0, opened = true;
-    }
+    bool reopen() override { return ++reopens, budget = reopenedBudget, reopenedBudget = 0, opened = true; }
 };
 
 // A processor or wall clock that advances by `step` at each reading.

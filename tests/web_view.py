@@ -14,11 +14,8 @@ process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0
                             "--demo-speed", "20"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
-for _ in range(100):
-    found = re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())
-    if found:
-        break
-    time.sleep(0.1)
+while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
+    time.sleep(0.1)  # the check's own timeout ends a tool that never says where it listens
 port = int(found.group(1))
 
 # A real browser: both images load, the fields change, the plot grows, a snapshot appears.
@@ -30,11 +27,9 @@ atexit.register(driver.quit)
 driver.get("http://127.0.0.1:%d/" % port)
 wait, script = WebDriverWait(driver, 60, poll_frequency=0.2), driver.execute_script
 wait.until(lambda d: script("return frame.naturalWidth > 0 && trail.naturalWidth > 0"))
-first = script("return frameCounter.textContent")
-WebDriverWait(driver, 5).until(lambda d: script("return frameCounter.textContent") != first)
-points = "return diffLine.getAttribute('points').split(' ').length"
-before = script(points)
-WebDriverWait(driver, 5).until(lambda d: script(points) > before)
+state = "return [frameCounter.textContent, diffLine.getAttribute('points').split(' ').length]"
+first = script(state)
+WebDriverWait(driver, 5).until(lambda d: script(state)[0] != first[0] and script(state)[1] > first[1])
 wait.until(lambda d: script("const i = document.querySelector('#gallery img');"
                             "return i !== null && i.complete && i.naturalWidth > 0"))
 driver.save_screenshot(screenshot)
