@@ -104,8 +104,7 @@ struct TempWorkingDir {
     static std::filesystem::path makeAndEnter() {
         std::string name = (std::filesystem::temp_directory_path() / "trailcam-test-XXXXXX").string();
         mkdtemp(name.data());  // on failure the name stays a template, and entering it throws
-        std::filesystem::current_path(name);
-        return name;
+        return std::filesystem::current_path(name), name;
     }
     ~TempWorkingDir() { std::filesystem::current_path(previous), std::filesystem::remove_all(path); }
 };

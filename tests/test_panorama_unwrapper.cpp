@@ -59,8 +59,7 @@ std::unique_ptr<cv::Mat> unwrapped(PanoramaUnwrapper& unwrapper, const cv::Mat& 
     std::vector<uint8_t> exact(input.datastart, input.dataend);
     cv::Mat copy(input.rows, input.cols, input.type(), exact.data());
     cv::Mat* out = nullptr;
-    if (!unwrapper.unwrap(&copy, &out)) return nullptr;
-    return std::unique_ptr<cv::Mat>(out);
+    return std::unique_ptr<cv::Mat>(unwrapper.unwrap(&copy, &out) ? out : nullptr);
 }
 
 // The panorama of input as the reference mapping makes it.

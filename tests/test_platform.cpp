@@ -21,10 +21,9 @@ std::pair<CommandLine, std::string> parse(const std::string& line) {
     std::vector<const char*> argv;
     for (const std::string& arg : args)
         argv.push_back(arg.c_str());
-    CapturedStream printed;
-    const CommandLine parsed =
-        parseCommandLine(static_cast<int>(argv.size()), argv.data(), printed.file, printed.file);
-    return {parsed, printed.text()};
+    CapturedStream printed;  // a braced list is evaluated in order: parse first, then read
+    return {parseCommandLine(static_cast<int>(argv.size()), argv.data(), printed.file, printed.file),
+            printed.text()};
 }
 
 // Every setting in one line: flags as 0/1, the rest as given.

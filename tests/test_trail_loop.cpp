@@ -46,11 +46,8 @@ struct Rig {
 };
 
 std::string status(int freq, int frameCounter, int diff, int trackCounter, int save, int saveTimeout) {
-    char line[200];
-    std::snprintf(line, sizeof line,
-                  "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d", freq,
-                  frameCounter, diff, trackCounter, save, saveTimeout);
-    return line;
+    return cv::format("freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d", freq,
+                      frameCounter, diff, trackCounter, save, saveTimeout);
 }
 
 }  // namespace
@@ -86,9 +83,8 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character read after \"empty\"";
     EXPECT_EQ(rig.display.shown.size(), 2u * (ticks + 1));
     EXPECT_EQ(rig.display.polls, passes);
-    EXPECT_EQ(
-        rig.camera.requested[cv::CAP_PROP_FRAME_WIDTH] * rig.camera.requested[cv::CAP_PROP_FRAME_HEIGHT],
-        640 * 480);
+    EXPECT_EQ(rig.camera.get(cv::CAP_PROP_FRAME_WIDTH) * rig.camera.get(cv::CAP_PROP_FRAME_HEIGHT),
+              640 * 480);
     EXPECT_EQ(rig.err.text(), "camera delivers 60x60 (asked for 640x480)\n");
 
     ASSERT_EQ(rig.snapshots.written.size(), 1u);
@@ -203,8 +199,8 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
     stopped.camera.budget = 3;
     stopped.display.keys = {-1, -1, 'q'};
     EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
-    EXPECT_EQ(stopped.out.lines(2)[0], "stopapp");
-    EXPECT_EQ(stopped.camera.reopens, 0);
+    EXPECT_TRUE(stopped.out.lines(2)[0] == "stopapp" && stopped.camera.reopens == 0)
+        << "stopped while waiting";
 }
 
 TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
