@@ -63,11 +63,10 @@ int replay(const Settings& s) {
         std::fprintf(stderr, "trailcam: %s\n", failure.c_str());
         return 1;
     }
-    MediaClock mediaClock(*input);
     SystemProcessorClock processorClock;
     CaptureState capture(*input, processorClock, stdout);
     HighGuiDisplay display(stderr, !s.show, false);
-    return runTrail(s, capture, display, mediaClock);
+    return runTrail(s, capture, display, *input);
 }
 
 }  // namespace
@@ -96,7 +95,6 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     if (s.record)
         return captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1;
     SystemWallClock systemClock;
-    DemoSkyClock skyClock(sky);
     const bool skyTime = s.demo && s.demoSpeed != 1;
-    return runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(skyClock) : systemClock);
+    return runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(sky) : systemClock);
 }

@@ -67,7 +67,6 @@ void countImages(benchmark::State& state) {
 void replay(const std::string& path, int threads) {
     std::string failure;
     auto input = openRecordedInput(path, 30, threads, stderr, failure);
-    MediaClock clock(*input);
     struct NoClock : ProcessorClock {
         std::clock_t now() override { return 0; }
     } processorClock;
@@ -75,7 +74,7 @@ void replay(const std::string& path, int threads) {
     SnapshotFiles snapshots;
     FILE* sink = std::fopen("/dev/null", "w");
     CaptureState capture(*input, processorClock, sink);
-    TrailDevices devices{clock, display, snapshots, sink, stderr, stdin};
+    TrailDevices devices{*input, display, snapshots, sink, stderr, stdin};
     devices.finiteInput = true;
     devices.snapshotFolder = (recordings().root / "img").string();
     TrailLoop(devices).run(capture);

@@ -55,7 +55,7 @@ double DemoSky::get(int property) const {
     return 0;
 }
 
-int64_t DemoSky::skyMillis() const {
+int64_t DemoSky::millis() {
     return static_cast<int64_t>(static_cast<double>(rendered_ - 1) * 1000.0 / imagesPerSecond_);
 }
 

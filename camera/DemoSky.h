@@ -10,11 +10,12 @@
 
 // A built-in night sky instead of a camera: a few bright points drifting
 // across a dark, slightly noisy background, delivered at a steady rate like a
-// webcam. The same seed gives the same sky.
-class DemoSky : public Camera {
+// webcam. The same seed gives the same sky. It is also the clock of its own
+// time, for runs faster than real time.
+class DemoSky : public Camera, public WallClock {
 public:
     // speed above 1 delivers the sky faster than real time; its own clock
-    // (skyMillis) then keeps the sky's time.
+    // (millis) then keeps the sky's time.
     explicit DemoSky(double imagesPerSecond = 30, double speed = 1, uint64_t seed = 20261207);
     bool isOpened() const override { return true; }
     // Honours requested frame sizes and rates, as a good webcam does.
@@ -25,7 +26,7 @@ public:
     // The next image, without waiting for its time.
     cv::Mat render();
     // The sky's time of the image delivered last.
-    int64_t skyMillis() const;
+    int64_t millis() override;
 
 private:
     struct Star {
@@ -43,14 +44,4 @@ private:
     cv::RNG random_;
     std::vector<Star> stars_;
     std::chrono::steady_clock::time_point due_{};
-};
-
-// The wall clock of a demo run faster than real time.
-class DemoSkyClock : public WallClock {
-public:
-    explicit DemoSkyClock(const DemoSky& sky) : sky_(sky) {}
-    int64_t millis() override { return sky_.skyMillis(); }
-
-private:
-    const DemoSky& sky_;
 };

@@ -21,7 +21,7 @@
 // decode, each with its time in the recording. Decoding runs on worker
 // threads ahead of the reader, through a bounded queue, so memory stays flat
 // however long the recording is.
-class RecordedInput : public Camera {
+class RecordedInput : public Camera, public WallClock {
 public:
     // One decoded image: empty with a reason when it could not be decoded.
     struct Item {
@@ -46,8 +46,8 @@ public:
     double get(int) const override { return 0; }
     void read(cv::Mat& image) override;
 
-    // The recording's time of the image read last.
-    int64_t mediaMillis() const { return mediaMillis_; }
+    // The recording's time of the image read last: a replay runs on it.
+    int64_t millis() override { return mediaMillis_; }
     int64_t imagesRead() const { return delivered_; }
     std::optional<int64_t> total() const { return total_; }
 
@@ -70,14 +70,4 @@ private:
     int64_t delivered_ = 0;
     bool ended_ = false;
     std::unique_ptr<ProgressLine> progress_;  // only when err is a terminal
-};
-
-// The wall clock of a replay: the recording's time of the current image.
-class MediaClock : public WallClock {
-public:
-    explicit MediaClock(const RecordedInput& input) : input_(input) {}
-    int64_t millis() override { return input_.mediaMillis(); }
-
-private:
-    const RecordedInput& input_;
 };

@@ -53,12 +53,11 @@ TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
     CapturedStream out, err;
     auto input = openRecordedInput("night", 10, 3, err.file, failure);
     ASSERT_TRUE(input) << failure;
-    MediaClock clock(*input);
     SimulatedClock processorClock;
     ScriptedDisplay display;
     MemoryWriter snapshots;
     CaptureState capture(*input, processorClock, out.file);
-    TrailDevices devices{clock, display, snapshots, out.file, err.file, stdin};
+    TrailDevices devices{*input, display, snapshots, out.file, err.file, stdin};
     devices.finiteInput = true;
     EXPECT_EQ(TrailLoop(devices).run(capture), 0);
 
