@@ -37,6 +37,7 @@ bool setup(CaptureState& state) {
     state.cap.set(cv::CAP_PROP_FRAME_HEIGHT, state.requestedSize.height);
     if (state.requestedFps > 0) state.cap.set(cv::CAP_PROP_FPS, state.requestedFps);
     state.cap.read(state.frame);
+    if (state.keptImages != nullptr && !state.frame.empty()) state.keptImages->push_back(state.frame.clone());
     reportDelivered(state);
     startupPanorama(state);
     captureVideoIn(state);
@@ -47,6 +48,7 @@ bool setup(CaptureState& state) {
 void captureVideoIn(CaptureState& state) {
     state.cap.read(state.frame);
     if (state.frame.empty()) return;
+    if (state.keptImages != nullptr) state.keptImages->push_back(state.frame.clone());
     const auto stopTime = static_cast<double>(state.clock.now());
     state.delta_sec = (stopTime - state.startTime) / ProcessorClock::kTicksPerSecond;
     state.startTime = stopTime;

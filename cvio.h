@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The shared camera state: the camera, the latest image and the frame clock,
 // plus the start-up panorama. Members are created in this order and destroyed
@@ -24,6 +25,9 @@ struct CaptureState {
     FILE* notices = nullptr;
     // Set asynchronously to end a recording in order, as Esc does; may be null.
     const volatile std::sig_atomic_t* stopRequested = nullptr;
+    // When set, a copy of every image read is added to it (a replay keeps
+    // what start-up reads, so that no recorded image is lost).
+    std::vector<cv::Mat>* keptImages = nullptr;
 
     Camera& cap;
     ProcessorClock& clock;

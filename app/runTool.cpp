@@ -16,15 +16,32 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
 namespace {
 
 int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClock& wallClock) {
+    FolderLock lock;
+    std::string reason;
+    switch (lock.take(s.output, reason)) {
+        case FolderLock::Outcome::busy:
+            std::fprintf(stderr, "trailcam: another trailcam is using the snapshot folder %s\n",
+                         s.output.c_str());
+            return 1;
+        case FolderLock::Outcome::failed:
+            std::fprintf(stderr, "cannot lock the snapshot folder %s: %s\n", s.output.c_str(),
+                         reason.c_str());
+            break;
+        case FolderLock::Outcome::held:
+            removeLeftoverTemporaries(s.output);
+            break;
+    }
+    if (!s.liveFolder.empty()) removeLeftoverTemporaries(s.liveFolder, 60);
     SnapshotFiles snapshots;
     PanoramaView panorama(stderr);
-    const std::string source = !s.input.empty() ? s.input : s.demo ? "demo" : s.device;
+    const std::string source = withoutUserInfo(!s.input.empty() ? s.input : s.demo ? "demo" : s.device);
     LiveFiles live(s.liveFolder, source, stderr);
     TrailDevices devices{wallClock, display, snapshots, stdout, stderr, stdin, &stopRequested};
     devices.mayReadInput = [] { return mayReadTerminal(fileno(stdin)); };
@@ -33,7 +50,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClo
     if (!s.liveFolder.empty()) devices.observers.push_back(&live);
     std::unique_ptr<WebView> web;
     if (!s.httpHost.empty()) {
-        web = std::make_unique<WebView>(s.httpHost, s.httpPort, s.output, source, stderr);
+        web = std::make_unique<WebView>(WebView::Address{s.httpHost, s.httpPort, s.httpAllowedHosts},
+                                        s.output, source, stderr);
         if (!web->start()) return 1;
         devices.observers.push_back(web.get());
     }
@@ -43,11 +61,9 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClo
     devices.minFreeBytes = static_cast<int64_t>(s.minFreeMb * 1048576);
 
     TrailLoop loop(devices);
-    removeLeftoverTemporaries(s.output);
-    if (const auto newest = newestSnapshotNumber(s.output, TrailLoop::kLastSnapshotNumber)) {
-        loop.trackCounter = *newest;
-        std::fprintf(stderr, "snapshots continue after %s/%d.jpg\n", s.output.c_str(), *newest);
-    }
+    if (const auto newest = newestSnapshotNumber(s.output, TrailLoop::kLastSnapshotNumber))
+        std::fprintf(stderr, "snapshots continue after %s/%d.jpg\n", s.output.c_str(),
+                     loop.continueNumberingAfter(*newest));
     return loop.run(capture);
 }
 
@@ -81,7 +97,7 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     installStopSignals();
     if (!s.input.empty()) return replay(s);
 
-    VideoCaptureCamera camera(cap, s.device);
+    VideoCaptureCamera camera(cap, s.device, &stopRequested, stderr);
     DemoSky sky(30, s.demoSpeed);
     if (!s.demo) camera.open();
     SystemProcessorClock processorClock;
@@ -92,9 +108,17 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     capture.stopRequested = &stopRequested;
     HighGuiDisplay display(stderr, s.headless);
 
-    if (s.record)
-        return captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1;
     SystemWallClock systemClock;
     const bool skyTime = s.demo && s.demoSpeed != 1;
-    return runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(sky) : systemClock);
+    const int status =
+        s.record ? (captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1)
+                 : runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(sky) : systemClock);
+    if (camera.openAbandoned()) {
+        // A thread is still inside OpenCV opening the device: end without
+        // tearing down what it may touch.
+        std::fflush(stdout);
+        std::fflush(stderr);
+        std::_Exit(status);
+    }
+    return status;
 }

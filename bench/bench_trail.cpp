@@ -41,6 +41,7 @@ public:
     void show(const std::string&, const cv::Mat&) override {}
     int pollKey(int) override { return -1; }
     std::string write(const std::string&, const cv::Mat&) override { return ""; }
+    bool exists(const std::string&) override { return false; }
     int64_t freeBytes(const std::string&) override { return -1; }
 };
 

@@ -24,7 +24,7 @@ std::string checkSize(const std::string& text) {
 // A plain decimal number within [low, high].
 std::function<std::string(const std::string&)> numberIn(double low, double high) {
     return [low, high](const std::string& text) {
-        static const std::regex pattern("[0-9]+(\\.[0-9]*)?");
+        static const std::regex pattern("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
         char range[96];
         std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
         if (!std::regex_match(text, pattern)) return std::string(range);
@@ -43,6 +43,16 @@ std::string checkHttp(const std::string& text) {
     return "";
 }
 
+std::string notEmpty(const std::string& text) {
+    return text.empty() ? std::string("must not be empty") : std::string();
+}
+
+CommandLine usageError(CommandLine& result, FILE* err, const std::string& what) {
+    std::fprintf(err, "trailcam: %s\nTry 'trailcam --help' for more information.\n", what.c_str());
+    result.exitStatus = kUsageError;
+    return result;
+}
+
 }  // namespace
 
 CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE* err) {
@@ -59,9 +69,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     app.add_option("-d,--device", s.device, "camera: an index, a device path or a stream URL")
         ->type_name("DEV")
         ->capture_default_str()
-        ->check([](const std::string& v) {
-            return v.empty() ? std::string("the device must not be empty") : "";
-        });
+        ->check(notEmpty);
     app.add_option("-s,--size", size, "image size to ask the camera for")
         ->capture_default_str()
         ->check(checkSize)
@@ -72,8 +80,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     app.add_flag("--list-devices", s.listDevices, "list the video devices and whether they capture images");
     app.add_option("-i,--input", s.input, "replay a video, a folder of images or a pattern like f/%05d.jpg")
         ->type_name("PATH")
-        ->check(
-            [](const std::string& v) { return v.empty() ? std::string("the input must not be empty") : ""; });
+        ->check(notEmpty);
     app.add_option("--input-fps", s.inputFps, "images per second of a folder or pattern")
         ->capture_default_str()
         ->check(numberIn(0.001, 100000))
@@ -85,14 +92,14 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     app.add_flag("--demo", s.demo, "watch a built-in synthetic night sky instead of a camera");
     app.add_option("-o,--output", s.output, "folder for the snapshots")
         ->capture_default_str()
-        ->check(
-            [](const std::string& v) { return v.empty() ? std::string("the folder must not be empty") : ""; })
+        ->check(notEmpty)
         ->type_name("DIR");
     app.add_flag("--headless", s.headless, "open no windows, even where a display exists");
     app.add_flag("--record", s.record, "record the camera to BASE.avi with intervals in BASE.xml instead");
     app.add_option("--record-to", s.recordTo, "names of the recording's two files")
         ->type_name("BASE")
-        ->capture_default_str();
+        ->capture_default_str()
+        ->check(notEmpty);
     app.add_flag("--panorama", s.panorama, "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
     app.add_flag("--save-on-exit", s.saveOnExit, "write the trail in progress when the run ends");
     app.add_option("--reconnect", s.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending")
@@ -106,9 +113,14 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                    "serve a web view on [ADDR:]PORT (default address 127.0.0.1; another exposes it)")
         ->check(checkHttp)
         ->type_name("ADDR:PORT");
+    app.add_option("--http-host", s.httpAllowedHosts,
+                   "a host name the web view answers to besides its address")
+        ->type_name("NAME")
+        ->check(notEmpty);
     app.add_option("--demo-speed", s.demoSpeed)->check(numberIn(0.01, 1000))->group("");
     app.add_option("--live", s.liveFolder, "write frame.jpg, trail.jpg and status.json to DIR at each tick")
-        ->type_name("DIR");
+        ->type_name("DIR")
+        ->check(notEmpty);
 
     try {
         app.parse(argc, argv);
@@ -121,10 +133,22 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         result.exitStatus = 0;
         return result;
     } catch (const CLI::ParseError& e) {
-        std::fprintf(err, "trailcam: %s\nTry 'trailcam --help' for more information.\n", e.what());
-        result.exitStatus = kUsageError;
-        return result;
+        return usageError(result, err, e.what());
     }
+    // The recorder runs instead of the trail loop, a replay instead of a
+    // camera: what belongs to the other cannot go with them.
+    for (const auto& [option, other] :
+         std::vector<std::pair<const char*, const char*>>{{"--record", "--input"},
+                                                          {"--record", "--http"},
+                                                          {"--record", "--live"},
+                                                          {"--record", "--panorama"},
+                                                          {"--demo", "--device"}})
+        if (app.count(option) > 0 && app.count(other) > 0)
+            return usageError(result, err, std::string(option) + " cannot go with " + other);
+    for (const auto& [option, needed] :
+         std::vector<std::pair<const char*, const char*>>{{"--show", "--input"}, {"--http-host", "--http"}})
+        if (app.count(option) > 0 && app.count(needed) == 0)
+            return usageError(result, err, std::string(option) + " needs " + needed);
     if (!http.empty()) {
         const auto colon = http.rfind(':');
         s.httpHost = colon == std::string::npos ? "127.0.0.1" : http.substr(0, colon);

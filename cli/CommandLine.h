@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 // What the user asked for on the command line. The defaults are the tool's
 // behaviour without options.
@@ -27,9 +28,10 @@ struct Settings {
     std::string input;  // a recording to replay instead of a camera
     double inputFps = 30;
     bool show = false;
-    int threads = 0;       // 0: one per core
-    std::string httpHost;  // empty: no web view
-    int httpPort = 0;      // 0: any free port
+    int threads = 0;                            // 0: one per core
+    std::string httpHost;                       // empty: no web view
+    int httpPort = 0;                           // 0: any free port
+    std::vector<std::string> httpAllowedHosts;  // names the web view answers to besides its address
     double demoSpeed = 1;  // the demo sky faster than real time, on its own clock (for tests)
 };
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cmath>
 #include <filesystem>
 
@@ -42,14 +43,19 @@ std::vector<std::string> filesOfPattern(const std::string& pattern) {
     return files;
 }
 
-// A pattern must hold exactly one integer conversion and nothing else.
-bool isSequencePattern(const std::string& path) {
+constexpr size_t kWidestNumber = 10;  // digits of the largest int
+
+// A pattern must hold exactly one integer conversion and nothing else. Its
+// field width, when given: -1 when there is no such conversion.
+long sequenceFieldWidth(const std::string& path) {
     const auto percent = path.find('%');
-    if (percent == std::string::npos || path.find('%', percent + 1) != std::string::npos) return false;
+    if (percent == std::string::npos || path.find('%', percent + 1) != std::string::npos) return -1;
     size_t i = percent + 1;
     while (i < path.size() && (std::isdigit(static_cast<unsigned char>(path[i])) != 0))
         ++i;
-    return i < path.size() && path[i] == 'd';
+    if (i == path.size() || path[i] != 'd') return -1;
+    const std::string width = path.substr(percent + 1, i - percent - 1);
+    return width.size() > 3 ? LONG_MAX : width.empty() ? 0 : std::stol(width);
 }
 
 std::unique_ptr<RecordedInput> imagesInput(std::vector<std::string> files, double imagesPerSecond,
@@ -163,7 +169,12 @@ std::unique_ptr<RecordedInput> openRecordedInput(const std::string& path, double
         }
         return imagesInput(std::move(files), imagesPerSecond, threads, err);
     }
-    if (isSequencePattern(path) && !fs::exists(path, error)) {
+    const long width = sequenceFieldWidth(path);
+    if (width > static_cast<long>(kWidestNumber) && !fs::exists(path, error)) {
+        failure = "the number in a sequence pattern is at most 10 digits wide: " + path;
+        return nullptr;
+    }
+    if (width >= 0 && !fs::exists(path, error)) {
         std::vector<std::string> files = filesOfPattern(path);
         if (files.empty()) {
             failure = "no images match " + path;

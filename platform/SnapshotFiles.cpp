@@ -3,12 +3,14 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +21,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kTemporaryPrefix = ".partial-";
+constexpr const char* kLockName = ".trailcam.lock";
 
 std::string folderOf(const std::string& path) {
     const auto slash = path.rfind('/');
@@ -84,7 +87,51 @@ std::string writeFileAtomically(const std::string& path, const std::vector<uchar
     return "";
 }
 
+bool SnapshotFiles::exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
 int64_t SnapshotFiles::freeBytes(const std::string& folder) { return freeBytesFor(folder); }
+
+FolderLock::Outcome FolderLock::take(const std::string& folder, std::string& reason) {
+    std::error_code error;
+    for (fs::path p = folder; !p.empty() && !fs::exists(p, error); p = p.parent_path())
+        madeFolders_.push_back(p.string());
+    fs::create_directories(folder, error);
+    if (error) return reason = error.message(), Outcome::failed;
+    path_ = folder + "/" + kLockName;
+    // A run that ends unlinks the file it holds; a lock won on a file that
+    // was unlinked meanwhile is no lock, so try again on the new one.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd_ < 0) return reason = std::strerror(errno), Outcome::failed;
+        if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+            const int failure = errno;
+            close(fd_);
+            fd_ = -1;
+            if (failure == EWOULDBLOCK) return Outcome::busy;
+            return reason = std::strerror(failure), Outcome::failed;
+        }
+        struct stat held {
+        }, named{};
+        if (fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 && held.st_ino == named.st_ino &&
+            held.st_dev == named.st_dev)
+            return Outcome::held;
+        close(fd_);
+        fd_ = -1;
+    }
+    return reason = "the lock file keeps changing", Outcome::failed;
+}
+
+FolderLock::~FolderLock() {
+    if (fd_ >= 0) {
+        unlink(path_.c_str());
+        close(fd_);
+    }
+    for (const std::string& folder : madeFolders_)
+        if (rmdir(folder.c_str()) != 0) break;
+}
 
 int64_t freeBytesFor(const std::string& folder) {
     // The folder may not exist yet: ask the nearest folder that does.
@@ -98,12 +145,14 @@ int64_t freeBytesFor(const std::string& folder) {
     return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
 }
 
-void removeLeftoverTemporaries(const std::string& folder) {
+void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds) {
     std::error_code error;
+    const auto now = fs::file_time_type::clock::now();
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(kTemporaryPrefix, 0) == 0 && entry.is_regular_file(error))
-            fs::remove(entry.path(), error);
+        if (name.rfind(kTemporaryPrefix, 0) != 0 || !entry.is_regular_file(error)) continue;
+        const auto modified = entry.last_write_time(error);
+        if (!error && now - modified >= std::chrono::seconds(minAgeSeconds)) fs::remove(entry.path(), error);
     }
 }
 

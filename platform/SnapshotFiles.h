@@ -13,7 +13,25 @@
 class SnapshotFiles : public SnapshotWriter {
 public:
     std::string write(const std::string& path, const cv::Mat& image) override;
+    bool exists(const std::string& path) override;
     int64_t freeBytes(const std::string& folder) override;
+};
+
+// Keeps other runs out of a snapshot folder while this one uses it: an flock
+// on a lock file in the folder, which the kernel releases when the process
+// ends, however it ends. The folder is made if needed; at the end the lock
+// file goes, and so does the folder if this run made it and left it empty.
+class FolderLock {
+public:
+    enum class Outcome { held, busy, failed };
+    // With failed, `reason` says why.
+    Outcome take(const std::string& folder, std::string& reason);
+    ~FolderLock();
+
+private:
+    std::string path_;
+    std::vector<std::string> madeFolders_;  // innermost first
+    int fd_ = -1;
 };
 
 // Writes bytes to a temporary file beside path and renames it over path, so
@@ -25,8 +43,9 @@ std::string writeFileAtomically(const std::string& path, const std::vector<uchar
 // will hold) the folder; -1 when unknown.
 int64_t freeBytesFor(const std::string& folder);
 
-// Removes temporary files that an interrupted write left in the folder.
-void removeLeftoverTemporaries(const std::string& folder);
+// Removes temporary files that an interrupted write left in the folder, those
+// at least minAgeSeconds old (a live write takes milliseconds).
+void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds = 0);
 
 struct SnapshotEntry {
     int number;

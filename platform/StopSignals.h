@@ -6,8 +6,8 @@
 // read it and end the run in order, as q or Esc does.
 extern volatile std::sig_atomic_t stopRequested;
 
-// Installs the handlers. The handler only sets the flag and then steps aside,
-// so a second Ctrl-C ends the process at once.
+// Installs the handlers. They only set the flag; the Ctrl-C handler then
+// steps aside, so a second Ctrl-C ends the process at once.
 void installStopSignals();
 
 // Whether the process may read the terminal now: a background process that

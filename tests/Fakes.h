@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -70,14 +71,18 @@ struct ScriptedDisplay : Display {
     }
 };
 
-// Keeps snapshots in memory; can be told to fail or to report little space.
+// Keeps snapshots in memory; can be told to fail, to report little space or
+// that files are there already.
 struct MemoryWriter : SnapshotWriter {
     std::vector<std::pair<std::string, cv::Mat>> written;
+    std::set<std::string> present;
     std::string failure;
     int64_t free = -1;
     std::string write(const std::string& path, const cv::Mat& image) override {
+        if (failure.empty()) present.insert(path);
         return written.emplace_back(path, image.clone()), failure;
     }
+    bool exists(const std::string& path) override { return present.count(path) > 0; }
     int64_t freeBytes(const std::string&) override { return free; }
 };
 

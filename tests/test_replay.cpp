@@ -34,8 +34,10 @@ TEST(Replay, DecodedImagesArriveInOrder) {
 
 // A folder as people keep them: mixed-case extensions, numbers that sort
 // naturally, a broken file and an image of another size. Image i lights one
-// pixel of its own; JPEGs only among the first three, which start-up takes.
-TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
+// pixel of its own. Every image lands in a snapshot: start-up's three reads
+// make the first trail, which s4 (another size) ends; s4 alone is the
+// second, s5 to s20 the third, written at the end.
+TEST(Replay, FolderReplaysInNameOrderAndEveryImageLandsInASnapshot) {
     TempWorkingDir dir;
     std::filesystem::create_directory("night");
     const char* const extensions[] = {".jpg", ".JPEG", ".Jpg", ".png", ".PNG", ".tif", ".TIFF", ".bmp"};
@@ -48,6 +50,10 @@ TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
     }
     std::ofstream(files[7], std::ios::trunc) << "not an image";
     std::ofstream("night/notes.txt") << "ignored";
+    const cv::Mat startTrail =
+        cv::max(cv::max(cv::imread(files[0]), cv::imread(files[1])), cv::imread(files[2]));
+    const cv::Mat sizeChange = cv::imread(files[3]);
+    const int startGrowth = static_cast<int>(cv::sum(startTrail - cv::imread(files[0]))[0]);
 
     std::string failure;
     CapturedStream out, err;
@@ -61,18 +67,23 @@ TEST(Replay, FolderReplaysInNameOrderSkippingWhatDoesNotDecode) {
     devices.finiteInput = true;
     EXPECT_EQ(TrailLoop(devices).run(capture), 0);
 
-    // s4 starts a trail that s5 replaces; ticks come at 0.4 s and 1.4 s of
-    // the recording, and the trail of s5 to s20 is written at the end.
-    EXPECT_EQ(out.lines(), (std::vector<std::string>{
-                               "setup", "setup done", "captured",
-                               "freq=0  frameCounter=0  diff=0  trackCounter=0  save=0  saveTimeout=0",
-                               "camera image changed size from 80x60 to 64x48, starting a new trail",
-                               "freq=8  frameCounter=8  diff=1600  trackCounter=0  save=0  saveTimeout=0",
-                               "img 0", "closing app"}));
+    // Ticks at 0.3 s and 1.3 s of the recording.
+    const std::string changed = "camera image changed size from ";
+    EXPECT_EQ(
+        out.lines(),
+        (std::vector<std::string>{
+            "setup", "setup done", "captured",
+            cv::format("freq=2  frameCounter=2  diff=%d  trackCounter=0  save=0  saveTimeout=0", startGrowth),
+            "img 0", changed + "64x48 to 80x60, starting a new trail", "img 1",
+            changed + "80x60 to 64x48, starting a new trail",
+            "freq=7  frameCounter=7  diff=1400  trackCounter=2  save=0  saveTimeout=0", "img 2",
+            "closing app"}));
     EXPECT_EQ(err.text(), "cannot decode " + files[7] + ": skipped\n");
     cv::Mat trail(48, 64, CV_8UC3, cv::Scalar::all(0));
-    for (int i = 5; i <= 20; ++i)  // lossless files only
+    for (int i = 5; i <= 20; ++i)
         trail.at<cv::Vec3b>(i, 2 * i) = i == 8 ? cv::Vec3b() : cv::Vec3b(200, 100, 50);
-    ASSERT_EQ(snapshots.written.size(), 1u);
-    EXPECT_TRUE(samePixels(snapshots.written[0].second, trail));
+    ASSERT_EQ(snapshots.written.size(), 3u);
+    EXPECT_TRUE(samePixels(snapshots.written[0].second, startTrail));
+    EXPECT_TRUE(samePixels(snapshots.written[1].second, sizeChange));
+    EXPECT_TRUE(samePixels(snapshots.written[2].second, trail));
 }

@@ -8,6 +8,7 @@
 #include <opencv2/videoio.hpp>
 
 #include <limits>
+#include <tuple>
 
 namespace {
 
@@ -102,17 +103,65 @@ TEST(TrailLoop, ArmsAboveAGrowthOf2000AndSnapshotNumbersWrapAfter30000) {
         rig.loop.pass(rig.capture);
         EXPECT_EQ(rig.out.lines(1)[0], status(0, 801, diff, 0, diff > 2000, diff > 2000 ? 300 : 0));
     }
-    Rig rig([](TrailDevices& d) { d.snapshotFolder = "night/sky"; });
+    const std::string folder = "night/" + std::string(1100, 's');  // longer than any fixed name buffer
+    Rig rig([&folder](TrailDevices& d) { d.snapshotFolder = folder; });
     rig.placeTrail(0, 10);
     rig.loop.trackCounter = 29999;
     rig.snapshotPass();
     rig.snapshotPass();
     EXPECT_EQ(rig.out.lines(), (Lines{"img 29999", "img 30000"}));
-    EXPECT_EQ(rig.snapshots.written.front().first, "night/sky/30000.jpg");
-    EXPECT_EQ(rig.snapshots.written.back().first, "night/sky/0.jpg");
+    EXPECT_EQ(rig.snapshots.written.front().first, folder + "/30000.jpg");
+    EXPECT_EQ(rig.snapshots.written.back().first, folder + "/0.jpg");
 }
 
-TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnly) {
+// A snapshot never replaces a file: taken numbers are passed over, and only
+// when every number is taken does the wrap overwrite the next one.
+TEST(TrailLoop, NumberingPassesOverTakenNumbers) {
+    const auto from = [](int first, int last) {
+        return [first, last](int n) { return n >= first && n <= last; };
+    };
+    for (const auto& [last, taken, next] :
+         std::vector<std::tuple<int, std::function<bool(int)>, int>>{{5, from(6, 20), 21},
+                                                                     {29999, from(30000, 30000), 0},
+                                                                     {30000, from(0, 99), 100},
+                                                                     {1234, from(0, 30000), 1235}})
+        EXPECT_EQ(TrailLoop::nextSnapshotNumber(last, taken), next) << last;
+    // 5.jpg newest by time, 6.jpg to 20.jpg older: a new run goes on after 20.
+    Rig rig;
+    for (int n = 6; n <= 20; ++n)
+        rig.snapshots.present.insert("img/" + std::to_string(n) + ".jpg");
+    EXPECT_EQ(rig.loop.continueNumberingAfter(5), 20);
+    rig.snapshots.present.insert("img/21.jpg");  // put there by hand since
+    rig.placeTrail(0, 10);
+    rig.snapshotPass();
+    EXPECT_EQ(rig.out.lines(), (Lines{"img 21"}));
+    EXPECT_EQ(rig.snapshots.written.back().first, "img/22.jpg");
+}
+
+// A wall clock set back an hour holds the ticks back for a second, not an hour.
+TEST(TrailLoop, TicksGoOnWhenTheClockIsSetBack) {
+    Rig rig;
+    rig.placeTrail(0, 10);
+    for (const int64_t now : {10000000, 6400000, 6400999, 6401000}) {
+        rig.wallClock.value = now;
+        rig.loop.pass(rig.capture);
+    }
+    EXPECT_EQ(rig.out.lines().size(), 2u);
+}
+
+TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
+    // A stop that came before the wait for a character after "empty" ends it too.
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    FILE* silentInput = fdopen(pipeFds[0], "r");
+    Rig stopped([silentInput](TrailDevices& d) { d.in = silentInput; });
+    stopped.camera.budget = 3;
+    stopped.stop = 1;
+    EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
+    EXPECT_EQ(stopped.out.lines(2), (Lines{"empty", "closing app"}));
+    std::fclose(silentInput);
+    close(pipeFds[1]);
+
     const auto stopsOn = [](int key) {
         Rig rig;
         rig.display.keys = {key};
@@ -154,9 +203,13 @@ TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
 
 TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
     const auto saveOnExit = [](TrailDevices& d) { d.saveOnExit = true; };
-    Rig onExit(saveOnExit), nothingMerged(saveOnExit);
-    for (auto [rig, images] : {std::pair{&onExit, 6}, {&nothingMerged, 4}})  // start-up takes three
-        rig->camera.budget = images, rig->loop.run(rig->capture);
+    Rig onExit(saveOnExit), nothingMerged(saveOnExit), failingOnExit(saveOnExit);
+    failingOnExit.snapshots.failure = "Read-only file system";
+    for (auto [rig, images, status] :
+         {std::tuple{&onExit, 6, 0}, {&nothingMerged, 4, 0}, {&failingOnExit, 6, 1}}) {
+        rig->camera.budget = images;  // start-up takes three
+        EXPECT_EQ(rig->loop.run(rig->capture), status);
+    }
     EXPECT_EQ(onExit.out.lines(3), (Lines{"empty", "img 0", "closing app"}));
     const cv::Mat trail = movingDotImage(4) | movingDotImage(5) | movingDotImage(6);  // 0 or 255: | is max
     ASSERT_EQ(onExit.snapshots.written.size(), 1u);
@@ -179,7 +232,7 @@ TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
 }
 
 TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
-    const auto reconnect = [](TrailDevices& d) { d.reconnectMs = 5000; };
+    const auto reconnect = [](TrailDevices& d) { d.reconnectMs = 2500; };
     Rig rig(reconnect), stopped(reconnect);
     rig.wallClock.step = 100;
     rig.camera.budget = 5;
@@ -189,12 +242,12 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
         return movingDotImage(i, i < 6 ? cv::Size(64, 48) : cv::Size(80, 60));
     };
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.lines(6), (Lines{"camera delivered no image, trying to reopen it every 5 s",
+    EXPECT_EQ(rig.out.lines(6), (Lines{"camera delivered no image, trying to reopen it every 2.5 s",
                                        "camera is back", status(1, 1, 765, 0, 0, 0),
                                        "camera image changed size from 64x48 to 80x60, starting a new trail",
                                        "stopapp", "closing app"}));
     EXPECT_EQ(rig.camera.reopens, 1);
-    EXPECT_GE(rig.display.polls, 50) << "waits 5 s before trying again";
+    EXPECT_GE(rig.display.polls, 25) << "waits 2.5 s before trying again";
 
     stopped.camera.budget = 3;
     stopped.display.keys = {-1, -1, 'q'};

@@ -56,6 +56,8 @@ public:
     // Writes image under a relative name such as "img/1.jpg"; on failure
     // returns the reason, on success an empty string.
     virtual std::string write(const std::string& path, const cv::Mat& image) = 0;
+    // Whether anything (a snapshot or not) is there under that name.
+    virtual bool exists(const std::string& path) = 0;
     // Bytes free to an unprivileged writer on the file system that holds (or
     // will hold) the folder; -1 when unknown.
     virtual int64_t freeBytes(const std::string& folder) = 0;

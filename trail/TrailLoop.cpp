@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <poll.h>
+
 #include <string>
 
 namespace {
@@ -20,16 +22,45 @@ bool isStopKey(int code) {
 TrailLoop::TrailLoop(const TrailDevices& devices) : devices_(devices) {}
 
 int TrailLoop::run(CaptureState& capture) {
+    // A replay merges every recorded image: start-up's reads start the first trail.
+    std::vector<cv::Mat> startup;
+    if (devices_.finiteInput) capture.keptImages = &startup;
     setup(capture);
     captureVideoIn(capture);
+    capture.keptImages = nullptr;
     std::fprintf(devices_.out, "captured\n");
+    for (cv::Mat& image : startup) {
+        toEightBits(image);
+        merge(image, false);
+    }
     while (!stopapp) {
         if (!pass(capture)) break;
     }
-    if ((devices_.saveOnExit || devices_.finiteInput) && frameCounter > 0) writeSnapshot();
+    bool saved = true;
+    if ((devices_.saveOnExit && frameCounter > 0) || (devices_.finiteInput && unsaved_))
+        saved = writeSnapshot();
     std::fprintf(devices_.out, "closing app\n");
     std::fflush(devices_.out);
-    return 0;
+    return saved ? 0 : 1;
+}
+
+int TrailLoop::continueNumberingAfter(int newest) {
+    const int next =
+        nextSnapshotNumber(newest, [this](int n) { return devices_.snapshots.exists(snapshotPath(n)); });
+    trackCounter = next == 0 ? kLastSnapshotNumber : next - 1;
+    return trackCounter;
+}
+
+int TrailLoop::nextSnapshotNumber(int last, const std::function<bool(int)>& taken) {
+    const auto following = [](int n) { return n >= kLastSnapshotNumber ? 0 : n + 1; };
+    int number = following(last);
+    for (int tried = 0; tried <= kLastSnapshotNumber; ++tried, number = following(number))
+        if (!taken(number)) return number;
+    return following(last);
+}
+
+std::string TrailLoop::snapshotPath(int number) const {
+    return devices_.snapshotFolder + "/" + std::to_string(number) + ".jpg";
 }
 
 bool TrailLoop::pass(CaptureState& capture) {
@@ -38,6 +69,9 @@ bool TrailLoop::pass(CaptureState& capture) {
     cv::Mat& frame = capture.frame;
     toEightBits(frame);
     const int64_t now = devices_.wallClock.millis();
+    // A wall clock set back (an NTP step, a board that learns the time after
+    // boot) must not hold the ticks back for as long as it jumped.
+    if (now < nextInfoTime - kInfoPeriodMs) nextInfoTime = now + kInfoPeriodMs;
     const bool tick = !imMin.empty() && now >= nextInfoTime;
     // In a tick pass the growth measure and the merge share one pass over
     // the trail, when the frame fits it.
@@ -54,20 +88,33 @@ bool TrailLoop::cameraLost(CaptureState& capture) {
     if (devices_.reconnectMs > 0) return reconnect(capture);
     std::fprintf(devices_.out, "empty\n");
     std::fflush(devices_.out);
-    if (!devices_.mayReadInput || devices_.mayReadInput()) std::fgetc(devices_.in);
+    if (!devices_.mayReadInput || devices_.mayReadInput()) waitForCharacter();
     return false;
 }
 
+// Reads one character, giving up when a stop is asked for: a signal that came
+// just before the read would not interrupt it.
+void TrailLoop::waitForCharacter() {
+    const int fd = fileno(devices_.in);
+    pollfd input{fd, POLLIN, 0};
+    while (fd >= 0 && !stopSignalled() && poll(&input, 1, 100) == 0) {
+    }
+    if (!stopSignalled()) std::fgetc(devices_.in);
+}
+
 bool TrailLoop::reconnect(CaptureState& capture) {
-    std::fprintf(devices_.out, "camera delivered no image, trying to reopen it every %lld s\n",
-                 static_cast<long long>(devices_.reconnectMs / 1000));
+    std::fprintf(devices_.out, "camera delivered no image, trying to reopen it every %g s\n",
+                 static_cast<double>(devices_.reconnectMs) / 1000);
     std::fflush(devices_.out);
     capture.cap.release();
     bool stopKey = false;
     while (!stopKey && !stopSignalled()) {
-        const int64_t due = devices_.wallClock.millis() + devices_.reconnectMs;
-        while (!stopKey && !stopSignalled() && devices_.wallClock.millis() < due)
+        int64_t start = devices_.wallClock.millis();
+        for (int64_t now = start; !stopKey && !stopSignalled() && now - start < devices_.reconnectMs;
+             now = devices_.wallClock.millis()) {
+            if (now < start) start = now;  // the clock was set back
             stopKey = isStopKey(devices_.display.pollKey(100));
+        }
         if (stopKey || stopSignalled() || !capture.cap.reopen()) continue;
         captureVideoIn(capture);
         if (capture.frame.empty()) continue;
@@ -122,7 +169,8 @@ void TrailLoop::merge(const cv::Mat& frame, bool alreadyMerged) {
     }
     if (frame.size() != imMin.size() || frame.type() != imMin.type()) {
         // A camera that switched mode: the old trail cannot take this image.
-        if (save) writeSnapshot();
+        // A replay keeps every trail; a camera the armed one.
+        if (save || (devices_.finiteInput && unsaved_)) writeSnapshot();
         if (frame.size() != imMin.size())
             std::fprintf(devices_.out,
                          "camera image changed size from %dx%d to %dx%d, starting a new trail\n", imMin.cols,
@@ -135,16 +183,19 @@ void TrailLoop::merge(const cv::Mat& frame, bool alreadyMerged) {
         return;
     }
     if (!alreadyMerged) cv::max(imMin, frame, imMin);
+    unsaved_ = true;
     ++frameCounter;
     ++freq;
     if (saveTimeout == 0 && save) {
         writeSnapshot();
         restartTrail(frame);
+        unsaved_ = false;  // the new trail's first image is in the snapshot already
     }
 }
 
-void TrailLoop::writeSnapshot() {
+bool TrailLoop::writeSnapshot() {
     frameCounter = 0;
+    unsaved_ = false;
     const char* folder = devices_.snapshotFolder.c_str();
     if (devices_.minFreeBytes > 0) {
         const int64_t free = devices_.snapshots.freeBytes(devices_.snapshotFolder);
@@ -153,16 +204,19 @@ void TrailLoop::writeSnapshot() {
                          static_cast<long long>(free >> 20), folder,
                          static_cast<long long>(devices_.minFreeBytes >> 20));
             std::fflush(devices_.err);
-            return;
+            return false;
         }
     }
+    // Numbers already taken (an older snapshot the clock made look older,
+    // a file put there by hand) are passed over, never replaced.
+    continueNumberingAfter(trackCounter);
     std::fprintf(devices_.out, "img %d\n", trackCounter);
     ++trackCounter;
     if (trackCounter > kLastSnapshotNumber) trackCounter = 0;
-    std::snprintf(buf, sizeof buf, "%s/%d.jpg", folder, trackCounter);
-    const std::string failure = devices_.snapshots.write(buf, imMin);
+    const std::string path = snapshotPath(trackCounter);
+    const std::string failure = devices_.snapshots.write(path, imMin);
     if (!failure.empty()) {
-        std::fprintf(devices_.err, "cannot write snapshot %s: %s\n", buf, failure.c_str());
+        std::fprintf(devices_.err, "cannot write snapshot %s: %s\n", path.c_str(), failure.c_str());
         std::fflush(devices_.err);
     }
     if (devices_.panorama != nullptr) {
@@ -173,9 +227,11 @@ void TrailLoop::writeSnapshot() {
         if (!panoramaFailure.empty())
             std::fprintf(devices_.err, "cannot write %s: %s\n", name.c_str(), panoramaFailure.c_str());
     }
+    return failure.empty();
 }
 
 void TrailLoop::restartTrail(const cv::Mat& frame) {
+    unsaved_ = true;
     frame.copyTo(imMin);
     frame.copyTo(imOld);
     diff = 0;

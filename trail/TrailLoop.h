@@ -53,8 +53,18 @@ public:
     explicit TrailLoop(const TrailDevices& devices);
 
     // Start-up, the loop until Esc, q, a stop request or an empty image, and
-    // the closing line. Returns the process exit status.
+    // the closing line. Returns the process exit status: 1 when the trail
+    // that had to be written on the way out could not be.
     int run(CaptureState& capture);
+
+    // Numbering goes on after the newest snapshot found in the folder, past
+    // any numbers already taken; returns the number it goes on after.
+    int continueNumberingAfter(int newest);
+
+    // The number of the snapshot that follows `last`: the next one that is
+    // not taken yet, or, when every number is, the plain next one (the wrap
+    // after kLastSnapshotNumber then overwrites the oldest numbers).
+    static int nextSnapshotNumber(int last, const std::function<bool(int)>& taken);
 
     // One loop pass on the next camera image; false when the run ends.
     bool pass(CaptureState& capture);
@@ -71,19 +81,23 @@ public:
     bool save = false;
     int32_t saveTimeout = 0;
     int32_t trackCounter = 0;
-    char buf[1024] = {};
 
 private:
     void infoTick(const cv::Mat& frame, int64_t now, bool mergeFrame);
     void merge(const cv::Mat& frame, bool alreadyMerged);
-    void writeSnapshot();
+    // False when the snapshot was not written (skipped or failed).
+    bool writeSnapshot();
+    std::string snapshotPath(int number) const;
     void restartTrail(const cv::Mat& frame);
     void pollKeys();
     bool stopSignalled() const;
     bool cameraLost(CaptureState& capture);
+    void waitForCharacter();
     bool reconnect(CaptureState& capture);
     void toEightBits(cv::Mat& frame);
 
     TrailDevices devices_;
     bool toldConversion_ = false;
+    // The trail holds images that are in no snapshot yet.
+    bool unsaved_ = false;
 };

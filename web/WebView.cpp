@@ -5,99 +5,34 @@
 #include "platform/SnapshotFiles.h"
 #include "trail/TrailLoop.h"
 
-#include <httplib.h>
+#include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <queue>
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <regex>
 
 namespace {
 
-constexpr size_t kWorkers = 8;
-constexpr size_t kMaxWaitingConnections = 64;
+using Clock = std::chrono::steady_clock;
+
+constexpr unsigned kConnections = 128;
+constexpr unsigned kConnectionsPerAddress = 32;
+constexpr size_t kMemoryPerConnection = 32 * 1024;  // request line and headers must fit
+constexpr unsigned kIdleSeconds = 10;
+constexpr auto kRequestDeadline = std::chrono::seconds(5);  // from connecting to the last header line
+constexpr auto kAnswerDeadline = std::chrono::seconds(60);
 constexpr size_t kHistoryTicks = 3600;
 constexpr size_t kListedSnapshots = 500;
-
-// Connections beyond what the workers and a short queue can take are
-// answered at once with 503 instead of piling up.
-thread_local bool overloaded = false;
-
-class BoundedPool : public httplib::TaskQueue {
-public:
-    BoundedPool() {
-        for (size_t i = 0; i < kWorkers; ++i)
-            threads_.emplace_back([this] { work(); });
-    }
-    void enqueue(std::function<void()> task) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (waiting_.size() < kMaxWaitingConnections) {
-                waiting_.push(std::move(task));
-                changed_.notify_one();
-                return;
-            }
-        }
-        overloaded = true;
-        task();
-        overloaded = false;
-    }
-    void shutdown() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
-        }
-        changed_.notify_all();
-        for (std::thread& thread : threads_)
-            thread.join();
-    }
-
-private:
-    void work() {
-        for (;;) {
-            std::function<void()> task;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return stopping_ || !waiting_.empty(); });
-                if (waiting_.empty()) return;
-                task = std::move(waiting_.front());
-                waiting_.pop();
-            }
-            task();
-        }
-    }
-    std::vector<std::thread> threads_;
-    std::queue<std::function<void()>> waiting_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopping_ = false;
-};
-
-void plain(httplib::Response& response, int status, const std::string& text) {
-    response.status = status;
-    response.set_content(text + "\n", "text/plain; charset=utf-8");
-}
-
-// A snapshot file, opened without following links, from the folder only.
-bool readSnapshot(const std::string& folder, const std::string& name, std::string& bytes) {
-    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0) return false;
-    const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    close(folderFd);
-    if (fd < 0) return false;
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    bytes.resize(ok ? static_cast<size_t>(info.st_size) : 0);
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = read(fd, bytes.data() + done, bytes.size() - done);
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
-    }
-    close(fd);
-    return ok;
-}
 
 std::string jpeg(const cv::Mat& image) {
     std::vector<uchar> bytes;
@@ -105,15 +40,170 @@ std::string jpeg(const cv::Mat& image) {
     return std::string(bytes.begin(), bytes.end());
 }
 
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    return text;
+}
+
+bool isLoopback(const sockaddr* address) {
+    if (address->sa_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
+    if (address->sa_family != AF_INET6) return false;
+    const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&a)) return a.s6_addr[12] == 127;
+    return IN6_IS_ADDR_LOOPBACK(&a);
+}
+
+// A snapshot the tool wrote: a regular file of its own user with one link,
+// opened without following links or blocking on a FIFO. -1 otherwise.
+int openSnapshot(const std::string& folder, const std::string& name, uint64_t& size) {
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd < 0) return -1;
+    const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    close(folderFd);
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+        info.st_uid == geteuid()) {
+        size = static_cast<uint64_t>(info.st_size);
+        return fd;
+    }
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// Percent-decoding in place, as the server's own, except that "%00" stays as
+// it is: a name cut short at a decoded NUL would be another name.
+size_t unescape(void*, MHD_Connection*, char* text) {
+    const auto hex = [](char c) {
+        return c >= '0' && c <= '9'   ? c - '0'
+               : c >= 'a' && c <= 'f' ? c - 'a' + 10
+               : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                      : -1;
+    };
+    char* to = text;
+    for (const char* from = text; *from != '\0'; ++from) {
+        const int high = from[0] == '%' ? hex(from[1]) : -1, low = high >= 0 ? hex(from[2]) : -1;
+        if (low >= 0 && (high | low) != 0) {
+            *to++ = static_cast<char>(high * 16 + low);
+            from += 2;
+        } else {
+            *to++ = *from;
+        }
+    }
+    *to = '\0';
+    return static_cast<size_t>(to - text);
+}
+
+MHD_Response* plain(const std::string& text) {
+    const std::string body = text + "\n";
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(response, "Content-Type", "text/plain; charset=utf-8");
+    return response;
+}
+
+// A response that reads a published text in place, keeping it alive.
+MHD_Response* sharing(const std::shared_ptr<const WebView::Published>& published, const std::string& text) {
+    auto* keep = new std::shared_ptr<const WebView::Published>(published);
+    return MHD_create_response_from_buffer_with_free_callback_cls(
+        text.size(), const_cast<char*>(text.data()),
+        [](void* kept) { delete static_cast<std::shared_ptr<const WebView::Published>*>(kept); }, keep);
+}
+
+MHD_Result send(MHD_Connection* connection, unsigned status, MHD_Response* response) {
+    MHD_add_response_header(response, "X-Content-Type-Options", "nosniff");
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
 }  // namespace
 
-WebView::WebView(std::string host, int port, std::string snapshotFolder, std::string device, FILE* err)
-    : host_(std::move(host)),
-      port_(port),
+bool hostAllowed(const std::string& host, bool loopbackBound, const std::vector<std::string>& allowed) {
+    if (host.empty()) return true;
+    std::string name = lowercase(host);
+    if (name.front() == '[') {
+        name = name.substr(1, name.find(']') == std::string::npos ? std::string::npos : name.find(']') - 1);
+    } else if (std::count(name.begin(), name.end(), ':') == 1) {
+        name = name.substr(0, name.find(':'));
+    }
+    if (std::any_of(allowed.begin(), allowed.end(),
+                    [&name](const std::string& a) { return lowercase(a) == name; }))
+        return true;
+    const bool localName =
+        name == "localhost" || (name.size() > 10 && name.compare(name.size() - 10, 10, ".localhost") == 0);
+    in_addr v4{};
+    in6_addr v6{};
+    const bool v4Literal = inet_pton(AF_INET, name.c_str(), &v4) == 1;
+    const bool v6Literal = inet_pton(AF_INET6, name.c_str(), &v6) == 1;
+    if (loopbackBound)
+        return localName || (v4Literal && (ntohl(v4.s_addr) >> 24) == 127) ||
+               (v6Literal && IN6_IS_ADDR_LOOPBACK(&v6));
+    return allowed.empty() || localName || v4Literal || v6Literal;
+}
+
+namespace {
+// "[::1]:8080" or "127.0.0.1:8080"
+std::string hostAndPort(const std::string& host, int port) {
+    const bool v6 = host.find(':') != std::string::npos;
+    return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
+}  // namespace
+
+std::string webAddress(const std::string& host, int port) {
+    return "http://" + hostAndPort(host, port) + "/";
+}
+
+// The callbacks libmicrohttpd makes, all on the serving thread.
+struct WebView::Calls {
+    static void connected(void* view, MHD_Connection* connection, void**,
+                          MHD_ConnectionNotificationCode code) {
+        auto& connections = static_cast<WebView*>(view)->connections_;
+        if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+            connections.erase(connection);
+            return;
+        }
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        connections[connection] = {Clock::now(), false, info != nullptr ? info->connect_fd : -1, false};
+    }
+
+    static void completed(void* view, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+        auto& connections = static_cast<WebView*>(view)->connections_;
+        const auto found = connections.find(connection);
+        if (found != connections.end()) found->second.since = Clock::now(), found->second.answering = false;
+    }
+
+    static MHD_Result answer(void* view, MHD_Connection* connection, const char* url, const char* method,
+                             const char*, const char*, size_t*, void** request) {
+        auto& self = *static_cast<WebView*>(view);
+        const std::string verb = method;
+        if (verb != "GET" && verb != "HEAD") {  // answered at once: its body is never read
+            MHD_Response* response = plain("only GET and HEAD");
+            MHD_add_response_header(response, "Allow", "GET, HEAD");
+            return send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, response);
+        }
+        if (*request == nullptr) {
+            // The first call of a request: its headers are in. Answering only
+            // at the next call keeps the connection alive for the next request.
+            *request = &self;
+            const auto found = self.connections_.find(connection);
+            if (found != self.connections_.end())
+                found->second.since = Clock::now(), found->second.answering = true;
+            return MHD_YES;
+        }
+        const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+        if (!hostAllowed(host != nullptr ? host : "", self.loopback_, self.address_.allowedHosts))
+            return send(connection, MHD_HTTP_FORBIDDEN, plain("unknown host name"));
+        return static_cast<MHD_Result>(self.route(connection, url));
+    }
+};
+
+WebView::WebView(Address address, std::string snapshotFolder, std::string device, FILE* err)
+    : address_(std::move(address)),
       folder_(std::move(snapshotFolder)),
       device_(std::move(device)),
       err_(err),
-      server_(std::make_unique<httplib::Server>()),
       startMillis_(millis()) {}
 
 WebView::~WebView() {
@@ -123,23 +213,75 @@ WebView::~WebView() {
     }
     ticked_.notify_all();
     if (encoding_.joinable()) encoding_.join();
-    server_->stop();
     if (serving_.joinable()) serving_.join();
+    if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
 bool WebView::start() {
-    route();
-    const int port =
-        port_ == 0 ? server_->bind_to_any_port(host_) : (server_->bind_to_port(host_, port_) ? port_ : -1);
-    if (port < 0) {
-        std::fprintf(err_, "web view: cannot listen on %s:%d\n", host_.c_str(), port_);
+    const std::string where = hostAndPort(address_.host, address_.port);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo* found = nullptr;
+    const int resolved =
+        getaddrinfo(address_.host.c_str(), std::to_string(address_.port).c_str(), &hints, &found);
+    if (resolved != 0) {
+        std::fprintf(err_, "web view: cannot listen on %s: %s\n", where.c_str(), gai_strerror(resolved));
         return false;
     }
-    std::fprintf(err_, "web view at http://%s:%d/\n", host_.c_str(), port);
+    const std::unique_ptr<addrinfo, void (*)(addrinfo*)> address(found, freeaddrinfo);
+    // SO_REUSEADDR only: a restart may bind while old connections linger,
+    // but a second listener on the same port is refused.
+    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    const int on = 1;
+    if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 64) != 0) {
+        std::fprintf(err_, "web view: cannot listen on %s: %s\n", where.c_str(), std::strerror(errno));
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+    loopback_ = isLoopback(reinterpret_cast<sockaddr*>(&bound));
+    const int port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                                       : reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+    daemon_ = MHD_start_daemon(
+        MHD_USE_EPOLL | (bound.ss_family == AF_INET6 ? MHD_USE_IPv6 : 0), 0, nullptr, nullptr, &Calls::answer,
+        this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, kConnections,
+        MHD_OPTION_PER_IP_CONNECTION_LIMIT, kConnectionsPerAddress, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+        kMemoryPerConnection, MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, MHD_OPTION_NOTIFY_CONNECTION,
+        &Calls::connected, this, MHD_OPTION_NOTIFY_COMPLETED, &Calls::completed, this,
+        MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_END);
+    if (daemon_ == nullptr) {
+        std::fprintf(err_, "web view: cannot serve on %s\n", where.c_str());
+        close(fd);
+        return false;
+    }
+    std::fprintf(err_, "web view at %s\n", webAddress(address_.host, port).c_str());
     std::fflush(err_);
-    serving_ = std::thread([this] { server_->listen_after_bind(); });
+    serving_ = std::thread([this] { serve(); });
     encoding_ = std::thread([this] { encodeTicks(); });
     return true;
+}
+
+void WebView::serve() {
+    while (!stopping_) {
+        MHD_run_wait(daemon_, 200);
+        cutOffSlowClients();
+    }
+}
+
+// A client that takes too long to say what it wants, or to take its answer,
+// is cut off: shutting its socket down makes the server close it.
+void WebView::cutOffSlowClients() {
+    const auto now = Clock::now();
+    for (auto& [connection, c] : connections_) {
+        if (c.cutOff || c.fd < 0 || now - c.since < (c.answering ? kAnswerDeadline : kRequestDeadline))
+            continue;
+        shutdown(c.fd, SHUT_RDWR);
+        c.cutOff = true;
+    }
 }
 
 void WebView::onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) {
@@ -212,68 +354,46 @@ void WebView::publish(const Tick& tick) {
     published_ = std::move(next);
 }
 
-void WebView::route() {
-    httplib::Server& server = *server_;
-    server.new_task_queue = [] { return new BoundedPool(); };
-    server.set_read_timeout(2);
-    server.set_write_timeout(5);
-    server.set_keep_alive_max_count(20);
-    server.set_keep_alive_timeout(2);
-    server.set_payload_max_length(4096);
-    server.set_pre_routing_handler([](const httplib::Request& request, httplib::Response& response) {
-        response.set_header("X-Content-Type-Options", "nosniff");
-        if (overloaded) {
-            response.set_header("Connection", "close");
-            plain(response, 503, "busy, try again");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (request.method != "GET" && request.method != "HEAD") {
-            response.set_header("Allow", "GET, HEAD");
-            plain(response, 405, "only GET and HEAD");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty())
-            plain(response, response.status, response.status == 404 ? "not found" : "error");
-    });
-    const auto current = [this] {
-        std::lock_guard<std::mutex> lock(publishing_);
-        return published_;
-    };
-    server.Get("/", [](const httplib::Request&, httplib::Response& response) {
-        response.set_content(kWebPage, "text/html; charset=utf-8");
-        response.set_header(
-            "Content-Security-Policy",
-            "default-src 'none'; img-src 'self'; connect-src 'self'; style-src 'unsafe-inline'; "
-            "script-src 'unsafe-inline'");
-    });
-    const auto json = [current](std::string Published::*field) {
-        return [current, field](const httplib::Request&, httplib::Response& response) {
-            response.set_header("Cache-Control", "no-store");
-            response.set_content((*current()).*field, "application/json");
-        };
-    };
-    server.Get("/status.json", json(&Published::status));
-    server.Get("/history.json", json(&Published::history));
-    server.Get("/snapshots.json", json(&Published::snapshots));
-    const auto image = [current](std::string Published::*field) {
-        return [current, field](const httplib::Request&, httplib::Response& response) {
-            const auto published = current();
-            response.set_header("Cache-Control", "no-store");
-            if (((*published).*field).empty()) return plain(response, 404, "no image yet");
-            response.set_content((*published).*field, "image/jpeg");
-        };
-    };
-    server.Get("/frame.jpg", image(&Published::frame));
-    server.Get("/trail.jpg", image(&Published::trail));
-    server.Get(R"(/snapshots/([0-9]{1,5}\.jpg))",
-               [this](const httplib::Request& request, httplib::Response& response) {
-                   std::string bytes;
-                   if (!readSnapshot(folder_, request.matches[1], bytes))
-                       return plain(response, 404, "not found");
-                   response.set_header("Cache-Control", "max-age=60");
-                   response.set_content(bytes, "image/jpeg");
-               });
+std::shared_ptr<const WebView::Published> WebView::current() {
+    std::lock_guard<std::mutex> lock(publishing_);
+    return published_;
+}
+
+int WebView::route(MHD_Connection* connection, const std::string& url) {
+    if (url == "/") {
+        MHD_Response* page = MHD_create_response_from_buffer(
+            std::strlen(kWebPage), const_cast<char*>(kWebPage), MHD_RESPMEM_PERSISTENT);
+        MHD_add_response_header(page, "Content-Type", "text/html; charset=utf-8");
+        MHD_add_response_header(page, "Content-Security-Policy",
+                                "default-src 'none'; img-src 'self'; connect-src 'self'; "
+                                "style-src 'unsafe-inline'; script-src 'unsafe-inline'");
+        return send(connection, MHD_HTTP_OK, page);
+    }
+    static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
+        {"/status.json", &Published::status},
+        {"/history.json", &Published::history},
+        {"/snapshots.json", &Published::snapshots},
+        {"/frame.jpg", &Published::frame},
+        {"/trail.jpg", &Published::trail}};
+    for (const auto& [path, field] : texts) {
+        if (url != path) continue;
+        const std::shared_ptr<const Published> published = current();
+        const std::string& text = (*published).*field;
+        const bool image = path.back() == 'g';
+        if (text.empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no image yet"));
+        MHD_Response* response = sharing(published, text);
+        MHD_add_response_header(response, "Content-Type", image ? "image/jpeg" : "application/json");
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+        return send(connection, MHD_HTTP_OK, response);
+    }
+    // Snapshots by number only; a Range is not honoured, the whole file is sent.
+    static const std::regex snapshot(R"(/snapshots/([0-9]{1,5}\.jpg))");
+    std::smatch match;
+    uint64_t size = 0;
+    const int fd = std::regex_match(url, match, snapshot) ? openSnapshot(folder_, match[1], size) : -1;
+    if (fd < 0) return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
+    MHD_Response* response = MHD_create_response_from_fd64(size, fd);
+    MHD_add_response_header(response, "Content-Type", "image/jpeg");
+    MHD_add_response_header(response, "Cache-Control", "max-age=60");
+    return send(connection, MHD_HTTP_OK, response);
 }

@@ -3,6 +3,7 @@
 #include "trail/Devices.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -10,24 +11,34 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <vector>
 
-namespace httplib {
-class Server;
-}
+struct MHD_Daemon;
+struct MHD_Connection;
 
 // A small web view of the run: the page, the latest camera image and trail,
 // the status of the last tick, the last hour of growth, and the snapshots.
 // The loop hands each tick over and goes on; a thread of the view encodes
 // the images once per tick, and requests only ever read what it published.
+// One thread serves every connection (libmicrohttpd over epoll), with the
+// memory of each bounded, the connections per client address and in all
+// bounded, and clients that are slow to ask or to read cut off.
 // Only GET and HEAD; no file outside the snapshot folder is ever read.
 class WebView : public TickObserver {
 public:
-    WebView(std::string host, int port, std::string snapshotFolder, std::string device, FILE* err);
+    struct Address {
+        std::string host;                       // a name or a numeric address, IPv6 without brackets
+        int port = 0;                           // 0: any free one
+        std::vector<std::string> allowedHosts;  // Host names answered besides the address itself
+    };
+    WebView(Address address, std::string snapshotFolder, std::string device, FILE* err);
     ~WebView() override;
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
 
-    // Binds and starts serving; says where on err. False when it cannot bind.
+    // Binds and starts serving; says where on err. False, with a line on
+    // err, when it cannot listen there (a port in use among others).
     bool start();
     void onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) override;
 
@@ -40,6 +51,9 @@ public:
         std::string trail;
     };
 
+    // Called by the HTTP layer on its thread.
+    struct Calls;
+
 private:
     struct Tick {
         TickStatus status;
@@ -47,23 +61,34 @@ private:
         cv::Mat trail;
         int64_t unixMillis = 0;
     };
+    struct Connection {
+        std::chrono::steady_clock::time_point since;  // of the wait for a request, or of its answer
+        bool answering = false;
+        int fd = -1;
+        bool cutOff = false;
+    };
     void encodeTicks();
     void publish(const Tick& tick);
-    void route();
+    void serve();
+    void cutOffSlowClients();
+    // Answers a GET or HEAD; an MHD_Result.
+    int route(MHD_Connection* connection, const std::string& url);
+    std::shared_ptr<const Published> current();
 
-    std::string host_;
-    int port_;
+    Address address_;
+    bool loopback_ = false;
     std::string folder_;
     std::string device_;
     FILE* err_;
-    std::unique_ptr<httplib::Server> server_;
+    MHD_Daemon* daemon_ = nullptr;
+    std::atomic<bool> stopping_{false};
     std::thread serving_;
     std::thread encoding_;
+    std::unordered_map<MHD_Connection*, Connection> connections_;  // serving thread only
 
     std::mutex handOver_;
     std::condition_variable ticked_;
     std::unique_ptr<Tick> pending_;
-    bool stopping_ = false;
 
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();
@@ -76,6 +101,16 @@ private:
     std::string snapshotList_ = "[]";
     std::string lastSnapshot_ = "null";
 };
+
+// Whether a request's Host header names this server: against DNS
+// rebinding, a view bound to a loopback address answers loopback names and
+// addresses only, plus the allowed names; one bound elsewhere answers any
+// host unless names are given, and then those, localhost and bare addresses.
+// A request without Host (HTTP/1.0) is answered.
+bool hostAllowed(const std::string& host, bool loopbackBound, const std::vector<std::string>& allowed);
+
+// "http://[::1]:8080/" or "http://127.0.0.1:8080/"
+std::string webAddress(const std::string& host, int port);
 
 // The page itself: HTML, CSS and script in one, nothing fetched elsewhere.
 extern const char* const kWebPage;
