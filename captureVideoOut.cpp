@@ -1,6 +1,6 @@
+#include "core/EightBits.h"
 #include "cvio.h"
-#include "platform/SnapshotFiles.h"
-#include "trail/EightBits.h"
+#include "snapshots/SnapshotFolder.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "PanoramaUnwrapper.h"
-#include "trail/Devices.h"
+#include "core/Devices.h"
 
 #include <opencv2/core.hpp>
 

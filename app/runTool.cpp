@@ -6,12 +6,12 @@
 #include "input/openInput.h"
 #include "platform/Clocks.h"
 #include "platform/HighGuiDisplay.h"
-#include "platform/LiveFiles.h"
-#include "platform/SnapshotFiles.h"
 #include "platform/StopSignals.h"
 #include "platform/VideoDeviceList.h"
-#include "trail/PanoramaView.h"
+#include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
+#include "views/LiveFiles.h"
+#include "views/PanoramaView.h"
 #include "web/WebView.h"
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 #include "cvio.h"
 #include "input/openInput.h"
 #include "platform/HighGuiDisplay.h"
-#include "platform/SnapshotFiles.h"
+#include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 
 #include <benchmark/benchmark.h>

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "core/Devices.h"
 #include "input/ProgressLine.h"
-#include "trail/Devices.h"
 
 #include <opencv2/core.hpp>
 

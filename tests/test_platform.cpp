@@ -3,8 +3,8 @@
 #include "cli/CommandLine.h"
 #include "platform/Clocks.h"
 #include "platform/HighGuiDisplay.h"
-#include "platform/SnapshotFiles.h"
 #include "platform/StopSignals.h"
+#include "snapshots/SnapshotFolder.h"
 #include "web/WebView.h"
 
 #include <gtest/gtest.h>

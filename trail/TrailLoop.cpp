@@ -1,6 +1,6 @@
 #include "trail/TrailLoop.h"
 
-#include "trail/EightBits.h"
+#include "core/EightBits.h"
 #include "trail/TrailGrowth.h"
 
 #include <opencv2/core.hpp>

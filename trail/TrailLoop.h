@@ -1,8 +1,8 @@
 #pragma once
 
+#include "core/Devices.h"
 #include "cvio.h"
-#include "trail/Devices.h"
-#include "trail/PanoramaView.h"
+#include "views/PanoramaView.h"
 
 #include <opencv2/core.hpp>
 

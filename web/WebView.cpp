@@ -1,9 +1,9 @@
 #include "web/WebView.h"
 
 #include "platform/Clocks.h"
-#include "platform/LiveFiles.h"
-#include "platform/SnapshotFiles.h"
+#include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
+#include "views/LiveFiles.h"
 
 #include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>

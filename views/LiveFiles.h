@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trail/Devices.h"
+#include "core/Devices.h"
 
 #include <string>
 

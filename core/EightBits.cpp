@@ -1,4 +1,4 @@
-#include "trail/EightBits.h"
+#include "core/EightBits.h"
 
 #include <opencv2/imgproc.hpp>
 

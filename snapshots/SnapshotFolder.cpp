@@ -1,4 +1,4 @@
-#include "platform/SnapshotFiles.h"
+#include "snapshots/SnapshotFolder.h"
 
 #include <opencv2/imgcodecs.hpp>
 

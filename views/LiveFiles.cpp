@@ -1,7 +1,7 @@
-#include "platform/LiveFiles.h"
+#include "views/LiveFiles.h"
 
 #include "platform/Clocks.h"
-#include "platform/SnapshotFiles.h"
+#include "snapshots/SnapshotFolder.h"
 
 #include <opencv2/imgcodecs.hpp>
 

@@ -1,7 +1,7 @@
-#include "trail/PanoramaView.h"
+#include "views/PanoramaView.h"
 
+#include "core/EightBits.h"
 #include "cvio.h"
-#include "trail/EightBits.h"
 
 #include <memory>
 
