@@ -1,28 +1,42 @@
 #include "cvio.h"
 
-#include <opencv2/videoio.hpp>
-
 #include <cmath>
 
-CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console)
+CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console, FILE* noticeStream,
+                           CaptureSettings captureSettings)
     : cap(camera),
       clock(processorClock),
       out(console),
+      notices(noticeStream),
+      settings(captureSettings),
       startTime(static_cast<double>(processorClock.now())) {}
 
 namespace {
 
+// Reads from the camera into state.frame's own pixels where it can.
+void readFrame(CaptureState& state) {
+    Frame read{state.frame, 0};
+    state.cap.read(read);
+    state.frame = read.image;
+    state.frameMillis = read.millis;
+}
+
 void reportDelivered(const CaptureState& state) {
     if (state.notices == nullptr) return;
+    const CameraMode& asked = state.settings.mode;
     const cv::Size size = state.frame.size();
-    if (!state.frame.empty() && size != state.requestedSize)
+    if (!state.frame.empty() && size != asked.size)
         std::fprintf(state.notices, "camera delivers %dx%d (asked for %dx%d)\n", size.width, size.height,
-                     state.requestedSize.width, state.requestedSize.height);
-    const double fps = state.requestedFps > 0 ? state.cap.get(cv::CAP_PROP_FPS) : 0;
-    if (fps > 0 && std::abs(fps - state.requestedFps) > 0.01)
-        std::fprintf(state.notices, "camera runs at %g images per second (asked for %g)\n", fps,
-                     state.requestedFps);
+                     asked.size.width, asked.size.height);
+    const double fps = asked.fps > 0 ? state.cap.reported().fps : 0;
+    if (fps > 0 && std::abs(fps - asked.fps) > 0.01)
+        std::fprintf(state.notices, "camera runs at %g images per second (asked for %g)\n", fps, asked.fps);
     std::fflush(state.notices);
+}
+
+void keep(CaptureState& state) {
+    if (state.keptImages != nullptr && !state.frame.empty())
+        state.keptImages->push_back({state.frame.clone(), state.frameMillis});
 }
 
 }  // namespace
@@ -33,11 +47,9 @@ bool setup(CaptureState& state) {
         std::fprintf(state.out, "cannot open camera");
         return false;
     }
-    state.cap.set(cv::CAP_PROP_FRAME_WIDTH, state.requestedSize.width);
-    state.cap.set(cv::CAP_PROP_FRAME_HEIGHT, state.requestedSize.height);
-    if (state.requestedFps > 0) state.cap.set(cv::CAP_PROP_FPS, state.requestedFps);
-    state.cap.read(state.frame);
-    if (state.keptImages != nullptr && !state.frame.empty()) state.keptImages->push_back(state.frame.clone());
+    state.cap.configure(state.settings.mode);
+    readFrame(state);
+    keep(state);
     reportDelivered(state);
     startupPanorama(state);
     captureVideoIn(state);
@@ -46,9 +58,9 @@ bool setup(CaptureState& state) {
 }
 
 void captureVideoIn(CaptureState& state) {
-    state.cap.read(state.frame);
+    readFrame(state);
     if (state.frame.empty()) return;
-    if (state.keptImages != nullptr) state.keptImages->push_back(state.frame.clone());
+    keep(state);
     const auto stopTime = static_cast<double>(state.clock.now());
     state.delta_sec = (stopTime - state.startTime) / ProcessorClock::kTicksPerSecond;
     state.startTime = stopTime;
@@ -65,10 +77,10 @@ bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height) {
 }
 
 void startupPanorama(CaptureState& state) {
-    PanoramaUnwrapper& unwrapper = state.unwrapper;
-    useStartupGeometry(unwrapper, state.frame.cols, state.frame.rows);
+    state.unwrapperBuiltFor = state.frame.size();
+    state.unwrapperReady = useStartupGeometry(state.unwrapper, state.frame.cols, state.frame.rows);
     // A camera that is open but delivers nothing leaves nothing to unwrap.
     if (state.frame.empty()) return;
     cv::Mat* panorama = nullptr;
-    if (unwrapper.unwrap(&state.frame, &panorama)) state.unwrap.reset(panorama);
+    if (state.unwrapper.unwrap(&state.frame, &panorama)) state.unwrap.reset(panorama);
 }

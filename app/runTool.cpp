@@ -12,6 +12,8 @@
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
 #include "views/PanoramaView.h"
+#include "views/StatusPrinter.h"
+#include "views/Windows.h"
 #include "web/WebView.h"
 
 #include <algorithm>
@@ -22,67 +24,72 @@
 
 namespace {
 
-int runTrail(const Settings& s, CaptureState& capture, Display& display, WallClock& wallClock) {
-    FolderLock lock;
-    std::string reason;
-    switch (lock.take(s.output, reason)) {
-        case FolderLock::Outcome::busy:
-            std::fprintf(stderr, "trailcam: another trailcam is using the snapshot folder %s\n",
-                         s.output.c_str());
-            return 1;
-        case FolderLock::Outcome::failed:
-            std::fprintf(stderr, "cannot lock the snapshot folder %s: %s\n", s.output.c_str(),
-                         reason.c_str());
-            break;
-        case FolderLock::Outcome::held:
-            removeLeftoverTemporaries(s.output);
-            break;
+// The trail loop on a source, with the listeners the settings ask for.
+int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
+    SnapshotFolder snapshots(s.snapshots.folder, static_cast<int64_t>(s.snapshots.minFreeMb * 1048576),
+                             stderr);
+    if (const Result<> opened = snapshots.open(); !opened) {
+        std::fprintf(stderr, "trailcam: cannot use the snapshot folder %s: %s\n", s.snapshots.folder.c_str(),
+                     opened.reason().c_str());
+        return 1;
     }
-    if (!s.liveFolder.empty()) removeLeftoverTemporaries(s.liveFolder, 60);
-    SnapshotFiles snapshots;
-    PanoramaView panorama(stderr);
-    const std::string source = withoutUserInfo(!s.input.empty() ? s.input : s.demo ? "demo" : s.device);
-    LiveFiles live(s.liveFolder, source, stderr);
-    TrailDevices devices{wallClock, display, snapshots, stdout, stderr, stdin, &stopRequested};
-    devices.mayReadInput = [] { return mayReadTerminal(fileno(stdin)); };
-    devices.snapshotFolder = s.output;
-    devices.panorama = s.panorama ? &panorama : nullptr;
-    if (!s.liveFolder.empty()) devices.observers.push_back(&live);
+    const SourceSettings& source = s.source;
+    const std::string sourceName = withoutUserInfo(replay        ? source.input
+                                                   : source.demo ? "demo"
+                                                                 : source.device);
+    StatusPrinter printer(stdout, stderr);
+    PanoramaView panorama(capture, stderr);
+    if (s.snapshots.panorama)
+        snapshots.addCompanion("-panorama.jpg",
+                               [&panorama](const cv::Mat& trail) { return panorama.unwrap(trail); });
+    Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
+    std::vector<TrailListener*> listeners{&printer, &snapshots};
+    std::unique_ptr<LiveFiles> live;
+    if (!s.views.liveFolder.empty()) {
+        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr);
+        listeners.push_back(live.get());
+    }
     std::unique_ptr<WebView> web;
-    if (!s.httpHost.empty()) {
-        web = std::make_unique<WebView>(WebView::Address{s.httpHost, s.httpPort, s.httpAllowedHosts},
-                                        s.output, source, stderr);
-        if (!web->start()) return 1;
-        devices.observers.push_back(web.get());
+    if (!s.views.httpHost.empty()) {
+        web = std::make_unique<WebView>(
+            WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
+            sourceName, stderr);
+        if (const Result<> started = web->start(); !started) {
+            std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
+            return 1;
+        }
+        listeners.push_back(web.get());
     }
-    devices.saveOnExit = s.saveOnExit;
-    devices.finiteInput = !s.input.empty();
-    devices.reconnectMs = static_cast<int64_t>(s.reconnectSeconds * 1000);
-    devices.minFreeBytes = static_cast<int64_t>(s.minFreeMb * 1048576);
+    listeners.push_back(&windows);
 
-    TrailLoop loop(devices);
-    if (const auto newest = newestSnapshotNumber(s.output, TrailLoop::kLastSnapshotNumber))
-        std::fprintf(stderr, "snapshots continue after %s/%d.jpg\n", s.output.c_str(),
-                     loop.continueNumberingAfter(*newest));
-    return loop.run(capture);
+    TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
+                       &stopRequested};
+    TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000)};
+    TrailLoop loop(inputs, choices, listeners);
+    if (const auto newest = snapshots.newest())
+        std::fprintf(stderr, "snapshots continue after %s\n",
+                     snapshots.pathOf(loop.continueNumberingAfter(*newest)).c_str());
+    const int status = loop.run(capture);
+    return snapshots.finalSnapshotLost() ? 1 : status;
 }
 
 // A recording instead of a camera: the same start-up and loop, on the
 // recording's own time and as fast as it decodes.
 int replay(const Settings& s) {
-    std::string failure;
-    const int threads =
-        s.threads > 0 ? s.threads : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-    const std::unique_ptr<RecordedInput> input =
-        openRecordedInput(s.input, s.inputFps, threads, stderr, failure);
+    const SourceSettings& source = s.source;
+    const int threads = source.threads > 0
+                            ? source.threads
+                            : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    Result<std::unique_ptr<RecordedInput>> input =
+        openRecordedInput(source.input, source.inputFps, threads, stderr);
     if (!input) {
-        std::fprintf(stderr, "trailcam: %s\n", failure.c_str());
+        std::fprintf(stderr, "trailcam: %s\n", input.reason().c_str());
         return 1;
     }
     SystemProcessorClock processorClock;
-    CaptureState capture(*input, processorClock, stdout);
-    HighGuiDisplay display(stderr, !s.show, false);
-    return runTrail(s, capture, display, *input);
+    CaptureState capture(**input, processorClock, stdout);
+    HighGuiDisplay display(stderr, !s.views.show, false);
+    return runTrail(s, capture, display, true);
 }
 
 }  // namespace
@@ -95,24 +102,21 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
         return 0;
     }
     installStopSignals();
-    if (!s.input.empty()) return replay(s);
+    if (!s.source.input.empty()) return replay(s);
 
-    VideoCaptureCamera camera(cap, s.device, &stopRequested, stderr);
-    DemoSky sky(30, s.demoSpeed);
-    if (!s.demo) camera.open();
+    const SourceSettings& source = s.source;
+    VideoCaptureCamera camera(cap, source.device, &stopRequested, stderr);
+    DemoSky sky(30, source.demoSpeed, millis());
+    if (!source.demo) camera.open();
     SystemProcessorClock processorClock;
-    CaptureState capture(s.demo ? static_cast<Camera&>(sky) : camera, processorClock, stdout);
-    capture.requestedSize = s.size;
-    capture.requestedFps = s.fps;
-    capture.notices = stderr;
-    capture.stopRequested = &stopRequested;
-    HighGuiDisplay display(stderr, s.headless);
-
-    SystemWallClock systemClock;
-    const bool skyTime = s.demo && s.demoSpeed != 1;
-    const int status =
-        s.record ? (captureVideoOut(capture, display, s.recordTo + ".avi", s.recordTo + ".xml") == 0 ? 0 : 1)
-                 : runTrail(s, capture, display, skyTime ? static_cast<WallClock&>(sky) : systemClock);
+    CaptureState capture(source.demo ? static_cast<Camera&>(sky) : camera, processorClock, stdout, stderr,
+                         {{source.size, source.fps}});
+    HighGuiDisplay display(stderr, s.views.headless);
+    const int status = s.record.enabled ? (captureVideoOut(capture, display, s.record.base + ".avi",
+                                                           s.record.base + ".xml", &stopRequested) == 0
+                                               ? 0
+                                               : 1)
+                                        : runTrail(s, capture, display, false);
     if (camera.openAbandoned()) {
         // A thread is still inside OpenCV opening the device: end without
         // tearing down what it may touch.

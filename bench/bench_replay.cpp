@@ -7,6 +7,7 @@
 #include "platform/HighGuiDisplay.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
+#include "views/StatusPrinter.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -65,19 +66,16 @@ void countImages(benchmark::State& state) {
 // The tool's replay, in this process: start-up, the trail loop on media
 // time, status lines to /dev/null, the final snapshot to a file.
 void replay(const std::string& path, int threads) {
-    std::string failure;
-    auto input = openRecordedInput(path, 30, threads, stderr, failure);
+    auto input = openRecordedInput(path, 30, threads, stderr);
     struct NoClock : ProcessorClock {
         std::clock_t now() override { return 0; }
     } processorClock;
     HighGuiDisplay display(stderr, true, false);
-    SnapshotFiles snapshots;
+    SnapshotFolder snapshots((recordings().root / "img").string(), 0, stderr);
     FILE* sink = std::fopen("/dev/null", "w");
-    CaptureState capture(*input, processorClock, sink);
-    TrailDevices devices{*input, display, snapshots, sink, stderr, stdin};
-    devices.finiteInput = true;
-    devices.snapshotFolder = (recordings().root / "img").string();
-    TrailLoop(devices).run(capture);
+    StatusPrinter printer(sink, stderr);
+    CaptureState capture(**input, processorClock, sink);
+    TrailLoop({display, snapshots, stdin}, {false, true, 0}, {&printer, &snapshots}).run(capture);
     std::fclose(sink);
 }
 

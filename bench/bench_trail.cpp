@@ -17,32 +17,35 @@ cv::Mat sceneWithDot(cv::Size size, int step) {
 }
 
 // Hands out prepared images without copying, as a camera driver's buffer would.
+// Stamps them msPerRead apart.
 class PreparedCamera : public Camera {
 public:
     std::vector<cv::Mat> images;
     size_t next = 0;
-    bool isOpened() const override { return true; }
-    bool set(int, double) override { return true; }
-    double get(int) const override { return 0; }
-    void read(cv::Mat& image) override { image = images[next++ % images.size()]; }
-};
-
-class FixedClock : public ProcessorClock, public WallClock {
-public:
     int64_t ms = 0;
     int64_t msPerRead = 0;
+    bool isOpened() const override { return true; }
+    void configure(const CameraMode&) override {}
+    CameraMode reported() const override { return {}; }
+    void read(Frame& frame) override {
+        frame.image = images[next++ % images.size()];
+        frame.millis = ms += msPerRead;
+    }
+};
+
+class FixedClock : public ProcessorClock {
+public:
     std::clock_t now() override { return 0; }
-    int64_t millis() override { return ms += msPerRead; }
 };
 
 // No windows, no keys, no files: the pass's own work only.
-class NoDevices : public Display, public SnapshotWriter {
+class NoDevices : public Display, public SnapshotStore {
 public:
     void show(const std::string&, const cv::Mat&) override {}
+    void place(const std::string&, cv::Point) override {}
     int pollKey(int) override { return -1; }
-    std::string write(const std::string&, const cv::Mat&) override { return ""; }
-    bool exists(const std::string&) override { return false; }
-    int64_t freeBytes(const std::string&) override { return -1; }
+    bool hasRoom() override { return true; }
+    bool taken(int32_t) override { return false; }
 };
 
 cv::Size sizeOf(const benchmark::State& state) {
@@ -94,16 +97,18 @@ void BM_Pass(benchmark::State& state) {
     PreparedCamera camera;
     for (int i = 0; i < 8; ++i)
         camera.images.push_back(sceneWithDot(sizeOf(state), i * 7));
+    camera.msPerRead = state.range(2) == 0 ? 0 : 1000 / state.range(2);
     FixedClock clock;
-    clock.msPerRead = state.range(2) == 0 ? 0 : 1000 / state.range(2);
     NoDevices devices;
     FILE* sink = std::fopen("/dev/null", "w");
     CaptureState capture(camera, clock, sink);
-    TrailLoop loop(TrailDevices{clock, devices, devices, sink, sink, stdin});
+    TrailLoop loop({devices, devices, stdin}, {}, {});
     loop.pass(capture);  // the first pass only creates the trail
     for (auto _ : state) {
         loop.pass(capture);
-        loop.frameCounter = 0;  // keep the countdown from arming
+        TrailState kept = loop.state();
+        kept.frameCounter = 0;  // keep the countdown from arming
+        loop.setState(std::move(kept));
     }
     std::fclose(sink);
 }

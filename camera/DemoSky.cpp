@@ -12,8 +12,8 @@ constexpr int kSkyLevel = 8;
 constexpr int kNoiseLevel = 10;
 }  // namespace
 
-DemoSky::DemoSky(double imagesPerSecond, double speed, uint64_t seed)
-    : imagesPerSecond_(imagesPerSecond), speed_(speed), random_(seed) {
+DemoSky::DemoSky(double imagesPerSecond, double speed, int64_t startMillis, uint64_t seed)
+    : imagesPerSecond_(imagesPerSecond), speed_(speed), startMillis_(startMillis), random_(seed) {
     placeStars();
 }
 
@@ -30,33 +30,13 @@ void DemoSky::placeStars() {
     }
 }
 
-bool DemoSky::set(int property, double value) {
-    if (property == cv::CAP_PROP_FRAME_WIDTH && value >= 16 && value <= 8192) {
-        size_.width = static_cast<int>(value);
+void DemoSky::configure(const CameraMode& mode) {
+    if (mode.size.width >= 16 && mode.size.width <= 8192 && mode.size.height >= 16 &&
+        mode.size.height <= 8192) {
+        size_ = mode.size;
         placeStars();
-        return true;
     }
-    if (property == cv::CAP_PROP_FRAME_HEIGHT && value >= 16 && value <= 8192) {
-        size_.height = static_cast<int>(value);
-        placeStars();
-        return true;
-    }
-    if (property == cv::CAP_PROP_FPS && value > 0 && value <= 1000) {
-        imagesPerSecond_ = value;
-        return true;
-    }
-    return false;
-}
-
-double DemoSky::get(int property) const {
-    if (property == cv::CAP_PROP_FRAME_WIDTH) return size_.width;
-    if (property == cv::CAP_PROP_FRAME_HEIGHT) return size_.height;
-    if (property == cv::CAP_PROP_FPS) return imagesPerSecond_;
-    return 0;
-}
-
-int64_t DemoSky::millis() {
-    return static_cast<int64_t>(static_cast<double>(rendered_ - 1) * 1000.0 / imagesPerSecond_);
+    if (mode.fps > 0 && mode.fps <= 1000) imagesPerSecond_ = mode.fps;
 }
 
 cv::Mat DemoSky::render() {
@@ -76,7 +56,7 @@ cv::Mat DemoSky::render() {
     return image;
 }
 
-void DemoSky::read(cv::Mat& image) {
+void DemoSky::read(Frame& frame) {
     const auto now = std::chrono::steady_clock::now();
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
         std::chrono::duration<double>(1.0 / imagesPerSecond_ / speed_));
@@ -84,5 +64,7 @@ void DemoSky::read(cv::Mat& image) {
     if (due_ < now - period) due_ = now;
     std::this_thread::sleep_until(due_);
     due_ += period;
-    image = render();
+    frame.image = render();
+    frame.millis =
+        startMillis_ + static_cast<int64_t>(static_cast<double>(rendered_ - 1) * 1000.0 / imagesPerSecond_);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Camera.h"
 
 #include <opencv2/core.hpp>
 
@@ -10,23 +10,20 @@
 
 // A built-in night sky instead of a camera: a few bright points drifting
 // across a dark, slightly noisy background, delivered at a steady rate like a
-// webcam. The same seed gives the same sky. It is also the clock of its own
-// time, for runs faster than real time.
-class DemoSky : public Camera, public WallClock {
+// webcam. The same seed gives the same sky. Its images carry sky time, which
+// starts at startMillis and runs `speed` times faster than real time.
+class DemoSky : public Camera {
 public:
-    // speed above 1 delivers the sky faster than real time; its own clock
-    // (millis) then keeps the sky's time.
-    explicit DemoSky(double imagesPerSecond = 30, double speed = 1, uint64_t seed = 20261207);
+    explicit DemoSky(double imagesPerSecond = 30, double speed = 1, int64_t startMillis = 0,
+                     uint64_t seed = 20261207);
     bool isOpened() const override { return true; }
     // Honours requested frame sizes and rates, as a good webcam does.
-    bool set(int property, double value) override;
-    double get(int property) const override;
-    void read(cv::Mat& image) override;
+    void configure(const CameraMode& mode) override;
+    CameraMode reported() const override { return {size_, imagesPerSecond_}; }
+    void read(Frame& frame) override;
 
     // The next image, without waiting for its time.
     cv::Mat render();
-    // The sky's time of the image delivered last.
-    int64_t millis() override;
 
 private:
     struct Star {
@@ -40,6 +37,7 @@ private:
     cv::Size size_{640, 480};
     double imagesPerSecond_;
     double speed_;
+    int64_t startMillis_;
     int64_t rendered_ = 0;
     cv::RNG random_;
     std::vector<Star> stars_;

@@ -1,5 +1,7 @@
 #include "camera/VideoCaptureCamera.h"
 
+#include "platform/Clocks.h"
+
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -87,20 +89,29 @@ bool VideoCaptureCamera::openWatched(bool tellMessages) {
 
 bool VideoCaptureCamera::isOpened() const { return capture_.isOpened(); }
 
-bool VideoCaptureCamera::set(int property, double value) {
-    requested_[property] = value;
-    return capture_.set(property, value);
+void VideoCaptureCamera::configure(const CameraMode& mode) {
+    asked_ = mode;
+    capture_.set(cv::CAP_PROP_FRAME_WIDTH, mode.size.width);
+    capture_.set(cv::CAP_PROP_FRAME_HEIGHT, mode.size.height);
+    if (mode.fps > 0) capture_.set(cv::CAP_PROP_FPS, mode.fps);
 }
 
-double VideoCaptureCamera::get(int property) const { return capture_.get(property); }
+CameraMode VideoCaptureCamera::reported() const {
+    return {{static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_WIDTH)),
+             static_cast<int>(capture_.get(cv::CAP_PROP_FRAME_HEIGHT))},
+            capture_.get(cv::CAP_PROP_FPS)};
+}
 
-void VideoCaptureCamera::read(cv::Mat& image) {
+void VideoCaptureCamera::read(Frame& frame) {
     try {
-        if (capture_.read(image)) return;
+        if (capture_.read(frame.image)) {
+            frame.millis = millis();
+            return;
+        }
     } catch (const cv::Exception&) {
         // a device that went away mid-read delivers nothing
     }
-    image.release();
+    frame.image.release();
 }
 
 void VideoCaptureCamera::release() { capture_.release(); }
@@ -108,7 +119,6 @@ void VideoCaptureCamera::release() { capture_.release(); }
 bool VideoCaptureCamera::reopen() {
     capture_.release();
     if (!openWatched(false)) return false;
-    for (const auto& [property, value] : requested_)
-        capture_.set(property, value);
+    if (asked_) configure(*asked_);
     return true;
 }

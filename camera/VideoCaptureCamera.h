@@ -1,12 +1,12 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Camera.h"
 
 #include <opencv2/videoio.hpp>
 
 #include <csignal>
 #include <cstdio>
-#include <map>
+#include <optional>
 #include <string>
 
 // A camera read through OpenCV's video capture: a device index ("1"), a
@@ -21,9 +21,10 @@ public:
     // False when it did not open, or a stop was asked for while it was opening.
     bool open();
     bool isOpened() const override;
-    bool set(int property, double value) override;
-    double get(int property) const override;
-    void read(cv::Mat& image) override;
+    void configure(const CameraMode& mode) override;
+    CameraMode reported() const override;
+    // Stamps each image with the wall clock (millis()) as it is read.
+    void read(Frame& frame) override;
     void release() override;
     // Opens the device again, silently, and repeats what was asked of it before.
     bool reopen() override;
@@ -38,7 +39,7 @@ private:
     std::string device_;
     const volatile std::sig_atomic_t* stop_;
     FILE* err_;
-    std::map<int, double> requested_;
+    std::optional<CameraMode> asked_;
     bool abandoned_ = false;
 };
 

@@ -66,7 +66,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     app.set_help_flag("-h,--help", "print this help")->group("");
     app.get_formatter()->column_width(26);
     app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION)->group("");
-    app.add_option("-d,--device", s.device, "camera: an index, a device path or a stream URL")
+    app.add_option("-d,--device", s.source.device, "camera: an index, a device path or a stream URL")
         ->type_name("DEV")
         ->capture_default_str()
         ->check(notEmpty);
@@ -74,38 +74,43 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->capture_default_str()
         ->check(checkSize)
         ->type_name("WxH");
-    app.add_option("--fps", s.fps, "frame rate to ask the camera for (default: none)")
+    app.add_option("--fps", s.source.fps, "frame rate to ask the camera for (default: none)")
         ->type_name("N")
         ->check(numberIn(0.1, 1000));
     app.add_flag("--list-devices", s.listDevices, "list the video devices and whether they capture images");
-    app.add_option("-i,--input", s.input, "replay a video, a folder of images or a pattern like f/%05d.jpg")
+    app.add_option("-i,--input", s.source.input,
+                   "replay a video, a folder of images or a pattern like f/%05d.jpg")
         ->type_name("PATH")
         ->check(notEmpty);
-    app.add_option("--input-fps", s.inputFps, "images per second of a folder or pattern")
+    app.add_option("--input-fps", s.source.inputFps, "images per second of a folder or pattern")
         ->capture_default_str()
         ->check(numberIn(0.001, 100000))
         ->type_name("N");
-    app.add_flag("--show", s.show, "show the windows while replaying (refreshed at each tick)");
-    app.add_option("--threads", s.threads, "decoding threads for a folder (default: one per core)")
+    app.add_flag("--show", s.views.show, "show the windows while replaying (refreshed at each tick)");
+    app.add_option("--threads", s.source.threads, "decoding threads for a folder (default: one per core)")
         ->check(numberIn(1, 256))
         ->type_name("N");
-    app.add_flag("--demo", s.demo, "watch a built-in synthetic night sky instead of a camera");
-    app.add_option("-o,--output", s.output, "folder for the snapshots")
+    app.add_flag("--demo", s.source.demo, "watch a built-in synthetic night sky instead of a camera");
+    app.add_option("-o,--output", s.snapshots.folder, "folder for the snapshots")
         ->capture_default_str()
         ->check(notEmpty)
         ->type_name("DIR");
-    app.add_flag("--headless", s.headless, "open no windows, even where a display exists");
-    app.add_flag("--record", s.record, "record the camera to BASE.avi with intervals in BASE.xml instead");
-    app.add_option("--record-to", s.recordTo, "names of the recording's two files")
+    app.add_flag("--headless", s.views.headless, "open no windows, even where a display exists");
+    app.add_flag("--record", s.record.enabled,
+                 "record the camera to BASE.avi with intervals in BASE.xml instead");
+    app.add_option("--record-to", s.record.base, "names of the recording's two files")
         ->type_name("BASE")
         ->capture_default_str()
         ->check(notEmpty);
-    app.add_flag("--panorama", s.panorama, "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
-    app.add_flag("--save-on-exit", s.saveOnExit, "write the trail in progress when the run ends");
-    app.add_option("--reconnect", s.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending")
+    app.add_flag("--panorama", s.snapshots.panorama,
+                 "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
+    app.add_flag("--save-on-exit", s.loop.saveOnExit, "write the trail in progress when the run ends");
+    app.add_option("--reconnect", s.loop.reconnectSeconds,
+                   "reopen a lost camera every SECONDS instead of ending")
         ->type_name("SECONDS")
         ->check(numberIn(0.1, 86400));
-    app.add_option("--min-free", s.minFreeMb, "skip snapshots while the folder's disk has less free")
+    app.add_option("--min-free", s.snapshots.minFreeMb,
+                   "skip snapshots while the folder's disk has less free")
         ->type_name("MB")
         ->check(numberIn(0, 1e12));
     std::string http;
@@ -113,12 +118,13 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                    "serve a web view on [ADDR:]PORT (default address 127.0.0.1; another exposes it)")
         ->check(checkHttp)
         ->type_name("ADDR:PORT");
-    app.add_option("--http-host", s.httpAllowedHosts,
+    app.add_option("--http-host", s.views.httpAllowedHosts,
                    "a host name the web view answers to besides its address")
         ->type_name("NAME")
         ->check(notEmpty);
-    app.add_option("--demo-speed", s.demoSpeed)->check(numberIn(0.01, 1000))->group("");
-    app.add_option("--live", s.liveFolder, "write frame.jpg, trail.jpg and status.json to DIR at each tick")
+    app.add_option("--demo-speed", s.source.demoSpeed)->check(numberIn(0.01, 1000))->group("");
+    app.add_option("--live", s.views.liveFolder,
+                   "write frame.jpg, trail.jpg and status.json to DIR at each tick")
         ->type_name("DIR")
         ->check(notEmpty);
 
@@ -151,11 +157,12 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
             return usageError(result, err, std::string(option) + " needs " + needed);
     if (!http.empty()) {
         const auto colon = http.rfind(':');
-        s.httpHost = colon == std::string::npos ? "127.0.0.1" : http.substr(0, colon);
-        if (s.httpHost.front() == '[') s.httpHost = s.httpHost.substr(1, s.httpHost.size() - 2);
-        s.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
+        s.views.httpHost = colon == std::string::npos ? "127.0.0.1" : http.substr(0, colon);
+        if (s.views.httpHost.front() == '[')
+            s.views.httpHost = s.views.httpHost.substr(1, s.views.httpHost.size() - 2);
+        s.views.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
     }
     const auto x = size.find('x');
-    s.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
+    s.source.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
     return result;
 }

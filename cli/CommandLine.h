@@ -8,31 +8,51 @@
 #include <string>
 #include <vector>
 
-// What the user asked for on the command line. The defaults are the tool's
-// behaviour without options.
-struct Settings {
+// What the user asked for on the command line, by who uses it. The defaults
+// are the tool's behaviour without options.
+struct SourceSettings {
     std::string device = "1";
     cv::Size size{640, 480};
     double fps = 0;  // 0: ask the camera for no particular rate
-    bool listDevices = false;
     bool demo = false;
-    std::string output = "img";
-    bool headless = false;
-    bool record = false;
-    std::string recordTo = "7";
-    bool panorama = false;
+    double demoSpeed = 1;  // the demo sky faster than real time (for tests)
+    std::string input;     // a recording to replay instead of a camera
+    double inputFps = 30;
+    int threads = 0;  // 0: one per core
+};
+
+struct LoopSettings {
     bool saveOnExit = false;
     double reconnectSeconds = 0;  // 0: a lost camera ends the run
+};
+
+struct SnapshotSettings {
+    std::string folder = "img";
     double minFreeMb = 0;
+    bool panorama = false;  // N-panorama.jpg beside each snapshot, and a window
+};
+
+struct ViewSettings {
+    bool headless = false;
+    bool show = false;  // windows during a replay
     std::string liveFolder;
-    std::string input;  // a recording to replay instead of a camera
-    double inputFps = 30;
-    bool show = false;
-    int threads = 0;                            // 0: one per core
     std::string httpHost;                       // empty: no web view
     int httpPort = 0;                           // 0: any free port
     std::vector<std::string> httpAllowedHosts;  // names the web view answers to besides its address
-    double demoSpeed = 1;  // the demo sky faster than real time, on its own clock (for tests)
+};
+
+struct RecordSettings {
+    bool enabled = false;  // the recorder instead of the trail loop
+    std::string base = "7";
+};
+
+struct Settings {
+    bool listDevices = false;
+    SourceSettings source;
+    LoopSettings loop;
+    SnapshotSettings snapshots;
+    ViewSettings views;
+    RecordSettings record;
 };
 
 struct CommandLine {

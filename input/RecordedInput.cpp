@@ -45,8 +45,8 @@ void RecordedInput::work() {
     }
 }
 
-void RecordedInput::read(cv::Mat& image) {
-    image.release();
+void RecordedInput::read(Frame& frame) {
+    frame.image.release();
     while (!ended_) {
         Item item;
         {
@@ -66,8 +66,8 @@ void RecordedInput::read(cv::Mat& image) {
             std::fflush(err_);
             continue;
         }
-        image = item.image;
-        mediaMillis_ = item.mediaMillis;
+        frame.image = item.image;
+        frame.millis = item.mediaMillis;
         ++delivered_;
         if (progress_) progress_->update(delivered_, total_);
         return;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Camera.h"
 #include "input/ProgressLine.h"
 
 #include <opencv2/core.hpp>
@@ -21,7 +21,7 @@
 // decode, each with its time in the recording. Decoding runs on worker
 // threads ahead of the reader, through a bounded queue, so memory stays flat
 // however long the recording is.
-class RecordedInput : public Camera, public WallClock {
+class RecordedInput : public Camera {
 public:
     // One decoded image: empty with a reason when it could not be decoded.
     struct Item {
@@ -42,12 +42,10 @@ public:
 
     bool isOpened() const override { return true; }
     // A recording keeps its own size and rate.
-    bool set(int, double) override { return false; }
-    double get(int) const override { return 0; }
-    void read(cv::Mat& image) override;
-
-    // The recording's time of the image read last: a replay runs on it.
-    int64_t millis() override { return mediaMillis_; }
+    void configure(const CameraMode&) override {}
+    CameraMode reported() const override { return {}; }
+    // Each image carries its time in the recording: a replay runs on it.
+    void read(Frame& frame) override;
     int64_t imagesRead() const { return delivered_; }
     std::optional<int64_t> total() const { return total_; }
 
@@ -66,7 +64,6 @@ private:
     int64_t end_ = -1;  // index of the end marker, once known
     bool stopping_ = false;
     std::vector<std::thread> workers_;
-    int64_t mediaMillis_ = 0;
     int64_t delivered_ = 0;
     bool ended_ = false;
     std::unique_ptr<ProgressLine> progress_;  // only when err is a terminal

@@ -80,7 +80,7 @@ std::unique_ptr<RecordedInput> imagesInput(std::vector<std::string> files, doubl
     return std::make_unique<RecordedInput>(std::move(decode), count, threads, err);
 }
 
-std::unique_ptr<RecordedInput> videoInput(const std::string& path, FILE* err, std::string& failure) {
+Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE* err) {
     auto video = std::make_shared<cv::VideoCapture>();
     // A file that is no video is said in one line, without OpenCV's own.
     const auto level = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
@@ -90,10 +90,7 @@ std::unique_ptr<RecordedInput> videoInput(const std::string& path, FILE* err, st
         video->release();
     }
     cv::utils::logging::setLogLevel(level);
-    if (!video->isOpened()) {
-        failure = "cannot read video " + path;
-        return nullptr;
-    }
+    if (!video->isOpened()) return Failure{"cannot read video " + path};
     const double fps = video->get(cv::CAP_PROP_FPS);
     const auto frames = static_cast<int64_t>(video->get(cv::CAP_PROP_FRAME_COUNT));
     // One decoding thread: a video decodes in order.
@@ -158,33 +155,22 @@ std::vector<std::string> imageFilesOf(const std::string& folder) {
     return names;
 }
 
-std::unique_ptr<RecordedInput> openRecordedInput(const std::string& path, double imagesPerSecond, int threads,
-                                                 FILE* err, std::string& failure) {
+Result<std::unique_ptr<RecordedInput>> openRecordedInput(const std::string& path, double imagesPerSecond,
+                                                         int threads, FILE* err) {
     std::error_code error;
     if (fs::is_directory(path, error)) {
         std::vector<std::string> files = imageFilesOf(path);
-        if (files.empty()) {
-            failure = "no images in folder " + path;
-            return nullptr;
-        }
+        if (files.empty()) return Failure{"no images in folder " + path};
         return imagesInput(std::move(files), imagesPerSecond, threads, err);
     }
     const long width = sequenceFieldWidth(path);
-    if (width > static_cast<long>(kWidestNumber) && !fs::exists(path, error)) {
-        failure = "the number in a sequence pattern is at most 10 digits wide: " + path;
-        return nullptr;
-    }
+    if (width > static_cast<long>(kWidestNumber) && !fs::exists(path, error))
+        return Failure{"the number in a sequence pattern is at most 10 digits wide: " + path};
     if (width >= 0 && !fs::exists(path, error)) {
         std::vector<std::string> files = filesOfPattern(path);
-        if (files.empty()) {
-            failure = "no images match " + path;
-            return nullptr;
-        }
+        if (files.empty()) return Failure{"no images match " + path};
         return imagesInput(std::move(files), imagesPerSecond, threads, err);
     }
-    if (!fs::exists(path, error)) {
-        failure = "no such file or folder: " + path;
-        return nullptr;
-    }
-    return videoInput(path, err, failure);
+    if (!fs::exists(path, error)) return Failure{"no such file or folder: " + path};
+    return videoInput(path, err);
 }

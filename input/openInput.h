@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Result.h"
 #include "input/RecordedInput.h"
 
 #include <memory>
@@ -9,10 +10,10 @@
 // Opens a recording to replay: a video file, a folder of images (.jpg, .jpeg,
 // .png, .tif, .tiff, .bmp in natural name order) or a printf-style sequence
 // pattern such as "frames/%05d.jpg". Images of a folder or pattern are
-// imagesPerSecond apart in time; a video keeps its own timestamps. Returns
-// null with the reason in `failure` when there is nothing to replay.
-std::unique_ptr<RecordedInput> openRecordedInput(const std::string& path, double imagesPerSecond, int threads,
-                                                 FILE* err, std::string& failure);
+// imagesPerSecond apart in time; a video keeps its own timestamps. Fails
+// when there is nothing to replay.
+Result<std::unique_ptr<RecordedInput>> openRecordedInput(const std::string& path, double imagesPerSecond,
+                                                         int threads, FILE* err);
 
 // The image files of a folder in natural name order ("img2" before "img10").
 std::vector<std::string> imageFilesOf(const std::string& folder);

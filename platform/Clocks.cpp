@@ -9,5 +9,3 @@ int64_t millis() {
 }
 
 std::clock_t SystemProcessorClock::now() { return std::clock(); }
-
-int64_t SystemWallClock::millis() { return ::millis(); }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Clocks.h"
 
 #include <cstdint>
 
@@ -10,9 +10,4 @@ int64_t millis();
 class SystemProcessorClock : public ProcessorClock {
 public:
     std::clock_t now() override;
-};
-
-class SystemWallClock : public WallClock {
-public:
-    int64_t millis() override;
 };

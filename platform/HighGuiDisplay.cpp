@@ -29,12 +29,14 @@ bool displayAvailable() {
 void HighGuiDisplay::show(const std::string& window, const cv::Mat& image) {
     if (windows_ == Windows::unknown) {
         windows_ = displayAvailable() ? Windows::available : Windows::unavailable;
-        if (windows_ == Windows::unavailable) {
-            std::fprintf(err_, "no display: running without windows (stop with Ctrl-C)\n");
-            std::fflush(err_);
-        }
+        if (windows_ == Windows::unavailable)
+            said_.say("no display: running without windows (stop with Ctrl-C)");
     }
     if (windows_ == Windows::available) cv::imshow(window, image);
+}
+
+void HighGuiDisplay::place(const std::string& window, cv::Point topLeft) {
+    if (windows_ == Windows::available) cv::moveWindow(window, topLeft.x, topLeft.y);
 }
 
 int HighGuiDisplay::pollKey(int delayMs) {

@@ -1,6 +1,7 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Display.h"
+#include "core/SayOnce.h"
 
 #include <cstdio>
 
@@ -11,15 +12,16 @@
 class HighGuiDisplay : public Display {
 public:
     explicit HighGuiDisplay(FILE* err, bool headless = false, bool waitWithoutWindows = true)
-        : err_(err),
+        : said_(err),
           windows_(headless ? Windows::unavailable : Windows::unknown),
           waitWithoutWindows_(waitWithoutWindows) {}
     void show(const std::string& window, const cv::Mat& image) override;
+    void place(const std::string& window, cv::Point topLeft) override;
     int pollKey(int delayMs) override;
 
 private:
     enum class Windows { unknown, available, unavailable };
-    FILE* err_;
+    SayOnce said_;
     Windows windows_;
     bool waitWithoutWindows_;
 };

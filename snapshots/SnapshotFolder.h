@@ -1,62 +1,71 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Result.h"
+#include "core/TrailEvents.h"
 
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Snapshot files on disk. A snapshot is encoded in memory, written to a
-// temporary file in its folder, flushed to disk and renamed over its final
-// name, so a kill or a full disk never leaves a truncated image in place of
-// an older good one.
-class SnapshotFiles : public SnapshotWriter {
+// The snapshot folder of a run and its only owner: the lock that keeps other
+// runs out, the leftovers of interrupted writes, the numbering to resume, the
+// free-space minimum, the names of snapshots and of what goes beside them,
+// their atomic writes, and listing and reading them for the web view.
+class SnapshotFolder : public SnapshotStore, public TrailListener {
 public:
-    std::string write(const std::string& path, const cv::Mat& image) override;
-    bool exists(const std::string& path) override;
-    int64_t freeBytes(const std::string& folder) override;
-};
+    // minFreeBytes 0: no minimum.
+    SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err);
+    ~SnapshotFolder() override;
+    SnapshotFolder(const SnapshotFolder&) = delete;
+    SnapshotFolder& operator=(const SnapshotFolder&) = delete;
 
-// Keeps other runs out of a snapshot folder while this one uses it: an flock
-// on a lock file in the folder, which the kernel releases when the process
-// ends, however it ends. The folder is made if needed; at the end the lock
-// file goes, and so does the folder if this run made it and left it empty.
-class FolderLock {
-public:
-    enum class Outcome { held, busy, failed };
-    // With failed, `reason` says why.
-    Outcome take(const std::string& folder, std::string& reason);
-    ~FolderLock();
+    // Takes the folder for this run, making it if needed, and clears what
+    // interrupted writes left. Fails when another run holds it. The lock (an
+    // flock) goes at the end of the run, or with the process however it
+    // ends; so does a folder this run made and left empty.
+    Result<> open();
+    // The newest snapshot by modification time, which numbering follows.
+    std::optional<int32_t> newest() const;
+    // Writes, beside each snapshot N.jpg, N followed by suffix (such as
+    // "-panorama.jpg"): what make returns for the trail, unless empty.
+    void addCompanion(std::string suffix, std::function<cv::Mat(const cv::Mat&)> make);
+
+    bool hasRoom() override;
+    bool taken(int32_t number) override;
+    void snapshotDue(const SnapshotDue& due) override;
+    // Whether the snapshot due as the run ended could not be written.
+    bool finalSnapshotLost() const { return finalSnapshotLost_; }
+
+    struct Entry {
+        int32_t number;
+        int64_t modifiedNanos;  // since the Unix epoch
+        int64_t bytes;
+    };
+    // The snapshots ("N.jpg"), newest first by modification time.
+    std::vector<Entry> list() const;
+    std::optional<Entry> find(int32_t number) const;
+    // Opens a snapshot to be served: a regular file of this user with one
+    // link, opened without following links or waiting on a FIFO, so that
+    // nothing but what the tool wrote leaves the folder. -1 otherwise.
+    int openToServe(int32_t number, uint64_t& size) const;
+    std::string pathOf(int32_t number, const std::string& suffix = ".jpg") const;
+    // "12.jpg" for 12, and back; -1 for a name that is no snapshot's.
+    static std::string nameOf(int32_t number, const std::string& suffix = ".jpg");
+    static int32_t numberOf(const std::string& name);
+    const std::string& path() const { return path_; }
 
 private:
     std::string path_;
+    int64_t minFreeBytes_;
+    FILE* err_;
+    std::vector<std::pair<std::string, std::function<cv::Mat(const cv::Mat&)>>> companions_;
+    bool finalSnapshotLost_ = false;
+    std::string lockPath_;
+    int lockFd_ = -1;
     std::vector<std::string> madeFolders_;  // innermost first
-    int fd_ = -1;
 };
-
-// Writes bytes to a temporary file beside path and renames it over path, so
-// readers see the old file or the new one, never a part. Durable also flushes
-// the data and the rename to disk first. Returns the reason of a failure.
-std::string writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
-
-// Bytes free to an unprivileged writer on the file system that holds (or
-// will hold) the folder; -1 when unknown.
-int64_t freeBytesFor(const std::string& folder);
-
-// Removes temporary files that an interrupted write left in the folder, those
-// at least minAgeSeconds old (a live write takes milliseconds).
-void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds = 0);
-
-struct SnapshotEntry {
-    int number;
-    int64_t modifiedNanos;  // since the Unix epoch
-    int64_t bytes;
-};
-
-// The snapshots ("N.jpg", N up to lastNumber) in the folder, newest first by
-// modification time.
-std::vector<SnapshotEntry> listSnapshots(const std::string& folder, int lastNumber);
-
-// The number of the newest snapshot ("N.jpg") in the folder by modification
-// time, so that numbering can go on after it; none when there is none.
-std::optional<int> newestSnapshotNumber(const std::string& folder, int lastNumber);

@@ -1,6 +1,9 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Camera.h"
+#include "core/Clocks.h"
+#include "core/Display.h"
+#include "core/TrailEvents.h"
 
 #include <opencv2/core.hpp>
 
@@ -29,33 +32,35 @@ inline bool samePixels(const cv::Mat& a, const cv::Mat& b) {
 
 // Hands out queued images (an empty one reads as empty), then scene images
 // while its budget lasts, then empty ones; reopened, reopenedBudget more.
+// Each image is stamped `now`, which then moves on by `step`.
 struct SyntheticCamera : Camera {
     bool opened = true;
     std::function<cv::Mat(int)> scene = [](int index) { return movingDotImage(index); };
     int budget = 1 << 30, reopenedBudget = 0, reads = 0, reopens = 0;
+    int64_t now = 0, step = 0;
     std::deque<cv::Mat> queued;
-    std::map<int, double> requested;  // and reported back, as a camera that obeys
+    CameraMode asked;  // and reported back, as a camera that obeys
 
     bool isOpened() const override { return opened; }
-    bool set(int property, double value) override { return requested[property] = value, opened; }
-    double get(int property) const override { return requested.count(property) ? requested.at(property) : 0; }
-    void read(cv::Mat& image) override {
+    void configure(const CameraMode& mode) override { asked = mode; }
+    CameraMode reported() const override { return asked; }
+    void read(Frame& frame) override {
         ++reads;
-        image = !opened           ? cv::Mat()
-                : !queued.empty() ? queued.front()
-                : budget-- > 0    ? scene(reads)
-                                  : cv::Mat();
+        frame.image = !opened           ? cv::Mat()
+                      : !queued.empty() ? queued.front()
+                      : budget-- > 0    ? scene(reads)
+                                        : cv::Mat();
         if (opened && !queued.empty()) queued.pop_front();
+        frame.millis = now, now += step;
     }
     void release() override { opened = false; }
     bool reopen() override { return ++reopens, budget = reopenedBudget, reopenedBudget = 0, opened = true; }
 };
 
-// A processor or wall clock that advances by `step` at each reading.
-struct SimulatedClock : ProcessorClock, WallClock {
-    int64_t value = 0, step = 0;
+// A processor clock that advances by `step` at each reading.
+struct SimulatedClock : ProcessorClock {
+    std::clock_t value = 0, step = 0;
     std::clock_t now() override { return (value += step) - step; }
-    int64_t millis() override { return (value += step) - step; }
 };
 
 // Records the windows shown and answers key polls from a script, then -1.
@@ -64,6 +69,7 @@ struct ScriptedDisplay : Display {
     std::vector<std::string> shown;
     int polls = 0;
     void show(const std::string& window, const cv::Mat&) override { shown.push_back(window); }
+    void place(const std::string&, cv::Point) override {}
     int pollKey(int) override {
         const int key = keys.empty() ? -1 : keys.front();
         if (++polls, !keys.empty()) keys.pop_front();
@@ -71,19 +77,18 @@ struct ScriptedDisplay : Display {
     }
 };
 
-// Keeps snapshots in memory; can be told to fail, to report little space or
-// that files are there already.
-struct MemoryWriter : SnapshotWriter {
-    std::vector<std::pair<std::string, cv::Mat>> written;
-    std::set<std::string> present;
-    std::string failure;
-    int64_t free = -1;
-    std::string write(const std::string& path, const cv::Mat& image) override {
-        if (failure.empty()) present.insert(path);
-        return written.emplace_back(path, image.clone()), failure;
+// Keeps the snapshots the loop makes in memory; can be told that there is no
+// room, or that numbers are taken already.
+struct MemorySnapshots : SnapshotStore, TrailListener {
+    std::vector<SnapshotDue> made;
+    std::set<int32_t> present;
+    bool room = true;
+    bool hasRoom() override { return room; }
+    bool taken(int32_t number) override { return present.count(number) > 0; }
+    void snapshotDue(const SnapshotDue& due) override {
+        made.push_back({due.number, due.trail.clone(), due.reason, due.millis});
+        present.insert(due.number);
     }
-    bool exists(const std::string& path) override { return present.count(path) > 0; }
-    int64_t freeBytes(const std::string&) override { return free; }
 };
 
 // A FILE* whose text can be read back.

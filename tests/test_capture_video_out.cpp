@@ -21,9 +21,9 @@ struct Recorder {
     SimulatedClock clock;
     ScriptedDisplay display;
     CapturedStream out;
-    CaptureState state{camera, clock, out.file};
+    CaptureState state;
 
-    Recorder() {
+    explicit Recorder(cv::Size asked = {640, 480}) : state(camera, clock, out.file, nullptr, {{asked, 0}}) {
         camera.scene = smallDot;
         clock.step = 25000;  // 0.025 s of processor time per reading: 0.1 s per image
     }
@@ -89,7 +89,7 @@ TEST(CaptureVideoOut, VideoHoldsEveryLoggedImageAtItsDeliveredSize) {
 // A closed camera, a camera that delivers nothing or a video that cannot be
 // opened: an older recording and its log stay as they were.
 TEST(CaptureVideoOut, FailureBeforeTheFirstImageLeavesOlderFilesAlone) {
-    Recorder closed, r;
+    Recorder closed, r({320, 240});  // --record --size 320x240
     closed.camera.opened = false;
     EXPECT_EQ(closed.record(), -1);
     EXPECT_EQ(closed.out.text(), "captureVideoOut\nerror opening camera\n");
@@ -97,7 +97,9 @@ TEST(CaptureVideoOut, FailureBeforeTheFirstImageLeavesOlderFilesAlone) {
     std::ofstream("7.xml") << "last night's log";
     r.camera.queued = {cv::Mat()};
     EXPECT_EQ(r.record(), 0);
-    EXPECT_EQ(r.out.text(), kHeader + "camera delivered no image, recording ended\n");
+    EXPECT_EQ(r.out.text(),
+              "captureVideoOut\ncamera opened\nvideo output enabled\noutput size 320, 240\n"
+              "camera delivered no image, recording ended\n");
     EXPECT_EQ(r.record("no/such/folder/7.avi"), -1);
     EXPECT_EQ(r.out.lines(1)[0], "error opening output video");
     std::ostringstream kept;

@@ -2,6 +2,7 @@
 #include "camera/VideoCaptureCamera.h"
 #include "cli/CommandLine.h"
 #include "platform/Clocks.h"
+#include "platform/Files.h"
 #include "platform/HighGuiDisplay.h"
 #include "platform/StopSignals.h"
 #include "snapshots/SnapshotFolder.h"
@@ -9,10 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
+
 #include <chrono>
 #include <csignal>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <tuple>
 
 namespace {
@@ -33,11 +37,13 @@ std::pair<CommandLine, std::string> parse(const std::string& line) {
 // Every setting in one line: flags as 0/1, the rest as given.
 std::string summary(const Settings& s) {
     std::ostringstream o;
-    o << s.device << ' ' << s.size << ' ' << s.fps << ' ' << s.output << ' ' << s.recordTo << ' '
-      << s.reconnectSeconds << ' ' << s.minFreeMb << ' ' << s.liveFolder << '|' << s.input << ' '
-      << s.inputFps << ' ' << s.threads << ' ' << s.httpHost << ':' << s.httpPort << ' '
-      << (s.httpAllowedHosts.empty() ? "" : s.httpAllowedHosts.back() + ' ') << s.listDevices << s.demo
-      << s.headless << s.record << s.panorama << s.saveOnExit << s.show;
+    const SourceSettings& in = s.source;
+    const ViewSettings& v = s.views;
+    o << in.device << ' ' << in.size << ' ' << in.fps << ' ' << s.snapshots.folder << ' ' << s.record.base
+      << ' ' << s.loop.reconnectSeconds << ' ' << s.snapshots.minFreeMb << ' ' << v.liveFolder << '|'
+      << in.input << ' ' << in.inputFps << ' ' << in.threads << ' ' << v.httpHost << ':' << v.httpPort << ' '
+      << (v.httpAllowedHosts.empty() ? "" : v.httpAllowedHosts.back() + ' ') << s.listDevices << in.demo
+      << v.headless << s.record.enabled << s.snapshots.panorama << s.loop.saveOnExit << v.show;
     return o.str();
 }
 
@@ -106,7 +112,7 @@ TEST(Platform, AdaptersReadMillisecondsWaitForKeysAndFindFreeSpace) {
     EXPECT_GE(steady_clock::now() - start, milliseconds(30)) << "the loop must not spin";
     EXPECT_EQ(err.text(), "") << "headless is the user's choice, not a notice";
     // A snapshot folder not made yet is judged by the file system it will be on.
-    EXPECT_GT(SnapshotFiles().freeBytes("not/yet/made"), 0);
+    EXPECT_GT(freeBytesFor("not/yet/made"), 0);
 }
 
 // Every stop signal asks for an orderly end; SIGTERM and SIGHUP go on doing
@@ -156,22 +162,44 @@ TEST(Platform, SourcesLoseTheirPasswordsAndTheWebViewItsStrangers) {
     EXPECT_EQ(webAddress("0.0.0.0", 80), "http://0.0.0.0:80/");
 }
 
-// One run at a time in a snapshot folder; the folder it had to make goes
-// again when nothing was written in it.
-TEST(Platform, SnapshotFolderLockKeepsASecondRunOut) {
+// The snapshot folder: one run at a time, the folder it had to make gone
+// again when nothing was written in it; snapshots and what goes beside them
+// written whole, or said why not; no room below the minimum.
+TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     TempWorkingDir dir;
-    std::string reason;
+    CapturedStream err;
     {
-        FolderLock first, second;
-        EXPECT_EQ(first.take("night/img", reason), FolderLock::Outcome::held) << reason;
-        EXPECT_EQ(second.take("night/img", reason), FolderLock::Outcome::busy);
+        SnapshotFolder first("night/img", 0, err.file), second("night/img", 0, err.file);
+        EXPECT_TRUE(first.open());
+        EXPECT_EQ(second.open().reason(), "another trailcam is using it");
     }
     EXPECT_FALSE(std::filesystem::exists("night"));
+    const cv::Mat trail = movingDotImage(3, {800, 600});
     {
-        FolderLock again;
-        EXPECT_EQ(again.take("night/img", reason), FolderLock::Outcome::held);
-        std::ofstream("night/img/1.jpg") << "snapshot";
+        SnapshotFolder folder("night/img", 0, err.file);
+        ASSERT_TRUE(folder.open());
+        folder.addCompanion("-small.png", [](const cv::Mat& t) { return cv::Mat(t, cv::Rect(0, 0, 8, 8)); });
+        folder.snapshotDue({12, trail, SnapshotReason::exit, 0});
+        EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
+        EXPECT_EQ(folder.newest(), 12);
     }
-    EXPECT_TRUE(std::filesystem::exists("night/img/1.jpg"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("night/img"), {}), 1) << "no lock file left";
+    std::vector<uchar> encoded;
+    cv::imencode(".jpg", trail, encoded);
+    std::ostringstream file;
+    file << std::ifstream("night/img/12.jpg").rdbuf();
+    EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << "the trail as JPEG, with defaults";
+    EXPECT_EQ(cv::imread("night/img/12-small.png").size(), cv::Size(8, 8));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("night/img"), {}), 2) << "no lock file left";
+
+    std::ofstream("blocked") << "a file where the folder should be";
+    SnapshotFolder blocked("blocked/img", 0, err.file), tight(".", int64_t{1} << 60, err.file);
+    blocked.snapshotDue({1, trail, SnapshotReason::endOfInput, 0});
+    EXPECT_TRUE(blocked.finalSnapshotLost());
+    EXPECT_FALSE(tight.hasRoom());
+    const std::vector<std::string> said = err.lines();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_EQ(said[0], "cannot write snapshot blocked/img/1.jpg: Not a directory");
+    EXPECT_TRUE(std::regex_match(
+        said[1], std::regex(R"(snapshot skipped: \d+ MB free for \., less than the 1099511627776 MB asked)")))
+        << said[1];
 }

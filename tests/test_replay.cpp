@@ -2,6 +2,7 @@
 #include "cvio.h"
 #include "input/openInput.h"
 #include "trail/TrailLoop.h"
+#include "views/StatusPrinter.h"
 
 #include <gtest/gtest.h>
 
@@ -19,16 +20,17 @@ TEST(Replay, DecodedImagesArriveInOrder) {
     RecordedInput input(
         [&decoded](int64_t i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(12 - i % 4 * 3));
-            return ++decoded,
-                   RecordedInput::Item{cv::Mat(1, 1, CV_8UC1, cv::Scalar::all(double(i))), 0, "", i == 12};
+            return ++decoded, RecordedInput::Item{cv::Mat(1, 1, CV_8UC1, cv::Scalar::all(double(i))), 100 * i,
+                                                  "", i == 12};
         },
         12, 3, stderr);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
     EXPECT_LT(decoded.load(), 12) << "only a few images are decoded ahead of the reader";
-    cv::Mat image;
+    Frame frame;
     for (int i = 0; i <= 12; ++i) {
-        input.read(image);
-        EXPECT_EQ(image.empty() ? -1 : image.at<uchar>(0), i < 12 ? i : -1);
+        input.read(frame);
+        EXPECT_EQ(frame.image.empty() ? -1 : frame.image.at<uchar>(0), i < 12 ? i : -1);
+        EXPECT_TRUE(frame.image.empty() || frame.millis == 100 * i) << "each image carries its own time";
     }
 }
 
@@ -55,17 +57,16 @@ TEST(Replay, FolderReplaysInNameOrderAndEveryImageLandsInASnapshot) {
     const cv::Mat sizeChange = cv::imread(files[3]);
     const int startGrowth = static_cast<int>(cv::sum(startTrail - cv::imread(files[0]))[0]);
 
-    std::string failure;
     CapturedStream out, err;
-    auto input = openRecordedInput("night", 10, 3, err.file, failure);
-    ASSERT_TRUE(input) << failure;
+    auto input = openRecordedInput("night", 10, 3, err.file);
+    ASSERT_TRUE(input) << input.reason();
     SimulatedClock processorClock;
     ScriptedDisplay display;
-    MemoryWriter snapshots;
-    CaptureState capture(*input, processorClock, out.file);
-    TrailDevices devices{*input, display, snapshots, out.file, err.file, stdin};
-    devices.finiteInput = true;
-    EXPECT_EQ(TrailLoop(devices).run(capture), 0);
+    MemorySnapshots snapshots;
+    StatusPrinter printer(out.file, err.file);
+    CaptureState capture(**input, processorClock, out.file);
+    TrailLoop loop({display, snapshots, stdin}, {false, true, 0}, {&printer, &snapshots});
+    EXPECT_EQ(loop.run(capture), 0);
 
     // Ticks at 0.3 s and 1.3 s of the recording.
     const std::string changed = "camera image changed size from ";
@@ -82,8 +83,9 @@ TEST(Replay, FolderReplaysInNameOrderAndEveryImageLandsInASnapshot) {
     cv::Mat trail(48, 64, CV_8UC3, cv::Scalar::all(0));
     for (int i = 5; i <= 20; ++i)
         trail.at<cv::Vec3b>(i, 2 * i) = i == 8 ? cv::Vec3b() : cv::Vec3b(200, 100, 50);
-    ASSERT_EQ(snapshots.written.size(), 3u);
-    EXPECT_TRUE(samePixels(snapshots.written[0].second, startTrail));
-    EXPECT_TRUE(samePixels(snapshots.written[1].second, sizeChange));
-    EXPECT_TRUE(samePixels(snapshots.written[2].second, trail));
+    ASSERT_EQ(snapshots.made.size(), 3u);
+    EXPECT_TRUE(samePixels(snapshots.made[0].trail, startTrail));
+    EXPECT_TRUE(samePixels(snapshots.made[1].trail, sizeChange));
+    EXPECT_TRUE(samePixels(snapshots.made[2].trail, trail));
+    EXPECT_EQ(snapshots.made[2].reason, SnapshotReason::endOfInput);
 }

@@ -2,10 +2,10 @@
 #include "cvio.h"
 #include "trail/TrailGrowth.h"
 #include "trail/TrailLoop.h"
+#include "views/StatusPrinter.h"
+#include "views/Windows.h"
 
 #include <gtest/gtest.h>
-
-#include <opencv2/videoio.hpp>
 
 #include <limits>
 #include <tuple>
@@ -14,34 +14,43 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
+// The loop with what a user sees of it: the console lines, the windows and
+// the snapshots it makes.
 struct Rig {
     SyntheticCamera camera;
-    SimulatedClock processorClock, wallClock;
+    SimulatedClock processorClock;
     ScriptedDisplay display;
-    MemoryWriter snapshots;
+    MemorySnapshots snapshots;
     CapturedStream out, err;
     FILE* in = fmemopen(const_cast<char*>("xy"), 2, "r");
     volatile std::sig_atomic_t stop = 0;
-    CaptureState capture{camera, processorClock, out.file};
-    TrailDevices devices{wallClock, display, snapshots, out.file, err.file, in, &stop};
+    CaptureState capture{camera, processorClock, out.file, err.file};
+    StatusPrinter printer{out.file, err.file};
+    Windows windows{display, nullptr};
     TrailLoop loop;
 
-    // configure sets the user's choices before the loop takes them.
-    explicit Rig(const std::function<void(TrailDevices&)>& configure = [](TrailDevices&) {})
-        : loop((configure(devices), devices)) {}
+    explicit Rig(TrailChoices choices = {}, FILE* terminal = nullptr)
+        : loop({display, snapshots, terminal != nullptr ? terminal : in, nullptr, &stop}, choices,
+               {&printer, &snapshots, &windows}) {}
     ~Rig() { std::fclose(in); }
     // A trail of the given first-channel growth since the last tick, due for a tick.
     void placeTrail(int growth, int32_t frameCounter) {
-        loop.imMin = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
-        for (auto it = loop.imMin.begin<cv::Vec3b>(); growth > 0; ++it, growth -= 255)
+        TrailState state = loop.state();
+        state.imMin = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
+        for (auto it = state.imMin.begin<cv::Vec3b>(); growth > 0; ++it, growth -= 255)
             (*it)[0] = static_cast<uchar>(std::min(growth, 255));
-        loop.imOld = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
-        loop.frameCounter = frameCounter;
+        state.imOld = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(0));
+        state.frameCounter = frameCounter;
+        loop.setState(state);
     }
-    // A pass in which an armed countdown runs out: it writes a snapshot.
+    void change(const std::function<void(TrailState&)>& edit) {
+        TrailState state = loop.state();
+        edit(state);
+        loop.setState(state);
+    }
+    // A pass in which an armed countdown runs out: it makes a snapshot.
     void snapshotPass() {
-        loop.save = true;
-        loop.nextInfoTime = std::numeric_limits<int64_t>::max();
+        change([](TrailState& s) { s.save = true, s.nextInfoTime = std::numeric_limits<int64_t>::max(); });
         loop.pass(capture);
     }
 };
@@ -64,8 +73,7 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
         cv::Mat image(60, 60, CV_8UC3, cv::Scalar::all(0));
         return image.at<cv::Vec3b>(pixelOf(i)) = cv::Vec3b::all(255), image;
     };
-    rig.wallClock.step = 125;
-    rig.capture.notices = rig.err.file;
+    rig.camera.step = 125;
     const int ticks = 403, passes = 2 + 8 * ticks;
     rig.camera.budget = 3 + passes;  // start-up takes three images
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
@@ -84,16 +92,15 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character read after \"empty\"";
     EXPECT_EQ(rig.display.shown.size(), 2u * (ticks + 1));
     EXPECT_EQ(rig.display.polls, passes);
-    EXPECT_EQ(rig.camera.get(cv::CAP_PROP_FRAME_WIDTH) * rig.camera.get(cv::CAP_PROP_FRAME_HEIGHT),
-              640 * 480);
+    EXPECT_EQ(rig.camera.asked.size, cv::Size(640, 480));
     EXPECT_EQ(rig.err.text(), "camera delivers 60x60 (asked for 640x480)\n");
 
-    ASSERT_EQ(rig.snapshots.written.size(), 1u);
-    EXPECT_EQ(rig.snapshots.written[0].first, "img/1.jpg");
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    EXPECT_EQ(rig.snapshots.made[0].number, 1);
     cv::Mat trail(60, 60, CV_8UC3, cv::Scalar::all(0));
     for (int image = 4; image <= 3 + (2 + 8 * 401); ++image)  // pass n merges image n + 3
         trail.at<cv::Vec3b>(pixelOf(image)) = cv::Vec3b::all(255);
-    EXPECT_TRUE(samePixels(rig.snapshots.written[0].second, trail));
+    EXPECT_TRUE(samePixels(rig.snapshots.made[0].trail, trail));
 }
 
 TEST(TrailLoop, ArmsAboveAGrowthOf2000AndSnapshotNumbersWrapAfter30000) {
@@ -103,15 +110,14 @@ TEST(TrailLoop, ArmsAboveAGrowthOf2000AndSnapshotNumbersWrapAfter30000) {
         rig.loop.pass(rig.capture);
         EXPECT_EQ(rig.out.lines(1)[0], status(0, 801, diff, 0, diff > 2000, diff > 2000 ? 300 : 0));
     }
-    const std::string folder = "night/" + std::string(1100, 's');  // longer than any fixed name buffer
-    Rig rig([&folder](TrailDevices& d) { d.snapshotFolder = folder; });
+    Rig rig;
     rig.placeTrail(0, 10);
-    rig.loop.trackCounter = 29999;
+    rig.change([](TrailState& s) { s.trackCounter = 29999; });
     rig.snapshotPass();
     rig.snapshotPass();
     EXPECT_EQ(rig.out.lines(), (Lines{"img 29999", "img 30000"}));
-    EXPECT_EQ(rig.snapshots.written.front().first, folder + "/30000.jpg");
-    EXPECT_EQ(rig.snapshots.written.back().first, folder + "/0.jpg");
+    EXPECT_EQ(rig.snapshots.made.front().number, 30000);
+    EXPECT_EQ(rig.snapshots.made.back().number, 0);
 }
 
 // A snapshot never replaces a file: taken numbers are passed over, and only
@@ -129,13 +135,13 @@ TEST(TrailLoop, NumberingPassesOverTakenNumbers) {
     // 5.jpg newest by time, 6.jpg to 20.jpg older: a new run goes on after 20.
     Rig rig;
     for (int n = 6; n <= 20; ++n)
-        rig.snapshots.present.insert("img/" + std::to_string(n) + ".jpg");
+        rig.snapshots.present.insert(n);
     EXPECT_EQ(rig.loop.continueNumberingAfter(5), 20);
-    rig.snapshots.present.insert("img/21.jpg");  // put there by hand since
+    rig.snapshots.present.insert(21);  // put there by hand since
     rig.placeTrail(0, 10);
     rig.snapshotPass();
     EXPECT_EQ(rig.out.lines(), (Lines{"img 21"}));
-    EXPECT_EQ(rig.snapshots.written.back().first, "img/22.jpg");
+    EXPECT_EQ(rig.snapshots.made.back().number, 22);
 }
 
 // A wall clock set back an hour holds the ticks back for a second, not an hour.
@@ -143,7 +149,7 @@ TEST(TrailLoop, TicksGoOnWhenTheClockIsSetBack) {
     Rig rig;
     rig.placeTrail(0, 10);
     for (const int64_t now : {10000000, 6400000, 6400999, 6401000}) {
-        rig.wallClock.value = now;
+        rig.camera.now = now;
         rig.loop.pass(rig.capture);
     }
     EXPECT_EQ(rig.out.lines().size(), 2u);
@@ -154,7 +160,7 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     FILE* silentInput = fdopen(pipeFds[0], "r");
-    Rig stopped([silentInput](TrailDevices& d) { d.in = silentInput; });
+    Rig stopped({}, silentInput);
     stopped.camera.budget = 3;
     stopped.stop = 1;
     EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
@@ -166,7 +172,7 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
         Rig rig;
         rig.display.keys = {key};
         rig.loop.pass(rig.capture);
-        return rig.loop.stopapp;
+        return rig.loop.state().stopapp;
     };
     for (const int key : {27, 113, 0x100000 | 27, 0xff00 | 113})
         EXPECT_TRUE(stopsOn(key)) << key;
@@ -178,11 +184,11 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
 TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
     Rig rig;
     rig.placeTrail(5000, 900);
-    rig.loop.save = true;
-    rig.loop.saveTimeout = 42;
-    rig.loop.nextInfoTime = std::numeric_limits<int64_t>::max();
-    rig.loop.trackCounter = 7;
-    const cv::Mat armedTrail = rig.loop.imMin.clone();
+    rig.change([](TrailState& s) {
+        s.nextInfoTime = std::numeric_limits<int64_t>::max(), s.save = true, s.saveTimeout = 42,
+        s.trackCounter = 7;
+    });
+    const cv::Mat armedTrail = rig.loop.state().imMin.clone();
     cv::Mat deep(60, 80, CV_16UC3, cv::Scalar::all(257 * 200)), deeper = deep.clone();
     deep.at<cv::Vec3w>(0, 0) = deeper.at<cv::Vec3w>(0, 1) = cv::Vec3w::all(65535);
     rig.camera.queued = {movingDotImage(5, {80, 60}), cv::Mat(60, 80, CV_8UC1, cv::Scalar(9)), deep, deeper};
@@ -193,48 +199,43 @@ TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
                                       changed + "from 3 channels of 8 bits to 1 channel of 8 bits" + anew,
                                       changed + "from 1 channel of 8 bits to 3 channels of 8 bits" + anew}));
     EXPECT_EQ(rig.err.text(), "camera images have 3 channels of 16 bits: converting them to 8 bits\n");
-    ASSERT_EQ(rig.snapshots.written.size(), 1u);
-    EXPECT_TRUE(samePixels(rig.snapshots.written[0].second, armedTrail));
-    EXPECT_TRUE(rig.loop.frameCounter == 1 && !rig.loop.save && rig.loop.saveTimeout == 0);
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    EXPECT_TRUE(samePixels(rig.snapshots.made[0].trail, armedTrail));
+    const TrailState& state = rig.loop.state();
+    EXPECT_TRUE(state.frameCounter == 1 && !state.save && state.saveTimeout == 0);
     cv::Mat trail(60, 80, CV_8UC3, cv::Scalar::all(200));
     trail(cv::Rect(0, 0, 2, 1)).setTo(cv::Scalar::all(255));
-    EXPECT_TRUE(samePixels(rig.loop.imMin, trail));
+    EXPECT_TRUE(samePixels(state.imMin, trail));
 }
 
-TEST(TrailLoop, SaveOnExitMinimumFreeSpaceAndWriteFailures) {
-    const auto saveOnExit = [](TrailDevices& d) { d.saveOnExit = true; };
-    Rig onExit(saveOnExit), nothingMerged(saveOnExit), failingOnExit(saveOnExit);
-    failingOnExit.snapshots.failure = "Read-only file system";
-    for (auto [rig, images, status] :
-         {std::tuple{&onExit, 6, 0}, {&nothingMerged, 4, 0}, {&failingOnExit, 6, 1}}) {
+TEST(TrailLoop, SaveOnExitAndNoRoomForASnapshot) {
+    const TrailChoices saveOnExit{true, false, 0};
+    Rig onExit(saveOnExit), nothingMerged(saveOnExit);
+    for (auto [rig, images] : {std::pair{&onExit, 6}, {&nothingMerged, 4}}) {
         rig->camera.budget = images;  // start-up takes three
-        EXPECT_EQ(rig->loop.run(rig->capture), status);
+        EXPECT_EQ(rig->loop.run(rig->capture), 0);
     }
     EXPECT_EQ(onExit.out.lines(3), (Lines{"empty", "img 0", "closing app"}));
     const cv::Mat trail = movingDotImage(4) | movingDotImage(5) | movingDotImage(6);  // 0 or 255: | is max
-    ASSERT_EQ(onExit.snapshots.written.size(), 1u);
-    EXPECT_TRUE(samePixels(onExit.snapshots.written[0].second, trail));
-    EXPECT_TRUE(nothingMerged.snapshots.written.empty());
+    ASSERT_EQ(onExit.snapshots.made.size(), 1u);
+    EXPECT_TRUE(samePixels(onExit.snapshots.made[0].trail, trail));
+    EXPECT_EQ(onExit.snapshots.made[0].reason, SnapshotReason::exit);
+    EXPECT_TRUE(nothingMerged.snapshots.made.empty());
 
-    Rig failing, full([](TrailDevices&d) { d.minFreeBytes = 100 << 20; });
-    full.snapshots.free = 99 << 20;
-    failing.snapshots.failure = "No space left on device";
-    for (Rig* rig : {&full, &failing}) {
-        rig->placeTrail(0, 10);
-        rig->snapshotPass();
-    }
-    EXPECT_TRUE(full.snapshots.written.empty());
+    Rig full;
+    full.snapshots.room = false;
+    full.placeTrail(0, 10);
+    full.snapshotPass();
+    EXPECT_TRUE(full.snapshots.made.empty());
     EXPECT_EQ(full.out.text(), "");
-    EXPECT_EQ(full.err.text(), "snapshot skipped: 99 MB free for img, less than the 100 MB asked\n");
-    EXPECT_TRUE(!full.loop.save && full.loop.frameCounter == 0 && full.loop.trackCounter == 0);
-    EXPECT_EQ(failing.err.text(), "cannot write snapshot img/1.jpg: No space left on device\n");
-    EXPECT_EQ(failing.loop.trackCounter, 1);
+    const TrailState& state = full.loop.state();
+    EXPECT_TRUE(!state.save && state.frameCounter == 0 && state.trackCounter == 0);
 }
 
 TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
-    const auto reconnect = [](TrailDevices& d) { d.reconnectMs = 2500; };
+    const TrailChoices reconnect{false, false, 2500};
     Rig rig(reconnect), stopped(reconnect);
-    rig.wallClock.step = 100;
+    rig.camera.step = 1000;  // a second an image: every pass ticks
     rig.camera.budget = 5;
     rig.camera.reopenedBudget = 3;
     rig.camera.scene = [&rig](int i) {
@@ -242,12 +243,13 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
         return movingDotImage(i, i < 6 ? cv::Size(64, 48) : cv::Size(80, 60));
     };
     EXPECT_EQ(rig.loop.run(rig.capture), 0);
-    EXPECT_EQ(rig.out.lines(6), (Lines{"camera delivered no image, trying to reopen it every 2.5 s",
-                                       "camera is back", status(1, 1, 765, 0, 0, 0),
-                                       "camera image changed size from 64x48 to 80x60, starting a new trail",
-                                       "stopapp", "closing app"}));
+    EXPECT_EQ(rig.out.lines(8),
+              (Lines{"camera delivered no image, trying to reopen it every 2.5 s", "camera is back",
+                     status(1, 1, 765, 0, 0, 0),
+                     "camera image changed size from 64x48 to 80x60, starting a new trail",
+                     status(0, 0, 0, 0, 0, 0), status(1, 1, 765, 0, 0, 0), "stopapp", "closing app"}));
     EXPECT_EQ(rig.camera.reopens, 1);
-    EXPECT_GE(rig.display.polls, 25) << "waits 2.5 s before trying again";
+    EXPECT_GE(rig.display.polls, 25) << "waits 2.5 s (25 polls of 0.1 s) before trying again";
 
     stopped.camera.budget = 3;
     stopped.display.keys = {-1, -1, 'q'};

@@ -3,11 +3,7 @@
 #include "core/EightBits.h"
 #include "trail/TrailGrowth.h"
 
-#include <opencv2/core.hpp>
-
 #include <poll.h>
-
-#include <string>
 
 namespace {
 
@@ -17,235 +13,198 @@ bool isStopKey(int code) {
     return key == 27 || key == 113;
 }
 
+constexpr int kReconnectPollMs = 100;
+
 }  // namespace
 
-TrailLoop::TrailLoop(const TrailDevices& devices) : devices_(devices) {}
+TrailLoop::TrailLoop(TrailInputs inputs, TrailChoices choices, std::vector<TrailListener*> listeners)
+    : inputs_(std::move(inputs)), choices_(choices), listeners_(std::move(listeners)) {}
+
+template <typename Event>
+void TrailLoop::tell(Event event) {
+    for (TrailListener* listener : listeners_)
+        event(*listener);
+}
 
 int TrailLoop::run(CaptureState& capture) {
-    // A replay merges every recorded image: start-up's reads start the first trail.
-    std::vector<cv::Mat> startup;
-    if (devices_.finiteInput) capture.keptImages = &startup;
+    // A replay merges every recorded image: start-up's reads begin the first trail.
+    std::vector<Frame> startup;
+    if (choices_.replay) capture.keptImages = &startup;
     setup(capture);
     captureVideoIn(capture);
     capture.keptImages = nullptr;
-    std::fprintf(devices_.out, "captured\n");
-    for (cv::Mat& image : startup) {
-        toEightBits(image);
-        merge(image, false);
+    tell([](TrailListener& l) { l.started(); });
+    for (Frame& frame : startup) {
+        toEightBits(frame.image);
+        merge(frame, false);
+        lastFrameMillis_ = frame.millis;
     }
-    while (!stopapp) {
-        if (!pass(capture)) break;
+    while (!state_.stopapp && pass(capture)) {
     }
-    bool saved = true;
-    if ((devices_.saveOnExit && frameCounter > 0) || (devices_.finiteInput && unsaved_))
-        saved = writeSnapshot();
-    std::fprintf(devices_.out, "closing app\n");
-    std::fflush(devices_.out);
-    return saved ? 0 : 1;
-}
-
-int TrailLoop::continueNumberingAfter(int newest) {
-    const int next =
-        nextSnapshotNumber(newest, [this](int n) { return devices_.snapshots.exists(snapshotPath(n)); });
-    trackCounter = next == 0 ? kLastSnapshotNumber : next - 1;
-    return trackCounter;
-}
-
-int TrailLoop::nextSnapshotNumber(int last, const std::function<bool(int)>& taken) {
-    const auto following = [](int n) { return n >= kLastSnapshotNumber ? 0 : n + 1; };
-    int number = following(last);
-    for (int tried = 0; tried <= kLastSnapshotNumber; ++tried, number = following(number))
-        if (!taken(number)) return number;
-    return following(last);
-}
-
-std::string TrailLoop::snapshotPath(int number) const {
-    return devices_.snapshotFolder + "/" + std::to_string(number) + ".jpg";
+    if ((choices_.saveOnExit && state_.frameCounter > 0) || (choices_.replay && state_.unsaved))
+        snapshot(choices_.replay && !state_.stopapp ? SnapshotReason::endOfInput : SnapshotReason::exit,
+                 lastFrameMillis_);
+    tell([](TrailListener& l) { l.ended(); });
+    return 0;
 }
 
 bool TrailLoop::pass(CaptureState& capture) {
     captureVideoIn(capture);
-    if (capture.frame.empty() && !cameraLost(capture)) return false;
-    cv::Mat& frame = capture.frame;
-    toEightBits(frame);
-    const int64_t now = devices_.wallClock.millis();
-    // A wall clock set back (an NTP step, a board that learns the time after
+    if (capture.frame.empty() && !cameraCameBack(capture)) return false;
+    Frame frame{capture.frame, capture.frameMillis};
+    lastFrameMillis_ = frame.millis;
+    toEightBits(frame.image);
+    // A clock set back (an NTP step, a board that learns the time after
     // boot) must not hold the ticks back for as long as it jumped.
-    if (now < nextInfoTime - kInfoPeriodMs) nextInfoTime = now + kInfoPeriodMs;
-    const bool tick = !imMin.empty() && now >= nextInfoTime;
+    if (frame.millis < state_.nextInfoTime - kInfoPeriodMs)
+        state_.nextInfoTime = frame.millis + kInfoPeriodMs;
+    const bool tick = !state_.imMin.empty() && frame.millis >= state_.nextInfoTime;
     // In a tick pass the growth measure and the merge share one pass over
     // the trail, when the frame fits it.
-    const bool fits = frame.size() == imMin.size() && frame.type() == imMin.type();
-    if (tick) infoTick(frame, now, fits);
+    const bool fits = frame.image.size() == state_.imMin.size() && frame.image.type() == state_.imMin.type();
+    if (tick) infoTick(frame, fits);
     merge(frame, tick && fits);
     pollKeys();
     return true;
 }
 
-// True when the camera is delivering again after a wait.
-bool TrailLoop::cameraLost(CaptureState& capture) {
-    if (devices_.finiteInput) return false;
-    if (devices_.reconnectMs > 0) return reconnect(capture);
-    std::fprintf(devices_.out, "empty\n");
-    std::fflush(devices_.out);
-    if (!devices_.mayReadInput || devices_.mayReadInput()) waitForCharacter();
+// False when the run ends here; true when the camera delivers again after a wait.
+bool TrailLoop::cameraCameBack(CaptureState& capture) {
+    if (choices_.replay) return false;
+    if (choices_.reconnectMs > 0) return reconnect(capture);
+    tell([](TrailListener& l) { l.cameraEmpty(); });
+    if (!inputs_.mayReadTerminal || inputs_.mayReadTerminal()) waitForCharacter();
     return false;
 }
 
 // Reads one character, giving up when a stop is asked for: a signal that came
 // just before the read would not interrupt it.
 void TrailLoop::waitForCharacter() {
-    const int fd = fileno(devices_.in);
+    const int fd = fileno(inputs_.terminal);
     pollfd input{fd, POLLIN, 0};
     while (fd >= 0 && !stopSignalled() && poll(&input, 1, 100) == 0) {
     }
-    if (!stopSignalled()) std::fgetc(devices_.in);
+    if (!stopSignalled()) std::fgetc(inputs_.terminal);
 }
 
 bool TrailLoop::reconnect(CaptureState& capture) {
-    std::fprintf(devices_.out, "camera delivered no image, trying to reopen it every %g s\n",
-                 static_cast<double>(devices_.reconnectMs) / 1000);
-    std::fflush(devices_.out);
+    tell([this](TrailListener& l) { l.reconnecting(choices_.reconnectMs); });
     capture.cap.release();
     bool stopKey = false;
     while (!stopKey && !stopSignalled()) {
-        int64_t start = devices_.wallClock.millis();
-        for (int64_t now = start; !stopKey && !stopSignalled() && now - start < devices_.reconnectMs;
-             now = devices_.wallClock.millis()) {
-            if (now < start) start = now;  // the clock was set back
-            stopKey = isStopKey(devices_.display.pollKey(100));
-        }
+        // The wait is counted in key polls, so no clock setting can stretch it.
+        for (int64_t waited = 0; !stopKey && !stopSignalled() && waited < choices_.reconnectMs;
+             waited += kReconnectPollMs)
+            stopKey = isStopKey(inputs_.keys.pollKey(kReconnectPollMs));
         if (stopKey || stopSignalled() || !capture.cap.reopen()) continue;
         captureVideoIn(capture);
         if (capture.frame.empty()) continue;
-        std::fprintf(devices_.out, "camera is back\n");
-        std::fflush(devices_.out);
+        tell([](TrailListener& l) { l.cameraBack(); });
         return true;
     }
-    std::fprintf(devices_.out, "stopapp\n");
-    stopapp = true;
+    tell([](TrailListener& l) { l.stopping(); });
+    state_.stopapp = true;
     return false;
 }
 
 // The trail and its growth measure are 8-bit: a 16-bit camera's full range
 // is mapped onto 0..255.
-void TrailLoop::toEightBits(cv::Mat& frame) {
-    const int type = frame.type();
-    if (!convertToEightBits(frame) || toldConversion_) return;
-    std::fprintf(devices_.err, "camera images have %s: converting them to 8 bits\n",
-                 describeImageType(type).c_str());
-    std::fflush(devices_.err);
+void TrailLoop::toEightBits(cv::Mat& image) {
+    const int type = image.type();
+    if (!convertToEightBits(image) || toldConversion_) return;
     toldConversion_ = true;
+    tell([type](TrailListener& l) { l.converting(type); });
 }
 
 // With mergeFrame the frame is merged into the trail as well; imOld then
-// holds the trail as it was before, which is what the windows show.
-void TrailLoop::infoTick(const cv::Mat& frame, int64_t now, bool mergeFrame) {
-    nextInfoTime = now + kInfoPeriodMs;
-    if (saveTimeout > 0) --saveTimeout;
-    diff = mergeFrame ? firstChannelGrowthAndMerge(imMin, imOld, frame) : firstChannelGrowth(imMin, imOld);
-    if (frameCounter > kMinMergedImages && diff > kGrowthThreshold && !save) {
-        saveTimeout = kCountdownTicks;
-        save = true;
+// holds the trail as it was before, which is what the tick shows.
+void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
+    TrailState& s = state_;
+    s.nextInfoTime = frame.millis + kInfoPeriodMs;
+    if (s.saveTimeout > 0) --s.saveTimeout;
+    s.diff = mergeFrame ? firstChannelGrowthAndMerge(s.imMin, s.imOld, frame.image)
+                        : firstChannelGrowth(s.imMin, s.imOld);
+    if (s.frameCounter > kMinMergedImages && s.diff > kGrowthThreshold && !s.save) {
+        s.saveTimeout = kCountdownTicks;
+        s.save = true;
     }
-    std::fprintf(devices_.out,
-                 "freq=%d  frameCounter=%d  diff=%d  trackCounter=%d  save=%d  saveTimeout=%d\n", freq,
-                 frameCounter, diff, trackCounter, save ? 1 : 0, saveTimeout);
-    for (TickObserver* observer : devices_.observers)
-        observer->onTick({freq, frameCounter, diff, trackCounter, save, saveTimeout}, frame, imOld);
-    freq = 0;
-    devices_.display.show("frame", frame);
-    devices_.display.show("imMin", imOld);
-    if (devices_.panorama != nullptr) {
-        const cv::Mat panorama = devices_.panorama->unwrap(frame);
-        if (!panorama.empty()) devices_.display.show("panorama", panorama);
-    }
+    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout}, frame, s.imOld};
+    tell([&tick](TrailListener& l) { l.ticked(tick); });
+    s.freq = 0;
 }
 
-void TrailLoop::merge(const cv::Mat& frame, bool alreadyMerged) {
-    if (imMin.empty()) {
-        restartTrail(frame);
+void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
+    TrailState& s = state_;
+    const cv::Mat& image = frame.image;
+    if (s.imMin.empty()) {
+        restartTrail(image);
         return;
     }
-    if (frame.size() != imMin.size() || frame.type() != imMin.type()) {
+    if (image.size() != s.imMin.size() || image.type() != s.imMin.type()) {
         // A camera that switched mode: the old trail cannot take this image.
         // A replay keeps every trail; a camera the armed one.
-        if (save || (devices_.finiteInput && unsaved_)) writeSnapshot();
-        if (frame.size() != imMin.size())
-            std::fprintf(devices_.out,
-                         "camera image changed size from %dx%d to %dx%d, starting a new trail\n", imMin.cols,
-                         imMin.rows, frame.cols, frame.rows);
-        else
-            std::fprintf(devices_.out, "camera image changed from %s to %s, starting a new trail\n",
-                         describeImageType(imMin.type()).c_str(), describeImageType(frame.type()).c_str());
-        frameCounter = 0;
-        restartTrail(frame);
+        if (s.save || (choices_.replay && s.unsaved)) snapshot(SnapshotReason::modeChange, frame.millis);
+        const ModeChange change{s.imMin.size(), image.size(), s.imMin.type(), image.type()};
+        tell([&change](TrailListener& l) { l.modeChanged(change); });
+        s.frameCounter = 0;
+        restartTrail(image);
         return;
     }
-    if (!alreadyMerged) cv::max(imMin, frame, imMin);
-    unsaved_ = true;
-    ++frameCounter;
-    ++freq;
-    if (saveTimeout == 0 && save) {
-        writeSnapshot();
-        restartTrail(frame);
-        unsaved_ = false;  // the new trail's first image is in the snapshot already
+    if (!alreadyMerged) cv::max(s.imMin, image, s.imMin);
+    s.unsaved = true;
+    ++s.frameCounter;
+    ++s.freq;
+    if (s.saveTimeout == 0 && s.save) {
+        snapshot(SnapshotReason::countdown, frame.millis);
+        restartTrail(image);
+        s.unsaved = false;  // the new trail's first image is in the snapshot already
     }
 }
 
-bool TrailLoop::writeSnapshot() {
-    frameCounter = 0;
-    unsaved_ = false;
-    const char* folder = devices_.snapshotFolder.c_str();
-    if (devices_.minFreeBytes > 0) {
-        const int64_t free = devices_.snapshots.freeBytes(devices_.snapshotFolder);
-        if (free >= 0 && free < devices_.minFreeBytes) {
-            std::fprintf(devices_.err, "snapshot skipped: %lld MB free for %s, less than the %lld MB asked\n",
-                         static_cast<long long>(free >> 20), folder,
-                         static_cast<long long>(devices_.minFreeBytes >> 20));
-            std::fflush(devices_.err);
-            return false;
-        }
-    }
-    // Numbers already taken (an older snapshot the clock made look older,
+void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
+    TrailState& s = state_;
+    s.frameCounter = 0;
+    s.unsaved = false;
+    if (!inputs_.snapshots.hasRoom()) return;
+    // Numbers already taken (an older snapshot that a clock made look older,
     // a file put there by hand) are passed over, never replaced.
-    continueNumberingAfter(trackCounter);
-    std::fprintf(devices_.out, "img %d\n", trackCounter);
-    ++trackCounter;
-    if (trackCounter > kLastSnapshotNumber) trackCounter = 0;
-    const std::string path = snapshotPath(trackCounter);
-    const std::string failure = devices_.snapshots.write(path, imMin);
-    if (!failure.empty()) {
-        std::fprintf(devices_.err, "cannot write snapshot %s: %s\n", path.c_str(), failure.c_str());
-        std::fflush(devices_.err);
-    }
-    if (devices_.panorama != nullptr) {
-        const cv::Mat panorama = devices_.panorama->unwrap(imMin);
-        const std::string name =
-            devices_.snapshotFolder + "/" + std::to_string(trackCounter) + "-panorama.jpg";
-        const std::string panoramaFailure = panorama.empty() ? "" : devices_.snapshots.write(name, panorama);
-        if (!panoramaFailure.empty())
-            std::fprintf(devices_.err, "cannot write %s: %s\n", name.c_str(), panoramaFailure.c_str());
-    }
-    return failure.empty();
+    s.trackCounter =
+        nextSnapshotNumber(s.trackCounter, [this](int32_t n) { return inputs_.snapshots.taken(n); });
+    const SnapshotDue due{s.trackCounter, s.imMin, reason, millis};
+    tell([&due](TrailListener& l) { l.snapshotDue(due); });
 }
 
-void TrailLoop::restartTrail(const cv::Mat& frame) {
-    unsaved_ = true;
-    frame.copyTo(imMin);
-    frame.copyTo(imOld);
-    diff = 0;
-    save = false;
-    saveTimeout = 0;
+int32_t TrailLoop::continueNumberingAfter(int32_t newest) {
+    const int32_t next = nextSnapshotNumber(newest, [this](int32_t n) { return inputs_.snapshots.taken(n); });
+    state_.trackCounter = next == 0 ? kLastSnapshotNumber : next - 1;
+    return state_.trackCounter;
+}
+
+int32_t TrailLoop::nextSnapshotNumber(int32_t last, const std::function<bool(int32_t)>& taken) {
+    const auto following = [](int32_t n) { return n >= kLastSnapshotNumber ? 0 : n + 1; };
+    int32_t number = following(last);
+    for (int32_t tried = 0; tried <= kLastSnapshotNumber; ++tried, number = following(number))
+        if (!taken(number)) return number;
+    return following(last);
+}
+
+void TrailLoop::restartTrail(const cv::Mat& image) {
+    TrailState& s = state_;
+    s.unsaved = true;
+    image.copyTo(s.imMin);
+    image.copyTo(s.imOld);
+    s.diff = 0;
+    s.save = false;
+    s.saveTimeout = 0;
 }
 
 bool TrailLoop::stopSignalled() const {
-    return devices_.stopRequested != nullptr && *devices_.stopRequested != 0;
+    return inputs_.stopRequested != nullptr && *inputs_.stopRequested != 0;
 }
 
 void TrailLoop::pollKeys() {
-    if (isStopKey(devices_.display.pollKey(kKeyPollMs)) || stopSignalled()) {
-        std::fprintf(devices_.out, "stopapp\n");
-        stopapp = true;
+    if (isStopKey(inputs_.keys.pollKey(kKeyPollMs)) || stopSignalled()) {
+        tell([](TrailListener& l) { l.stopping(); });
+        state_.stopapp = true;
     }
 }

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/Display.h"
+#include "core/TrailEvents.h"
 #include "cvio.h"
-#include "views/PanoramaView.h"
 
 #include <opencv2/core.hpp>
 
@@ -10,94 +10,94 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <string>
 #include <vector>
 
-// Everything the trail loop talks to besides the camera, and the choices the
-// user made for the run.
-struct TrailDevices {
-    WallClock& wallClock;
-    Display& display;
-    SnapshotWriter& snapshots;
-    FILE* out;  // status lines
-    FILE* err;  // failures and notices that do not stop the run
-    FILE* in;   // one character is read from here after an empty image
+// The loop's state, under the names it has always had.
+struct TrailState {
+    bool stopapp = false;
+    cv::Mat imMin;             // the trail: the per-pixel maximum since the last reset
+    cv::Mat imOld;             // the trail at the previous tick (or reset)
+    int32_t diff = 0;          // first-channel growth at the last tick
+    int32_t frameCounter = 0;  // images merged since the last reset
+    int32_t freq = 0;          // images merged since the last tick
+    int64_t nextInfoTime = 0;  // frame time at or after which the next tick runs
+    bool save = false;         // a snapshot is pending
+    int32_t saveTimeout = 0;   // ticks left before it is made
+    int32_t trackCounter = 0;  // number of the last snapshot
+    bool unsaved = false;      // the trail holds images that are in no snapshot yet
+};
+
+// The user's choices for the loop.
+struct TrailChoices {
+    bool saveOnExit = false;
+    // A recording replayed: its end is the normal end, and every image of it
+    // lands in a snapshot.
+    bool replay = false;
+    int64_t reconnectMs = 0;  // 0: a camera that delivers nothing ends the run
+};
+
+// What the loop reads besides the camera.
+struct TrailInputs {
+    Display& keys;  // polled for Esc and q
+    SnapshotStore& snapshots;
+    FILE* terminal;  // one character is read from here after an empty image
+    // Whether the terminal may be read now (a background process must not);
+    // null means always.
+    std::function<bool()> mayReadTerminal = nullptr;
     // Set asynchronously (Ctrl-C, SIGTERM, SIGHUP) to end the run as q does; may be null.
     const volatile std::sig_atomic_t* stopRequested = nullptr;
-    // Whether the wait for a character may read `in` now (a background
-    // process must not); null means always.
-    std::function<bool()> mayReadInput = nullptr;
-    std::string snapshotFolder = "img";
-    PanoramaView* panorama = nullptr;  // a "panorama" window and N-panorama.jpg beside snapshots
-    std::vector<TickObserver*> observers = {};
-    bool saveOnExit = false;
-    // A recording: its end is the normal end, and the trail in progress is
-    // written on the way out.
-    bool finiteInput = false;
-    int64_t reconnectMs = 0;   // 0: a camera that delivers nothing ends the run
-    int64_t minFreeBytes = 0;  // 0: no minimum
 };
 
 // The trail: the per-pixel maximum of every image since the last reset, a
 // growth measurement once a second, and a numbered snapshot 300 ticks after a
-// burst of growth.
+// burst of growth. It decides, and tells its listeners, in order; it prints
+// nothing, writes nothing and shows nothing itself.
 class TrailLoop {
 public:
     static constexpr int64_t kInfoPeriodMs = 1000;
     static constexpr int32_t kMinMergedImages = 800;
     static constexpr int32_t kGrowthThreshold = 2000;
     static constexpr int32_t kCountdownTicks = 300;
-    static constexpr int32_t kLastSnapshotNumber = 30000;
     static constexpr int kKeyPollMs = 1;
 
-    explicit TrailLoop(const TrailDevices& devices);
+    TrailLoop(TrailInputs inputs, TrailChoices choices, std::vector<TrailListener*> listeners);
 
     // Start-up, the loop until Esc, q, a stop request or an empty image, and
-    // the closing line. Returns the process exit status: 1 when the trail
-    // that had to be written on the way out could not be.
+    // the end. Returns the process exit status.
     int run(CaptureState& capture);
-
-    // Numbering goes on after the newest snapshot found in the folder, past
-    // any numbers already taken; returns the number it goes on after.
-    int continueNumberingAfter(int newest);
-
-    // The number of the snapshot that follows `last`: the next one that is
-    // not taken yet, or, when every number is, the plain next one (the wrap
-    // after kLastSnapshotNumber then overwrites the oldest numbers).
-    static int nextSnapshotNumber(int last, const std::function<bool(int)>& taken);
-
     // One loop pass on the next camera image; false when the run ends.
     bool pass(CaptureState& capture);
 
-    // Loop state, kept in the open so that tests can place the loop at any
-    // point of its life.
-    bool stopapp = false;
-    cv::Mat imMin;
-    cv::Mat imOld;
-    int32_t diff = 0;
-    int32_t frameCounter = 0;
-    int32_t freq = 0;
-    int64_t nextInfoTime = 0;
-    bool save = false;
-    int32_t saveTimeout = 0;
-    int32_t trackCounter = 0;
+    const TrailState& state() const { return state_; }
+    // For start-up and tests: places the loop at any point of its life.
+    void setState(TrailState state) { state_ = std::move(state); }
+
+    // Numbering goes on after the newest snapshot, past any numbers already
+    // taken; returns the number it goes on after.
+    int32_t continueNumberingAfter(int32_t newest);
+    // The number of the snapshot that follows `last`: the next one that is
+    // not taken, or, when every number is, the plain next one (the wrap
+    // after kLastSnapshotNumber then overwrites the oldest numbers).
+    static int32_t nextSnapshotNumber(int32_t last, const std::function<bool(int32_t)>& taken);
 
 private:
-    void infoTick(const cv::Mat& frame, int64_t now, bool mergeFrame);
-    void merge(const cv::Mat& frame, bool alreadyMerged);
-    // False when the snapshot was not written (skipped or failed).
-    bool writeSnapshot();
-    std::string snapshotPath(int number) const;
-    void restartTrail(const cv::Mat& frame);
+    template <typename Event>
+    void tell(Event event);
+    void infoTick(const Frame& frame, bool mergeFrame);
+    void merge(const Frame& frame, bool alreadyMerged);
+    void snapshot(SnapshotReason reason, int64_t millis);
+    void restartTrail(const cv::Mat& image);
     void pollKeys();
     bool stopSignalled() const;
-    bool cameraLost(CaptureState& capture);
-    void waitForCharacter();
+    bool cameraCameBack(CaptureState& capture);
     bool reconnect(CaptureState& capture);
-    void toEightBits(cv::Mat& frame);
+    void waitForCharacter();
+    void toEightBits(cv::Mat& image);
 
-    TrailDevices devices_;
+    TrailInputs inputs_;
+    TrailChoices choices_;
+    std::vector<TrailListener*> listeners_;
+    TrailState state_;
     bool toldConversion_ = false;
-    // The trail holds images that are in no snapshot yet.
-    bool unsaved_ = false;
+    int64_t lastFrameMillis_ = 0;
 };

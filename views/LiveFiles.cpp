@@ -1,68 +1,42 @@
 #include "views/LiveFiles.h"
 
-#include "platform/Clocks.h"
-#include "snapshots/SnapshotFolder.h"
+#include "core/Json.h"
+#include "platform/Files.h"
 
 #include <opencv2/imgcodecs.hpp>
 
-#include <ctime>
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
+LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err)
+    : folder_(std::move(folder)),
+      source_(std::move(source)),
+      said_(err),
+      writer_([this](Written& tick) { write(tick); }) {
+    // What an interrupted write left, but not what another run is writing now.
+    removeLeftoverTemporaries(folder_, 60);
 }
 
-std::string utcTime(int64_t unixSeconds) {
-    const auto seconds = static_cast<std::time_t>(unixSeconds);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char time[32];
-    std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return time;
+void LiveFiles::ticked(const Tick& tick) {
+    writer_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis});
 }
 
-std::string statusJson(const TickStatus& s, const std::string& device, int64_t unixMillis) {
-    char fields[256];
-    std::snprintf(
-        fields, sizeof fields,
-        "\"freq\":%d,\"frameCounter\":%d,\"diff\":%d,\"trackCounter\":%d,\"save\":%d,\"saveTimeout\":%d",
-        s.freq, s.frameCounter, s.diff, s.trackCounter, s.save ? 1 : 0, s.saveTimeout);
-    return std::string("{") + fields + ",\"device\":" + jsonString(device) + ",\"time\":\"" +
-           utcTime(unixMillis / 1000) + "\"}\n";
+std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis) {
+    return "{" + statusJsonMembers(status) + ",\"device\":" + jsonString(source) + ",\"time\":\"" +
+           utcTime(millis / 1000) + "\"}\n";
 }
 
-void LiveFiles::onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) {
-    std::string failure;
-    for (const auto& [name, image] : {std::pair{"frame.jpg", &frame}, {"trail.jpg", &trail}}) {
+void LiveFiles::write(Written& tick) {
+    Result<> failed;
+    for (const auto& [name, image] : {std::pair{"frame.jpg", &tick.frame}, {"trail.jpg", &tick.trail}}) {
         std::vector<uchar> bytes;
         if (!cv::imencode(".jpg", *image, bytes)) continue;
-        const std::string f = writeFileAtomically(folder_ + "/" + name, bytes, false);
-        if (failure.empty()) failure = f;
+        const Result<> written = writeFileAtomically(folder_ + "/" + name, bytes, false);
+        if (failed && !written) failed = written;
     }
-    const std::string json = statusJson(status, device_, millis());
-    const std::string f = writeFileAtomically(folder_ + "/status.json", {json.begin(), json.end()}, false);
-    report(failure.empty() ? f : failure);
-}
-
-// A failing live folder is said once, not once a second; and when it recovers.
-void LiveFiles::report(const std::string& failure) {
-    if (failure == lastFailure_) return;
-    if (failure.empty())
-        std::fprintf(err_, "live files in %s are written again\n", folder_.c_str());
-    else
-        std::fprintf(err_, "cannot write live files in %s: %s\n", folder_.c_str(), failure.c_str());
-    std::fflush(err_);
-    lastFailure_ = failure;
+    const std::string json = liveStatusJson(tick.status, source_, tick.millis);
+    const Result<> written = writeFileAtomically(folder_ + "/status.json", {json.begin(), json.end()}, false);
+    if (failed && !written) failed = written;
+    // A failing folder is said once, not once a second; and when it recovers.
+    if (!failed)
+        said_.say("cannot write live files in " + folder_ + ": " + failed.reason());
+    else if (!said_.silent())
+        said_.say("live files in " + folder_ + " are written again");
 }

@@ -1,30 +1,36 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/LatestOnly.h"
+#include "core/SayOnce.h"
+#include "core/TrailEvents.h"
 
+#include <cstdio>
 #include <string>
 
 // At each info tick, replaces frame.jpg, trail.jpg and status.json in a
-// folder, each atomically, for a web server, a script or a phone app.
-class LiveFiles : public TickObserver {
+// folder, each atomically, for a web server, a script or a phone app. The
+// encoding and writing happen on a thread of their own; a tick that comes
+// while the previous one is still being written replaces the one waiting.
+class LiveFiles : public TrailListener {
 public:
-    LiveFiles(std::string folder, std::string device, FILE* err)
-        : folder_(std::move(folder)), device_(std::move(device)), err_(err) {}
-    void onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) override;
+    // source: the camera, stream or recording, as status.json names it.
+    LiveFiles(std::string folder, std::string source, FILE* err);
+    void ticked(const Tick& tick) override;
 
 private:
-    void report(const std::string& failure);
+    struct Written {
+        TickStatus status;
+        cv::Mat frame;
+        cv::Mat trail;
+        int64_t millis;
+    };
+    void write(Written& tick);
+
     std::string folder_;
-    std::string device_;
-    FILE* err_;
-    std::string lastFailure_;
+    std::string source_;
+    SayOnce said_;
+    LatestOnly<Written> writer_;  // last: its thread uses the members above
 };
 
-// A JSON string literal of text.
-std::string jsonString(const std::string& text);
-
-// "2026-12-07T18:00:00Z"
-std::string utcTime(int64_t unixSeconds);
-
-// The status as one JSON object, fields under their status-line names.
-std::string statusJson(const TickStatus& status, const std::string& device, int64_t unixMillis);
+// The live status.json: the status fields, the source and the tick's time.
+std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis);

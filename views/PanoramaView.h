@@ -1,23 +1,23 @@
 #pragma once
 
-#include "PanoramaUnwrapper.h"
+#include "core/SayOnce.h"
+#include "cvio.h"
 
 #include <opencv2/core.hpp>
 
 #include <cstdio>
 
-// Unwraps camera images and trails with the start-up lens geometry. The table
-// is built for the first image and again when the image size changes.
+// Unwraps camera images and trails with the start-up lens geometry, through
+// the start-up unwrapper itself: its table is built again only when the
+// image size changes.
 class PanoramaView {
 public:
-    explicit PanoramaView(FILE* err) : err_(err) {}
+    PanoramaView(CaptureState& capture, FILE* err) : capture_(capture), said_(err) {}
     // The panorama, or an empty image when this image size cannot hold the
     // ring (said once per such size on err).
     cv::Mat unwrap(const cv::Mat& image);
 
 private:
-    FILE* err_;
-    PanoramaUnwrapper unwrapper_;
-    cv::Size builtFor_;
-    bool usable_ = false;
+    CaptureState& capture_;
+    SayOnce said_;
 };

@@ -1,9 +1,6 @@
 #include "web/WebView.h"
 
-#include "platform/Clocks.h"
-#include "snapshots/SnapshotFolder.h"
-#include "trail/TrailLoop.h"
-#include "views/LiveFiles.h"
+#include "core/Json.h"
 
 #include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>
@@ -19,7 +16,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
-#include <regex>
 
 namespace {
 
@@ -52,23 +48,6 @@ bool isLoopback(const sockaddr* address) {
     const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
     if (IN6_IS_ADDR_V4MAPPED(&a)) return a.s6_addr[12] == 127;
     return IN6_IS_ADDR_LOOPBACK(&a);
-}
-
-// A snapshot the tool wrote: a regular file of its own user with one link,
-// opened without following links or blocking on a FIFO. -1 otherwise.
-int openSnapshot(const std::string& folder, const std::string& name, uint64_t& size) {
-    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd < 0) return -1;
-    const int fd = openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    close(folderFd);
-    struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-        info.st_uid == geteuid()) {
-        size = static_cast<uint64_t>(info.st_size);
-        return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
 }
 
 // Percent-decoding in place, as the server's own, except that "%00" stays as
@@ -199,25 +178,24 @@ struct WebView::Calls {
     }
 };
 
-WebView::WebView(Address address, std::string snapshotFolder, std::string device, FILE* err)
+WebView::WebView(Address address, const SnapshotFolder& snapshots, std::string source, FILE* err)
     : address_(std::move(address)),
-      folder_(std::move(snapshotFolder)),
-      device_(std::move(device)),
+      snapshots_(snapshots),
+      source_(std::move(source)),
       err_(err),
-      startMillis_(millis()) {}
+      encoder_([this](Handed& tick) { publish(tick); }) {
+    const std::vector<SnapshotFolder::Entry> listed = snapshots_.list();
+    for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;)
+        listSnapshot(listed[i]);
+}
 
 WebView::~WebView() {
-    {
-        std::lock_guard<std::mutex> lock(handOver_);
-        stopping_ = true;
-    }
-    ticked_.notify_all();
-    if (encoding_.joinable()) encoding_.join();
+    stopping_ = true;
     if (serving_.joinable()) serving_.join();
     if (daemon_ != nullptr) MHD_stop_daemon(daemon_);
 }
 
-bool WebView::start() {
+Result<> WebView::start() {
     const std::string where = hostAndPort(address_.host, address_.port);
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
@@ -225,10 +203,7 @@ bool WebView::start() {
     addrinfo* found = nullptr;
     const int resolved =
         getaddrinfo(address_.host.c_str(), std::to_string(address_.port).c_str(), &hints, &found);
-    if (resolved != 0) {
-        std::fprintf(err_, "web view: cannot listen on %s: %s\n", where.c_str(), gai_strerror(resolved));
-        return false;
-    }
+    if (resolved != 0) return Failure{"cannot listen on " + where + ": " + gai_strerror(resolved)};
     const std::unique_ptr<addrinfo, void (*)(addrinfo*)> address(found, freeaddrinfo);
     // SO_REUSEADDR only: a restart may bind while old connections linger,
     // but a second listener on the same port is refused.
@@ -236,9 +211,9 @@ bool WebView::start() {
     const int on = 1;
     if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         bind(fd, found->ai_addr, found->ai_addrlen) != 0 || listen(fd, 64) != 0) {
-        std::fprintf(err_, "web view: cannot listen on %s: %s\n", where.c_str(), std::strerror(errno));
+        const std::string reason = std::strerror(errno);
         if (fd >= 0) close(fd);
-        return false;
+        return Failure{"cannot listen on " + where + ": " + reason};
     }
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
@@ -254,15 +229,13 @@ bool WebView::start() {
         &Calls::connected, this, MHD_OPTION_NOTIFY_COMPLETED, &Calls::completed, this,
         MHD_OPTION_UNESCAPE_CALLBACK, &unescape, nullptr, MHD_OPTION_END);
     if (daemon_ == nullptr) {
-        std::fprintf(err_, "web view: cannot serve on %s\n", where.c_str());
         close(fd);
-        return false;
+        return Failure{"cannot serve on " + where};
     }
     std::fprintf(err_, "web view at %s\n", webAddress(address_.host, port).c_str());
     std::fflush(err_);
     serving_ = std::thread([this] { serve(); });
-    encoding_ = std::thread([this] { encodeTicks(); });
-    return true;
+    return {};
 }
 
 void WebView::serve() {
@@ -284,35 +257,36 @@ void WebView::cutOffSlowClients() {
     }
 }
 
-void WebView::onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) {
-    auto tick = std::make_unique<Tick>(Tick{status, frame.clone(), trail.clone(), millis()});
-    {
-        std::lock_guard<std::mutex> lock(handOver_);
-        pending_ = std::move(tick);  // a tick the view did not take yet is replaced
-    }
-    ticked_.notify_one();
+void WebView::ticked(const Tick& tick) {
+    encoder_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis});
 }
 
-void WebView::encodeTicks() {
-    for (;;) {
-        std::unique_ptr<Tick> tick;
-        {
-            std::unique_lock<std::mutex> lock(handOver_);
-            ticked_.wait(lock, [this] { return stopping_ || pending_; });
-            if (stopping_) return;
-            tick = std::move(pending_);
-        }
-        publish(*tick);
-    }
+void WebView::snapshotDue(const SnapshotDue& due) {
+    const std::lock_guard<std::mutex> lock(publishing_);
+    newSnapshots_.push_back(due.number);
 }
 
-void WebView::publish(const Tick& tick) {
+// Puts a snapshot at the head of the gallery (a number the wrap reached
+// again leaves its older place).
+void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot) {
+    const std::string name = "{\"name\":" + jsonString(SnapshotFolder::nameOf(snapshot.number));
+    gallery_.erase(std::remove_if(gallery_.begin(), gallery_.end(),
+                                  [&name](const std::string& entry) { return entry.rfind(name, 0) == 0; }),
+                   gallery_.end());
+    gallery_.push_front(name + ",\"time\":\"" + utcTime(snapshot.modifiedNanos / 1000000000) +
+                        "\",\"bytes\":" + std::to_string(snapshot.bytes) + "}");
+    while (gallery_.size() > kListedSnapshots)
+        gallery_.pop_back();
+}
+
+void WebView::publish(Handed& tick) {
     auto next = std::make_shared<Published>();
     next->frame = jpeg(tick.frame);
     next->trail = jpeg(tick.trail);
     ++ticks_;
+    if (!firstTickMillis_) firstTickMillis_ = tick.millis;
     const TickStatus& s = tick.status;
-    const int64_t now = tick.unixMillis / 1000;
+    const int64_t now = tick.millis / 1000;
     history_.push_back("[" + std::to_string(now) + "," + std::to_string(s.diff) + "," +
                        std::to_string(s.freq) + "]");
     while (history_.size() > kHistoryTicks)
@@ -322,35 +296,23 @@ void WebView::publish(const Tick& tick) {
         next->history += (next->history.size() > 1 ? "," : "") + point;
     next->history += "]";
 
-    // The folder is listed again when the snapshot number moved, and once a
-    // minute for changes made by others, not at every tick.
-    if (s.trackCounter != listedTrackCounter_ || ticks_ % 60 == 1) {
-        listedTrackCounter_ = s.trackCounter;
-        const std::vector<SnapshotEntry> snapshots = listSnapshots(folder_, TrailLoop::kLastSnapshotNumber);
-        lastSnapshot_ = "null";
-        snapshotList_ = "[";
-        for (size_t i = 0; i < snapshots.size() && i < kListedSnapshots; ++i) {
-            const std::string entry = "{\"name\":\"" + std::to_string(snapshots[i].number) +
-                                      ".jpg\",\"time\":\"" +
-                                      utcTime(snapshots[i].modifiedNanos / 1000000000) +
-                                      "\",\"bytes\":" + std::to_string(snapshots[i].bytes) + "}";
-            snapshotList_ += (i > 0 ? "," : "") + entry;
-            if (i == 0) lastSnapshot_ = entry;
-        }
-        snapshotList_ += "]";
+    std::vector<int32_t> made;
+    {
+        const std::lock_guard<std::mutex> lock(publishing_);
+        made.swap(newSnapshots_);
     }
-    next->snapshots = snapshotList_;
-    char fields[320];
-    std::snprintf(
-        fields, sizeof fields,
-        "{\"tick\":%lld,\"freq\":%d,\"frameCounter\":%d,\"diff\":%d,\"trackCounter\":%d,\"save\":%d,"
-        "\"saveTimeout\":%d,\"uptimeSeconds\":%lld,\"time\":\"%s\",",
-        static_cast<long long>(ticks_), s.freq, s.frameCounter, s.diff, s.trackCounter, s.save ? 1 : 0,
-        s.saveTimeout, static_cast<long long>((tick.unixMillis - startMillis_) / 1000), utcTime(now).c_str());
-    next->status = fields + std::string("\"device\":") + jsonString(device_) +
-                   ",\"lastSnapshot\":" + lastSnapshot_ + "}";
+    for (const int32_t number : made)
+        if (const auto snapshot = snapshots_.find(number)) listSnapshot(*snapshot);
+    next->snapshots = "[";
+    for (const std::string& entry : gallery_)
+        next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry;
+    next->snapshots += "]";
+    next->status = "{\"tick\":" + std::to_string(ticks_) + "," + statusJsonMembers(s) +
+                   ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
+                   ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
+                   ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) + "}";
 
-    std::lock_guard<std::mutex> lock(publishing_);
+    const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);
 }
 
@@ -386,11 +348,12 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         MHD_add_response_header(response, "Cache-Control", "no-store");
         return send(connection, MHD_HTTP_OK, response);
     }
-    // Snapshots by number only; a Range is not honoured, the whole file is sent.
-    static const std::regex snapshot(R"(/snapshots/([0-9]{1,5}\.jpg))");
-    std::smatch match;
+    // Snapshots by their names only; a Range is not honoured, the whole file is sent.
+    const std::string prefix = "/snapshots/";
+    const int32_t number =
+        url.rfind(prefix, 0) == 0 ? SnapshotFolder::numberOf(url.substr(prefix.size())) : -1;
     uint64_t size = 0;
-    const int fd = std::regex_match(url, match, snapshot) ? openSnapshot(folder_, match[1], size) : -1;
+    const int fd = number >= 0 ? snapshots_.openToServe(number, size) : -1;
     if (fd < 0) return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
     MHD_Response* response = MHD_create_response_from_fd64(size, fd);
     MHD_add_response_header(response, "Content-Type", "image/jpeg");

@@ -1,6 +1,9 @@
 #pragma once
 
-#include "core/Devices.h"
+#include "core/LatestOnly.h"
+#include "core/Result.h"
+#include "core/TrailEvents.h"
+#include "snapshots/SnapshotFolder.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +12,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -21,26 +25,30 @@ struct MHD_Connection;
 // the status of the last tick, the last hour of growth, and the snapshots.
 // The loop hands each tick over and goes on; a thread of the view encodes
 // the images once per tick, and requests only ever read what it published.
+// The gallery is listed once at the start, and follows the snapshots the
+// loop makes from then on.
 // One thread serves every connection (libmicrohttpd over epoll), with the
 // memory of each bounded, the connections per client address and in all
 // bounded, and clients that are slow to ask or to read cut off.
 // Only GET and HEAD; no file outside the snapshot folder is ever read.
-class WebView : public TickObserver {
+class WebView : public TrailListener {
 public:
     struct Address {
         std::string host;                       // a name or a numeric address, IPv6 without brackets
         int port = 0;                           // 0: any free one
         std::vector<std::string> allowedHosts;  // Host names answered besides the address itself
     };
-    WebView(Address address, std::string snapshotFolder, std::string device, FILE* err);
+    // source: the camera, stream or recording, as status.json names it.
+    WebView(Address address, const SnapshotFolder& snapshots, std::string source, FILE* err);
     ~WebView() override;
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
 
-    // Binds and starts serving; says where on err. False, with a line on
-    // err, when it cannot listen there (a port in use among others).
-    bool start();
-    void onTick(const TickStatus& status, const cv::Mat& frame, const cv::Mat& trail) override;
+    // Binds and starts serving; says where on err. Fails when it cannot
+    // listen there (a port in use among others).
+    Result<> start();
+    void ticked(const Tick& tick) override;
+    void snapshotDue(const SnapshotDue& due) override;
 
     // What requests read: replaced as a whole at each tick.
     struct Published {
@@ -55,11 +63,11 @@ public:
     struct Calls;
 
 private:
-    struct Tick {
+    struct Handed {
         TickStatus status;
         cv::Mat frame;
         cv::Mat trail;
-        int64_t unixMillis = 0;
+        int64_t millis = 0;
     };
     struct Connection {
         std::chrono::steady_clock::time_point since;  // of the wait for a request, or of its answer
@@ -67,8 +75,8 @@ private:
         int fd = -1;
         bool cutOff = false;
     };
-    void encodeTicks();
-    void publish(const Tick& tick);
+    void publish(Handed& tick);
+    void listSnapshot(const SnapshotFolder::Entry& snapshot);
     void serve();
     void cutOffSlowClients();
     // Answers a GET or HEAD; an MHD_Result.
@@ -77,29 +85,24 @@ private:
 
     Address address_;
     bool loopback_ = false;
-    std::string folder_;
-    std::string device_;
+    const SnapshotFolder& snapshots_;
+    std::string source_;
     FILE* err_;
     MHD_Daemon* daemon_ = nullptr;
     std::atomic<bool> stopping_{false};
     std::thread serving_;
-    std::thread encoding_;
     std::unordered_map<MHD_Connection*, Connection> connections_;  // serving thread only
-
-    std::mutex handOver_;
-    std::condition_variable ticked_;
-    std::unique_ptr<Tick> pending_;
 
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();
+    std::vector<int32_t> newSnapshots_;  // made since the last tick was published; under publishing_
 
     // Encoder thread only.
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour
-    int64_t startMillis_;
+    std::optional<int64_t> firstTickMillis_;
     int64_t ticks_ = 0;
-    int32_t listedTrackCounter_ = -1;
-    std::string snapshotList_ = "[]";
-    std::string lastSnapshot_ = "null";
+    std::deque<std::string> gallery_;  // newest first
+    LatestOnly<Handed> encoder_;       // last: its thread uses the members above
 };
 
 // Whether a request's Host header names this server: against DNS

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "core/Frame.h"
+
+#include <opencv2/core.hpp>
+
+// An image size and rate; a rate of 0 asks for none, or is not known.
+struct CameraMode {
+    cv::Size size;
+    double fps = 0;
+};
+
+// A source of frames: a camera, the demo sky or a recording replayed.
+class Camera {
+public:
+    virtual ~Camera() = default;
+    virtual bool isOpened() const = 0;
+    // Asks for a mode; a camera may deliver another.
+    virtual void configure(const CameraMode& mode) = 0;
+    // What the camera says it delivers.
+    virtual CameraMode reported() const = 0;
+    // The next image, stamped with the time it was taken; the image is left
+    // empty when nothing could be read. A frame whose image is of the size
+    // and type the camera delivers is read into that image's own pixels.
+    virtual void read(Frame& frame) = 0;
+    // Lets go of the device, so that it can be unplugged and plugged again.
+    virtual void release() {}
+    // Opens the device again; false when that is not possible or did not work.
+    virtual bool reopen() { return false; }
+};

@@ -1,0 +1,32 @@
+#include "core/TrailEvents.h"
+
+namespace {
+
+// The six fields, their names and their order: written here only.
+template <typename Each>
+void forEachField(const TickStatus& s, Each each) {
+    each("freq", s.freq);
+    each("frameCounter", s.frameCounter);
+    each("diff", s.diff);
+    each("trackCounter", s.trackCounter);
+    each("save", s.save ? 1 : 0);
+    each("saveTimeout", s.saveTimeout);
+}
+
+}  // namespace
+
+std::string statusLine(const TickStatus& status) {
+    std::string line;
+    forEachField(status, [&line](const char* name, int32_t value) {
+        line += (line.empty() ? "" : "  ") + std::string(name) + "=" + std::to_string(value);
+    });
+    return line;
+}
+
+std::string statusJsonMembers(const TickStatus& status) {
+    std::string members;
+    forEachField(status, [&members](const char* name, int32_t value) {
+        members += (members.empty() ? "\"" : ",\"") + std::string(name) + "\":" + std::to_string(value);
+    });
+    return members;
+}

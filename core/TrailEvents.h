@@ -1,0 +1,77 @@
+#pragma once
+
+#include "core/Frame.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+
+// Snapshots are numbered 1 to this, then 0, 1, 2, ... again.
+constexpr int32_t kLastSnapshotNumber = 30000;
+
+// What an info tick measured, under the names of the status line.
+struct TickStatus {
+    int32_t freq = 0;
+    int32_t frameCounter = 0;
+    int32_t diff = 0;
+    int32_t trackCounter = 0;
+    bool save = false;
+    int32_t saveTimeout = 0;
+};
+
+// "freq=30  frameCounter=912  diff=2295  trackCounter=0  save=1  saveTimeout=300"
+std::string statusLine(const TickStatus& status);
+// The same fields as JSON members: "\"freq\":30,\"frameCounter\":912,..."
+std::string statusJsonMembers(const TickStatus& status);
+
+// An info tick: its status, the frame of its pass and the trail as it was
+// before that frame was merged.
+struct Tick {
+    TickStatus status;
+    Frame frame;
+    cv::Mat trail;
+};
+
+enum class SnapshotReason { countdown, modeChange, exit, endOfInput };
+
+// A trail to keep as snapshot `number`.
+struct SnapshotDue {
+    int32_t number;
+    cv::Mat trail;
+    SnapshotReason reason;
+    int64_t millis;  // the time of the pass that decided it
+};
+
+// A camera whose images changed size or type: the trail starts anew.
+struct ModeChange {
+    cv::Size fromSize, toSize;
+    int fromType, toType;
+};
+
+// What the trail loop tells the views, files and services of a run. Called
+// on the loop's thread: a listener does its work quickly or hands it over.
+class TrailListener {
+public:
+    virtual ~TrailListener() = default;
+    virtual void started() {}
+    virtual void ticked(const Tick&) {}
+    virtual void snapshotDue(const SnapshotDue&) {}
+    virtual void modeChanged(const ModeChange&) {}
+    // The camera's images have another depth (type) and are brought to 8 bits.
+    virtual void converting(int) {}
+    virtual void cameraEmpty() {}
+    virtual void reconnecting(int64_t) {}  // every so many milliseconds
+    virtual void cameraBack() {}
+    virtual void stopping() {}
+    virtual void ended() {}
+};
+
+// What the loop asks of the place its snapshots go before it numbers one.
+class SnapshotStore {
+public:
+    virtual ~SnapshotStore() = default;
+    // Whether there is room for a snapshot now; says why not when not.
+    virtual bool hasRoom() = 0;
+    virtual bool taken(int32_t number) = 0;
+};

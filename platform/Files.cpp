@@ -1,0 +1,107 @@
+#include "platform/Files.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kTemporaryPrefix = ".partial-";
+
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+}
+
+std::string fileNameOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool writeAll(int fd, const std::vector<uchar>& bytes) {
+    errno = 0;
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable) {
+    const std::string folder = folderOf(path);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) return Failure{error.message()};
+
+    std::string temporary = folder + "/" + kTemporaryPrefix + fileNameOf(path) + "-XXXXXX";
+    const int fd = mkstemp(temporary.data());
+    if (fd < 0) return Failure{std::strerror(errno)};
+    fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's 0600
+    int failure = 0;
+    if (!writeAll(fd, bytes) || (durable && fsync(fd) != 0)) failure = errno != 0 ? errno : EIO;
+    if (close(fd) != 0 && failure == 0) failure = errno;
+    if (failure == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) failure = errno;
+    if (failure != 0) {
+        unlink(temporary.c_str());
+        return Failure{std::strerror(failure)};
+    }
+    if (durable) {
+        const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+        if (folderFd >= 0) {
+            fsync(folderFd);
+            close(folderFd);
+        }
+    }
+    return {};
+}
+
+Result<> writeImageAtomically(const std::string& path, const cv::Mat& image) {
+    std::vector<uchar> encoded;
+    const auto dot = path.rfind('.');
+    try {
+        if (dot == std::string::npos || !cv::imencode(path.substr(dot), image, encoded))
+            return Failure{"cannot encode the image"};
+    } catch (const cv::Exception&) {
+        return Failure{"cannot encode the image"};
+    }
+    return writeFileAtomically(path, encoded, true);
+}
+
+void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds) {
+    std::error_code error;
+    const auto now = fs::file_time_type::clock::now();
+    for (const auto& entry : fs::directory_iterator(folder, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.rfind(kTemporaryPrefix, 0) != 0 || !entry.is_regular_file(error)) continue;
+        const auto modified = entry.last_write_time(error);
+        if (!error && now - modified >= std::chrono::seconds(minAgeSeconds)) fs::remove(entry.path(), error);
+    }
+}
+
+int64_t freeBytesFor(const std::string& folder) {
+    // The folder may not exist yet: ask the nearest folder that does.
+    fs::path probe = folder.empty() ? fs::path(".") : fs::path(folder);
+    std::error_code error;
+    while (!fs::is_directory(probe, error) && probe.has_parent_path() && probe != probe.parent_path())
+        probe = probe.parent_path();
+    if (!fs::is_directory(probe, error)) probe = ".";
+    struct statvfs info {};
+    if (statvfs(probe.c_str(), &info) != 0) return -1;
+    return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}

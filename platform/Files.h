@@ -1,0 +1,25 @@
+#pragma once
+
+#include "core/Result.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Writes bytes to a temporary file beside path and renames it over path, so
+// readers see the old file or the new one, never a part. Durable also flushes
+// the data and the rename to disk first.
+Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
+
+// Encodes an image by the extension of path and writes it atomically and durably.
+Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
+
+// Removes temporary files that an interrupted write left in the folder, those
+// at least minAgeSeconds old (a live write takes milliseconds).
+void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds = 0);
+
+// Bytes free to an unprivileged writer on the file system that holds (or
+// will hold) the folder; -1 when unknown.
+int64_t freeBytesFor(const std::string& folder);
