@@ -1,6 +1,7 @@
 #include "app/runTool.h"
 
 #include "camera/DemoSky.h"
+#include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
 #include "cvio.h"
 #include "input/openInput.h"
@@ -106,10 +107,13 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
 
     const SourceSettings& source = s.source;
     VideoCaptureCamera camera(cap, source.device, &stopRequested, stderr);
+    // A Motion-JPEG camera's images are decoded on a few threads at once.
+    PooledDecoding decoded(camera, std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4),
+                           stderr);
     DemoSky sky(30, source.demoSpeed, millis());
     if (!source.demo) camera.open();
     SystemProcessorClock processorClock;
-    CaptureState capture(source.demo ? static_cast<Camera&>(sky) : camera, processorClock, stdout, stderr,
+    CaptureState capture(source.demo ? static_cast<Camera&>(sky) : decoded, processorClock, stdout, stderr,
                          {{source.size, source.fps}});
     HighGuiDisplay display(stderr, s.views.headless);
     const int status = s.record.enabled ? (captureVideoOut(capture, display, s.record.base + ".avi",

@@ -31,7 +31,9 @@ def client(deadline, served):
         for path in ["/trail.jpg", "/status.json"]:
             connection = http.client.HTTPConnection("127.0.0.1", port, timeout=10)
             connection.request("GET", path)
-            served.append(connection.getresponse().read() is not None)
+            response = connection.getresponse()
+            response.read()
+            served.append(response.status)
 
 
 time.sleep(2)
@@ -41,6 +43,7 @@ with ThreadPoolExecutor(20) as pool:
     clients = [pool.submit(client, deadline, served) for _ in range(20)]
     loaded = rate(9.5)
 [c.result() for c in clients]
-print("%d requests in 10 s; loop alone %.0f images/s, with 20 clients %.0f images/s" % (len(served), alone, loaded))
+print("%d requests in 10 s, %d answered, %d over the budget (429); loop alone %.0f images/s, with 20 clients %.0f"
+      % (len(served), served.count(200), served.count(429), alone, loaded))
 print("loop with 20 clients: %.2f of its rate alone" % (loaded / alone))
 EOF

@@ -114,6 +114,18 @@ void VideoCaptureCamera::read(Frame& frame) {
     frame.image.release();
 }
 
+bool VideoCaptureCamera::deliverCompressed() {
+    try {
+        if (!capture_.isOpened() || capture_.getBackendName() != "V4L2" ||
+            static_cast<int>(capture_.get(cv::CAP_PROP_FOURCC)) !=
+                cv::VideoWriter::fourcc('M', 'J', 'P', 'G'))
+            return false;
+        return capture_.set(cv::CAP_PROP_CONVERT_RGB, 0) && capture_.get(cv::CAP_PROP_CONVERT_RGB) == 0;
+    } catch (const cv::Exception&) {
+        return false;
+    }
+}
+
 void VideoCaptureCamera::release() { capture_.release(); }
 
 bool VideoCaptureCamera::reopen() {

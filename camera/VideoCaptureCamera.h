@@ -25,6 +25,9 @@ public:
     CameraMode reported() const override;
     // Stamps each image with the wall clock (millis()) as it is read.
     void read(Frame& frame) override;
+    // Only a V4L2 camera that sends Motion-JPEG can hand its images over
+    // undecoded (CAP_PROP_CONVERT_RGB off).
+    bool deliverCompressed() override;
     void release() override;
     // Opens the device again, silently, and repeats what was asked of it before.
     bool reopen() override;

@@ -23,6 +23,10 @@ public:
     // empty when nothing could be read. A frame whose image is of the size
     // and type the camera delivers is read into that image's own pixels.
     virtual void read(Frame& frame) = 0;
+    // Asks the camera to hand over its images as they came, compressed: a
+    // JPEG's bytes in a one-row 8-bit image. False when it delivers decoded
+    // images (the default).
+    virtual bool deliverCompressed() { return false; }
     // Lets go of the device, so that it can be unplugged and plugged again.
     virtual void release() {}
     // Opens the device again; false when that is not possible or did not work.

@@ -13,8 +13,12 @@
 template <typename Item>
 class LatestOnly {
 public:
-    explicit LatestOnly(std::function<void(Item&)> work)
-        : work_(std::move(work)), thread_([this] { serve(); }) {}
+    // first, when given, runs on the thread before any item.
+    explicit LatestOnly(std::function<void(Item&)> work, std::function<void()> first = nullptr)
+        : work_(std::move(work)), thread_([this, first] {
+              if (first) first();
+              serve();
+          }) {}
     ~LatestOnly() {
         {
             const std::lock_guard<std::mutex> lock(mutex_);

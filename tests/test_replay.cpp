@@ -1,4 +1,5 @@
 #include "Fakes.h"
+#include "camera/PooledDecoding.h"
 #include "cvio.h"
 #include "input/openInput.h"
 #include "trail/TrailLoop.h"
@@ -88,4 +89,96 @@ TEST(Replay, FolderReplaysInNameOrderAndEveryImageLandsInASnapshot) {
     EXPECT_TRUE(samePixels(snapshots.made[1].trail, sizeChange));
     EXPECT_TRUE(samePixels(snapshots.made[2].trail, trail));
     EXPECT_EQ(snapshots.made[2].reason, SnapshotReason::endOfInput);
+}
+
+namespace {
+
+// A Motion-JPEG camera: it hands over JPEG bytes, 100 ms apart, of a busy
+// scene (one bad image among them when asked), then nothing.
+struct CompressedCamera : SyntheticCamera {
+    int badAt = -1;
+    bool deliverCompressed() override { return true; }
+    void read(Frame& frame) override {
+        SyntheticCamera::read(frame);
+        if (frame.image.empty()) return;
+        std::vector<uchar> bytes;
+        cv::imencode(".jpg", frame.image, bytes);
+        if (reads == badAt) bytes.assign(100, 0x55);  // no JPEG at all
+        frame.image = cv::Mat(bytes, true).reshape(1, 1);
+    }
+};
+
+// Image i as a serial decoder sees it.
+cv::Mat sent(const SyntheticCamera& camera, int i) {
+    std::vector<uchar> bytes;
+    cv::imencode(".jpg", camera.scene(i), bytes);
+    return cv::imdecode(bytes, cv::IMREAD_COLOR);
+}
+
+cv::Mat busyScene(int i) {
+    cv::Mat image(120, 160, CV_8UC3);
+    cv::RNG(i).fill(image, cv::RNG::UNIFORM, 0, 256);
+    return image;
+}
+
+}  // namespace
+
+// Decoded on two threads, the images reach the reader in order, equal to a
+// serial decode byte for byte, each with the time it was read; at most
+// threads + 2 are read ahead of the reader; a bad one is skipped, said once.
+TEST(LiveDecoding, PooledImagesArriveInOrderEqualToASerialDecode) {
+    CompressedCamera camera;
+    camera.scene = busyScene;
+    camera.budget = 30;
+    camera.step = 100;
+    camera.badAt = 7;
+    CapturedStream err;
+    PooledDecoding pooled(camera, 2, err.file);
+    pooled.configure({{160, 120}, 0});
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_LE(camera.reads, 2 + 2) << "read ahead of the reader";
+    Frame frame;
+    for (int i = 0; i < 29; ++i) {
+        pooled.read(frame);
+        ASSERT_FALSE(frame.image.empty()) << i;
+        EXPECT_TRUE(samePixels(frame.image, sent(camera, i < 6 ? i + 1 : i + 2))) << i;
+        EXPECT_EQ(frame.millis, 100 * (i < 6 ? i : i + 1)) << i;
+    }
+    pooled.read(frame);
+    EXPECT_TRUE(frame.image.empty());
+    EXPECT_EQ(err.text(), "the camera sent images that do not decode: skipped\n");
+}
+
+// The same images, from a Motion-JPEG camera decoded on the pool or from a
+// camera that decodes them itself: the same lines and the same snapshots.
+TEST(LiveDecoding, PooledAndSerialRunsGiveTheSameLinesAndSnapshots) {
+    struct Run {
+        CapturedStream out, err;
+        SimulatedClock clock;
+        ScriptedDisplay display;
+        MemorySnapshots snapshots;
+        StatusPrinter printer{out.file, err.file};
+        void go(Camera& camera) {
+            CaptureState capture(camera, clock, out.file);
+            TrailLoop({display, snapshots, stdin}, {true, false, 0}, {&printer, &snapshots}).run(capture);
+        }
+    } pooledRun, serialRun;
+    CompressedCamera compressed;
+    compressed.scene = [](int i) {
+        return movingDotImage(i, {64, 48}) | busyScene(i)(cv::Rect(0, 0, 64, 48)) / 8;
+    };
+    compressed.budget = 80;
+    compressed.step = 40;
+    PooledDecoding pooled(compressed, 2, stderr);
+    pooledRun.go(pooled);
+    SyntheticCamera serial;
+    serial.scene = [&compressed](int i) { return sent(compressed, i); };
+    serial.budget = 80;
+    serial.step = 40;
+    serialRun.go(serial);
+    EXPECT_EQ(pooledRun.out.lines(), serialRun.out.lines());
+    EXPECT_GE(pooledRun.out.lines().size(), 8u);
+    ASSERT_EQ(pooledRun.snapshots.made.size(), 1u);
+    ASSERT_EQ(serialRun.snapshots.made.size(), 1u);
+    EXPECT_TRUE(samePixels(pooledRun.snapshots.made[0].trail, serialRun.snapshots.made[0].trail));
 }

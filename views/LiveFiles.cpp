@@ -2,6 +2,7 @@
 
 #include "core/Json.h"
 #include "platform/Files.h"
+#include "platform/Threads.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -9,7 +10,7 @@ LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err)
     : folder_(std::move(folder)),
       source_(std::move(source)),
       said_(err),
-      writer_([this](Written& tick) { write(tick); }) {
+      writer_([this](Written& tick) { write(tick); }, lowerThisThreadsPriority) {
     // What an interrupted write left, but not what another run is writing now.
     removeLeftoverTemporaries(folder_, 60);
 }

@@ -1,6 +1,7 @@
 #include "web/WebView.h"
 
 #include "core/Json.h"
+#include "platform/Threads.h"
 
 #include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>
@@ -27,6 +28,11 @@ constexpr size_t kMemoryPerConnection = 32 * 1024;  // request line and headers 
 constexpr unsigned kIdleSeconds = 10;
 constexpr auto kRequestDeadline = std::chrono::seconds(5);  // from connecting to the last header line
 constexpr auto kAnswerDeadline = std::chrono::seconds(60);
+// Requests a client address may make: a page polls a few a second; a client
+// in a tight loop is answered 429 beyond this, at almost no cost.
+constexpr double kRequestsPerSecond = 100;
+constexpr double kRequestBurst = 200;
+constexpr size_t kBudgetsKept = 4096;
 constexpr size_t kHistoryTicks = 3600;
 constexpr size_t kListedSnapshots = 500;
 
@@ -156,6 +162,11 @@ struct WebView::Calls {
     static MHD_Result answer(void* view, MHD_Connection* connection, const char* url, const char* method,
                              const char*, const char*, size_t*, void** request) {
         auto& self = *static_cast<WebView*>(view);
+        if (*request == nullptr && !self.withinBudget(connection)) {
+            MHD_Response* response = plain("too many requests, slow down");
+            MHD_add_response_header(response, "Retry-After", "1");
+            return send(connection, MHD_HTTP_TOO_MANY_REQUESTS, response);
+        }
         const std::string verb = method;
         if (verb != "GET" && verb != "HEAD") {  // answered at once: its body is never read
             MHD_Response* response = plain("only GET and HEAD");
@@ -183,7 +194,7 @@ WebView::WebView(Address address, const SnapshotFolder& snapshots, std::string s
       snapshots_(snapshots),
       source_(std::move(source)),
       err_(err),
-      encoder_([this](Handed& tick) { publish(tick); }) {
+      encoder_([this](Handed& tick) { publish(tick); }, lowerThisThreadsPriority) {
     const std::vector<SnapshotFolder::Entry> listed = snapshots_.list();
     for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;)
         listSnapshot(listed[i]);
@@ -239,10 +250,34 @@ Result<> WebView::start() {
 }
 
 void WebView::serve() {
+    lowerThisThreadsPriority();
     while (!stopping_) {
         MHD_run_wait(daemon_, 200);
         cutOffSlowClients();
     }
+}
+
+// One more request from the connection's address, if its budget has room:
+// a bucket that fills at kRequestsPerSecond up to kRequestBurst.
+bool WebView::withinBudget(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+    if (info == nullptr || info->client_addr == nullptr) return true;
+    const sockaddr* address = info->client_addr;
+    const auto* bytes =
+        address->sa_family == AF_INET6
+            ? reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr)
+            : reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
+    const std::string key(bytes, address->sa_family == AF_INET6 ? 16 : 4);
+    if (budgets_.size() > kBudgetsKept) budgets_.clear();
+    const auto now = Clock::now();
+    const auto [entry, added] = budgets_.try_emplace(key, Budget{kRequestBurst, now});
+    Budget& budget = entry->second;
+    const double refill = std::chrono::duration<double>(now - budget.since).count() * kRequestsPerSecond;
+    budget.tokens = std::min(kRequestBurst, budget.tokens + refill);
+    budget.since = now;
+    if (budget.tokens < 1) return false;
+    budget.tokens -= 1;
+    return true;
 }
 
 // A client that takes too long to say what it wants, or to take its answer,

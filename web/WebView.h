@@ -29,7 +29,9 @@ struct MHD_Connection;
 // loop makes from then on.
 // One thread serves every connection (libmicrohttpd over epoll), with the
 // memory of each bounded, the connections per client address and in all
-// bounded, and clients that are slow to ask or to read cut off.
+// bounded, a budget of requests per client address, and clients that are
+// slow to ask or to read cut off. Serving and encoding run below the
+// capture loop's priority.
 // Only GET and HEAD; no file outside the snapshot folder is ever read.
 class WebView : public TrailListener {
 public:
@@ -79,6 +81,7 @@ private:
     void listSnapshot(const SnapshotFolder::Entry& snapshot);
     void serve();
     void cutOffSlowClients();
+    bool withinBudget(MHD_Connection* connection);
     // Answers a GET or HEAD; an MHD_Result.
     int route(MHD_Connection* connection, const std::string& url);
     std::shared_ptr<const Published> current();
@@ -91,7 +94,12 @@ private:
     MHD_Daemon* daemon_ = nullptr;
     std::atomic<bool> stopping_{false};
     std::thread serving_;
+    struct Budget {
+        double tokens;
+        std::chrono::steady_clock::time_point since;
+    };
     std::unordered_map<MHD_Connection*, Connection> connections_;  // serving thread only
+    std::unordered_map<std::string, Budget> budgets_;              // by client address; serving thread only
 
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();

@@ -1,0 +1,111 @@
+// A Motion-JPEG camera's images decoded and merged into the trail: one after
+// another on the loop's thread, as before, against the pool that decodes
+// several at once. Images per second over the same busy-scene JPEGs.
+#include "camera/PooledDecoding.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cstdio>
+#include <map>
+#include <vector>
+
+namespace {
+
+constexpr int kImages = 12;
+
+// A street by day as a webcam sees it: many edges and textures, some noise,
+// compressed at a webcam's usual quality.
+std::vector<std::vector<uchar>> busyScene(cv::Size size) {
+    static std::map<int, std::vector<std::vector<uchar>>> made;
+    auto& images = made[size.width];
+    if (!images.empty()) return images;
+    cv::RNG random(2026);
+    cv::Mat scene(size, CV_8UC3);
+    random.fill(scene, cv::RNG::UNIFORM, 40, 200);
+    cv::GaussianBlur(scene, scene, {0, 0}, 3);
+    for (int i = 0; i < 400; ++i) {
+        const cv::Point corner(random.uniform(0, size.width), random.uniform(0, size.height));
+        const cv::Scalar colour(random.uniform(0, 256), random.uniform(0, 256), random.uniform(0, 256));
+        cv::rectangle(
+            scene,
+            {corner, cv::Size(random.uniform(10, size.width / 8), random.uniform(10, size.height / 8))},
+            colour, random.uniform(0, 2) == 0 ? cv::FILLED : 3);
+    }
+    for (int i = 0; i < kImages; ++i) {
+        cv::Mat noisy(size, CV_8UC3), image;
+        random.fill(noisy, cv::RNG::NORMAL, 0, 6);
+        cv::add(scene, noisy, image);
+        std::vector<uchar> bytes;
+        cv::imencode(".jpg", image, bytes, {cv::IMWRITE_JPEG_QUALITY, 85});
+        images.push_back(std::move(bytes));
+    }
+    return images;
+}
+
+// Hands the JPEGs over, round and round, as a Motion-JPEG camera's driver
+// does (undecoded, one row of bytes).
+class JpegCamera : public Camera {
+public:
+    explicit JpegCamera(std::vector<std::vector<uchar>> images) : images_(std::move(images)) {}
+    bool isOpened() const override { return true; }
+    void configure(const CameraMode&) override {}
+    CameraMode reported() const override { return {}; }
+    bool deliverCompressed() override { return true; }
+    void read(Frame& frame) override {
+        const std::vector<uchar>& bytes = images_[next_++ % images_.size()];
+        frame.image = cv::Mat(1, static_cast<int>(bytes.size()), CV_8UC1, const_cast<uchar*>(bytes.data()));
+        frame.millis = static_cast<int64_t>(next_) * 33;
+    }
+
+private:
+    std::vector<std::vector<uchar>> images_;
+    size_t next_ = 0;
+};
+
+cv::Size sizeOf(const benchmark::State& state) {
+    return {static_cast<int>(state.range(0)), static_cast<int>(state.range(1))};
+}
+
+void countImages(benchmark::State& state) {
+    state.counters["images_per_second"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
+void BM_SerialDecodeMerge(benchmark::State& state) {
+    const auto images = busyScene(sizeOf(state));
+    cv::Mat trail(sizeOf(state), CV_8UC3, cv::Scalar::all(0)), image;
+    size_t next = 0;
+    for (auto _ : state) {
+        cv::imdecode(images[next++ % images.size()], cv::IMREAD_COLOR, &image);  // into the same pixels
+        cv::max(trail, image, trail);
+    }
+    countImages(state);
+}
+
+void BM_PoolDecodeMerge(benchmark::State& state) {
+    JpegCamera camera(busyScene(sizeOf(state)));
+    PooledDecoding pooled(camera, 2, stderr);
+    pooled.configure({});
+    cv::Mat trail(sizeOf(state), CV_8UC3, cv::Scalar::all(0));
+    Frame frame;
+    for (auto _ : state) {
+        pooled.read(frame);
+        cv::max(trail, frame.image, trail);
+    }
+    countImages(state);
+}
+
+}  // namespace
+
+BENCHMARK(BM_SerialDecodeMerge)
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PoolDecodeMerge)
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
