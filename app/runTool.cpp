@@ -3,6 +3,7 @@
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
+#include "clips/ClipRecorder.h"
 #include "cvio.h"
 #include "input/openInput.h"
 #include "platform/Clocks.h"
@@ -14,6 +15,7 @@
 #include "views/LiveFiles.h"
 #include "views/PanoramaView.h"
 #include "views/StatusPrinter.h"
+#include "views/TimeMapView.h"
 #include "views/Windows.h"
 #include "web/WebView.h"
 
@@ -22,6 +24,10 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+
+#ifndef TRAILCAM_VERSION
+#define TRAILCAM_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -42,7 +48,16 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     PanoramaView panorama(capture, stderr);
     if (s.snapshots.panorama)
         snapshots.addCompanion("-panorama.jpg",
-                               [&panorama](const cv::Mat& trail) { return panorama.unwrap(trail); });
+                               [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
+    const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
+    if (s.snapshots.metadata) snapshots.describeWith(&metadata);
+    if (s.snapshots.timeMap) {
+        snapshots.addCompanion("-time.tiff", [](const SnapshotDue& due) { return due.timeMap; });
+        snapshots.addCompanion("-time.jpg", [](const SnapshotDue& due) {
+            return colouredTimes(due.timeMap, due.trail,
+                                 static_cast<float>(due.span.endMillis - due.span.startMillis) / 1000.0f);
+        });
+    }
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     std::vector<TrailListener*> listeners{&printer, &snapshots};
     std::unique_ptr<LiveFiles> live;
@@ -50,11 +65,20 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr);
         listeners.push_back(live.get());
     }
+    std::unique_ptr<ClipRecorder> clips;
+    if (!s.clips.folder.empty()) {
+        const ClipOptions& c = s.clips;
+        clips = std::make_unique<ClipRecorder>(
+            ClipSettings{c.folder, c.beforeSeconds, c.afterSeconds, c.eventDiff,
+                         static_cast<int64_t>(c.memoryMb * 1048576), replay},
+            stderr);
+        listeners.push_back(clips.get());
+    }
     std::unique_ptr<WebView> web;
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            sourceName, stderr);
+            clips.get(), sourceName, stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
             return 1;
@@ -65,7 +89,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
 
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
-    TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000)};
+    TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000),
+                         s.snapshots.timeMap};
     TrailLoop loop(inputs, choices, listeners);
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",
@@ -82,7 +107,7 @@ int replay(const Settings& s) {
                             ? source.threads
                             : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
     Result<std::unique_ptr<RecordedInput>> input =
-        openRecordedInput(source.input, source.inputFps, threads, stderr);
+        openRecordedInput(source.input, source.inputFps, threads, stderr, source.inputStart);
     if (!input) {
         std::fprintf(stderr, "trailcam: %s\n", input.reason().c_str());
         return 1;

@@ -1,5 +1,7 @@
 #include "cli/CommandLine.h"
 
+#include "core/Json.h"
+
 #include <CLI/CLI.hpp>
 
 #include <regex>
@@ -86,6 +88,13 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->capture_default_str()
         ->check(numberIn(0.001, 100000))
         ->type_name("N");
+    std::string inputStart;
+    app.add_option("--input-start", inputStart, "when the recording began, e.g. 2026-12-07T22:00:00Z (UTC)")
+        ->type_name("TIME")
+        ->check([](const std::string& v) {
+            return parseUtcTime(v) ? std::string()
+                                   : std::string("expected a UTC time like 2026-12-07T22:00:00Z");
+        });
     app.add_flag("--show", s.views.show, "show the windows while replaying (refreshed at each tick)");
     app.add_option("--threads", s.source.threads, "decoding threads for a folder (default: one per core)")
         ->check(numberIn(1, 256))
@@ -104,15 +113,29 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->check(notEmpty);
     app.add_flag("--panorama", s.snapshots.panorama,
                  "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
+    app.add_flag("--metadata", s.snapshots.metadata, "N.json beside each snapshot, its times in its EXIF");
+    app.add_flag("--time-map", s.snapshots.timeMap, "N-time.tiff and N-time.jpg: when each pixel last rose");
+    app.add_option("--clips", s.clips.folder, "a video in DIR of the seconds around each event")
+        ->type_name("DIR")
+        ->check(notEmpty);
+    // An option that takes a plain number within bounds.
+    const auto number = [&app](const char* name, auto& value, const char* help, const char* type, double low,
+                               double high) {
+        return app.add_option(name, value, help)->type_name(type)->check(numberIn(low, high));
+    };
+    number("--clip-before", s.clips.beforeSeconds, "seconds of a clip before its event (default: 3)", "S", 0,
+           60);
+    number("--clip-after", s.clips.afterSeconds, "seconds of a clip after its event (default: 5)", "S", 0,
+           600);
+    number("--event-diff", s.clips.eventDiff, "growth in a tick that makes an event (default: 2000)", "N", 0,
+           2147483647);
+    number("--clip-memory", s.clips.memoryMb, "memory for the images waiting for clips (default: 64)", "MB",
+           1, 65536);
     app.add_flag("--save-on-exit", s.loop.saveOnExit, "write the trail in progress when the run ends");
-    app.add_option("--reconnect", s.loop.reconnectSeconds,
-                   "reopen a lost camera every SECONDS instead of ending")
-        ->type_name("SECONDS")
-        ->check(numberIn(0.1, 86400));
-    app.add_option("--min-free", s.snapshots.minFreeMb,
-                   "skip snapshots while the folder's disk has less free")
-        ->type_name("MB")
-        ->check(numberIn(0, 1e12));
+    number("--reconnect", s.loop.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending",
+           "SECONDS", 0.1, 86400);
+    number("--min-free", s.snapshots.minFreeMb, "skip snapshots while the folder's disk has less free", "MB",
+           0, 1e12);
     std::string http;
     app.add_option("--http", http,
                    "serve a web view on [ADDR:]PORT (default address 127.0.0.1; another exposes it)")
@@ -148,11 +171,18 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--record", "--http"},
                                                           {"--record", "--live"},
                                                           {"--record", "--panorama"},
+                                                          {"--record", "--clips"},
                                                           {"--demo", "--device"}})
         if (app.count(option) > 0 && app.count(other) > 0)
             return usageError(result, err, std::string(option) + " cannot go with " + other);
     for (const auto& [option, needed] :
-         std::vector<std::pair<const char*, const char*>>{{"--show", "--input"}, {"--http-host", "--http"}})
+         std::vector<std::pair<const char*, const char*>>{{"--show", "--input"},
+                                                          {"--input-start", "--input"},
+                                                          {"--http-host", "--http"},
+                                                          {"--clip-before", "--clips"},
+                                                          {"--clip-after", "--clips"},
+                                                          {"--event-diff", "--clips"},
+                                                          {"--clip-memory", "--clips"}})
         if (app.count(option) > 0 && app.count(needed) == 0)
             return usageError(result, err, std::string(option) + " needs " + needed);
     if (!http.empty()) {
@@ -162,6 +192,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
             s.views.httpHost = s.views.httpHost.substr(1, s.views.httpHost.size() - 2);
         s.views.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
     }
+    if (!inputStart.empty()) s.source.inputStart = parseUtcTime(inputStart);
     const auto x = size.find('x');
     s.source.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
     return result;

@@ -18,7 +18,8 @@ struct SourceSettings {
     double demoSpeed = 1;  // the demo sky faster than real time (for tests)
     std::string input;     // a recording to replay instead of a camera
     double inputFps = 30;
-    int threads = 0;  // 0: one per core
+    std::optional<int64_t> inputStart;  // Unix milliseconds at which the recording began
+    int threads = 0;                    // 0: one per core
 };
 
 struct LoopSettings {
@@ -30,6 +31,8 @@ struct SnapshotSettings {
     std::string folder = "img";
     double minFreeMb = 0;
     bool panorama = false;  // N-panorama.jpg beside each snapshot, and a window
+    bool metadata = false;  // N.json beside each snapshot, EXIF in it
+    bool timeMap = false;   // N-time.tiff and N-time.jpg beside each snapshot
 };
 
 struct ViewSettings {
@@ -39,6 +42,14 @@ struct ViewSettings {
     std::string httpHost;                       // empty: no web view
     int httpPort = 0;                           // 0: any free port
     std::vector<std::string> httpAllowedHosts;  // names the web view answers to besides its address
+};
+
+struct ClipOptions {
+    std::string folder;  // empty: no clips
+    double beforeSeconds = 3;
+    double afterSeconds = 5;
+    int32_t eventDiff = 2000;
+    double memoryMb = 64;
 };
 
 struct RecordSettings {
@@ -52,6 +63,7 @@ struct Settings {
     LoopSettings loop;
     SnapshotSettings snapshots;
     ViewSettings views;
+    ClipOptions clips;
     RecordSettings record;
 };
 

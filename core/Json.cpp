@@ -28,3 +28,36 @@ std::string utcTime(int64_t unixSeconds) {
     std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
     return time;
 }
+
+std::string utcTimeMillis(int64_t unixMillis) {
+    const int64_t seconds = unixMillis >= 0 ? unixMillis / 1000 : (unixMillis - 999) / 1000;
+    const std::string whole = utcTime(seconds);
+    char millis[8];
+    std::snprintf(millis, sizeof millis, ".%03dZ", static_cast<int>(unixMillis - seconds * 1000));
+    return whole.substr(0, whole.size() - 1) + millis;
+}
+
+std::optional<int64_t> parseUtcTime(const std::string& text) {
+    std::tm utc{};
+    int millis = 0;
+    char zone = 0;
+    int used = 0;
+    const bool withMillis = text.size() == 24;
+    const int fields =
+        withMillis ? std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d.%3d%c%n", &utc.tm_year, &utc.tm_mon,
+                                 &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &millis, &zone, &used)
+                   : std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &utc.tm_year, &utc.tm_mon,
+                                 &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone, &used);
+    if (fields != (withMillis ? 8 : 7) || zone != 'Z' || used != static_cast<int>(text.size()) ||
+        (!withMillis && text.size() != 20))
+        return std::nullopt;
+    const std::tm given = utc;
+    utc.tm_year -= 1900;
+    utc.tm_mon -= 1;
+    const std::time_t seconds = timegm(&utc);
+    // timegm folds 2026-02-31 into March: such a date is no date.
+    if (utc.tm_mday != given.tm_mday || utc.tm_hour != given.tm_hour || utc.tm_min != given.tm_min ||
+        utc.tm_sec != given.tm_sec)
+        return std::nullopt;
+    return static_cast<int64_t>(seconds) * 1000 + millis;
+}

@@ -25,12 +25,24 @@ std::string statusLine(const TickStatus& status);
 // The same fields as JSON members: "\"freq\":30,\"frameCounter\":912,..."
 std::string statusJsonMembers(const TickStatus& status);
 
+// The images of a trail and their times (frame times, in milliseconds).
+struct TrailSpan {
+    int64_t startMillis = 0;  // of the image that started it
+    int64_t endMillis = 0;    // of the last image merged
+    int32_t images = 0;       // counting the one that started it
+    bool armed = false;       // whether a tick armed the countdown, and then
+    int64_t armedMillis = 0;  // that tick's time
+    int32_t armedDiff = 0;    // and its diff
+};
+
 // An info tick: its status, the frame of its pass and the trail as it was
-// before that frame was merged.
+// before that frame was merged, with its span and (when kept) time map.
 struct Tick {
     TickStatus status;
     Frame frame;
     cv::Mat trail;
+    TrailSpan span;
+    cv::Mat timeMap;
 };
 
 enum class SnapshotReason { countdown, modeChange, exit, endOfInput };
@@ -41,6 +53,8 @@ struct SnapshotDue {
     cv::Mat trail;
     SnapshotReason reason;
     int64_t millis;  // the time of the pass that decided it
+    TrailSpan span;
+    cv::Mat timeMap;  // with a time map: seconds from span.startMillis, CV_32FC1
 };
 
 // A camera whose images changed size or type: the trail starts anew.
@@ -55,6 +69,8 @@ class TrailListener {
 public:
     virtual ~TrailListener() = default;
     virtual void started() {}
+    // Every image the loop takes, after it was merged.
+    virtual void framed(const Frame&) {}
     virtual void ticked(const Tick&) {}
     virtual void snapshotDue(const SnapshotDue&) {}
     virtual void modeChanged(const ModeChange&) {}

@@ -4,6 +4,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <climits>
@@ -58,10 +60,20 @@ long sequenceFieldWidth(const std::string& path) {
     return width.size() > 3 ? LONG_MAX : width.empty() ? 0 : std::stol(width);
 }
 
+// When a recording began, for its absolute times: the time given, or else
+// the modification time of its file (a folder's first image).
+int64_t originOf(const std::string& file, std::optional<int64_t> given) {
+    if (given) return *given;
+    struct stat info {};
+    if (stat(file.c_str(), &info) != 0) return 0;
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
+}
+
 std::unique_ptr<RecordedInput> imagesInput(std::vector<std::string> files, double imagesPerSecond,
-                                           int threads, FILE* err) {
+                                           int threads, FILE* err, std::optional<int64_t> start) {
+    const int64_t origin = originOf(files.front(), start);
     const auto count = static_cast<int64_t>(files.size());
-    auto decode = [files = std::move(files), imagesPerSecond](int64_t index) {
+    auto decode = [files = std::move(files), imagesPerSecond, origin](int64_t index) {
         RecordedInput::Item item;
         if (index >= static_cast<int64_t>(files.size())) {
             item.end = true;
@@ -74,13 +86,15 @@ std::unique_ptr<RecordedInput> imagesInput(std::vector<std::string> files, doubl
             item.image.release();
         }
         if (item.image.empty()) item.failure = "cannot decode " + file;
-        item.mediaMillis = millisOf(index, imagesPerSecond);
+        item.mediaMillis = origin + millisOf(index, imagesPerSecond);
         return item;
     };
     return std::make_unique<RecordedInput>(std::move(decode), count, threads, err);
 }
 
-Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE* err) {
+Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE* err,
+                                                  std::optional<int64_t> start) {
+    const int64_t origin = originOf(path, start);
     auto video = std::make_shared<cv::VideoCapture>();
     // A file that is no video is said in one line, without OpenCV's own.
     const auto level = cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
@@ -94,16 +108,16 @@ Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE*
     const double fps = video->get(cv::CAP_PROP_FPS);
     const auto frames = static_cast<int64_t>(video->get(cv::CAP_PROP_FRAME_COUNT));
     // One decoding thread: a video decodes in order.
-    auto decode = [video, fps](int64_t index) {
+    auto decode = [video, fps, origin](int64_t index) {
         RecordedInput::Item item;
         if (!video->read(item.image) || item.image.empty()) {
             item.end = true;
             return item;
         }
         const double position = video->get(cv::CAP_PROP_POS_MSEC);
-        item.mediaMillis = fps > 0 && !(position > 0 || index == 0)
-                               ? millisOf(index, fps)
-                               : static_cast<int64_t>(std::llround(position));
+        item.mediaMillis = origin + (fps > 0 && !(position > 0 || index == 0)
+                                         ? millisOf(index, fps)
+                                         : static_cast<int64_t>(std::llround(position)));
         return item;
     };
     return std::make_unique<RecordedInput>(
@@ -156,12 +170,13 @@ std::vector<std::string> imageFilesOf(const std::string& folder) {
 }
 
 Result<std::unique_ptr<RecordedInput>> openRecordedInput(const std::string& path, double imagesPerSecond,
-                                                         int threads, FILE* err) {
+                                                         int threads, FILE* err,
+                                                         std::optional<int64_t> start) {
     std::error_code error;
     if (fs::is_directory(path, error)) {
         std::vector<std::string> files = imageFilesOf(path);
         if (files.empty()) return Failure{"no images in folder " + path};
-        return imagesInput(std::move(files), imagesPerSecond, threads, err);
+        return imagesInput(std::move(files), imagesPerSecond, threads, err, start);
     }
     const long width = sequenceFieldWidth(path);
     if (width > static_cast<long>(kWidestNumber) && !fs::exists(path, error))
@@ -169,8 +184,8 @@ Result<std::unique_ptr<RecordedInput>> openRecordedInput(const std::string& path
     if (width >= 0 && !fs::exists(path, error)) {
         std::vector<std::string> files = filesOfPattern(path);
         if (files.empty()) return Failure{"no images match " + path};
-        return imagesInput(std::move(files), imagesPerSecond, threads, err);
+        return imagesInput(std::move(files), imagesPerSecond, threads, err, start);
     }
     if (!fs::exists(path, error)) return Failure{"no such file or folder: " + path};
-    return videoInput(path, err);
+    return videoInput(path, err, start);
 }

@@ -71,16 +71,21 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
     return {};
 }
 
-Result<> writeImageAtomically(const std::string& path, const cv::Mat& image) {
+Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;
-    const auto dot = path.rfind('.');
     try {
-        if (dot == std::string::npos || !cv::imencode(path.substr(dot), image, encoded))
-            return Failure{"cannot encode the image"};
+        if (cv::imencode(extension, image, encoded)) return encoded;
     } catch (const cv::Exception&) {
-        return Failure{"cannot encode the image"};
+        // said below
     }
-    return writeFileAtomically(path, encoded, true);
+    return Failure{"cannot encode the image"};
+}
+
+Result<> writeImageAtomically(const std::string& path, const cv::Mat& image) {
+    const auto dot = path.rfind('.');
+    Result<std::vector<uchar>> encoded = encodeImage(dot == std::string::npos ? "" : path.substr(dot), image);
+    if (!encoded) return Failure{encoded.reason()};
+    return writeFileAtomically(path, *encoded, true);
 }
 
 void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds) {
@@ -104,4 +109,16 @@ int64_t freeBytesFor(const std::string& folder) {
     struct statvfs info {};
     if (statvfs(probe.c_str(), &info) != 0) return -1;
     return static_cast<int64_t>(info.f_bavail) * static_cast<int64_t>(info.f_frsize);
+}
+
+int openOwnFile(const std::string& path, uint64_t& size) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
+        info.st_uid == geteuid()) {
+        size = static_cast<uint64_t>(info.st_size);
+        return fd;
+    }
+    if (fd >= 0) close(fd);
+    return -1;
 }

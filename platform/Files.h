@@ -13,6 +13,9 @@
 // the data and the rename to disk first.
 Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
 
+// The image encoded as a file of this extension (".jpg", ".tiff", ...).
+Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image);
+
 // Encodes an image by the extension of path and writes it atomically and durably.
 Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
 
@@ -23,3 +26,8 @@ void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds 
 // Bytes free to an unprivileged writer on the file system that holds (or
 // will hold) the folder; -1 when unknown.
 int64_t freeBytesFor(const std::string& folder);
+
+// Opens a file to be served: a regular file of this user with one link,
+// opened without following a link or waiting on a FIFO, so that nothing but
+// what the tool wrote leaves its folders. -1 otherwise; size set when opened.
+int openOwnFile(const std::string& path, uint64_t& size);

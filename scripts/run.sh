@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libmicrohttpd-dev
+bash scripts/install-deps.sh build
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
 cmake --build build --target trailcam -j "$(nproc)"
 exec build/trailcam "$@"

@@ -3,9 +3,7 @@
 # suite (under Xvfb without a display), then the unit tests under ASan and UBSan.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libmicrohttpd-dev \
-    libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd \
-    python3-selenium chromium chromium-driver
+bash scripts/install-deps.sh build test
 
 echo "== formatting"
 git ls-files -co --exclude-standard '*.cpp' '*.h' | xargs clang-format --dry-run --Werror

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <regex>
 
 namespace fs = std::filesystem;
 
@@ -77,7 +78,7 @@ std::optional<int32_t> SnapshotFolder::newest() const {
     return snapshots.front().number;
 }
 
-void SnapshotFolder::addCompanion(std::string suffix, std::function<cv::Mat(const cv::Mat&)> make) {
+void SnapshotFolder::addCompanion(std::string suffix, std::function<cv::Mat(const SnapshotDue&)> make) {
     companions_.emplace_back(std::move(suffix), std::move(make));
 }
 
@@ -99,7 +100,18 @@ bool SnapshotFolder::taken(int32_t number) {
 
 void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
     const std::string path = pathOf(due.number);
-    const Result<> written = writeImageAtomically(path, due.trail);
+    Result<std::vector<uchar>> jpeg = encodeImage(".jpg", due.trail);
+    if (jpeg && metadata_ != nullptr) {
+        if (const Result<> tagged = metadata_->tag(*jpeg, due); !tagged)
+            std::fprintf(err_, "cannot tag snapshot %s: %s\n", path.c_str(), tagged.reason().c_str());
+        // The sidecar first: a snapshot in place always has its sidecar.
+        const std::string sidecar = metadata_->sidecar(due);
+        const std::string sidecarPath = pathOf(due.number, ".json");
+        const Result<> described = writeFileAtomically(sidecarPath, {sidecar.begin(), sidecar.end()}, true);
+        if (!described)
+            std::fprintf(err_, "cannot write %s: %s\n", sidecarPath.c_str(), described.reason().c_str());
+    }
+    const Result<> written = jpeg ? writeFileAtomically(path, *jpeg, true) : Result<>(Failure{jpeg.reason()});
     if (!written) {
         std::fprintf(err_, "cannot write snapshot %s: %s\n", path.c_str(), written.reason().c_str());
         std::fflush(err_);
@@ -107,11 +119,12 @@ void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
     const bool last = due.reason == SnapshotReason::exit || due.reason == SnapshotReason::endOfInput;
     finalSnapshotLost_ = last && !written;
     for (const auto& [suffix, make] : companions_) {
-        const cv::Mat companion = make(due.trail);
+        const cv::Mat companion = make(due);
         const std::string name = pathOf(due.number, suffix);
         const Result<> done = companion.empty() ? Result<>() : writeImageAtomically(name, companion);
         if (!done) std::fprintf(err_, "cannot write %s: %s\n", name.c_str(), done.reason().c_str());
     }
+    std::fflush(err_);
 }
 
 std::optional<SnapshotFolder::Entry> SnapshotFolder::find(int32_t number) const {
@@ -135,16 +148,30 @@ std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
     return snapshots;
 }
 
-int SnapshotFolder::openToServe(int32_t number, uint64_t& size) const {
-    const int fd = ::open(pathOf(number).c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+int SnapshotFolder::openToServe(const std::string& name, uint64_t& size) const {
+    static const std::regex served(R"((0|[1-9][0-9]{0,4})(\.jpg|\.json|-time\.jpg|-panorama\.jpg))");
+    std::smatch match;
+    if (!std::regex_match(name, match, served) || std::stol(match[1]) > kLastSnapshotNumber) return -1;
+    return openOwnFile(path_ + "/" + name, size);
+}
+
+bool SnapshotFolder::has(int32_t number, const std::string& suffix) const {
     struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-        info.st_uid == geteuid()) {
-        size = static_cast<uint64_t>(info.st_size);
-        return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
+    return lstat(pathOf(number, suffix).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimes(int32_t number) const {
+    uint64_t size = 0;
+    const int fd = openOwnFile(pathOf(number, ".json"), size);
+    if (fd < 0) return std::nullopt;
+    std::string text(std::min<uint64_t>(size, 4096), '\0');
+    const ssize_t n = read(fd, text.data(), text.size());
+    close(fd);
+    text.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    static const std::regex times(R"re("start":"([^"]+)","end":"([^"]+)")re");
+    std::smatch match;
+    if (!std::regex_search(text, match, times)) return std::nullopt;
+    return std::pair{match[1].str(), match[2].str()};
 }
 
 std::string SnapshotFolder::nameOf(int32_t number, const std::string& suffix) {

@@ -2,6 +2,7 @@
 
 #include "core/Result.h"
 #include "core/TrailEvents.h"
+#include "snapshots/SnapshotMetadata.h"
 
 #include <opencv2/core.hpp>
 
@@ -32,8 +33,12 @@ public:
     // The newest snapshot by modification time, which numbering follows.
     std::optional<int32_t> newest() const;
     // Writes, beside each snapshot N.jpg, N followed by suffix (such as
-    // "-panorama.jpg"): what make returns for the trail, unless empty.
-    void addCompanion(std::string suffix, std::function<cv::Mat(const cv::Mat&)> make);
+    // "-panorama.jpg"), in the format the suffix names: what make returns for
+    // the snapshot, unless empty.
+    void addCompanion(std::string suffix, std::function<cv::Mat(const SnapshotDue&)> make);
+    // Writes each snapshot's sidecar N.json before the snapshot, and its
+    // EXIF fields into it (metadata may be null: neither).
+    void describeWith(const SnapshotMetadata* metadata) { metadata_ = metadata; }
 
     bool hasRoom() override;
     bool taken(int32_t number) override;
@@ -52,7 +57,12 @@ public:
     // Opens a snapshot to be served: a regular file of this user with one
     // link, opened without following links or waiting on a FIFO, so that
     // nothing but what the tool wrote leaves the folder. -1 otherwise.
-    int openToServe(int32_t number, uint64_t& size) const;
+    // A snapshot or what goes beside it, by its exact name: "12.jpg",
+    // "12.json", "12-time.jpg", "12-panorama.jpg".
+    int openToServe(const std::string& name, uint64_t& size) const;
+    bool has(int32_t number, const std::string& suffix) const;
+    // The start and end times its sidecar gives, when it has one.
+    std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const;
     std::string pathOf(int32_t number, const std::string& suffix = ".jpg") const;
     // "12.jpg" for 12, and back; -1 for a name that is no snapshot's.
     static std::string nameOf(int32_t number, const std::string& suffix = ".jpg");
@@ -63,7 +73,8 @@ private:
     std::string path_;
     int64_t minFreeBytes_;
     FILE* err_;
-    std::vector<std::pair<std::string, std::function<cv::Mat(const cv::Mat&)>>> companions_;
+    std::vector<std::pair<std::string, std::function<cv::Mat(const SnapshotDue&)>>> companions_;
+    const SnapshotMetadata* metadata_ = nullptr;
     bool finalSnapshotLost_ = false;
     std::string lockPath_;
     int lockFd_ = -1;

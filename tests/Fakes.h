@@ -86,7 +86,8 @@ struct MemorySnapshots : SnapshotStore, TrailListener {
     bool hasRoom() override { return room; }
     bool taken(int32_t number) override { return present.count(number) > 0; }
     void snapshotDue(const SnapshotDue& due) override {
-        made.push_back({due.number, due.trail.clone(), due.reason, due.millis});
+        made.push_back(
+            {due.number, due.trail.clone(), due.reason, due.millis, due.span, due.timeMap.clone()});
         present.insert(due.number);
     }
 };

@@ -124,6 +124,12 @@ full-disk)
     expect_end 1
     [ "$(tail -n 1 out)" = "disk nearly full, recording ended" ] || fail "recorder line"
     [ "$(cat tiny/clip.avi)" = older ] && [ "$(ls -A tiny)" = $'clip.avi\nfiller\nimg' ] || fail "older recording"
+    # Clips on a full disk: said, and the run goes on; no clip under a final name.
+    head -c 4m /dev/zero >>tiny/filler 2>/dev/null
+    start --demo --headless --clips tiny/clips --clip-before 0 --clip-after 0
+    wait_for 20 grep -q '^cannot write clip tiny/clips/' err || fail "no clip failure line"
+    stop_with TERM
+    [ -z "$(find tiny/clips -name '[0-9]*')" ] || fail "a clip under a final name: $(ls -A tiny/clips)"
     ;;
 replay)
     # A recording replays on its own time, a status line per second of it,
@@ -132,6 +138,20 @@ replay)
     timeout 60 "$tool" --input clip.avi </dev/null >out 2>err || fail "status $?"
     expect_trail "img 0" "closing app"
     [ "$(grep -c '^freq=' out)" -eq 40 ] && [ ! -s err ] && [ "$(probe width img/1.jpg)" = 320 ] || fail "replay"
+    # Sidecars, time maps and clips of a replay: the same on every run, in any time zone.
+    ffmpeg -v error -f lavfi -i "color=c=black:s=160x120:r=30:d=12,drawbox=x=20:y=50:w=9:h=9:color=white:t=fill:\
+enable='between(t,5,5.4)',drawbox=x=60:y=50:w=9:h=9:color=white:t=fill:enable='between(t,5.4,6)'" \
+        -c:v mjpeg -q:v 3 dot.avi || fail "ffmpeg"
+    for run in 1 2; do
+        TZ=$([ $run = 1 ] && echo UTC || echo Pacific/Chatham) timeout 60 "$tool" --input dot.avi \
+            --input-start 2026-12-07T22:00:00Z --metadata --time-map --clips "clips$run" -o "snap$run" \
+            </dev/null >out 2>err || fail "status $?"
+    done
+    diff -r snap1 snap2 && diff -r clips1 clips2 && [ "$(ls snap1)" = $'1-time.jpg\n1-time.tiff\n1.jpg\n1.json' ] ||
+        fail "replays differ: $(ls snap1 clips1)"
+    # The events at 5.1 s and 6.1 s make one clip from 1.1 s to 11.1 s.
+    grep -q '"start":"2026-12-07T22:00:00.000Z","end":"2026-12-07T22:00:11.967Z","images":360,' snap1/1.json &&
+        [ "$(probe nb_read_frames clips1/20261207-220001100.avi)" = 301 ] || fail "times: $(cat snap1/1.json; ls clips1)"
     # The same video as a camera streamed over HTTP: what is shown of it has no password.
     python3 -m http.server 0 --bind 127.0.0.1 >http.log 2>&1 & server=$!
     wait_for 10 grep -q 'port [0-9]' http.log || fail "no http server"

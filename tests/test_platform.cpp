@@ -10,6 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+#pragma GCC diagnostic pop
+
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
@@ -91,10 +96,21 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
         EXPECT_EQ(printed.substr(printed.find('\n')), "\nTry 'trailcam --help' for more information.\n");
     }
+    const Settings knowWhen =
+        parse(
+            "--input v --input-start 2026-12-07T22:00:00.250Z --metadata --time-map --clips c "
+            "--clip-before 1.5 --clip-after 7 --event-diff 900 --clip-memory 8")
+            .first.settings;
+    const ClipOptions& c = knowWhen.clips;
+    EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
+                knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
+                c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryMb == 8);
     const auto [help, helpText] = parse("--help");
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(helpText.find("-d,--device DEV=1"), std::string::npos);
-    EXPECT_LE(std::count(helpText.begin(), helpText.end(), '\n'), 25) << "one line an option";
+    std::istringstream helpLines(helpText);
+    for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
+        EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0)) << line;
     EXPECT_EQ(parse("--version").second, "trailcam " TRAILCAM_VERSION "\n");
 }
 
@@ -178,8 +194,9 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     {
         SnapshotFolder folder("night/img", 0, err.file);
         ASSERT_TRUE(folder.open());
-        folder.addCompanion("-small.png", [](const cv::Mat& t) { return cv::Mat(t, cv::Rect(0, 0, 8, 8)); });
-        folder.snapshotDue({12, trail, SnapshotReason::exit, 0});
+        folder.addCompanion("-small.png",
+                            [](const SnapshotDue& d) { return cv::Mat(d.trail, cv::Rect(0, 0, 8, 8)); });
+        folder.snapshotDue({12, trail, SnapshotReason::exit, 0, {}, {}});
         EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
         EXPECT_EQ(folder.newest(), 12);
     }
@@ -193,7 +210,7 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
 
     std::ofstream("blocked") << "a file where the folder should be";
     SnapshotFolder blocked("blocked/img", 0, err.file), tight(".", int64_t{1} << 60, err.file);
-    blocked.snapshotDue({1, trail, SnapshotReason::endOfInput, 0});
+    blocked.snapshotDue({1, trail, SnapshotReason::endOfInput, 0, {}, {}});
     EXPECT_TRUE(blocked.finalSnapshotLost());
     EXPECT_FALSE(tight.hasRoom());
     const std::vector<std::string> said = err.lines();
@@ -202,4 +219,39 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     EXPECT_TRUE(std::regex_match(
         said[1], std::regex(R"(snapshot skipped: \d+ MB free for \., less than the 1099511627776 MB asked)")))
         << said[1];
+}
+
+// With metadata, a snapshot comes with its sidecar, and its own EXIF dates
+// its start in UTC, read back with exiv2.
+TEST(Platform, SnapshotSidecarAndExifSayWhenTheTrailHappened) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    SnapshotFolder folder("img", 0, err.file);
+    const SnapshotMetadata metadata("rtsp://cam/live", "1.2.3");
+    folder.describeWith(&metadata);
+    const TrailSpan span{1796681600100, 1796681905250, 9001, true, 1796681605100, 2345};
+    folder.snapshotDue({7, movingDotImage(1), SnapshotReason::countdown, 0, span, {}});
+    folder.snapshotDue(
+        {8, movingDotImage(2), SnapshotReason::endOfInput, 0, {1796681905250, 1796681905250, 1}, {}});
+    std::ostringstream sidecars;
+    sidecars << std::ifstream("img/7.json").rdbuf() << std::ifstream("img/8.json").rdbuf();
+    EXPECT_EQ(
+        sidecars.str(),
+        "{\"number\":7,\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":\"2026-12-07T22:18:25.250Z\","
+        "\"images\":9001,\"armed\":\"2026-12-07T22:13:25.100Z\",\"armed_diff\":2345,\"reason\":\"countdown\","
+        "\"source\":\"rtsp://cam/live\",\"width\":64,\"height\":48,\"version\":\"1.2.3\"}\n"
+        "{\"number\":8,\"start\":\"2026-12-07T22:18:25.250Z\",\"end\":\"2026-12-07T22:18:25.250Z\","
+        "\"images\":1,\"armed\":null,\"armed_diff\":null,\"reason\":\"end of input\","
+        "\"source\":\"rtsp://cam/live\",\"width\":64,\"height\":48,\"version\":\"1.2.3\"}\n");
+    auto image = Exiv2::ImageFactory::open("img/7.jpg");
+    image->readMetadata();
+    Exiv2::ExifData& exif = image->exifData();
+    EXPECT_EQ(exif["Exif.Photo.DateTimeOriginal"].toString(), "2026:12:07 22:13:20");
+    EXPECT_EQ(exif["Exif.Photo.SubSecTimeOriginal"].toString(), "100");
+    EXPECT_EQ(exif["Exif.Photo.OffsetTimeOriginal"].toString(), "+00:00");
+    EXPECT_NE(
+        exif["Exif.Image.ImageDescription"].toString().find("9001 images from 2026-12-07T22:13:20.100Z"),
+        std::string::npos);
+    EXPECT_EQ(folder.list().size(), 2u) << "the sidecars are no snapshots";
+    EXPECT_EQ(err.text(), "");
 }

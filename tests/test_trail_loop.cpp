@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "cvio.h"
+#include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
 #include "trail/TrailLoop.h"
 #include "views/StatusPrinter.h"
@@ -276,4 +277,51 @@ TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
     const cv::Mat huge(2100, 4096, CV_8UC3, cv::Scalar(255, 0, 0));
     cv::Mat black(huge.size(), huge.type(), cv::Scalar::all(0));
     EXPECT_EQ(firstChannelGrowth(huge, black), std::numeric_limits<int32_t>::max());
+}
+
+// The time map kept in the merge pass equals a plain count of which images
+// raised each pixel, for 1, 3 and 4 channels and rows that end mid-vector.
+TEST(TrailTimes, MergeKeepsTheTimeOfTheLastImageThatRaisedEachPixel) {
+    cv::RNG random(11);
+    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
+        cv::Mat trail(37, 61, type, cv::Scalar::all(0)), times(37, 61, CV_32FC1, cv::Scalar(0));
+        cv::Mat expectedTrail = trail.clone(), expectedTimes = times.clone();
+        for (int image = 1; image <= 6; ++image) {
+            cv::Mat frame(trail.size(), type);
+            random.fill(frame, cv::RNG::UNIFORM, 0, 256);
+            for (int y = 0; y < frame.rows; ++y)
+                for (int x = 0; x < frame.cols * frame.channels(); ++x) {
+                    uchar& held = expectedTrail.ptr(y)[x];
+                    if (frame.ptr(y)[x] > held)
+                        expectedTimes.at<float>(y, x / frame.channels()) = 0.5f * image;
+                    held = std::max(held, frame.ptr(y)[x]);
+                }
+            mergeRecordingTimes(trail, times, frame, 0.5f * static_cast<float>(image));
+        }
+        EXPECT_TRUE(samePixels(trail, expectedTrail) && samePixels(times, expectedTimes)) << type;
+    }
+}
+
+// A dot crosses the scene one pixel an image, 40 ms apart: the snapshot's
+// time map holds, at each pixel it covered, the time of the image that
+// covered it; its span the first and last image and their number.
+TEST(TrailTimes, SnapshotCarriesItsSpanAndTimeMap) {
+    Rig rig({true, false, 0, true});
+    rig.camera.scene = [](int i) {
+        cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(0));
+        return image.at<cv::Vec3b>(10, i) = cv::Vec3b(255, 255, 255), image;
+    };
+    rig.camera.now = 1000000;
+    rig.camera.step = 40;
+    rig.camera.budget = 3 + 20;  // start-up takes three: the trail begins with image 4
+    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    const SnapshotDue& made = rig.snapshots.made[0];
+    EXPECT_EQ(made.span.startMillis, 1000000 + 3 * 40);
+    EXPECT_EQ(made.span.endMillis, 1000000 + 22 * 40);
+    EXPECT_EQ(made.span.images, 20);
+    EXPECT_FALSE(made.span.armed);
+    for (int i = 4; i <= 23; ++i)  // image i at time (i - 1) * 40, the trail's start at image 4
+        EXPECT_FLOAT_EQ(made.timeMap.at<float>(10, i), static_cast<float>(i - 4) * 0.04f) << i;
+    EXPECT_EQ(cv::countNonZero(made.timeMap), 19) << "the first image's pixel and the dark ones stay 0";
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The web view as its users meet it: a real browser, hostile requests and clients,
 and 20 polling clients against a running tool. Usage: web_view.py TRAILCAM SCREENSHOT.png"""
-import atexit, http.client, os, re, socket, subprocess, sys, tempfile, threading, time
+import atexit, http.client, json, os, re, socket, subprocess, sys, tempfile, threading, time
 from concurrent.futures import ThreadPoolExecutor
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -11,7 +11,7 @@ tool, screenshot, work = os.path.realpath(sys.argv[1]), os.path.realpath(sys.arg
 out, err = os.path.join(work, "out"), os.path.join(work, "err")
 # The sky 20 times faster than real time reaches its first snapshot in seconds.
 process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--size", "320x240",
-                            "--demo-speed", "20"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
+                            "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
 while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
@@ -32,6 +32,13 @@ first = script(state)
 WebDriverWait(driver, 5).until(lambda d: script(state)[0] != first[0] and script(state)[1] > first[1])
 wait.until(lambda d: script("const i = document.querySelector('#gallery img');"
                             "return i !== null && i.complete && i.naturalWidth > 0"))
+# The events with their thumbnails, the gallery with its times, the time under the pointer.
+wait.until(lambda d: script("const i = document.querySelector('#events img');"
+                            "return i !== null && i.complete && i.naturalWidth > 0"))
+assert "UTC to" in script("return document.getElementById('gallery').textContent")
+assert script("return document.getElementById('scale').style.display") == "flex"
+webdriver.ActionChains(driver).move_to_element_with_offset(driver.find_element("id", "trail"), 5, 5).perform()
+wait.until(lambda d: script("return trailTime.textContent").startswith(("rose at", "unchanged")))
 driver.save_screenshot(screenshot)
 driver.quit()
 
@@ -61,6 +68,9 @@ for method, path, headers, expected in [
         ("GET", "/snapshots/7.jpg", {}, 404), ("GET", "/snapshots/8.jpg", {}, 404),
         ("GET", "/snapshots/9.jpg", {}, 404), ("GET", "/snapshots/", {}, 404),
         ("GET", "/snapshots/1.jpg%00.txt", {}, 404), ("GET", "/img/1.jpg", {}, 404), ("GET", "/out", {}, 404),
+        ("GET", "/snapshots/1-secret.jpg", {}, 404), ("GET", "/clips/../out", {}, 404),
+        ("GET", "/clips/20260101-000000000.avi", {}, 404), ("GET", "/events/1.jpg", {}, 404),
+        ("GET", "/trail-time?x=-1&y=5", {}, 404), ("GET", "/trail-time?x=1e9&y=5", {}, 404),
         ("GET", "/status.json", {"Host": "attacker.example"}, 403),
         ("GET", "/status.json", {"Host": "127.0.0.1.attacker.example:%d" % port}, 403)]:
     status, body = request(method, path, headers)
@@ -69,6 +79,9 @@ for method, path, headers, expected in [
 for host in ["localhost:%d" % port, "127.0.0.1:%d" % port, "LOCALHOST"]:
     assert request("GET", "/status.json", {"Host": host})[0] == 200, host
 assert request("GET", "/snapshots/1.jpg")[0] == 200 and request("HEAD", "/trail.jpg")[0] == 200
+for path in ["/snapshots/1-time.jpg", "/snapshots/1.json", "/time-scale.png", "/trail-time?x=5&y=5",
+             "/" + json.loads(request("GET", "/events.json")[1])[0]["thumbnail"]]:
+    assert request("GET", path)[0] == 200, path
 # Requests too large for a connection's memory are refused whole.
 assert request("GET", "/" + "a" * 40000)[0] == 414
 assert request("GET", "/", {"X-Big": "b" * 40000})[0] == 431

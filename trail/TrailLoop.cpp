@@ -1,6 +1,7 @@
 #include "trail/TrailLoop.h"
 
 #include "core/EightBits.h"
+#include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
 
 #include <poll.h>
@@ -60,10 +61,11 @@ bool TrailLoop::pass(CaptureState& capture) {
         state_.nextInfoTime = frame.millis + kInfoPeriodMs;
     const bool tick = !state_.imMin.empty() && frame.millis >= state_.nextInfoTime;
     // In a tick pass the growth measure and the merge share one pass over
-    // the trail, when the frame fits it.
-    const bool fits = frame.image.size() == state_.imMin.size() && frame.image.type() == state_.imMin.type();
-    if (tick) infoTick(frame, fits);
-    merge(frame, tick && fits);
+    // the trail, when the frame fits it (and no time map is kept).
+    const bool fused = !choices_.timeMap && frame.image.size() == state_.imMin.size() &&
+                       frame.image.type() == state_.imMin.type();
+    if (tick) infoTick(frame, fused);
+    merge(frame, tick && fused);
     pollKeys();
     return true;
 }
@@ -127,8 +129,15 @@ void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
     if (s.frameCounter > kMinMergedImages && s.diff > kGrowthThreshold && !s.save) {
         s.saveTimeout = kCountdownTicks;
         s.save = true;
+        s.span.armed = true;
+        s.span.armedMillis = frame.millis;
+        s.span.armedDiff = s.diff;
     }
-    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout}, frame, s.imOld};
+    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout},
+                    frame,
+                    s.imOld,
+                    s.span,
+                    s.imTime};
     tell([&tick](TrailListener& l) { l.ticked(tick); });
     s.freq = 0;
 }
@@ -137,28 +146,33 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
     TrailState& s = state_;
     const cv::Mat& image = frame.image;
     if (s.imMin.empty()) {
-        restartTrail(image);
-        return;
-    }
-    if (image.size() != s.imMin.size() || image.type() != s.imMin.type()) {
+        restartTrail(frame);
+    } else if (image.size() != s.imMin.size() || image.type() != s.imMin.type()) {
         // A camera that switched mode: the old trail cannot take this image.
         // A replay keeps every trail; a camera the armed one.
         if (s.save || (choices_.replay && s.unsaved)) snapshot(SnapshotReason::modeChange, frame.millis);
         const ModeChange change{s.imMin.size(), image.size(), s.imMin.type(), image.type()};
         tell([&change](TrailListener& l) { l.modeChanged(change); });
         s.frameCounter = 0;
-        restartTrail(image);
-        return;
+        restartTrail(frame);
+    } else {
+        if (choices_.timeMap)
+            mergeRecordingTimes(s.imMin, s.imTime, image,
+                                static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f);
+        else if (!alreadyMerged)
+            cv::max(s.imMin, image, s.imMin);
+        s.unsaved = true;
+        s.span.endMillis = frame.millis;
+        ++s.span.images;
+        ++s.frameCounter;
+        ++s.freq;
+        if (s.saveTimeout == 0 && s.save) {
+            snapshot(SnapshotReason::countdown, frame.millis);
+            restartTrail(frame);
+            s.unsaved = false;  // the new trail's first image is in the snapshot already
+        }
     }
-    if (!alreadyMerged) cv::max(s.imMin, image, s.imMin);
-    s.unsaved = true;
-    ++s.frameCounter;
-    ++s.freq;
-    if (s.saveTimeout == 0 && s.save) {
-        snapshot(SnapshotReason::countdown, frame.millis);
-        restartTrail(image);
-        s.unsaved = false;  // the new trail's first image is in the snapshot already
-    }
+    tell([&frame](TrailListener& l) { l.framed(frame); });
 }
 
 void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
@@ -170,7 +184,7 @@ void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
     // a file put there by hand) are passed over, never replaced.
     s.trackCounter =
         nextSnapshotNumber(s.trackCounter, [this](int32_t n) { return inputs_.snapshots.taken(n); });
-    const SnapshotDue due{s.trackCounter, s.imMin, reason, millis};
+    const SnapshotDue due{s.trackCounter, s.imMin, reason, millis, s.span, s.imTime};
     tell([&due](TrailListener& l) { l.snapshotDue(due); });
 }
 
@@ -188,14 +202,16 @@ int32_t TrailLoop::nextSnapshotNumber(int32_t last, const std::function<bool(int
     return following(last);
 }
 
-void TrailLoop::restartTrail(const cv::Mat& image) {
+void TrailLoop::restartTrail(const Frame& frame) {
     TrailState& s = state_;
     s.unsaved = true;
-    image.copyTo(s.imMin);
-    image.copyTo(s.imOld);
+    frame.image.copyTo(s.imMin);
+    frame.image.copyTo(s.imOld);
     s.diff = 0;
     s.save = false;
     s.saveTimeout = 0;
+    s.span = {frame.millis, frame.millis, 1, false, 0, 0};
+    if (choices_.timeMap) s.imTime = cv::Mat::zeros(frame.image.size(), CV_32FC1);
 }
 
 bool TrailLoop::stopSignalled() const {

@@ -25,6 +25,8 @@ struct TrailState {
     int32_t saveTimeout = 0;   // ticks left before it is made
     int32_t trackCounter = 0;  // number of the last snapshot
     bool unsaved = false;      // the trail holds images that are in no snapshot yet
+    TrailSpan span;            // the trail's images and times
+    cv::Mat imTime;            // with a time map: per pixel, seconds from span.startMillis to its last rise
 };
 
 // The user's choices for the loop.
@@ -34,6 +36,8 @@ struct TrailChoices {
     // lands in a snapshot.
     bool replay = false;
     int64_t reconnectMs = 0;  // 0: a camera that delivers nothing ends the run
+    // Keep, for each pixel, the time of the last image that raised it.
+    bool timeMap = false;
 };
 
 // What the loop reads besides the camera.
@@ -86,7 +90,7 @@ private:
     void infoTick(const Frame& frame, bool mergeFrame);
     void merge(const Frame& frame, bool alreadyMerged);
     void snapshot(SnapshotReason reason, int64_t millis);
-    void restartTrail(const cv::Mat& image);
+    void restartTrail(const Frame& frame);
     void pollKeys();
     bool stopSignalled() const;
     bool cameraCameBack(CaptureState& capture);

@@ -26,6 +26,13 @@ const char* const kWebPage = R"page(<!doctype html>
   #gallery a { color: #8fa1b3; text-decoration: none; font-size: 12px; }
   #gallery img { width: 100%; border-radius: 4px; display: block; }
   h2 { font-size: 15px; margin: 18px 0 8px; }
+  #trailTime { color: #8fa1b3; font-size: 13px; min-height: 1.4em; }
+  #scale { display: none; align-items: center; gap: 6px; font-size: 12px; color: #8fa1b3; }
+  #scale img { height: 10px; width: 160px; }
+  #events { display: grid; grid-template-columns: repeat(auto-fill, minmax(160px, 1fr)); gap: 8px; }
+  #events div { background: #161a22; border-radius: 6px; padding: 6px; font-size: 12px; color: #8fa1b3; }
+  #events img { width: 100%; border-radius: 4px; display: block; }
+  #events a, #gallery a { color: #8fa1b3; }
 </style>
 </head>
 <body>
@@ -33,7 +40,8 @@ const char* const kWebPage = R"page(<!doctype html>
 <main>
 <div class="views">
   <figure><img id="frame" alt="latest camera image"><figcaption>camera, latest tick</figcaption></figure>
-  <figure><img id="trail" alt="trail"><figcaption>trail: brightest value of every image since the last snapshot</figcaption></figure>
+  <figure><img id="trail" alt="trail"><figcaption>trail: brightest value of every image since the last snapshot
+    <div id="trailTime"></div></figcaption></figure>
 </div>
 <dl>
   <div><dt>images merged in the last second (freq)</dt><dd id="freq">-</dd></div>
@@ -50,12 +58,17 @@ const char* const kWebPage = R"page(<!doctype html>
   <polyline id="freqLine" fill="none" stroke="#4fb3ff" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
 </svg>
 <h2>snapshots, newest first</h2>
+<div id="scale"><span>start</span><img src="time-scale.png" alt="time scale"><span>end</span>
+  <span>(colours of the time maps: when each pixel last rose)</span></div>
 <div id="gallery">none yet</div>
+<h2>events, newest first (all of them: <a href="events.json">events.json</a>)</h2>
+<div id="events">none yet</div>
 </main>
 <script>
 "use strict";
 const $ = (id) => document.getElementById(id);
-let history = [], lastTick = -1, lastSnapshot = "";
+let history = [], lastTick = -1, lastSnapshot = "", lastEvent = "";
+const when = (time) => time.replace("T", " ").replace("Z", " UTC");
 function timeLeft(seconds) {
   const m = Math.floor(seconds / 60), s = seconds % 60;
   return m > 0 ? m + " min " + s + " s" : s + " s";
@@ -83,11 +96,55 @@ async function gallery() {
     img.src = "snapshots/" + s.name;
     img.alt = s.name;
     img.loading = "lazy";
-    a.append(img, s.name + " " + s.time.replace("T", " ").replace("Z", " UTC"));
+    a.append(img, s.name + " " + (s.start ? when(s.start) + " to " + s.end.slice(11, 23) : when(s.time)));
     box.append(a);
+    if (s.timeMap) {
+      const map = document.createElement("a"), mapImg = document.createElement("img");
+      map.href = mapImg.src = "snapshots/" + s.name.replace(".jpg", "-time.jpg");
+      mapImg.alt = "time map of " + s.name;
+      mapImg.loading = "lazy";
+      map.append(mapImg, "time map of " + s.name);
+      box.append(map);
+      $("scale").style.display = "flex";
+    }
   }
   if (!list.length) box.textContent = "none yet";
 }
+async function events() {
+  const list = await (await fetch("events.json", {cache: "no-store"})).json();
+  const box = $("events");
+  box.replaceChildren();
+  for (const e of list.slice(0, 24)) {
+    const div = document.createElement("div"), img = document.createElement("img");
+    img.src = e.thumbnail;
+    img.alt = "event";
+    div.append(img, when(e.time) + ", diff " + e.diff);
+    if (e.clip) {
+      const a = document.createElement("a");
+      a.href = "clips/" + e.clip + ".avi";
+      a.textContent = " clip";
+      div.append(a);
+    }
+    box.append(div);
+  }
+  if (!list.length) box.textContent = "none yet";
+}
+// The time under the pointer on the trail, when the tool keeps a time map.
+let asking = false;
+$("trail").addEventListener("mousemove", async (m) => {
+  const t = $("trail");
+  if (asking || !t.naturalWidth) return;
+  asking = true;
+  const x = Math.floor(m.offsetX * t.naturalWidth / t.clientWidth);
+  const y = Math.floor(m.offsetY * t.naturalHeight / t.clientHeight);
+  try {
+    const r = await fetch("trail-time?x=" + x + "&y=" + y, {cache: "no-store"});
+    const a = r.ok ? await r.json() : null;
+    $("trailTime").textContent = a ? (a.time ? "rose at " + when(a.time) : "unchanged since the trail began") : "";
+  } finally {
+    asking = false;
+  }
+});
 async function poll() {
   try {
     const s = await (await fetch("status.json", {cache: "no-store"})).json();
@@ -104,6 +161,7 @@ async function poll() {
       draw();
       const newest = s.lastSnapshot ? s.lastSnapshot.name + s.lastSnapshot.time : "";
       if (newest !== lastSnapshot) { lastSnapshot = newest; gallery(); }
+      if (s.lastEvent !== lastEvent) { lastEvent = s.lastEvent; events(); }
     }
   } catch (e) {
     $("state").textContent = "no answer from the tool";

@@ -2,6 +2,7 @@
 
 #include "core/Json.h"
 #include "platform/Threads.h"
+#include "views/TimeMapView.h"
 
 #include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 
 namespace {
@@ -77,6 +79,10 @@ size_t unescape(void*, MHD_Connection*, char* text) {
     }
     *to = '\0';
     return static_cast<size_t>(to - text);
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 MHD_Response* plain(const std::string& text) {
@@ -189,15 +195,19 @@ struct WebView::Calls {
     }
 };
 
-WebView::WebView(Address address, const SnapshotFolder& snapshots, std::string source, FILE* err)
+WebView::WebView(Address address, const SnapshotFolder& snapshots, const ClipRecorder* clips,
+                 std::string source, FILE* err)
     : address_(std::move(address)),
       snapshots_(snapshots),
+      clips_(clips),
       source_(std::move(source)),
       err_(err),
       encoder_([this](Handed& tick) { publish(tick); }, lowerThisThreadsPriority) {
     const std::vector<SnapshotFolder::Entry> listed = snapshots_.list();
-    for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;)
-        listSnapshot(listed[i]);
+    for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;) {
+        const auto times = snapshots_.sidecarTimes(listed[i].number);
+        listSnapshot(listed[i], times ? times->first : "", times ? times->second : "");
+    }
 }
 
 WebView::~WebView() {
@@ -293,23 +303,28 @@ void WebView::cutOffSlowClients() {
 }
 
 void WebView::ticked(const Tick& tick) {
-    encoder_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis});
+    encoder_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis,
+                   tick.timeMap.clone(), tick.span.startMillis});
 }
 
 void WebView::snapshotDue(const SnapshotDue& due) {
     const std::lock_guard<std::mutex> lock(publishing_);
-    newSnapshots_.push_back(due.number);
+    newSnapshots_.push_back({due.number, due.span.startMillis, due.span.endMillis});
 }
 
 // Puts a snapshot at the head of the gallery (a number the wrap reached
-// again leaves its older place).
-void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot) {
+// again leaves its older place), with its start and end when known.
+void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
+                           const std::string& end) {
     const std::string name = "{\"name\":" + jsonString(SnapshotFolder::nameOf(snapshot.number));
     gallery_.erase(std::remove_if(gallery_.begin(), gallery_.end(),
                                   [&name](const std::string& entry) { return entry.rfind(name, 0) == 0; }),
                    gallery_.end());
+    const auto timeOrNull = [](const std::string& time) { return time.empty() ? "null" : jsonString(time); };
     gallery_.push_front(name + ",\"time\":\"" + utcTime(snapshot.modifiedNanos / 1000000000) +
-                        "\",\"bytes\":" + std::to_string(snapshot.bytes) + "}");
+                        "\",\"bytes\":" + std::to_string(snapshot.bytes) + ",\"start\":" + timeOrNull(start) +
+                        ",\"end\":" + timeOrNull(end) + ",\"timeMap\":" +
+                        (snapshots_.has(snapshot.number, "-time.jpg") ? "true" : "false") + "}");
     while (gallery_.size() > kListedSnapshots)
         gallery_.pop_back();
 }
@@ -331,13 +346,33 @@ void WebView::publish(Handed& tick) {
         next->history += (next->history.size() > 1 ? "," : "") + point;
     next->history += "]";
 
-    std::vector<int32_t> made;
+    std::vector<Made> made;
     {
         const std::lock_guard<std::mutex> lock(publishing_);
         made.swap(newSnapshots_);
     }
-    for (const int32_t number : made)
-        if (const auto snapshot = snapshots_.find(number)) listSnapshot(*snapshot);
+    for (const Made& m : made)
+        if (const auto snapshot = snapshots_.find(m.number))
+            listSnapshot(*snapshot, utcTimeMillis(m.start), utcTimeMillis(m.end));
+    std::string lastEvent = "null";
+    next->timeMap = tick.timeMap;
+    next->timeMapStart = tick.timeMapStart;
+    if (clips_ != nullptr) {
+        next->events = "[";
+        const std::vector<EventSeen> seen = clips_->events();
+        if (!seen.empty()) lastEvent = jsonString(utcTimeMillis(seen.front().millis) + seen.front().clip);
+        for (const EventSeen& event : seen) {
+            const cv::Rect& b = event.box;
+            next->events += (next->events.size() > 1 ? ",{\"time\":\"" : "{\"time\":\"") +
+                            utcTimeMillis(event.millis) + "\",\"diff\":" + std::to_string(event.diff) +
+                            ",\"box\":[" + std::to_string(b.x) + "," + std::to_string(b.y) + "," +
+                            std::to_string(b.width) + "," + std::to_string(b.height) +
+                            "],\"thumbnail\":\"events/" + std::to_string(event.millis) +
+                            ".jpg\",\"clip\":" + (event.clip.empty() ? "null" : jsonString(event.clip)) + "}";
+            next->thumbnails[event.millis] = event.thumbnail;
+        }
+        next->events += "]";
+    }
     next->snapshots = "[";
     for (const std::string& entry : gallery_)
         next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry;
@@ -345,7 +380,8 @@ void WebView::publish(Handed& tick) {
     next->status = "{\"tick\":" + std::to_string(ticks_) + "," + statusJsonMembers(s) +
                    ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
                    ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
-                   ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) + "}";
+                   ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) +
+                   ",\"lastEvent\":" + lastEvent + "}";
 
     const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);
@@ -367,11 +403,9 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         return send(connection, MHD_HTTP_OK, page);
     }
     static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
-        {"/status.json", &Published::status},
-        {"/history.json", &Published::history},
-        {"/snapshots.json", &Published::snapshots},
-        {"/frame.jpg", &Published::frame},
-        {"/trail.jpg", &Published::trail}};
+        {"/status.json", &Published::status},       {"/history.json", &Published::history},
+        {"/snapshots.json", &Published::snapshots}, {"/events.json", &Published::events},
+        {"/frame.jpg", &Published::frame},          {"/trail.jpg", &Published::trail}};
     for (const auto& [path, field] : texts) {
         if (url != path) continue;
         const std::shared_ptr<const Published> published = current();
@@ -383,15 +417,74 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         MHD_add_response_header(response, "Cache-Control", "no-store");
         return send(connection, MHD_HTTP_OK, response);
     }
-    // Snapshots by their names only; a Range is not honoured, the whole file is sent.
-    const std::string prefix = "/snapshots/";
-    const int32_t number =
-        url.rfind(prefix, 0) == 0 ? SnapshotFolder::numberOf(url.substr(prefix.size())) : -1;
+    // Files by their exact names only; a Range is not honoured, the whole file is sent.
     uint64_t size = 0;
-    const int fd = number >= 0 ? snapshots_.openToServe(number, size) : -1;
+    const std::string snapshotsPrefix = "/snapshots/", clipsPrefix = "/clips/", eventsPrefix = "/events/";
+    if (url.rfind(snapshotsPrefix, 0) == 0) {
+        const std::string name = url.substr(snapshotsPrefix.size());
+        const int fd = snapshots_.openToServe(name, size);
+        return answerFile(connection, fd, size, endsWith(name, ".json") ? "application/json" : "image/jpeg");
+    }
+    if (url.rfind(clipsPrefix, 0) == 0 && clips_ != nullptr) {
+        const std::string name = url.substr(clipsPrefix.size());
+        const int fd = clips_->openToServe(name, size);
+        return answerFile(connection, fd, size,
+                          endsWith(name, ".json") ? "application/json" : "video/x-msvideo");
+    }
+    if (url.rfind(eventsPrefix, 0) == 0) {
+        const std::shared_ptr<const Published> published = current();
+        for (const auto& [millis, thumbnail] : published->thumbnails)
+            if (url == eventsPrefix + std::to_string(millis) + ".jpg") {
+                MHD_Response* response = sharing(published, thumbnail);
+                MHD_add_response_header(response, "Content-Type", "image/jpeg");
+                return send(connection, MHD_HTTP_OK, response);
+            }
+    }
+    if (url == "/trail-time") return answerTime(connection);
+    if (url == "/time-scale.png") {
+        static const std::string scale = [] {
+            std::vector<uchar> png;
+            cv::imencode(".png", timeScale({256, 12}), png);
+            return std::string(png.begin(), png.end());
+        }();
+        MHD_Response* response = MHD_create_response_from_buffer(
+            scale.size(), const_cast<char*>(scale.data()), MHD_RESPMEM_PERSISTENT);
+        MHD_add_response_header(response, "Content-Type", "image/png");
+        return send(connection, MHD_HTTP_OK, response);
+    }
+    return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
+}
+
+int WebView::answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type) {
     if (fd < 0) return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
     MHD_Response* response = MHD_create_response_from_fd64(size, fd);
-    MHD_add_response_header(response, "Content-Type", "image/jpeg");
+    MHD_add_response_header(response, "Content-Type", type);
     MHD_add_response_header(response, "Cache-Control", "max-age=60");
+    return send(connection, MHD_HTTP_OK, response);
+}
+
+// The time at which the trail shown last rose at x, y (of the trail image).
+int WebView::answerTime(MHD_Connection* connection) {
+    const std::shared_ptr<const Published> published = current();
+    const cv::Mat& times = published->timeMap;
+    const char* xText = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "x");
+    const char* yText = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "y");
+    char* end = nullptr;
+    const long x = xText != nullptr ? std::strtol(xText, &end, 10) : -1;
+    const long y = yText != nullptr && end != nullptr && *end == '\0' ? std::strtol(yText, &end, 10) : -1;
+    if (times.empty() || end == nullptr || *end != '\0' || x < 0 || y < 0 || x >= times.cols ||
+        y >= times.rows)
+        return send(connection, MHD_HTTP_NOT_FOUND, plain("no time there"));
+    const float seconds = times.at<float>(static_cast<int>(y), static_cast<int>(x));
+    const std::string body =
+        seconds > 0
+            ? "{\"seconds\":" + cv::format("%.3f", seconds) + ",\"time\":\"" +
+                  utcTimeMillis(published->timeMapStart + static_cast<int64_t>(std::lround(seconds * 1000))) +
+                  "\"}"
+            : std::string("{\"seconds\":0,\"time\":null}");
+    MHD_Response* response =
+        MHD_create_response_from_buffer(body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(response, "Content-Type", "application/json");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
     return send(connection, MHD_HTTP_OK, response);
 }

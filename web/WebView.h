@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clips/ClipRecorder.h"
 #include "core/LatestOnly.h"
 #include "core/Result.h"
 #include "core/TrailEvents.h"
@@ -10,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,8 +42,10 @@ public:
         int port = 0;                           // 0: any free one
         std::vector<std::string> allowedHosts;  // Host names answered besides the address itself
     };
-    // source: the camera, stream or recording, as status.json names it.
-    WebView(Address address, const SnapshotFolder& snapshots, std::string source, FILE* err);
+    // source: the camera, stream or recording, as status.json names it;
+    // clips (may be null) lists the events and serves their clips.
+    WebView(Address address, const SnapshotFolder& snapshots, const ClipRecorder* clips, std::string source,
+            FILE* err);
     ~WebView() override;
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
@@ -57,8 +61,12 @@ public:
         std::string status = "{}";
         std::string history = "[]";
         std::string snapshots = "[]";
+        std::string events = "[]";
         std::string frame;
         std::string trail;
+        std::map<int64_t, std::string> thumbnails;  // of the events, by their times
+        cv::Mat timeMap;                            // of the trail shown, when kept
+        int64_t timeMapStart = 0;
     };
 
     // Called by the HTTP layer on its thread.
@@ -70,6 +78,12 @@ private:
         cv::Mat frame;
         cv::Mat trail;
         int64_t millis = 0;
+        cv::Mat timeMap;
+        int64_t timeMapStart = 0;
+    };
+    struct Made {  // a snapshot the loop made
+        int32_t number;
+        int64_t start, end;
     };
     struct Connection {
         std::chrono::steady_clock::time_point since;  // of the wait for a request, or of its answer
@@ -78,7 +92,10 @@ private:
         bool cutOff = false;
     };
     void publish(Handed& tick);
-    void listSnapshot(const SnapshotFolder::Entry& snapshot);
+    void listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
+                      const std::string& end);
+    int answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type);
+    int answerTime(MHD_Connection* connection);
     void serve();
     void cutOffSlowClients();
     bool withinBudget(MHD_Connection* connection);
@@ -89,6 +106,7 @@ private:
     Address address_;
     bool loopback_ = false;
     const SnapshotFolder& snapshots_;
+    const ClipRecorder* clips_;
     std::string source_;
     FILE* err_;
     MHD_Daemon* daemon_ = nullptr;
@@ -103,7 +121,7 @@ private:
 
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();
-    std::vector<int32_t> newSnapshots_;  // made since the last tick was published; under publishing_
+    std::vector<Made> newSnapshots_;  // made since the last tick was published; under publishing_
 
     // Encoder thread only.
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour

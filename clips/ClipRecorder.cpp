@@ -1,0 +1,280 @@
+#include "clips/ClipRecorder.h"
+
+#include "core/EightBits.h"
+#include "core/Json.h"
+#include "platform/Files.h"
+#include "platform/Threads.h"
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <regex>
+
+namespace {
+
+constexpr size_t kEventsKept = 200;
+constexpr size_t kMissingKept = 100000;
+constexpr int kThumbnailWidth = 160;
+// A later event's clip starts at most this long before its tick, less the
+// time before: a clip waits that long past its end before it is closed.
+constexpr int64_t kTickMillis = 1500;
+
+// "20261207-221320100" for 2026-12-07T22:13:20.100Z
+std::string clipName(int64_t millis) {
+    const auto seconds = static_cast<std::time_t>(millis / 1000);
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    char name[32];
+    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S", &utc);
+    return name + cv::format("%03d", static_cast<int>(millis % 1000));
+}
+
+cv::Rect grownBox(const cv::Mat& before, const cv::Mat& now) {
+    if (before.size() != now.size() || before.type() != now.type()) return {0, 0, now.cols, now.rows};
+    cv::Mat first, previous, grown;
+    cv::extractChannel(now, first, 0);
+    cv::extractChannel(before, previous, 0);
+    cv::compare(first, previous, grown, cv::CMP_GT);
+    return cv::boundingRect(grown);
+}
+
+}  // namespace
+
+ClipRecorder::ClipRecorder(ClipSettings settings, FILE* err)
+    : settings_(std::move(settings)), err_(err), said_(err), thread_([this] { work(); }) {}
+
+ClipRecorder::~ClipRecorder() { ended(); }
+
+void ClipRecorder::framed(const Frame& frame) {
+    const size_t frameBytes = std::max<size_t>(1, frame.image.total() * frame.image.elemSize());
+    const size_t capacity =
+        std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (settings_.waitForEncoder) taken_.wait(lock, [this, capacity] { return raw_.size() < capacity; });
+        if (ending_) return;
+        if (raw_.size() >= capacity)
+            return missing(frame.millis, "images come faster than they can be encoded");
+    }
+    Raw raw{eightBitColour(frame.image).clone(), frame.millis};
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        raw_.push_back(std::move(raw));
+    }
+    changed_.notify_one();
+}
+
+void ClipRecorder::ticked(const Tick& tick) {
+    const int64_t from = previousTick_ == INT64_MIN ? tick.frame.millis - 1000 : previousTick_;
+    previousTick_ = tick.frame.millis;
+    if (tick.status.diff > settings_.eventDiff) {
+        const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail)};
+        cv::Mat small;
+        const cv::Mat& image = tick.frame.image;
+        const int width = std::min(kThumbnailWidth, image.cols);
+        cv::resize(eightBitColour(image), small, {width, std::max(1, image.rows * width / image.cols)}, 0, 0,
+                   cv::INTER_AREA);
+        std::vector<uchar> thumbnail;
+        cv::imencode(".jpg", small, thumbnail);
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            newEvents_.push_back(event);
+            seen_.push_front({event.millis, event.diff, event.box, {thumbnail.begin(), thumbnail.end()}, ""});
+            if (seen_.size() > kEventsKept) seen_.pop_back();
+        }
+        changed_.notify_one();
+    }
+    tick.trail.copyTo(previousTrail_);
+}
+
+void ClipRecorder::ended() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ending_ = true;
+    }
+    changed_.notify_one();
+    if (thread_.joinable()) thread_.join();
+}
+
+std::vector<EventSeen> ClipRecorder::events() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return {seen_.begin(), seen_.end()};
+}
+
+int ClipRecorder::openToServe(const std::string& name, uint64_t& size) const {
+    static const std::regex clip(R"([0-9]{8}-[0-9]{9}\.(avi|json))");
+    return std::regex_match(name, clip) ? openOwnFile(settings_.folder + "/" + name, size) : -1;
+}
+
+// Said once for each reason; counted for the clip that should have held it.
+void ClipRecorder::missing(int64_t millis, const char* why) {
+    missing_.push_back(millis);
+    if (missing_.size() > kMissingKept) missing_.pop_front();
+    said_.say(std::string("clips: ") + why + "; the clips count what is missing");
+}
+
+void ClipRecorder::work() {
+    nameThisThread("trailcam-clips");
+    lowerThisThreadsPriority();
+    removeLeftoverTemporaries(settings_.folder, 60);
+    for (;;) {
+        std::vector<Event> events;
+        std::optional<Raw> raw;
+        bool ending = false;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return ending_ || !raw_.empty() || !newEvents_.empty(); });
+            events.swap(newEvents_);
+            if (!raw_.empty()) {
+                raw = std::move(raw_.front());
+                raw_.pop_front();
+                taken_.notify_one();
+            }
+            ending = ending_ && raw_.empty();
+        }
+        for (const Event& event : events)
+            take(event);
+        if (raw) {
+            std::vector<uchar> jpeg;
+            if (cv::imencode(".jpg", raw->image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
+                take(Encoded{std::move(jpeg), raw->millis, raw->image.size()});
+        }
+        if (ending && !raw) break;
+    }
+    if (clip_) finishClip();
+}
+
+// Events whose clips would overlap or touch make one clip.
+void ClipRecorder::take(const Event& event) {
+    const auto before = static_cast<int64_t>(settings_.beforeSeconds * 1000);
+    const auto after = static_cast<int64_t>(settings_.afterSeconds * 1000);
+    const int64_t start = event.from - before, end = event.millis + after;
+    if (clip_ && start <= clip_->end + 1000 / fpsOfRing()) {
+        clip_->end = std::max(clip_->end, end);
+        clip_->events.push_back(event);
+        if (!ring_.empty()) writeUpTo(ring_.back().millis);
+        return;
+    }
+    if (clip_) finishClip();
+    clip_.emplace();
+    clip_->start = start;
+    clip_->end = end;
+    clip_->events.push_back(event);
+    if (!ring_.empty()) writeUpTo(ring_.back().millis);
+}
+
+void ClipRecorder::take(Encoded image) {
+    const int64_t now = image.millis;
+    ringBytes_ += static_cast<int64_t>(image.jpeg.size());
+    ring_.push_back(std::move(image));
+    if (clip_ && now <= clip_->end) writeUpTo(now);
+    // The ring keeps, within its bytes, what a later event's clip may start
+    // with; what the clip in progress took already is not needed again.
+    const int64_t keep = now - static_cast<int64_t>(settings_.beforeSeconds * 1000) - kTickMillis;
+    while (ring_.size() > 1) {
+        const Encoded& oldest = ring_.front();
+        const bool written = clip_ && oldest.millis <= clip_->lastWritten;
+        const bool needed = !written && (oldest.millis >= keep || (clip_ && oldest.millis >= clip_->start));
+        if (needed && ringBytes_ <= settings_.memoryBytes) break;
+        if (needed) {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            missing(oldest.millis, "--clip-memory is too small to keep the seconds before an event");
+        }
+        ringBytes_ -= static_cast<int64_t>(oldest.jpeg.size());
+        ring_.pop_front();
+    }
+    if (clip_ && now > clip_->end + static_cast<int64_t>(settings_.beforeSeconds * 1000) + kTickMillis)
+        finishClip();
+}
+
+// Writes the ring's images of the clip not written yet, up to `millis`.
+void ClipRecorder::writeUpTo(int64_t millis) {
+    Clip& clip = *clip_;
+    for (const Encoded& image : ring_) {
+        if (clip.failed) return;
+        if (image.millis <= clip.lastWritten || image.millis < clip.start) continue;
+        if (image.millis > std::min(millis, clip.end)) break;
+        if (clip.name.empty()) {
+            clip.name = clipName(image.millis);
+            clip.size = image.size;
+            std::error_code error;
+            std::filesystem::create_directories(settings_.folder, error);
+            const Result<> opened =
+                clip.video.open(settings_.folder + "/.partial-" + clip.name + ".avi", clip.size, fpsOfRing());
+            if (!opened) return abandonClip(opened.reason());
+        }
+        if (image.size != clip.size) continue;  // a camera that changed mode: the clip keeps its size
+        if (const Result<> added = clip.video.add(image.jpeg); !added) return abandonClip(added.reason());
+        clip.times.push_back(image.millis);
+        clip.lastWritten = image.millis;
+    }
+}
+
+void ClipRecorder::abandonClip(const std::string& why) {
+    Clip& clip = *clip_;
+    clip.failed = true;
+    clip.video.drop();
+    std::remove((settings_.folder + "/.partial-" + clip.name + ".avi").c_str());
+    std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
+                 why.c_str());
+    std::fflush(err_);
+}
+
+void ClipRecorder::finishClip() {
+    writeClip(*clip_);
+    clip_.reset();
+}
+
+void ClipRecorder::writeClip(Clip& clip) {
+    if (clip.failed || clip.times.empty()) return;
+    const std::string base = settings_.folder + "/" + clip.name;
+    const std::string hidden = settings_.folder + "/.partial-" + clip.name + ".avi";
+    Result<> done = clip.video.close();
+    if (done && std::rename(hidden.c_str(), (base + ".avi").c_str()) != 0)
+        done = Failure{std::strerror(errno)};
+    if (!done) {
+        std::remove(hidden.c_str());
+        std::fprintf(err_, "cannot write clip %s.avi: %s\n", base.c_str(), done.reason().c_str());
+        std::fflush(err_);
+        return;
+    }
+    cv::Rect box;
+    std::string json = "{\"times\":[", events;
+    for (const int64_t millis : clip.times)
+        json += (json.back() == '[' ? "" : ",") + std::to_string(millis);
+    for (const Event& event : clip.events) {
+        box = box.area() == 0 ? event.box : (box | event.box);
+        events += (events.empty() ? "{\"time\":\"" : ",{\"time\":\"") + utcTimeMillis(event.millis) +
+                  "\",\"diff\":" + std::to_string(event.diff) + "}";
+    }
+    int64_t gaps = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        gaps = std::count_if(missing_.begin(), missing_.end(),
+                             [&clip](int64_t t) { return t >= clip.start && t <= clip.end; });
+        for (EventSeen& seen : seen_)
+            for (const Event& event : clip.events)
+                if (seen.millis == event.millis) seen.clip = clip.name;
+    }
+    json += "],\"events\":[" + events + "],\"box\":[" + std::to_string(box.x) + "," + std::to_string(box.y) +
+            "," + std::to_string(box.width) + "," + std::to_string(box.height) +
+            "],\"gaps\":" + std::to_string(gaps) + "}\n";
+    if (const Result<> written = writeFileAtomically(base + ".json", {json.begin(), json.end()}, true);
+        !written) {
+        std::fprintf(err_, "cannot write %s.json: %s\n", base.c_str(), written.reason().c_str());
+        std::fflush(err_);
+    }
+}
+
+// The camera's rate as the ring saw it, for the video's declared rate.
+int ClipRecorder::fpsOfRing() const {
+    if (ring_.size() < 2 || ring_.back().millis <= ring_.front().millis) return 30;
+    const double fps = static_cast<double>(ring_.size() - 1) * 1000.0 /
+                       static_cast<double>(ring_.back().millis - ring_.front().millis);
+    return std::clamp(static_cast<int>(std::lround(fps)), 1, 1000);
+}

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "clips/MjpegAvi.h"
+#include "core/SayOnce.h"
+#include "core/TrailEvents.h"
+
+#include <opencv2/core.hpp>
+
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct ClipSettings {
+    std::string folder;
+    double beforeSeconds = 3;
+    double afterSeconds = 5;
+    int32_t eventDiff = 2000;  // a tick whose diff exceeds this is an event
+    int64_t memoryBytes = 64 << 20;
+    // A replay waits for the encoder instead of leaving images out, so that
+    // its clips are the same on every run.
+    bool waitForEncoder = false;
+};
+
+// An event as the web view lists it.
+struct EventSeen {
+    int64_t millis;
+    int32_t diff;
+    cv::Rect box;           // of the pixels that grew
+    std::string thumbnail;  // a small JPEG of the tick's image
+    std::string clip;       // the clip's name without extension, once it has one
+};
+
+// A short video of every event: the camera's images from a few seconds
+// before the second the event's tick measured to a few seconds after it,
+// with a JSON of their times. Images wait, encoded as JPEG on a thread of
+// its own, in a ring bounded in bytes; events whose clips would overlap or
+// touch make one clip. The loop only hands images over: when the encoder
+// cannot keep up, images are left out, said once, and counted in the clip.
+// A clip is written under a hidden name and renamed when it is whole; the
+// one in progress is finished when the run ends.
+class ClipRecorder : public TrailListener {
+public:
+    ClipRecorder(ClipSettings settings, FILE* err);
+    ~ClipRecorder() override;
+    ClipRecorder(const ClipRecorder&) = delete;
+    ClipRecorder& operator=(const ClipRecorder&) = delete;
+
+    void framed(const Frame& frame) override;
+    void ticked(const Tick& tick) override;
+    void ended() override;
+
+    // The events so far, newest first (the last 200); from any thread.
+    std::vector<EventSeen> events() const;
+    // Opens a clip's file by its exact name ("20261207-221320100.avi" or
+    // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
+    int openToServe(const std::string& name, uint64_t& size) const;
+
+private:
+    struct Raw {
+        cv::Mat image;
+        int64_t millis;
+    };
+    struct Encoded {
+        std::vector<uchar> jpeg;
+        int64_t millis;
+        cv::Size size;
+    };
+    struct Event {
+        int64_t from, millis;  // the second its tick measured
+        int32_t diff;
+        cv::Rect box;
+    };
+    struct Clip {
+        int64_t start = 0, end = 0;
+        std::vector<Event> events;
+        std::vector<int64_t> times;
+        int64_t lastWritten = INT64_MIN;
+        cv::Size size;
+        std::string name;
+        MjpegAvi video;
+        bool failed = false;
+    };
+
+    void work();
+    void take(const Event& event);
+    void take(Encoded image);
+    bool startClip(const Event& event);
+    void writeUpTo(int64_t millis);
+    void finishClip();
+    void writeClip(Clip& clip);
+    void abandonClip(const std::string& why);
+    void missing(int64_t millis, const char* why);
+    int fpsOfRing() const;
+
+    const ClipSettings settings_;
+    FILE* err_;
+    SayOnce said_;
+
+    // Loop thread only.
+    cv::Mat previousTrail_;
+    int64_t previousTick_ = INT64_MIN;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::condition_variable taken_;  // raw_ got shorter
+    std::deque<Raw> raw_;            // handed over, not yet encoded
+    std::vector<Event> newEvents_;
+    std::deque<EventSeen> seen_;
+    std::deque<int64_t> missing_;  // times of images left out
+    bool ending_ = false;
+
+    // Clip thread only.
+    std::deque<Encoded> ring_;
+    int64_t ringBytes_ = 0;
+    std::optional<Clip> clip_;
+    std::thread thread_;  // last: it starts once everything above is there
+};

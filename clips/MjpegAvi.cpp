@@ -1,0 +1,83 @@
+#include "clips/MjpegAvi.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/error.h>
+}
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+std::string describe(int error) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(error, text, sizeof text);
+    return text;
+}
+
+}  // namespace
+
+MjpegAvi::~MjpegAvi() { drop(); }
+
+void MjpegAvi::drop() {
+    if (context_ == nullptr) return;
+    if (context_->pb != nullptr) avio_closep(&context_->pb);
+    avformat_free_context(context_);
+    context_ = nullptr;
+    stream_ = nullptr;
+}
+
+Result<> MjpegAvi::open(const std::string& path, cv::Size size, int fps) {
+    drop();
+    path_ = path;
+    fps_ = std::max(1, fps);
+    images_ = 0;
+    int error = avformat_alloc_output_context2(&context_, nullptr, "avi", path.c_str());
+    if (error < 0 || context_ == nullptr) return Failure{describe(error)};
+    stream_ = avformat_new_stream(context_, nullptr);
+    if (stream_ == nullptr) return drop(), Failure{"cannot add a video stream"};
+    AVCodecParameters* codec = stream_->codecpar;
+    codec->codec_type = AVMEDIA_TYPE_VIDEO;
+    codec->codec_id = AV_CODEC_ID_MJPEG;
+    codec->codec_tag = MKTAG('M', 'J', 'P', 'G');
+    codec->width = size.width;
+    codec->height = size.height;
+    codec->format = AV_PIX_FMT_YUVJ420P;
+    stream_->time_base = {1, fps_};
+    stream_->avg_frame_rate = {fps_, 1};
+    if ((error = avio_open(&context_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
+        return drop(), Failure{describe(error)};
+    if ((error = avformat_write_header(context_, nullptr)) < 0) return drop(), Failure{describe(error)};
+    return {};
+}
+
+Result<> MjpegAvi::add(const std::vector<uchar>& jpeg) {
+    if (context_ == nullptr) return Failure{"not open"};
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr) return Failure{"out of memory"};
+    packet->data = const_cast<uint8_t*>(jpeg.data());
+    packet->size = static_cast<int>(jpeg.size());
+    packet->stream_index = stream_->index;
+    packet->flags |= AV_PKT_FLAG_KEY;
+    packet->pts = packet->dts = av_rescale_q(images_++, AVRational{1, fps_}, stream_->time_base);
+    packet->duration = av_rescale_q(1, AVRational{1, fps_}, stream_->time_base);
+    const int error = av_write_frame(context_, packet);
+    av_packet_free(&packet);
+    if (error < 0) return Failure{describe(error)};
+    return {};
+}
+
+Result<> MjpegAvi::close() {
+    if (context_ == nullptr) return Failure{"not open"};
+    int error = av_write_trailer(context_);
+    if (error >= 0) error = avio_closep(&context_->pb);
+    drop();
+    if (error < 0) return Failure{describe(error)};
+    // Flushed to disk before it is renamed into place.
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!flushed) return Failure{"cannot flush the video to disk"};
+    return {};
+}

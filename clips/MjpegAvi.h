@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/Result.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct AVFormatContext;
+struct AVStream;
+
+// A Motion-JPEG AVI made of images that are JPEGs already, muxed as they are
+// (libavformat), without decoding them again.
+class MjpegAvi {
+public:
+    MjpegAvi() = default;
+    ~MjpegAvi();
+    MjpegAvi(const MjpegAvi&) = delete;
+    MjpegAvi& operator=(const MjpegAvi&) = delete;
+
+    // Declares the images' size and rate (images per second, at least 1).
+    Result<> open(const std::string& path, cv::Size size, int fps);
+    Result<> add(const std::vector<uchar>& jpeg);
+    // Writes the index and closes the file, flushed to disk.
+    Result<> close();
+    // Closes the file as it is, without an index.
+    void drop();
+
+private:
+    std::string path_;
+    AVFormatContext* context_ = nullptr;
+    AVStream* stream_ = nullptr;
+    int fps_ = 1;
+    int64_t images_ = 0;
+};

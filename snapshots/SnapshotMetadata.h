@@ -1,0 +1,31 @@
+#pragma once
+
+#include "core/Result.h"
+#include "core/TrailEvents.h"
+
+#include <opencv2/core.hpp>
+
+#include <string>
+#include <vector>
+
+// What a snapshot is, for programs and for people: a sidecar N.json with its
+// number, the times of its first and last images, how many it holds, when
+// and why it was made; and the same in the JPEG itself (EXIF
+// DateTimeOriginal at the start, in UTC, and an ImageDescription), so that
+// photo galleries sort trails by when they happened.
+class SnapshotMetadata {
+public:
+    SnapshotMetadata(std::string source, std::string version)
+        : source_(std::move(source)), version_(std::move(version)) {}
+    std::string sidecar(const SnapshotDue& due) const;
+    // Writes the EXIF fields into an encoded JPEG.
+    Result<> tag(std::vector<uchar>& jpeg, const SnapshotDue& due) const;
+
+private:
+    std::string describe(const SnapshotDue& due) const;
+    std::string source_;
+    std::string version_;
+};
+
+// "countdown", "mode change", "exit", "end of input"
+const char* reasonName(SnapshotReason reason);

@@ -1,0 +1,105 @@
+#include "Fakes.h"
+#include "clips/ClipRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/videoio.hpp>
+
+#include <fstream>
+#include <regex>
+#include <tuple>
+
+namespace {
+
+constexpr int64_t kStart = 1796681600000;  // 2026-12-07T22:13:20.000Z
+
+// Images 100 ms apart for 10 s, a tick every second; the ticks at the given
+// seconds grow the trail by a 3 x 3 dot at (20, 10), the others not at all.
+void scriptedRun(ClipRecorder& clips, const std::vector<int>& eventSeconds) {
+    cv::Mat trail(48, 64, CV_8UC3, cv::Scalar::all(0));
+    for (int64_t t = 0; t <= 10000; t += 100) {
+        const Frame frame{movingDotImage(static_cast<int>(t / 100)), kStart + t};
+        if (t % 1000 == 0) {
+            const bool event = std::count(eventSeconds.begin(), eventSeconds.end(), t / 1000) > 0;
+            if (event) trail(cv::Rect(20, 10, 3, 3)) += cv::Scalar::all(50);
+            clips.ticked({{0, 0, event ? 2295 : 0, 0, false, 0}, frame, trail.clone(), {}, {}});
+        }
+        clips.framed(frame);
+    }
+    clips.ended();
+}
+
+std::string textOf(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+int64_t imagesIn(const std::string& video) {
+    cv::VideoCapture capture(video);
+    int64_t images = 0;
+    for (cv::Mat image; capture.read(image);)
+        ++images;
+    return images;
+}
+
+}  // namespace
+
+// Events at 4 s and 5 s make one clip, from a second before the second the
+// first measured (3 s - 1 s) to a second after the last: 41 images. The
+// event at 9 s makes its own, from 7 s to the last image at 10 s.
+TEST(Clips, AClipHoldsTheImagesAroundItsEventsAndOverlappingEventsShareOne) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    ClipRecorder clips({"clips", 1, 1, 2000, 64 << 20, true}, err.file);
+    scriptedRun(clips, {4, 5, 9});
+    EXPECT_EQ(err.text(), "");
+    for (const auto& [name, first, last] : std::vector<std::tuple<std::string, int64_t, int64_t>>{
+             {"20261207-221322000", 2000, 6000}, {"20261207-221327000", 7000, 10000}}) {
+        EXPECT_EQ(imagesIn("clips/" + name + ".avi"), (last - first) / 100 + 1) << name;
+        std::string times;
+        for (int64_t t = first; t <= last; t += 100)
+            times += (times.empty() ? "" : ",") + std::to_string(kStart + t);
+        const std::string json = textOf("clips/" + name + ".json");
+        EXPECT_EQ(json.rfind("{\"times\":[" + times + "],\"events\":", 0), 0u) << json;
+        EXPECT_NE(json.find("\"box\":[20,10,3,3],\"gaps\":0}"), std::string::npos) << json;
+    }
+    EXPECT_NE(textOf("clips/20261207-221322000.json")
+                  .find("\"events\":[{\"time\":\"2026-12-07T22:13:24.000Z\",\"diff\":2295},"
+                        "{\"time\":\"2026-12-07T22:13:25.000Z\",\"diff\":2295}]"),
+              std::string::npos);
+    const std::vector<EventSeen> seen = clips.events();
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen[0].clip == "20261207-221327000" && seen[2].clip == "20261207-221322000");
+    EXPECT_EQ(seen[0].box, cv::Rect(20, 10, 3, 3));
+    uint64_t size = 0;
+    EXPECT_GE(clips.openToServe("20261207-221322000.avi", size), 0);
+    EXPECT_EQ(clips.openToServe("../clips/20261207-221322000.avi", size), -1);
+}
+
+// A ring too small for the seconds before an event leaves images out, says
+// so once, and the clip counts them; an unwritable folder is one line, and
+// nothing is left under a final name.
+TEST(Clips, WhatCannotBeKeptOrWrittenIsSaidAndCounted) {
+    TempWorkingDir dir;
+    CapturedStream err, blockedErr;
+    ClipRecorder tight({"clips", 2, 1, 2000, 4000, true}, err.file);  // a few images of memory
+    scriptedRun(tight, {5});
+    std::string json;
+    for (const auto& file : std::filesystem::directory_iterator("clips"))
+        if (file.path().extension() == ".json") json += textOf(file.path().string());
+    std::smatch gaps;
+    ASSERT_TRUE(std::regex_search(json, gaps, std::regex(R"(^\{"times":\[[0-9,]+\].*"gaps":([0-9]+)\}\n$)")))
+        << json;
+    EXPECT_GT(std::stoi(gaps[1]), 0);
+    EXPECT_EQ(err.text(),
+              "clips: --clip-memory is too small to keep the seconds before an event; the clips count "
+              "what is missing\n");
+
+    std::ofstream("blocked") << "a file where the folder should be";
+    ClipRecorder blocked({"blocked", 1, 1, 2000, 64 << 20, true}, blockedErr.file);
+    scriptedRun(blocked, {4});
+    EXPECT_EQ(blockedErr.lines().size(), 1u);
+    EXPECT_EQ(blockedErr.text().rfind("cannot write clip blocked/20261207-221322000.avi: ", 0), 0u)
+        << blockedErr.text();
+}
