@@ -1,6 +1,6 @@
 #pragma once
 
-#include "clips/MjpegAvi.h"
+#include "platform/MjpegVideo.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
 
@@ -83,7 +83,7 @@ private:
         int64_t lastWritten = INT64_MIN;
         cv::Size size;
         std::string name;
-        MjpegAvi video;
+        MjpegVideo video;
         bool failed = false;
     };
 

@@ -1,4 +1,4 @@
-#include "clips/MjpegAvi.h"
+#include "platform/MjpegVideo.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -18,9 +18,9 @@ std::string describe(int error) {
 
 }  // namespace
 
-MjpegAvi::~MjpegAvi() { drop(); }
+MjpegVideo::~MjpegVideo() { drop(); }
 
-void MjpegAvi::drop() {
+void MjpegVideo::drop() {
     if (context_ == nullptr) return;
     if (context_->pb != nullptr) avio_closep(&context_->pb);
     avformat_free_context(context_);
@@ -28,7 +28,7 @@ void MjpegAvi::drop() {
     stream_ = nullptr;
 }
 
-Result<> MjpegAvi::open(const std::string& path, cv::Size size, int fps) {
+Result<> MjpegVideo::open(const std::string& path, cv::Size size, int fps) {
     drop();
     path_ = path;
     fps_ = std::max(1, fps);
@@ -52,7 +52,7 @@ Result<> MjpegAvi::open(const std::string& path, cv::Size size, int fps) {
     return {};
 }
 
-Result<> MjpegAvi::add(const std::vector<uchar>& jpeg) {
+Result<> MjpegVideo::add(const std::vector<uchar>& jpeg) {
     if (context_ == nullptr) return Failure{"not open"};
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr) return Failure{"out of memory"};
@@ -68,7 +68,7 @@ Result<> MjpegAvi::add(const std::vector<uchar>& jpeg) {
     return {};
 }
 
-Result<> MjpegAvi::close() {
+Result<> MjpegVideo::close() {
     if (context_ == nullptr) return Failure{"not open"};
     int error = av_write_trailer(context_);
     if (error >= 0) error = avio_closep(&context_->pb);

@@ -13,12 +13,12 @@ struct AVStream;
 
 // A Motion-JPEG AVI made of images that are JPEGs already, muxed as they are
 // (libavformat), without decoding them again.
-class MjpegAvi {
+class MjpegVideo {
 public:
-    MjpegAvi() = default;
-    ~MjpegAvi();
-    MjpegAvi(const MjpegAvi&) = delete;
-    MjpegAvi& operator=(const MjpegAvi&) = delete;
+    MjpegVideo() = default;
+    ~MjpegVideo();
+    MjpegVideo(const MjpegVideo&) = delete;
+    MjpegVideo& operator=(const MjpegVideo&) = delete;
 
     // Declares the images' size and rate (images per second, at least 1).
     Result<> open(const std::string& path, cv::Size size, int fps);
