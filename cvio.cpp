@@ -67,10 +67,15 @@ void captureVideoIn(CaptureState& state) {
     ++state.framecounter;
 }
 
+namespace {
+constexpr float kRingCentre = 0.5f;  // u and v
+constexpr float kRingInner = 0.18f, kRingOuter = 0.35f;
+}  // namespace
+
 bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height) {
     unwrapper.unwrapWidth(800);
-    unwrapper.originalCentre(0.5f, 0.5f);
-    unwrapper.imageRadius(0.18f, 0.35f);
+    unwrapper.originalCentre(kRingCentre, kRingCentre);
+    unwrapper.imageRadius(kRingInner, kRingOuter);
     unwrapper.offsetAngle(250);
     unwrapper.originalSize(width, height);
     return unwrapper.generateTransformation();
@@ -83,4 +88,12 @@ void startupPanorama(CaptureState& state) {
     if (state.frame.empty()) return;
     cv::Mat* panorama = nullptr;
     if (state.unwrapper.unwrap(&state.frame, &panorama)) state.unwrap.reset(panorama);
+}
+
+cv::Rect startupRingSquare(cv::Size size) {
+    const int radius = static_cast<int>(std::ceil(static_cast<float>(size.width) * kRingOuter)) + 1;
+    const cv::Point centre(static_cast<int>(static_cast<float>(size.width) * kRingCentre),
+                           static_cast<int>(static_cast<float>(size.height) * (1 - kRingCentre)));
+    return cv::Rect(centre.x - radius, centre.y - radius, 2 * radius + 1, 2 * radius + 1) &
+           cv::Rect({}, size);
 }

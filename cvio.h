@@ -66,6 +66,9 @@ void startupPanorama(CaptureState& state);
 // the given size; false when such an image cannot hold the ring.
 bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height);
 
+// The square of an image of this size that holds the start-up geometry's ring.
+cv::Rect startupRingSquare(cv::Size size);
+
 // Records the camera to a Motion-JPEG video with an XML log of the measured
 // intervals, until Esc or a stop request (stop may be null). 0 when done,
 // -1 when the camera or video is not open or the recording ended early.

@@ -10,6 +10,8 @@
 #include "platform/HighGuiDisplay.h"
 #include "platform/StopSignals.h"
 #include "platform/VideoDeviceList.h"
+#include "products/Keogram.h"
+#include "products/Timelapse.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
@@ -74,11 +76,28 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
             stderr);
         listeners.push_back(clips.get());
     }
+    const ProductOptions& p = s.products;
+    std::unique_ptr<Keogram> keogram;
+    if (p.keogram) {
+        keogram = std::make_unique<Keogram>(s.snapshots.folder, p.keogramEverySeconds,
+                                            s.snapshots.panorama ? &panorama : nullptr, stderr);
+        listeners.push_back(keogram.get());
+    }
+    std::unique_ptr<Timelapse> timelapse;
+    if (!p.timelapse.empty()) {
+        const auto shows = p.timelapse == "trail"  ? TimelapseSettings::Shows::trail
+                           : p.timelapse == "both" ? TimelapseSettings::Shows::both
+                                                   : TimelapseSettings::Shows::frame;
+        timelapse = std::make_unique<Timelapse>(
+            TimelapseSettings{s.snapshots.folder, shows, p.timelapseEverySeconds, p.timelapseFps, replay},
+            stderr);
+        listeners.push_back(timelapse.get());
+    }
     std::unique_ptr<WebView> web;
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            clips.get(), sourceName, stderr);
+            WebView::Shown{clips.get(), keogram.get()}, sourceName, stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
             return 1;

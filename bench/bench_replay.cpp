@@ -5,6 +5,8 @@
 #include "cvio.h"
 #include "input/openInput.h"
 #include "platform/HighGuiDisplay.h"
+#include "products/Keogram.h"
+#include "products/Timelapse.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/StatusPrinter.h"
@@ -64,8 +66,10 @@ void countImages(benchmark::State& state) {
 }
 
 // The tool's replay, in this process: start-up, the trail loop on media
-// time, status lines to /dev/null, the final snapshot to a file.
-void replay(const std::string& path, int threads) {
+// time, status lines to /dev/null, the final snapshot to a file; with the
+// night products (a keogram column every 30 s, a timelapse image every 10 s)
+// when asked.
+void replay(const std::string& path, int threads, bool products = false) {
     auto input = openRecordedInput(path, 30, threads, stderr);
     struct NoClock : ProcessorClock {
         std::clock_t now() override { return 0; }
@@ -75,8 +79,14 @@ void replay(const std::string& path, int threads) {
     FILE* sink = std::fopen("/dev/null", "w");
     StatusPrinter printer(sink, stderr);
     CaptureState capture(**input, processorClock, sink);
-    TrailLoop({display, snapshots, stdin}, {false, true, 0}, {&printer, &snapshots}).run(capture);
+    const std::string folder = (recordings().root / "night").string();
+    Keogram keogram(folder, 30, nullptr, stderr);
+    Timelapse timelapse({folder, TimelapseSettings::Shows::frame, 10, 30, true}, stderr);
+    std::vector<TrailListener*> listeners{&printer, &snapshots};
+    if (products) listeners.insert(listeners.end(), {&keogram, &timelapse});
+    TrailLoop({display, snapshots, stdin}, {false, true, 0}, listeners).run(capture);
     std::fclose(sink);
+    fs::remove_all(folder);
 }
 
 void BM_VideoDecodeOnly(benchmark::State& state) {
@@ -92,6 +102,12 @@ void BM_VideoDecodeOnly(benchmark::State& state) {
 void BM_VideoReplay(benchmark::State& state) {
     for (auto _ : state)
         replay(recordings().video, 1);
+    countImages(state);
+}
+
+void BM_VideoReplayWithNightProducts(benchmark::State& state) {
+    for (auto _ : state)
+        replay(recordings().video, 1, true);
     countImages(state);
 }
 
@@ -163,6 +179,7 @@ void BM_ToolPeakMemory(benchmark::State& state) {
 
 BENCHMARK(BM_VideoDecodeOnly)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_VideoReplay)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_VideoReplayWithNightProducts)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FolderDecodeOneThread)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FolderReplay)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FfmpegRunningMaximum)->Unit(benchmark::kMillisecond)->UseManualTime();

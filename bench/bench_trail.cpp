@@ -1,4 +1,6 @@
 #include "cvio.h"
+#include "products/Keogram.h"
+#include "products/Timelapse.h"
 #include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
 #include "trail/TrailLoop.h"
@@ -7,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <vector>
 
 namespace {
@@ -135,7 +138,7 @@ void BM_TickGrowth(benchmark::State& state) {
 // One loop pass without the camera wait and the key wait; ticksEvery 1 makes
 // every pass an info tick, 30 is one tick a second at 30 images per second,
 // 0 never ticks after the first pass.
-void BM_Pass(benchmark::State& state) {
+void pass(benchmark::State& state, const std::vector<TrailListener*>& listeners) {
     PreparedCamera camera;
     for (int i = 0; i < 8; ++i)
         camera.images.push_back(sceneWithDot(sizeOf(state), i * 7));
@@ -144,7 +147,7 @@ void BM_Pass(benchmark::State& state) {
     NoDevices devices;
     FILE* sink = std::fopen("/dev/null", "w");
     CaptureState capture(camera, clock, sink);
-    TrailLoop loop({devices, devices, stdin}, {}, {});
+    TrailLoop loop({devices, devices, stdin}, {}, listeners);
     loop.pass(capture);  // the first pass only creates the trail
     for (auto _ : state) {
         loop.pass(capture);
@@ -153,6 +156,23 @@ void BM_Pass(benchmark::State& state) {
         loop.setState(std::move(kept));
     }
     std::fclose(sink);
+}
+
+void BM_Pass(benchmark::State& state) { pass(state, {}); }
+
+// The same with the night products: a keogram column every 30 s, a
+// timelapse image every 10 s (encoded on its own thread).
+void BM_PassWithNightProducts(benchmark::State& state) {
+    std::string folder = (std::filesystem::temp_directory_path() / "trailcam-bench-XXXXXX").string();
+    mkdtemp(folder.data());
+    {
+        Keogram keogram(folder, 30, nullptr, stderr);
+        Timelapse timelapse({folder, TimelapseSettings::Shows::frame, 10, 30, false}, stderr);
+        pass(state, {&keogram, &timelapse});
+        keogram.ended();
+        timelapse.ended();
+    }
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
@@ -171,9 +191,11 @@ BENCHMARK(BM_MergeNoisyWithTimes)
     ->Args({1920, 1080, 64});
 BENCHMARK(BM_TickSubtractAndSum)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_TickGrowth)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_PassWithNightProducts)->Args({640, 480, 30})->Args({1920, 1080, 30});
 BENCHMARK(BM_Pass)
     ->Args({640, 480, 0})
     ->Args({640, 480, 1})
     ->Args({640, 480, 30})
     ->Args({1920, 1080, 0})
-    ->Args({1920, 1080, 1});
+    ->Args({1920, 1080, 1})
+    ->Args({1920, 1080, 30});

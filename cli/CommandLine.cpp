@@ -131,6 +131,20 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
            2147483647);
     number("--clip-memory", s.clips.memoryMb, "memory for the images waiting for clips (default: 64)", "MB",
            1, 65536);
+    app.add_flag("--keogram", s.products.keogram, "the night's keogram-DATE.png in the snapshot folder");
+    number("--keogram-every", s.products.keogramEverySeconds, "seconds between its columns (default: 30)",
+           "S", 0.1, 86400);
+    app.add_option("--timelapse", s.products.timelapse,
+                   "the night's timelapse-DATE.mkv of frame, trail or both")
+        ->type_name("[WHAT]")
+        ->expected(0, 1)
+        ->check([](const std::string& v) {
+            return v == "frame" || v == "trail" || v == "both" ? std::string()
+                                                               : "expected frame, trail or both";
+        });
+    number("--timelapse-every", s.products.timelapseEverySeconds, "seconds between its images (default: 10)",
+           "S", 1, 86400);
+    number("--timelapse-fps", s.products.timelapseFps, "its images per second (default: 30)", "N", 1, 120);
     app.add_flag("--save-on-exit", s.loop.saveOnExit, "write the trail in progress when the run ends");
     number("--reconnect", s.loop.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending",
            "SECONDS", 0.1, 86400);
@@ -172,6 +186,8 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--record", "--live"},
                                                           {"--record", "--panorama"},
                                                           {"--record", "--clips"},
+                                                          {"--record", "--keogram"},
+                                                          {"--record", "--timelapse"},
                                                           {"--demo", "--device"}})
         if (app.count(option) > 0 && app.count(other) > 0)
             return usageError(result, err, std::string(option) + " cannot go with " + other);
@@ -182,7 +198,10 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--clip-before", "--clips"},
                                                           {"--clip-after", "--clips"},
                                                           {"--event-diff", "--clips"},
-                                                          {"--clip-memory", "--clips"}})
+                                                          {"--clip-memory", "--clips"},
+                                                          {"--keogram-every", "--keogram"},
+                                                          {"--timelapse-every", "--timelapse"},
+                                                          {"--timelapse-fps", "--timelapse"}})
         if (app.count(option) > 0 && app.count(needed) == 0)
             return usageError(result, err, std::string(option) + " needs " + needed);
     if (!http.empty()) {
@@ -193,6 +212,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         s.views.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
     }
     if (!inputStart.empty()) s.source.inputStart = parseUtcTime(inputStart);
+    if (app.count("--timelapse") > 0 && s.products.timelapse.empty()) s.products.timelapse = "frame";
     const auto x = size.find('x');
     s.source.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
     return result;

@@ -52,6 +52,14 @@ struct ClipOptions {
     double memoryMb = 64;
 };
 
+struct ProductOptions {
+    bool keogram = false;
+    double keogramEverySeconds = 30;
+    std::string timelapse;  // empty: none; else "frame", "trail" or "both"
+    double timelapseEverySeconds = 10;
+    int timelapseFps = 30;
+};
+
 struct RecordSettings {
     bool enabled = false;  // the recorder instead of the trail loop
     std::string base = "7";
@@ -64,6 +72,7 @@ struct Settings {
     SnapshotSettings snapshots;
     ViewSettings views;
     ClipOptions clips;
+    ProductOptions products;
     RecordSettings record;
 };
 

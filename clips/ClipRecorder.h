@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/MjpegVideo.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
+#include "platform/MjpegVideo.h"
 
 #include <opencv2/core.hpp>
 

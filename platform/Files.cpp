@@ -122,3 +122,12 @@ int openOwnFile(const std::string& path, uint64_t& size) {
     if (fd >= 0) close(fd);
     return -1;
 }
+
+Result<> flushToDisk(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool flushed = fd >= 0 && fsync(fd) == 0;
+    const int failure = errno;
+    if (fd >= 0) close(fd);
+    if (!flushed) return Failure{std::strerror(failure)};
+    return {};
+}

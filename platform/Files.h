@@ -31,3 +31,6 @@ int64_t freeBytesFor(const std::string& folder);
 // opened without following a link or waiting on a FIFO, so that nothing but
 // what the tool wrote leaves its folders. -1 otherwise; size set when opened.
 int openOwnFile(const std::string& path, uint64_t& size);
+
+// Flushes a file's data to disk.
+Result<> flushToDisk(const std::string& path);

@@ -1,12 +1,11 @@
 #include "platform/MjpegVideo.h"
 
+#include "platform/Files.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 }
-
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -28,13 +27,15 @@ void MjpegVideo::drop() {
     stream_ = nullptr;
 }
 
-Result<> MjpegVideo::open(const std::string& path, cv::Size size, int fps) {
+Result<> MjpegVideo::open(const std::string& path, cv::Size size, int fps, Container container) {
     drop();
     path_ = path;
     fps_ = std::max(1, fps);
     images_ = 0;
-    int error = avformat_alloc_output_context2(&context_, nullptr, "avi", path.c_str());
+    const char* format = container == Container::avi ? "avi" : "matroska";
+    int error = avformat_alloc_output_context2(&context_, nullptr, format, path.c_str());
     if (error < 0 || context_ == nullptr) return Failure{describe(error)};
+    context_->flags |= AVFMT_FLAG_BITEXACT;  // no muxing date: the same images make the same file
     stream_ = avformat_new_stream(context_, nullptr);
     if (stream_ == nullptr) return drop(), Failure{"cannot add a video stream"};
     AVCodecParameters* codec = stream_->codecpar;
@@ -48,7 +49,15 @@ Result<> MjpegVideo::open(const std::string& path, cv::Size size, int fps) {
     stream_->avg_frame_rate = {fps_, 1};
     if ((error = avio_open(&context_->pb, path.c_str(), AVIO_FLAG_WRITE)) < 0)
         return drop(), Failure{describe(error)};
-    if ((error = avformat_write_header(context_, nullptr)) < 0) return drop(), Failure{describe(error)};
+    AVDictionary* options = nullptr;
+    if (container == Container::matroska) {
+        // No index at the end to wait for: every cluster stands alone.
+        av_dict_set(&options, "live", "1", 0);
+        av_dict_set(&options, "cluster_time_limit", "1000", 0);
+    }
+    error = avformat_write_header(context_, &options);
+    av_dict_free(&options);
+    if (error < 0) return drop(), Failure{describe(error)};
     return {};
 }
 
@@ -68,16 +77,20 @@ Result<> MjpegVideo::add(const std::vector<uchar>& jpeg) {
     return {};
 }
 
+Result<> MjpegVideo::flush() {
+    if (context_ == nullptr) return Failure{"not open"};
+    // An empty packet makes the muxer close its cluster and write it out.
+    const int error = av_write_frame(context_, nullptr);
+    avio_flush(context_->pb);
+    if (error < 0) return Failure{describe(error)};
+    return flushToDisk(path_);
+}
+
 Result<> MjpegVideo::close() {
     if (context_ == nullptr) return Failure{"not open"};
     int error = av_write_trailer(context_);
     if (error >= 0) error = avio_closep(&context_->pb);
     drop();
     if (error < 0) return Failure{describe(error)};
-    // Flushed to disk before it is renamed into place.
-    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool flushed = fd >= 0 && fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    if (!flushed) return Failure{"cannot flush the video to disk"};
-    return {};
+    return flushToDisk(path_);  // before it is renamed into place
 }

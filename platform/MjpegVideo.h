@@ -11,18 +11,23 @@
 struct AVFormatContext;
 struct AVStream;
 
-// A Motion-JPEG AVI made of images that are JPEGs already, muxed as they are
-// (libavformat), without decoding them again.
+// A Motion-JPEG video made of images that are JPEGs already, muxed as they
+// are (libavformat), without decoding them again: an AVI, or a Matroska file
+// written as a live stream, which stays readable up to its last flush
+// however the process ends.
 class MjpegVideo {
 public:
+    enum class Container { avi, matroska };
     MjpegVideo() = default;
     ~MjpegVideo();
     MjpegVideo(const MjpegVideo&) = delete;
     MjpegVideo& operator=(const MjpegVideo&) = delete;
 
     // Declares the images' size and rate (images per second, at least 1).
-    Result<> open(const std::string& path, cv::Size size, int fps);
+    Result<> open(const std::string& path, cv::Size size, int fps, Container container = Container::avi);
     Result<> add(const std::vector<uchar>& jpeg);
+    // Puts what was added so far into the file and the file on disk.
+    Result<> flush();
     // Writes the index and closes the file, flushed to disk.
     Result<> close();
     // Closes the file as it is, without an index.

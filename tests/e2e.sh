@@ -170,6 +170,29 @@ enable='between(t,5,5.4)',drawbox=x=60:y=50:w=9:h=9:color=white:t=fill:enable='b
         [ $? -eq 1 ] && [ ! -s out ] && [ "$(wc -l <err)" -eq 1 ] && [ ! -e img ] || fail "$wrong"
     done
     ;;
+night)
+    # Night products on the sky 20 times faster than real time, in a time zone where
+    # it is just past midnight (the night does not end during the check).
+    export TZ="UTC+$(date -u +%-H)"
+    sky() { start --demo --headless --demo-speed 20 --size 160x120 --timelapse both --timelapse-every 1 \
+        --keogram --keogram-every 10; }
+    ticked() { [ "$(grep -c '^freq=' out)" -ge "$1" ]; }
+    sky
+    wait_for 60 ticked 150 || fail "no sky"
+    # Killed outright: both products read back to within a minute of image time.
+    kill -9 "$pid" && wait "$pid" 2>/dev/null; pid=""
+    ticks=$(grep -c '^freq=' out) video=$(ls img/timelapse-*.mkv) keogram=$(ls img/keogram-*.json)
+    frames=$(probe nb_read_frames "$video") columns=$(grep -o Z "$keogram" | wc -l)
+    [ "$frames" -ge $((ticks - 40)) ] && [ "$columns" -ge $(((ticks - 75) / 10)) ] ||
+        fail "after $ticks ticks: $frames images in $video, $columns keogram columns"
+    [ "$(probe width "$video")" = 320 ] || fail "frame and trail side by side"
+    # A restart in the same night: a second video beside the first, the keogram taken up.
+    sky
+    wait_for 60 ticked 60 || fail "no sky after the restart"
+    stop_with TERM
+    [ "$(probe nb_read_frames "$video")" = "$frames" ] && [ -s "${video%.mkv}-2.mkv" ] &&
+        [ "$(grep -o Z "$keogram" | wc -l)" -gt "$columns" ] || fail "restart: $(ls img)"
+    ;;
 *) fail "unknown check" ;;
 esac
 echo "ok ($check)"

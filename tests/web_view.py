@@ -11,7 +11,8 @@ tool, screenshot, work = os.path.realpath(sys.argv[1]), os.path.realpath(sys.arg
 out, err = os.path.join(work, "out"), os.path.join(work, "err")
 # The sky 20 times faster than real time reaches its first snapshot in seconds.
 process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--size", "320x240",
-                            "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
+                            "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips", "--keogram",
+                            "--keogram-every", "1", "--timelapse"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
 while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
@@ -69,6 +70,7 @@ for method, path, headers, expected in [
         ("GET", "/snapshots/9.jpg", {}, 404), ("GET", "/snapshots/", {}, 404),
         ("GET", "/snapshots/1.jpg%00.txt", {}, 404), ("GET", "/img/1.jpg", {}, 404), ("GET", "/out", {}, 404),
         ("GET", "/snapshots/1-secret.jpg", {}, 404), ("GET", "/clips/../out", {}, 404),
+        ("GET", "/products/../out", {}, 404), ("GET", "/products/timelapse-2026-01-01.png", {}, 404),
         ("GET", "/clips/20260101-000000000.avi", {}, 404), ("GET", "/events/1.jpg", {}, 404),
         ("GET", "/trail-time?x=-1&y=5", {}, 404), ("GET", "/trail-time?x=1e9&y=5", {}, 404),
         ("GET", "/status.json", {"Host": "attacker.example"}, 403),
@@ -79,7 +81,10 @@ for method, path, headers, expected in [
 for host in ["localhost:%d" % port, "127.0.0.1:%d" % port, "LOCALHOST"]:
     assert request("GET", "/status.json", {"Host": host})[0] == 200, host
 assert request("GET", "/snapshots/1.jpg")[0] == 200 and request("HEAD", "/trail.jpg")[0] == 200
-for path in ["/snapshots/1-time.jpg", "/snapshots/1.json", "/time-scale.png", "/trail-time?x=5&y=5",
+products = json.loads(request("GET", "/products.json")[1])
+assert {p["kind"] for p in products} == {"keogram", "timelapse"}, products
+for path in ["/snapshots/1-time.jpg", "/snapshots/1.json", "/time-scale.png", "/trail-time?x=5&y=5", "/keogram.png",
+             "/products/" + products[0]["name"], "/products/" + products[1]["name"],
              "/" + json.loads(request("GET", "/events.json")[1])[0]["thumbnail"]]:
     assert request("GET", path)[0] == 200, path
 # Requests too large for a connection's memory are refused whole.

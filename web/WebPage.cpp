@@ -32,7 +32,8 @@ const char* const kWebPage = R"page(<!doctype html>
   #events { display: grid; grid-template-columns: repeat(auto-fill, minmax(160px, 1fr)); gap: 8px; }
   #events div { background: #161a22; border-radius: 6px; padding: 6px; font-size: 12px; color: #8fa1b3; }
   #events img { width: 100%; border-radius: 4px; display: block; }
-  #events a, #gallery a { color: #8fa1b3; }
+  #events a, #gallery a, #products a { color: #8fa1b3; }
+  #keogram { max-width: 100%; image-rendering: pixelated; background: #000; }
 </style>
 </head>
 <body>
@@ -63,6 +64,10 @@ const char* const kWebPage = R"page(<!doctype html>
 <div id="gallery">none yet</div>
 <h2>events, newest first (all of them: <a href="events.json">events.json</a>)</h2>
 <div id="events">none yet</div>
+<h2>night products</h2>
+<figure id="keogramBox" style="display:none"><img id="keogram" alt="the night's keogram">
+  <figcaption>keogram of the night so far: a column every few seconds, the hours below</figcaption></figure>
+<div id="products">none yet</div>
 </main>
 <script>
 "use strict";
@@ -129,6 +134,23 @@ async function events() {
   }
   if (!list.length) box.textContent = "none yet";
 }
+// The keogram and the night products, once a minute.
+async function products() {
+  $("keogram").src = "keogram.png?t=" + Date.now();
+  const list = await (await fetch("products.json", {cache: "no-store"})).json();
+  const box = $("products");
+  box.replaceChildren();
+  for (const p of list) {
+    const a = document.createElement("a");
+    a.href = "products/" + p.name;
+    a.textContent = p.night + " " + p.kind + " (" + Math.round(p.bytes / 1024) + " kB)";
+    box.append(a, document.createElement("br"));
+  }
+  if (!list.length) box.textContent = "none yet";
+}
+$("keogram").onload = () => { $("keogramBox").style.display = "block"; };
+$("keogram").onerror = () => { $("keogramBox").style.display = "none"; };
+setInterval(products, 60000);
 // The time under the pointer on the trail, when the tool keeps a time map.
 let asking = false;
 $("trail").addEventListener("mousemove", async (m) => {
@@ -169,6 +191,7 @@ async function poll() {
   setTimeout(poll, 1000);
 }
 fetch("history.json", {cache: "no-store"}).then((r) => r.json()).then((h) => { history = h; draw(); poll(); });
+products();
 </script>
 </body>
 </html>

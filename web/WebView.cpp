@@ -1,7 +1,9 @@
 #include "web/WebView.h"
 
 #include "core/Json.h"
+#include "platform/Files.h"
 #include "platform/Threads.h"
+#include "products/ProductFiles.h"
 #include "views/TimeMapView.h"
 
 #include <microhttpd.h>
@@ -195,11 +197,10 @@ struct WebView::Calls {
     }
 };
 
-WebView::WebView(Address address, const SnapshotFolder& snapshots, const ClipRecorder* clips,
-                 std::string source, FILE* err)
+WebView::WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err)
     : address_(std::move(address)),
       snapshots_(snapshots),
-      clips_(clips),
+      shown_(shown),
       source_(std::move(source)),
       err_(err),
       encoder_([this](Handed& tick) { publish(tick); }, lowerThisThreadsPriority) {
@@ -355,11 +356,21 @@ void WebView::publish(Handed& tick) {
         if (const auto snapshot = snapshots_.find(m.number))
             listSnapshot(*snapshot, utcTimeMillis(m.start), utcTimeMillis(m.end));
     std::string lastEvent = "null";
+    // The night products: listed again once a minute.
+    if (ticks_ % 60 == 1 || products_.empty()) {
+        products_ = "[";
+        for (const ProductFile& product : listProducts(snapshots_.path()))
+            products_ += (products_.size() > 1 ? ",{\"name\":" : "{\"name\":") + jsonString(product.name) +
+                         ",\"kind\":\"" + product.kind + "\",\"night\":\"" + product.night +
+                         "\",\"bytes\":" + std::to_string(product.bytes) + "}";
+        products_ += "]";
+    }
+    next->products = products_;
     next->timeMap = tick.timeMap;
     next->timeMapStart = tick.timeMapStart;
-    if (clips_ != nullptr) {
+    if (shown_.clips != nullptr) {
         next->events = "[";
-        const std::vector<EventSeen> seen = clips_->events();
+        const std::vector<EventSeen> seen = shown_.clips->events();
         if (!seen.empty()) lastEvent = jsonString(utcTimeMillis(seen.front().millis) + seen.front().clip);
         for (const EventSeen& event : seen) {
             const cv::Rect& b = event.box;
@@ -405,7 +416,8 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
     static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
         {"/status.json", &Published::status},       {"/history.json", &Published::history},
         {"/snapshots.json", &Published::snapshots}, {"/events.json", &Published::events},
-        {"/frame.jpg", &Published::frame},          {"/trail.jpg", &Published::trail}};
+        {"/products.json", &Published::products},   {"/frame.jpg", &Published::frame},
+        {"/trail.jpg", &Published::trail}};
     for (const auto& [path, field] : texts) {
         if (url != path) continue;
         const std::shared_ptr<const Published> published = current();
@@ -425,9 +437,9 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         const int fd = snapshots_.openToServe(name, size);
         return answerFile(connection, fd, size, endsWith(name, ".json") ? "application/json" : "image/jpeg");
     }
-    if (url.rfind(clipsPrefix, 0) == 0 && clips_ != nullptr) {
+    if (url.rfind(clipsPrefix, 0) == 0 && shown_.clips != nullptr) {
         const std::string name = url.substr(clipsPrefix.size());
-        const int fd = clips_->openToServe(name, size);
+        const int fd = shown_.clips->openToServe(name, size);
         return answerFile(connection, fd, size,
                           endsWith(name, ".json") ? "application/json" : "video/x-msvideo");
     }
@@ -439,6 +451,26 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
                 MHD_add_response_header(response, "Content-Type", "image/jpeg");
                 return send(connection, MHD_HTTP_OK, response);
             }
+    }
+    const std::string productsPrefix = "/products/";
+    if (url.rfind(productsPrefix, 0) == 0 && isProductName(url.substr(productsPrefix.size()))) {
+        const std::string name = url.substr(productsPrefix.size());
+        const int fd = openOwnFile(snapshots_.path() + "/" + name, size);
+        return answerFile(connection, fd, size,
+                          endsWith(name, ".mkv")    ? "video/x-matroska"
+                          : endsWith(name, ".json") ? "application/json"
+                                                    : "image/png");
+    }
+    if (url == "/keogram.png" && shown_.keogram != nullptr) {
+        auto latest = std::make_shared<std::string>(shown_.keogram->strip().latest().second);
+        if (latest->empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no keogram yet"));
+        auto* keep = new std::shared_ptr<std::string>(latest);
+        MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(
+            latest->size(), latest->data(),
+            [](void* kept) { delete static_cast<std::shared_ptr<std::string>*>(kept); }, keep);
+        MHD_add_response_header(response, "Content-Type", "image/png");
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+        return send(connection, MHD_HTTP_OK, response);
     }
     if (url == "/trail-time") return answerTime(connection);
     if (url == "/time-scale.png") {

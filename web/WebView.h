@@ -4,6 +4,7 @@
 #include "core/LatestOnly.h"
 #include "core/Result.h"
 #include "core/TrailEvents.h"
+#include "products/Keogram.h"
 #include "snapshots/SnapshotFolder.h"
 
 #include <atomic>
@@ -42,10 +43,13 @@ public:
         int port = 0;                           // 0: any free one
         std::vector<std::string> allowedHosts;  // Host names answered besides the address itself
     };
-    // source: the camera, stream or recording, as status.json names it;
-    // clips (may be null) lists the events and serves their clips.
-    WebView(Address address, const SnapshotFolder& snapshots, const ClipRecorder* clips, std::string source,
-            FILE* err);
+    // What the view shows besides the loop's ticks and snapshots; each may be null.
+    struct Shown {
+        const ClipRecorder* clips = nullptr;  // the events and their clips
+        const Keogram* keogram = nullptr;     // the night's keogram
+    };
+    // source: the camera, stream or recording, as status.json names it.
+    WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err);
     ~WebView() override;
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
@@ -62,6 +66,7 @@ public:
         std::string history = "[]";
         std::string snapshots = "[]";
         std::string events = "[]";
+        std::string products = "[]";
         std::string frame;
         std::string trail;
         std::map<int64_t, std::string> thumbnails;  // of the events, by their times
@@ -106,7 +111,7 @@ private:
     Address address_;
     bool loopback_ = false;
     const SnapshotFolder& snapshots_;
-    const ClipRecorder* clips_;
+    Shown shown_;
     std::string source_;
     FILE* err_;
     MHD_Daemon* daemon_ = nullptr;
@@ -128,7 +133,8 @@ private:
     std::optional<int64_t> firstTickMillis_;
     int64_t ticks_ = 0;
     std::deque<std::string> gallery_;  // newest first
-    LatestOnly<Handed> encoder_;       // last: its thread uses the members above
+    std::string products_;
+    LatestOnly<Handed> encoder_;  // last: its thread uses the members above
 };
 
 // Whether a request's Host header names this server: against DNS

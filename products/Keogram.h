@@ -1,0 +1,86 @@
+#pragma once
+
+#include "core/LatestOnly.h"
+#include "core/TrailEvents.h"
+#include "views/PanoramaView.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// One keogram: a column per moment, a night (local noon to local noon) per
+// file, "PREFIX-YYYY-MM-DD.png" with hour labels in a strip below the
+// columns and their UTC times in "PREFIX-YYYY-MM-DD.json". The file is
+// rewritten whole, atomically, at least once a minute of image time, on a
+// thread of its own; a run that starts in the middle of a night takes up
+// that night's file.
+class KeogramStrip {
+public:
+    KeogramStrip(std::string folder, std::string prefix, FILE* err);
+    KeogramStrip(const KeogramStrip&) = delete;
+    KeogramStrip& operator=(const KeogramStrip&) = delete;
+
+    // A column (8-bit colour, one pixel wide) made at `millis`.
+    void add(const cv::Mat& column, int64_t millis);
+    // Writes the night's file now, on this thread.
+    void finish();
+    // The latest written file's name and PNG bytes; from any thread.
+    std::pair<std::string, std::string> latest() const;
+
+private:
+    struct Written {
+        std::string base;  // the path without ".png" or ".json"
+        cv::Mat columns;
+        std::vector<int64_t> times;
+    };
+    void open(const std::string& night, int rows);
+    void write(Written& keogram);
+
+    std::string folder_;
+    std::string prefix_;
+    FILE* err_;
+    std::string night_;
+    std::string base_;
+    cv::Mat columns_;
+    std::vector<int64_t> times_;
+    int64_t savedAt_ = 0;
+    std::mutex writing_;  // one write at a time, and never an older one after a newer
+    std::string writtenBase_;
+    size_t writtenColumns_ = 0;
+    mutable std::mutex latestMutex_;
+    std::pair<std::string, std::string> latest_;
+    LatestOnly<Written> writer_;  // last: its thread uses the members above
+};
+
+// The keogram of a run: each column the per-pixel maximum of the camera
+// image's centre column over every image since the previous column, so that
+// a short event between two columns still shows. With a panorama view, a
+// second keogram whose column holds, for each row of the unwrapped panorama,
+// the maximum over all directions (of the images' maximum since the
+// previous column, over the ring's square only).
+class Keogram : public TrailListener {
+public:
+    Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err);
+    void framed(const Frame& frame) override;
+    void ended() override;
+    const KeogramStrip& strip() const { return strip_; }
+
+private:
+    void addColumns(int64_t millis);
+
+    int64_t everyMillis_;
+    PanoramaView* panorama_;
+    KeogramStrip strip_;
+    KeogramStrip panoramaStrip_;
+    bool intervalStarted_ = false;
+    std::optional<int64_t> nextColumn_;  // when the column in progress ends
+    cv::Mat column_;                     // the centre column's maximum since the previous column
+    cv::Mat ring_;  // with a panorama: the images' maximum since then, over the ring's square
+    cv::Rect ringSquare_;
+    cv::Size size_;
+};

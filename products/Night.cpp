@@ -1,0 +1,35 @@
+#include "products/Night.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+namespace {
+
+std::tm localTime(int64_t unixMillis) {
+    const auto seconds =
+        static_cast<std::time_t>(unixMillis >= 0 ? unixMillis / 1000 : (unixMillis - 999) / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return local;
+}
+
+}  // namespace
+
+std::string nightOf(int64_t unixMillis) {
+    std::tm local = localTime(unixMillis);
+    if (local.tm_hour < 12) local = localTime(unixMillis - 24 * 3600 * 1000);
+    char date[16];
+    std::strftime(date, sizeof date, "%Y-%m-%d", &local);
+    return date;
+}
+
+int localHour(int64_t unixMillis) { return localTime(unixMillis).tm_hour; }
+
+std::string unusedName(const std::string& base, const std::string& extension) {
+    struct stat info {};
+    std::string name = base + extension;
+    for (int n = 2; lstat(name.c_str(), &info) == 0; ++n)
+        name = base + "-" + std::to_string(n) + extension;
+    return name;
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The night an image belongs to: from local noon to local noon, named by the
+// date of its evening ("2026-12-07" for the small hours of the 8th).
+std::string nightOf(int64_t unixMillis);
+
+// The local hour of a time, 0 to 23.
+int localHour(int64_t unixMillis);
+
+// The first of "BASE.EXT", "BASE-2.EXT", "BASE-3.EXT", ... that is not there.
+std::string unusedName(const std::string& base, const std::string& extension);

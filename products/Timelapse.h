@@ -1,0 +1,76 @@
+#pragma once
+
+#include "core/SayOnce.h"
+#include "core/TrailEvents.h"
+#include "platform/MjpegVideo.h"
+
+#include <opencv2/core.hpp>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct TimelapseSettings {
+    std::string folder;
+    enum class Shows { frame, trail, both } shows = Shows::frame;
+    double everySeconds = 10;
+    int fps = 30;
+    // A replay waits for the encoder instead of leaving images out.
+    bool waitForEncoder = false;
+};
+
+// The night's timelapse: at a tick every so many seconds of image time, the
+// camera image (or the trail, or both side by side) is added to
+// "timelapse-YYYY-MM-DD.mkv", Motion-JPEG in Matroska written as a live
+// stream and flushed to disk at least every 30 seconds (of the clock, and of
+// image time), so a kill or a power cut leaves a file that reads to within a
+// minute of the end. A restart in
+// the same night starts "-2", "-3", ..., and never overwrites. Encoding and
+// writing run on a thread of their own.
+class Timelapse : public TrailListener {
+public:
+    Timelapse(TimelapseSettings settings, FILE* err);
+    ~Timelapse() override;
+    Timelapse(const Timelapse&) = delete;
+    Timelapse& operator=(const Timelapse&) = delete;
+
+    void ticked(const Tick& tick) override;
+    void ended() override;
+    // The file being written, and the night it belongs to; from any thread.
+    std::string current() const;
+
+private:
+    struct Still {
+        cv::Mat image;
+        int64_t millis;
+    };
+    void work();
+    void add(const Still& still);
+    void close();
+    void complain(const std::string& line);
+
+    const TimelapseSettings settings_;
+    SayOnce said_;  // under mutex_
+    bool started_ = false;
+    int64_t lastMillis_ = 0;  // loop thread
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Still> waiting_;
+    bool ending_ = false;
+    std::string current_;
+
+    // Encoder thread only.
+    MjpegVideo video_;
+    bool open_ = false;
+    std::string night_;
+    cv::Size size_;
+    std::chrono::steady_clock::time_point flushedAt_;
+    int64_t flushedMillis_ = 0;
+    std::thread thread_;  // last: it starts once everything above is there
+};
