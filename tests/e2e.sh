@@ -142,13 +142,19 @@ replay)
     ffmpeg -v error -f lavfi -i "color=c=black:s=160x120:r=30:d=12,drawbox=x=20:y=50:w=9:h=9:color=white:t=fill:\
 enable='between(t,5,5.4)',drawbox=x=60:y=50:w=9:h=9:color=white:t=fill:enable='between(t,5.4,6)'" \
         -c:v mjpeg -q:v 3 dot.avi || fail "ffmpeg"
-    for run in 1 2; do
-        TZ=$([ $run = 1 ] && echo UTC || echo Pacific/Chatham) timeout 60 "$tool" --input dot.avi \
+    # Twice in UTC with the night products too, once in another time zone without them.
+    for run in 1 2 3; do
+        products=(--keogram --keogram-every 1 --timelapse --timelapse-every 1)
+        [ $run = 3 ] && products=()
+        TZ=$([ $run = 3 ] && echo Pacific/Chatham || echo UTC) timeout 60 "$tool" --input dot.avi \
             --input-start 2026-12-07T22:00:00Z --metadata --time-map --clips "clips$run" -o "snap$run" \
-            </dev/null >out 2>err || fail "status $?"
+            "${products[@]}" </dev/null >out 2>err || fail "status $?"
     done
-    diff -r snap1 snap2 && diff -r clips1 clips2 && [ "$(ls snap1)" = $'1-time.jpg\n1-time.tiff\n1.jpg\n1.json' ] ||
-        fail "replays differ: $(ls snap1 clips1)"
+    diff -r snap1 snap2 && diff -r clips1 clips2 && diff -r -x '*gram*' -x '*lapse*' snap1 snap3 &&
+        diff -r clips1 clips3 && [ "$(ls snap1 | tr '\n' ' ')" = "1-time.jpg 1-time.tiff 1.jpg 1.json \
+keogram-2026-12-07.json keogram-2026-12-07.png timelapse-2026-12-07.mkv " ] || fail "replays differ: $(ls snap1 clips1)"
+    [ "$(probe nb_read_frames snap1/timelapse-2026-12-07.mkv)" = 12 ] && [ "$(grep -o Z snap1/keogram-*.json | wc -l)" = 11 ] ||
+        fail "products: $(probe nb_read_frames snap1/timelapse-2026-12-07.mkv) $(cat snap1/keogram-*.json)"
     # The events at 5.1 s and 6.1 s make one clip from 1.1 s to 11.1 s.
     grep -q '"start":"2026-12-07T22:00:00.000Z","end":"2026-12-07T22:00:11.967Z","images":360,' snap1/1.json &&
         [ "$(probe nb_read_frames clips1/20261207-220001100.avi)" = 301 ] || fail "times: $(cat snap1/1.json; ls clips1)"
