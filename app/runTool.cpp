@@ -1,17 +1,21 @@
 #include "app/runTool.h"
 
+#include "camera/ControlledCamera.h"
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
 #include "clips/ClipRecorder.h"
 #include "cvio.h"
 #include "input/openInput.h"
+#include "mqtt/MqttPublisher.h"
 #include "platform/Clocks.h"
 #include "platform/HighGuiDisplay.h"
 #include "platform/StopSignals.h"
+#include "platform/V4l2Controls.h"
 #include "platform/VideoDeviceList.h"
 #include "products/Keogram.h"
 #include "products/Timelapse.h"
+#include "snapshots/Retention.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
@@ -21,9 +25,12 @@
 #include "views/Windows.h"
 #include "web/WebView.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -32,6 +39,23 @@
 #endif
 
 namespace {
+
+std::string hostName() {
+    char name[256] = {};
+    return gethostname(name, sizeof name - 1) == 0 ? name : "trailcam";
+}
+
+// The MQTT password: the file's first line, or the environment's; never an option's value.
+std::string passwordOf(const std::string& file) {
+    if (file.empty()) {
+        const char* given = std::getenv("TRAILCAM_MQTT_PASSWORD");
+        return given != nullptr ? given : "";
+    }
+    std::string password;
+    std::ifstream read(file);
+    std::getline(read, password);
+    return password;
+}
 
 // The trail loop on a source, with the listeners the settings ask for.
 int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
@@ -62,11 +86,6 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     }
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     std::vector<TrailListener*> listeners{&printer, &snapshots};
-    std::unique_ptr<LiveFiles> live;
-    if (!s.views.liveFolder.empty()) {
-        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr);
-        listeners.push_back(live.get());
-    }
     std::unique_ptr<ClipRecorder> clips;
     if (!s.clips.folder.empty()) {
         const ClipOptions& c = s.clips;
@@ -93,11 +112,45 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
             stderr);
         listeners.push_back(timelapse.get());
     }
+    std::unique_ptr<MqttPublisher> mqtt;
+    if (!s.mqtt.url.empty()) {
+        MqttSettings settings;
+        (void)MqttPublisher::parseUrl(s.mqtt.url, settings);  // checked with the options
+        settings.user = s.mqtt.user;
+        settings.password = passwordOf(s.mqtt.passwordFile);
+        settings.station = MqttPublisher::stationName(s.mqtt.station.empty() ? hostName() : s.mqtt.station);
+        settings.everySeconds = s.mqtt.everySeconds;
+        mqtt = std::make_unique<MqttPublisher>(settings, metadata, TRAILCAM_VERSION, stderr);
+        if (const Result<> started = mqtt->start(); !started) {
+            std::fprintf(stderr, "trailcam: mqtt: %s\n", started.reason().c_str());
+            return 1;
+        }
+        if (clips)
+            clips->whenWritten([&mqtt](const std::string& name, int64_t first, int64_t last, size_t images) {
+                mqtt->clipWritten(name, first, last, images);
+            });
+        listeners.push_back(mqtt.get());
+    }
+    std::unique_ptr<Retention> retention;
+    if (s.snapshots.keepDays || s.snapshots.maxBytes) {
+        retention =
+            std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
+                                        RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes}, stderr);
+        retention->enforce(millis());
+        listeners.push_back(retention.get());
+    }
+    std::unique_ptr<LiveFiles> live;
+    if (!s.views.liveFolder.empty()) {
+        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr, [&retention]() {
+            return retention ? retention->summaryJson() : std::string();
+        });
+        listeners.push_back(live.get());
+    }
     std::unique_ptr<WebView> web;
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            WebView::Shown{clips.get(), keogram.get()}, sourceName, stderr);
+            WebView::Shown{clips.get(), keogram.get(), retention.get()}, sourceName, stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
             return 1;
@@ -146,14 +199,27 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
         std::fputs(describeVideoDevices(listVideoDevices()).c_str(), stdout);
         return 0;
     }
+    const SourceSettings& source = s.source;
+    const std::string node = v4l2DevicePath(source.device);
+    if (source.listControls) {
+        Result<std::vector<V4l2Control>> controls =
+            node.empty() ? Result<std::vector<V4l2Control>>(Failure{source.device + " is no V4L2 device"})
+                         : listV4l2Controls(node);
+        if (!controls) return std::fprintf(stderr, "trailcam: %s\n", controls.reason().c_str()), 1;
+        std::fputs(describeV4l2Controls(*controls).c_str(), stdout);
+        return 0;
+    }
     installStopSignals();
     if (!s.source.input.empty()) return replay(s);
 
-    const SourceSettings& source = s.source;
     VideoCaptureCamera camera(cap, source.device, &stopRequested, stderr);
+    ControlledCamera controlled(
+        camera, source.controls,
+        [&node](const std::string& name, int64_t value) { return setV4l2Control(node, name, value); },
+        stderr);
     // A Motion-JPEG camera's images are decoded on a few threads at once.
-    PooledDecoding decoded(camera, std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4),
-                           stderr);
+    PooledDecoding decoded(controlled,
+                           std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4), stderr);
     DemoSky sky(30, source.demoSpeed, millis());
     if (!source.demo) camera.open();
     SystemProcessorClock processorClock;

@@ -1,9 +1,12 @@
 #include "cli/CommandLine.h"
 
 #include "core/Json.h"
+#include "mqtt/MqttPublisher.h"
+#include "snapshots/Retention.h"
 
 #include <CLI/CLI.hpp>
 
+#include <fstream>
 #include <regex>
 
 #ifndef TRAILCAM_VERSION
@@ -80,6 +83,27 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->type_name("N")
         ->check(numberIn(0.1, 1000));
     app.add_flag("--list-devices", s.listDevices, "list the video devices and whether they capture images");
+    app.add_flag("--list-controls", s.source.listControls,
+                 "list the camera's controls, their ranges and values");
+    std::string autoExposure;
+    int64_t exposure = 0, gain = 0;
+    std::vector<std::string> controls;
+    app.add_option("--auto-exposure", autoExposure, "the camera's automatic exposure: on or off")
+        ->type_name("on|off")
+        ->check([](const std::string& v) {
+            return v == "on" || v == "off" ? std::string() : "expected on or off";
+        });
+    app.add_option("--exposure", exposure, "exposure time in 100 µs (sets automatic exposure off)")
+        ->type_name("N")
+        ->check(numberIn(1, 1e9));
+    app.add_option("--gain", gain, "the camera's gain")->type_name("N")->check(numberIn(0, 1e9));
+    app.add_option("--control", controls, "set a V4L2 control by its v4l2-ctl name, e.g. brightness=128")
+        ->type_name("NAME=N")
+        ->check([](const std::string& v) {
+            static const std::regex control("[a-z0-9_]+=-?[0-9]{1,18}");
+            return std::regex_match(v, control) ? std::string()
+                                                : "expected NAME=VALUE, for example brightness=128";
+        });
     app.add_option("-i,--input", s.source.input,
                    "replay a video, a folder of images or a pattern like f/%05d.jpg")
         ->type_name("PATH")
@@ -145,6 +169,34 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     number("--timelapse-every", s.products.timelapseEverySeconds, "seconds between its images (default: 10)",
            "S", 1, 86400);
     number("--timelapse-fps", s.products.timelapseFps, "its images per second (default: 30)", "N", 1, 120);
+    double keepDays = 0;
+    std::string maxDisk;
+    number("--keep-days", keepDays, "delete the tool's files in the folders older than N days", "N", 0.001,
+           100000);
+    app.add_option("--max-disk", maxDisk, "delete the oldest while they hold more, e.g. 20G")
+        ->type_name("SIZE")
+        ->check([](const std::string& v) {
+            return Retention::parseSize(v) ? std::string() : "expected bytes, or a size like 500M or 20G";
+        });
+    app.add_option("--mqtt", s.mqtt.url, "publish status and events to an MQTT broker")
+        ->type_name("URL")
+        ->check([](const std::string& v) {
+            MqttSettings settings;
+            const Result<> parsed = MqttPublisher::parseUrl(v, settings);
+            return parsed ? std::string() : parsed.reason();
+        });
+    app.add_option("--mqtt-user", s.mqtt.user, "the broker's user name")->type_name("NAME")->check(notEmpty);
+    app.add_option("--mqtt-password-file", s.mqtt.passwordFile,
+                   "a file holding the password (else $TRAILCAM_MQTT_PASSWORD)")
+        ->type_name("F")
+        ->check([](const std::string& v) {
+            return std::ifstream(v).good() ? std::string() : "no readable file " + v;
+        });
+    app.add_option("--station", s.mqtt.station, "the station's name in topics (default: the host name)")
+        ->type_name("NAME")
+        ->check(notEmpty);
+    number("--mqtt-every", s.mqtt.everySeconds, "seconds of image time between statuses (default: 10)", "S",
+           0.1, 86400);
     app.add_flag("--save-on-exit", s.loop.saveOnExit, "write the trail in progress when the run ends");
     number("--reconnect", s.loop.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending",
            "SECONDS", 0.1, 86400);
@@ -188,7 +240,10 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--record", "--clips"},
                                                           {"--record", "--keogram"},
                                                           {"--record", "--timelapse"},
-                                                          {"--demo", "--device"}})
+                                                          {"--record", "--mqtt"},
+                                                          {"--demo", "--device"},
+                                                          {"--demo", "--list-controls"},
+                                                          {"--input", "--list-controls"}})
         if (app.count(option) > 0 && app.count(other) > 0)
             return usageError(result, err, std::string(option) + " cannot go with " + other);
     for (const auto& [option, needed] :
@@ -201,7 +256,11 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--clip-memory", "--clips"},
                                                           {"--keogram-every", "--keogram"},
                                                           {"--timelapse-every", "--timelapse"},
-                                                          {"--timelapse-fps", "--timelapse"}})
+                                                          {"--timelapse-fps", "--timelapse"},
+                                                          {"--mqtt-user", "--mqtt"},
+                                                          {"--mqtt-password-file", "--mqtt"},
+                                                          {"--station", "--mqtt"},
+                                                          {"--mqtt-every", "--mqtt"}})
         if (app.count(option) > 0 && app.count(needed) == 0)
             return usageError(result, err, std::string(option) + " needs " + needed);
     if (!http.empty()) {
@@ -211,7 +270,23 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
             s.views.httpHost = s.views.httpHost.substr(1, s.views.httpHost.size() - 2);
         s.views.httpPort = std::stoi(colon == std::string::npos ? http : http.substr(colon + 1));
     }
+    // Controls belong to a camera: not to the demo sky or a replay.
+    for (const char* control : {"--auto-exposure", "--exposure", "--gain", "--control"})
+        for (const char* other : {"--demo", "--input"})
+            if (app.count(control) > 0 && app.count(other) > 0)
+                return usageError(result, err, std::string(control) + " cannot go with " + other);
+    // Automatic exposure first: an exposure time is refused while it is on.
+    if (!autoExposure.empty() || app.count("--exposure") > 0)
+        s.source.controls.emplace_back("auto_exposure", autoExposure == "on" ? 3 : 1);
+    if (app.count("--exposure") > 0) s.source.controls.emplace_back("exposure_time_absolute", exposure);
+    if (app.count("--gain") > 0) s.source.controls.emplace_back("gain", gain);
+    for (const std::string& control : controls) {
+        const auto equals = control.find('=');
+        s.source.controls.emplace_back(control.substr(0, equals), std::stoll(control.substr(equals + 1)));
+    }
     if (!inputStart.empty()) s.source.inputStart = parseUtcTime(inputStart);
+    if (app.count("--keep-days") > 0) s.snapshots.keepDays = keepDays;
+    if (!maxDisk.empty()) s.snapshots.maxBytes = Retention::parseSize(maxDisk);
     if (app.count("--timelapse") > 0 && s.products.timelapse.empty()) s.products.timelapse = "frame";
     const auto x = size.find('x');
     s.source.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};

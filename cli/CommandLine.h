@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // What the user asked for on the command line, by who uses it. The defaults
@@ -20,6 +21,10 @@ struct SourceSettings {
     double inputFps = 30;
     std::optional<int64_t> inputStart;  // Unix milliseconds at which the recording began
     int threads = 0;                    // 0: one per core
+    // V4L2 controls to set, by name, in this order, each time the camera's
+    // size and rate are set.
+    std::vector<std::pair<std::string, int64_t>> controls;
+    bool listControls = false;
 };
 
 struct LoopSettings {
@@ -30,9 +35,11 @@ struct LoopSettings {
 struct SnapshotSettings {
     std::string folder = "img";
     double minFreeMb = 0;
-    bool panorama = false;  // N-panorama.jpg beside each snapshot, and a window
-    bool metadata = false;  // N.json beside each snapshot, EXIF in it
-    bool timeMap = false;   // N-time.tiff and N-time.jpg beside each snapshot
+    bool panorama = false;            // N-panorama.jpg beside each snapshot, and a window
+    bool metadata = false;            // N.json beside each snapshot, EXIF in it
+    bool timeMap = false;             // N-time.tiff and N-time.jpg beside each snapshot
+    std::optional<double> keepDays;   // retention: delete the tool's files older than this
+    std::optional<int64_t> maxBytes;  // retention: delete the oldest while they hold more
 };
 
 struct ViewSettings {
@@ -60,6 +67,14 @@ struct ProductOptions {
     int timelapseFps = 30;
 };
 
+struct MqttOptions {
+    std::string url;  // empty: no MQTT
+    std::string user;
+    std::string passwordFile;  // else $TRAILCAM_MQTT_PASSWORD
+    std::string station;       // empty: the host name
+    double everySeconds = 10;
+};
+
 struct RecordSettings {
     bool enabled = false;  // the recorder instead of the trail loop
     std::string base = "7";
@@ -73,6 +88,7 @@ struct Settings {
     ViewSettings views;
     ClipOptions clips;
     ProductOptions products;
+    MqttOptions mqtt;
     RecordSettings record;
 };
 

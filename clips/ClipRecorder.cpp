@@ -269,6 +269,7 @@ void ClipRecorder::writeClip(Clip& clip) {
         std::fprintf(err_, "cannot write %s.json: %s\n", base.c_str(), written.reason().c_str());
         std::fflush(err_);
     }
+    if (written_) written_(clip.name, clip.times.front(), clip.times.back(), clip.times.size());
 }
 
 // The camera's rate as the ring saw it, for the video's declared rate.

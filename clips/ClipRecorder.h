@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -57,6 +58,11 @@ public:
 
     // The events so far, newest first (the last 200); from any thread.
     std::vector<EventSeen> events() const;
+    // Called on the clip thread with each clip written: its name, the times
+    // of its first and last images and their number. Set before images come.
+    void whenWritten(std::function<void(const std::string&, int64_t, int64_t, size_t)> written) {
+        written_ = std::move(written);
+    }
     // Opens a clip's file by its exact name ("20261207-221320100.avi" or
     // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
     int openToServe(const std::string& name, uint64_t& size) const;
@@ -100,6 +106,7 @@ private:
 
     const ClipSettings settings_;
     FILE* err_;
+    std::function<void(const std::string&, int64_t, int64_t, size_t)> written_;
     SayOnce said_;
 
     // Loop thread only.

@@ -199,6 +199,36 @@ night)
     [ "$(probe nb_read_frames "$video")" = "$frames" ] && [ -s "${video%.mkv}-2.mkv" ] &&
         [ "$(grep -o Z "$keogram" | wc -l)" -gt "$columns" ] || fail "restart: $(ls img)"
     ;;
+mqtt)
+    # A real broker on a free loopback port, a subscriber to everything the tool says.
+    command -v mosquitto >/dev/null || skip "needs mosquitto"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >broker.conf
+    broker() { mosquitto -c broker.conf >broker.log 2>&1 & broker=$!; wait_for 10 grep -q "listen socket on port $port" broker.log; }
+    subscribe() { mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'trailcam/#' -t 'homeassistant/#' >"$1" & subscriber=$!; }
+    broker || fail "no broker"
+    subscribe seen
+    trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$broker" "$subscriber" 2>/dev/null; rm -rf "$work"' EXIT
+    start --demo --headless --demo-speed 20 --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --mqtt-every 1
+    wait_for 60 grep -q '^img 0$' out && wait_for 10 grep -aq '"type":"snapshot","number":1,' seen ||
+        fail "no snapshot event: $(cat err)"
+    for topic in homeassistant/sensor/trailcam_test_diff/config homeassistant/sensor/trailcam_test_freq/config \
+        homeassistant/binary_sensor/trailcam_test_pending/config homeassistant/image/trailcam_test_trail/config \
+        'trailcam/test/availability online' 'trailcam/test/status {"freq":' 'trailcam/test/event {"type":"armed"' \
+        trailcam/test/trail; do
+        grep -aq "^$topic" seen || fail "no $topic"
+    done
+    # The broker goes away and comes back: the loop goes on ticking, the tool reconnects.
+    kill "$broker" "$subscriber"; wait "$broker" "$subscriber" 2>/dev/null
+    before=$(grep -c '^freq=' out) && sleep 2 && [ "$(grep -c '^freq=' out)" -gt $((before + 10)) ] ||
+        fail "the loop waited for the broker"
+    broker && subscribe again
+    wait_for 30 grep -q 'connected to 127.0.0.1:[0-9]* again' err && wait_for 10 grep -aq '^trailcam/test/status' again ||
+        fail "no reconnection: $(cat err)"
+    # Killed outright: the broker says it is offline.
+    kill -9 "$pid"; wait "$pid" 2>/dev/null; pid=""
+    wait_for 60 grep -aq '^trailcam/test/availability offline' again || fail "no will"
+    ;;
 *) fail "unknown check" ;;
 esac
 echo "ok ($check)"

@@ -1,6 +1,7 @@
 #include "Fakes.h"
 #include "camera/VideoCaptureCamera.h"
 #include "cli/CommandLine.h"
+#include "mqtt/MqttPublisher.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
 #include "platform/HighGuiDisplay.h"
@@ -90,7 +91,24 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--record --panorama",
                              "--demo --device 0",
                              "--show",
-                             "--http-host a"}) {
+                             "--http-host a",
+                             "--input-start 2026-12-07T22:00:00Z",
+                             "--input a --input-start 2026-02-30T00:00:00Z",
+                             "--clip-before 2",
+                             "--record --clips c",
+                             "--control brightness",
+                             "--control Brightness=1",
+                             "--auto-exposure maybe",
+                             "--gain 3 --demo",
+                             "--input x --exposure 5",
+                             "--demo --list-controls",
+                             "--mqtt ftp://h",
+                             "--station roof",
+                             "--keep-days 0",
+                             "--max-disk 20GB",
+                             "--record --mqtt mqtt://h",
+                             "--timelapse sometimes",
+                             "--keogram-every 5"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -102,6 +120,22 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
             "--clip-before 1.5 --clip-after 7 --event-diff 900 --clip-memory 8")
             .first.settings;
     const ClipOptions& c = knowWhen.clips;
+    using Controls = std::vector<std::pair<std::string, int64_t>>;
+    EXPECT_EQ(parse("--exposure 100 --gain 3 --control brightness=-5 --control white_balance_automatic=0")
+                  .first.settings.source.controls,
+              (Controls{{"auto_exposure", 1},
+                        {"exposure_time_absolute", 100},
+                        {"gain", 3},
+                        {"brightness", -5},
+                        {"white_balance_automatic", 0}}));
+    EXPECT_EQ(parse("--auto-exposure on").first.settings.source.controls, (Controls{{"auto_exposure", 3}}));
+    const Settings station =
+        parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
+    MqttSettings mqtt;
+    EXPECT_TRUE(MqttPublisher::parseUrl(station.mqtt.url, mqtt));
+    EXPECT_TRUE(station.snapshots.keepDays == 30.0 && station.snapshots.maxBytes == int64_t{2} << 30 &&
+                mqtt.host == "::1" && mqtt.port == 8883 && mqtt.tls && station.mqtt.station == "roof");
+    EXPECT_EQ(MqttPublisher::stationName("roof/cam #2"), "roof_cam__2");
     EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
                 c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryMb == 8);

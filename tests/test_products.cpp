@@ -2,13 +2,16 @@
 #include "core/Json.h"
 #include "products/Keogram.h"
 #include "products/Night.h"
+#include "snapshots/Retention.h"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 namespace {
@@ -68,4 +71,51 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
     EXPECT_EQ(std::count(times.begin(), times.end(), 'Z'), 15);
     EXPECT_EQ(times.rfind("[\"2026-12-07T12:00:00.000Z\",\"2026-12-07T12:00:30.000Z\",", 0), 0u);
     EXPECT_EQ(err.text(), "");
+}
+
+// Retention deletes, oldest first, only the tool's own files (a snapshot with
+// what goes beside it, clips, night products), never the newest snapshot nor
+// a file just written, and says each deletion.
+TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    namespace fs = std::filesystem;
+    const auto plant = [](const std::string& path, int hoursAgo, size_t bytes = 1000) {
+        fs::create_directories(fs::path(path).parent_path());
+        std::ofstream(path) << std::string(bytes, 'x');
+        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hoursAgo));
+    };
+    const int64_t now = *parseUtcTime("2026-12-08T12:00:00Z");
+    for (const char* path :
+         {"img/1.jpg", "img/1-time.jpg", "img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg",
+          "img/keogram-2026-11-01.png", "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi",
+          "clips/20261101-220000000.json", "clips/holiday.avi"})
+        plant(path, 300);
+    std::ofstream("img/1.json") << "{\"number\":1,\"start\":\"2026-11-28T22:00:00.000Z\",\"end\":\"x\"}";
+    fs::last_write_time("img/1.json", fs::file_time_type::clock::now() - std::chrono::hours(300));
+    plant("img/2.jpg", 120);  // 5 days ago
+    plant("img/3.jpg", 0);    // the newest snapshot, and just written
+    fs::last_write_time("img/3.jpg", fs::file_time_type::clock::now() - std::chrono::hours(1));
+    plant("img/4.jpg", 0, 3000);  // newer than all, and just written
+    CapturedStream err;
+    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file);
+    byAge.enforce(now);
+    EXPECT_EQ(err.lines(),
+              (std::vector<std::string>{
+                  "retention: deleted img/keogram-2026-11-01.json (and keogram-2026-11-01.png), "
+                  "older than --keep-days",
+                  "retention: deleted clips/20261101-220000000.avi (and 20261101-220000000.json), "
+                  "older than --keep-days",
+                  "retention: deleted img/1-time.jpg (and 1.jpg, 1.json), older than --keep-days",
+                  "retention: deleted img/2.jpg, older than --keep-days"}));
+    for (const char* kept : {"img/3.jpg", "img/4.jpg", "img/notes.txt", "img/0042.jpg", "clips/holiday.avi"})
+        EXPECT_TRUE(fs::exists(kept)) << kept;
+    EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":2,\"bytes\":4000,\"deleted\":8}");
+
+    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("3K")}, err.file);
+    bySize.enforce(now);
+    EXPECT_EQ(err.lines(1)[0], "retention: deleted img/3.jpg, beyond --max-disk");
+    EXPECT_TRUE(fs::exists("img/4.jpg"));
+    EXPECT_EQ(Retention::parseSize("20G"), int64_t{20} << 30);
+    EXPECT_FALSE(Retention::parseSize("20GB"));
 }

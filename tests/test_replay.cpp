@@ -1,7 +1,9 @@
 #include "Fakes.h"
+#include "camera/ControlledCamera.h"
 #include "camera/PooledDecoding.h"
 #include "cvio.h"
 #include "input/openInput.h"
+#include "platform/V4l2Controls.h"
 #include "trail/TrailLoop.h"
 #include "views/StatusPrinter.h"
 
@@ -181,4 +183,47 @@ TEST(LiveDecoding, PooledAndSerialRunsGiveTheSameLinesAndSnapshots) {
     ASSERT_EQ(pooledRun.snapshots.made.size(), 1u);
     ASSERT_EQ(serialRun.snapshots.made.size(), 1u);
     EXPECT_TRUE(samePixels(pooledRun.snapshots.made[0].trail, serialRun.snapshots.made[0].trail));
+}
+
+// Controls are set, in order, right after the size and rate, and again after
+// a reconnect; one the camera refuses is said once for its reason.
+TEST(CameraControls, SetAfterTheSizeAndRateAndAgainAfterAReconnect) {
+    std::vector<std::string> log;
+    struct LoggingCamera : SyntheticCamera {
+        std::vector<std::string>* log = nullptr;
+        void configure(const CameraMode& mode) override {
+            SyntheticCamera::configure(mode);
+            log->push_back(cv::format("size %dx%d", mode.size.width, mode.size.height));
+        }
+        bool reopen() override {
+            return SyntheticCamera::reopen(), configure(asked), true;
+        }  // as a real one does
+    } camera;
+    camera.log = &log;
+    CapturedStream err;
+    ControlledCamera controlled(
+        camera, {{"auto_exposure", 1}, {"exposure_time_absolute", 100}, {"gain", 3}, {"brightness", -5}},
+        [&log](const std::string& name, int64_t value) -> Result<> {
+            log.push_back(name + "=" + std::to_string(value));
+            if (name == "gain") return Failure{"Permission denied"};
+            return {};
+        },
+        err.file);
+    controlled.configure({{640, 480}, 0});
+    EXPECT_TRUE(controlled.reopen());
+    const std::vector<std::string> once{"size 640x480", "auto_exposure=1", "exposure_time_absolute=100",
+                                        "gain=3", "brightness=-5"};
+    std::vector<std::string> twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_EQ(log, twice);
+    EXPECT_EQ(err.text(), "camera control gain=3 not set: Permission denied\n");
+    for (const auto& [label, name] : std::vector<std::pair<std::string, std::string>>{
+             {"White Balance, Automatic", "white_balance_automatic"},
+             {"Exposure Time, Absolute", "exposure_time_absolute"},
+             {"Focus (absolute)", "focus_absolute"},
+             {"Brightness", "brightness"}})
+        EXPECT_EQ(v4l2ControlName(label), name);
+    EXPECT_EQ(v4l2DevicePath("1"), "/dev/video1");
+    EXPECT_EQ(v4l2DevicePath("/dev/v4l/by-id/cam"), "/dev/v4l/by-id/cam");
+    EXPECT_EQ(v4l2DevicePath("rtsp://cam/live"), "");
 }

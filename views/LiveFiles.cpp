@@ -6,9 +6,10 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err)
+LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err, std::function<std::string()> more)
     : folder_(std::move(folder)),
       source_(std::move(source)),
+      more_(std::move(more)),
       said_(err),
       writer_([this](Written& tick) { write(tick); }, lowerThisThreadsPriority) {
     // What an interrupted write left, but not what another run is writing now.
@@ -16,12 +17,14 @@ LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err)
 }
 
 void LiveFiles::ticked(const Tick& tick) {
-    writer_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis});
+    writer_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis,
+                  more_ ? more_() : std::string()});
 }
 
-std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis) {
+std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis,
+                           const std::string& more) {
     return "{" + statusJsonMembers(status) + ",\"device\":" + jsonString(source) + ",\"time\":\"" +
-           utcTime(millis / 1000) + "\"}\n";
+           utcTime(millis / 1000) + "\"" + (more.empty() ? "" : "," + more) + "}\n";
 }
 
 void LiveFiles::write(Written& tick) {
@@ -32,7 +35,7 @@ void LiveFiles::write(Written& tick) {
         const Result<> written = writeFileAtomically(folder_ + "/" + name, bytes, false);
         if (failed && !written) failed = written;
     }
-    const std::string json = liveStatusJson(tick.status, source_, tick.millis);
+    const std::string json = liveStatusJson(tick.status, source_, tick.millis, tick.more);
     const Result<> written = writeFileAtomically(folder_ + "/status.json", {json.begin(), json.end()}, false);
     if (failed && !written) failed = written;
     // A failing folder is said once, not once a second; and when it recovers.

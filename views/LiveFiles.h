@@ -5,6 +5,7 @@
 #include "core/TrailEvents.h"
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 // At each info tick, replaces frame.jpg, trail.jpg and status.json in a
@@ -14,7 +15,8 @@
 class LiveFiles : public TrailListener {
 public:
     // source: the camera, stream or recording, as status.json names it.
-    LiveFiles(std::string folder, std::string source, FILE* err);
+    // more (may be null) gives more members for status.json at each tick.
+    LiveFiles(std::string folder, std::string source, FILE* err, std::function<std::string()> more = nullptr);
     void ticked(const Tick& tick) override;
 
 private:
@@ -23,14 +25,17 @@ private:
         cv::Mat frame;
         cv::Mat trail;
         int64_t millis;
+        std::string more;
     };
     void write(Written& tick);
 
     std::string folder_;
     std::string source_;
+    std::function<std::string()> more_;
     SayOnce said_;
     LatestOnly<Written> writer_;  // last: its thread uses the members above
 };
 
 // The live status.json: the status fields, the source and the tick's time.
-std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis);
+std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis,
+                           const std::string& more = "");

@@ -392,7 +392,9 @@ void WebView::publish(Handed& tick) {
                    ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
                    ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
                    ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) +
-                   ",\"lastEvent\":" + lastEvent + "}";
+                   ",\"lastEvent\":" + lastEvent +
+                   (shown_.retention != nullptr ? "," + shown_.retention->summaryJson() : std::string()) +
+                   "}";
 
     const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);

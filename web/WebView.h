@@ -5,6 +5,7 @@
 #include "core/Result.h"
 #include "core/TrailEvents.h"
 #include "products/Keogram.h"
+#include "snapshots/Retention.h"
 #include "snapshots/SnapshotFolder.h"
 
 #include <atomic>
@@ -45,8 +46,9 @@ public:
     };
     // What the view shows besides the loop's ticks and snapshots; each may be null.
     struct Shown {
-        const ClipRecorder* clips = nullptr;  // the events and their clips
-        const Keogram* keogram = nullptr;     // the night's keogram
+        const ClipRecorder* clips = nullptr;   // the events and their clips
+        const Keogram* keogram = nullptr;      // the night's keogram
+        const Retention* retention = nullptr;  // what retention keeps
     };
     // source: the camera, stream or recording, as status.json names it.
     WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err);

@@ -1,0 +1,211 @@
+#include "mqtt/MqttPublisher.h"
+
+#include "core/Json.h"
+
+#include <mosquitto.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <regex>
+
+namespace {
+
+constexpr size_t kWaitingEvents = 100;
+constexpr int kKeepAliveSeconds = 30;
+
+// libmosquitto is set up once for the process.
+struct Library {
+    Library() { mosquitto_lib_init(); }
+    ~Library() { mosquitto_lib_cleanup(); }
+};
+
+}  // namespace
+
+Result<> MqttPublisher::parseUrl(const std::string& url, MqttSettings& settings) {
+    static const std::regex pattern(R"((mqtts?)://([^/:@\s]+|\[[0-9a-fA-F:]+\])(:([0-9]{1,5}))?/?)");
+    std::smatch match;
+    if (!std::regex_match(url, match, pattern))
+        return Failure{"expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"};
+    settings.tls = match[1] == "mqtts";
+    settings.host = match[2];
+    if (settings.host.front() == '[') settings.host = settings.host.substr(1, settings.host.size() - 2);
+    settings.port = match[4].matched ? std::stoi(match[4]) : settings.tls ? 8883 : 1883;
+    if (settings.port < 1 || settings.port > 65535) return Failure{"expected a port from 1 to 65535"};
+    return {};
+}
+
+std::string MqttPublisher::stationName(const std::string& name) {
+    std::string station;
+    for (const char c : name)
+        station += std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '_' ? c : '_';
+    return station.empty() ? "trailcam" : station;
+}
+
+MqttPublisher::MqttPublisher(MqttSettings settings, SnapshotMetadata metadata, std::string version, FILE* err)
+    : settings_(std::move(settings)),
+      metadata_(std::move(metadata)),
+      version_(std::move(version)),
+      err_(err),
+      said_(err) {
+    static Library library;
+}
+
+MqttPublisher::~MqttPublisher() {
+    ended();
+    if (client_ != nullptr) mosquitto_destroy(client_);
+}
+
+Result<> MqttPublisher::start() {
+    client_ = mosquitto_new(("trailcam-" + settings_.station).c_str(), true, this);
+    if (client_ == nullptr) return Failure{"cannot make an MQTT client"};
+    mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int code) {
+        static_cast<MqttPublisher*>(self)->connected(code);
+    });
+    mosquitto_disconnect_callback_set(client_, [](mosquitto*, void* self, int code) {
+        static_cast<MqttPublisher*>(self)->disconnected(code);
+    });
+    const std::string offline = "offline";
+    mosquitto_will_set(client_, topic("availability").c_str(), static_cast<int>(offline.size()),
+                       offline.data(), 1, true);
+    if (!settings_.user.empty())
+        mosquitto_username_pw_set(client_, settings_.user.c_str(),
+                                  settings_.password.empty() ? nullptr : settings_.password.c_str());
+    if (settings_.tls &&
+        mosquitto_tls_set(client_, nullptr, "/etc/ssl/certs", nullptr, nullptr, nullptr) != 0)
+        return Failure{"cannot set up TLS"};
+    mosquitto_reconnect_delay_set(client_, 1, 30, true);
+    // A broker that is not there yet is tried again by the client's own thread.
+    const int code =
+        mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
+    if (code != MOSQ_ERR_SUCCESS && code != MOSQ_ERR_ERRNO && code != MOSQ_ERR_EAI)
+        return Failure{mosquitto_strerror(code)};
+    if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return Failure{"cannot start the MQTT client"};
+    started_ = true;
+    return {};
+}
+
+void MqttPublisher::connected(int code) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (code != 0)
+        return said_.say("mqtt: " + settings_.host +
+                         " refused the connection: " + mosquitto_connack_string(code));
+    connectedNow_ = true;
+    said_.say("mqtt: connected to " + settings_.host + ":" + std::to_string(settings_.port) +
+              (everConnected_ ? " again" : ""));
+    everConnected_ = true;
+    const std::string online = "online";
+    mosquitto_publish(client_, nullptr, topic("availability").c_str(), static_cast<int>(online.size()),
+                      online.data(), 1, true);
+    publishDiscovery();
+    for (const auto& [name, payload] : retained_)
+        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                          true);
+    for (const Message& m : waiting_)
+        mosquitto_publish(client_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                          m.payload.data(), 1, m.retain);
+    waiting_.clear();
+}
+
+void MqttPublisher::disconnected(int) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    connectedNow_ = false;
+    if (!ending_)
+        said_.say("mqtt: lost " + settings_.host + ":" + std::to_string(settings_.port) + ", trying again");
+}
+
+// Under mutex_: what Home Assistant needs to show the station by itself.
+void MqttPublisher::publishDiscovery() {
+    const std::string id = "trailcam_" + settings_.station;
+    const std::string common = ",\"availability_topic\":" + jsonString(topic("availability")) +
+                               ",\"device\":{\"identifiers\":[" + jsonString(id) +
+                               "],\"name\":" + jsonString("trailcam " + settings_.station) +
+                               ",\"manufacturer\":\"trailcam\",\"sw_version\":" + jsonString(version_) + "}}";
+    const std::string status = ",\"state_topic\":" + jsonString(topic("status"));
+    const std::pair<std::string, std::string> configs[] = {
+        {"sensor/" + id + "_diff",
+         "{\"name\":\"diff\",\"unique_id\":\"" + id + "_diff\"" + status +
+             ",\"value_template\":\"{{ value_json.diff }}\",\"state_class\":\"measurement\"" + common},
+        {"sensor/" + id + "_freq",
+         "{\"name\":\"freq\",\"unique_id\":\"" + id + "_freq\"" + status +
+             ",\"value_template\":\"{{ value_json.freq }}\",\"unit_of_measurement\":\"images/s\","
+             "\"state_class\":\"measurement\"" +
+             common},
+        {"binary_sensor/" + id + "_pending",
+         "{\"name\":\"snapshot pending\",\"unique_id\":\"" + id + "_pending\"" + status +
+             ",\"value_template\":\"{{ 'ON' if value_json.save else 'OFF' }}\"" + common},
+        {"image/" + id + "_trail", "{\"name\":\"trail\",\"unique_id\":\"" + id +
+                                       "_trail\",\"image_topic\":" + jsonString(topic("trail")) +
+                                       ",\"content_type\":\"image/jpeg\"" + common}};
+    for (const auto& [path, config] : configs) {
+        const std::string name = "homeassistant/" + path + "/config";
+        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(config.size()), config.data(), 1,
+                          true);
+    }
+}
+
+void MqttPublisher::publish(const std::string& name, const std::string& payload, bool retain) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (retain) retained_[name] = payload;
+    if (connectedNow_) {
+        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                          retain);
+        return;
+    }
+    if (retain) return;  // sent when the broker is back
+    if (waiting_.size() >= kWaitingEvents) {
+        waiting_.pop_front();
+        said_.say("mqtt: the broker is away; older events are dropped");
+    }
+    waiting_.push_back({name, payload, retain});
+}
+
+void MqttPublisher::event(const std::string& json) { publish(topic("event"), json, false); }
+
+void MqttPublisher::ticked(const Tick& tick) {
+    lastFrameMillis_ = tick.frame.millis;
+    const TickStatus& s = tick.status;
+    if (s.save && !armed_)
+        event("{\"type\":\"armed\",\"time\":\"" + utcTimeMillis(tick.frame.millis) +
+              "\",\"diff\":" + std::to_string(s.diff) + "}");
+    armed_ = s.save;
+    if (lastStatus_ && tick.frame.millis - *lastStatus_ < static_cast<int64_t>(settings_.everySeconds * 1000))
+        return;
+    lastStatus_ = tick.frame.millis;
+    publish(topic("status"),
+            "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"}", true);
+}
+
+void MqttPublisher::snapshotDue(const SnapshotDue& due) {
+    event("{\"type\":\"snapshot\"," + metadata_.sidecar(due).substr(1));
+    std::vector<uchar> jpeg;
+    if (cv::imencode(".jpg", due.trail, jpeg)) publish(topic("trail"), {jpeg.begin(), jpeg.end()}, true);
+}
+
+void MqttPublisher::cameraEmpty() {
+    event("{\"type\":\"camera lost\",\"time\":\"" + utcTimeMillis(lastFrameMillis_) + "\"}");
+}
+
+void MqttPublisher::reconnecting(int64_t) { cameraEmpty(); }
+
+void MqttPublisher::cameraBack() {
+    event("{\"type\":\"camera back\",\"time\":\"" + utcTimeMillis(lastFrameMillis_) + "\"}");
+}
+
+void MqttPublisher::clipWritten(const std::string& name, int64_t firstMillis, int64_t lastMillis,
+                                size_t images) {
+    event("{\"type\":\"clip\",\"name\":" + jsonString(name) + ",\"start\":\"" + utcTimeMillis(firstMillis) +
+          "\",\"end\":\"" + utcTimeMillis(lastMillis) + "\",\"images\":" + std::to_string(images) + "}");
+}
+
+void MqttPublisher::ended() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (ending_ || !started_) return;
+        ending_ = true;
+        const std::string offline = "offline";
+        if (connectedNow_)
+            mosquitto_publish(client_, nullptr, topic("availability").c_str(),
+                              static_cast<int>(offline.size()), offline.data(), 1, true);
+    }
+    mosquitto_disconnect(client_);
+    mosquitto_loop_stop(client_, false);
+}

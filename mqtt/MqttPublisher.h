@@ -1,0 +1,93 @@
+#pragma once
+
+#include "core/Result.h"
+#include "core/SayOnce.h"
+#include "core/TrailEvents.h"
+#include "snapshots/SnapshotMetadata.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct mosquitto;
+
+struct MqttSettings {
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+    std::string user;          // empty: none
+    std::string password;      // from a file or the environment, never the command line
+    std::string station;       // names the topics: trailcam/<station>/...
+    double everySeconds = 10;  // between two status messages, of image time
+};
+
+// The run's events to an MQTT broker (libmosquitto, on its own thread), for
+// home automation: under trailcam/<station>/, "status" (a tick's fields,
+// retained), "event" (armed, snapshot, clip, camera lost and back), "trail"
+// (the latest snapshot's JPEG, retained) and "availability" ("online",
+// retained, again after every reconnect; "offline" as the will and at an
+// orderly end), and Home Assistant discovery configs. The loop never waits:
+// publishing only queues; while the broker is away, events wait in a bounded
+// queue and only the latest status and trail are kept.
+class MqttPublisher : public TrailListener {
+public:
+    MqttPublisher(MqttSettings settings, SnapshotMetadata metadata, std::string version, FILE* err);
+    ~MqttPublisher() override;
+    MqttPublisher(const MqttPublisher&) = delete;
+    MqttPublisher& operator=(const MqttPublisher&) = delete;
+
+    // Starts connecting (and reconnecting, for as long as the run lasts).
+    Result<> start();
+
+    void ticked(const Tick& tick) override;
+    void snapshotDue(const SnapshotDue& due) override;
+    void cameraEmpty() override;
+    void reconnecting(int64_t everyMs) override;
+    void cameraBack() override;
+    void ended() override;
+    // A clip written (called from the clip recorder's thread).
+    void clipWritten(const std::string& name, int64_t firstMillis, int64_t lastMillis, size_t images);
+
+    // "mqtt://host[:port]" or "mqtts://host[:port]" into the settings; fails when malformed.
+    static Result<> parseUrl(const std::string& url, MqttSettings& settings);
+    // The station's name as topics take it: letters, digits, '-' and '_'.
+    static std::string stationName(const std::string& name);
+
+private:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        bool retain;
+    };
+    void publish(const std::string& topic, const std::string& payload, bool retain);
+    void event(const std::string& json);
+    void connected(int code);
+    void disconnected(int code);
+    std::string topic(const std::string& leaf) const { return "trailcam/" + settings_.station + "/" + leaf; }
+    void publishDiscovery();
+
+    const MqttSettings settings_;
+    const SnapshotMetadata metadata_;
+    const std::string version_;
+    FILE* err_;
+    mosquitto* client_ = nullptr;
+    bool started_ = false;
+
+    std::mutex mutex_;
+    bool connectedNow_ = false;
+    bool everConnected_ = false;
+    bool ending_ = false;
+    SayOnce said_;
+    std::map<std::string, std::string> retained_;  // the latest of each retained topic
+    std::deque<Message> waiting_;                  // events while the broker is away
+    int64_t dropped_ = 0;
+
+    // Loop thread only.
+    std::optional<int64_t> lastStatus_;
+    int64_t lastFrameMillis_ = 0;
+    bool armed_ = false;
+};
