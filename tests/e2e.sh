@@ -14,7 +14,13 @@ wait_for() {
     until "$@" &>/dev/null; do ((SECONDS < end)) || return 1; sleep 0.1; done
 }
 gone() { ! kill -0 "$pid"; }
-start() { "$tool" "$@" </dev/null >out 2>err & pid=$!; }
+# The files are emptied here: the started process opens them in its own time.
+start() {
+    : >out
+    : >err
+    "$tool" "$@" </dev/null >>out 2>>err &
+    pid=$!
+}
 # The run must end by itself with this status.
 expect_end() {
     wait_for 60 gone || fail "still running"

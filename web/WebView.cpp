@@ -26,8 +26,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr unsigned kConnections = 128;
-constexpr unsigned kConnectionsPerAddress = 32;
+constexpr unsigned kConnections = 256;
+constexpr unsigned kConnectionsPerAddress = 64;
 constexpr size_t kMemoryPerConnection = 32 * 1024;  // request line and headers must fit
 constexpr unsigned kIdleSeconds = 10;
 constexpr auto kRequestDeadline = std::chrono::seconds(5);  // from connecting to the last header line
