@@ -15,7 +15,7 @@
 #include "platform/VideoDeviceList.h"
 #include "products/Keogram.h"
 #include "products/Timelapse.h"
-#include "snapshots/Retention.h"
+#include "retention/Retention.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"

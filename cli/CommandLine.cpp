@@ -2,7 +2,7 @@
 
 #include "core/Json.h"
 #include "mqtt/MqttPublisher.h"
-#include "snapshots/Retention.h"
+#include "retention/Retention.h"
 
 #include <CLI/CLI.hpp>
 

@@ -2,7 +2,7 @@
 #include "core/Json.h"
 #include "products/Keogram.h"
 #include "products/Night.h"
-#include "snapshots/Retention.h"
+#include "retention/Retention.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "core/Result.h"
 #include "core/TrailEvents.h"
 #include "products/Keogram.h"
-#include "snapshots/Retention.h"
+#include "retention/Retention.h"
 #include "snapshots/SnapshotFolder.h"
 
 #include <atomic>

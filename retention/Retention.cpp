@@ -1,4 +1,4 @@
-#include "snapshots/Retention.h"
+#include "retention/Retention.h"
 
 #include "core/Json.h"
 #include "platform/Clocks.h"
