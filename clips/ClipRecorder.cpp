@@ -107,8 +107,16 @@ std::vector<EventSeen> ClipRecorder::events() const {
 }
 
 int ClipRecorder::openToServe(const std::string& name, uint64_t& size) const {
-    static const std::regex clip(R"([0-9]{8}-[0-9]{9}\.(avi|json))");
-    return std::regex_match(name, clip) ? openOwnFile(settings_.folder + "/" + name, size) : -1;
+    return clipTime(name) ? openOwnFile(settings_.folder + "/" + name, size) : -1;
+}
+
+std::optional<int64_t> ClipRecorder::clipTime(const std::string& name) {
+    static const std::regex clip(
+        R"(([0-9]{4})([0-9]{2})([0-9]{2})-([0-9]{2})([0-9]{2})([0-9]{2})([0-9]{3})\.(avi|json))");
+    std::smatch m;
+    if (!std::regex_match(name, m, clip)) return std::nullopt;
+    return parseUtcTime(m[1].str() + "-" + m[2].str() + "-" + m[3].str() + "T" + m[4].str() + ":" +
+                        m[5].str() + ":" + m[6].str() + "." + m[7].str() + "Z");
 }
 
 // Said once for each reason; counted for the clip that should have held it.

@@ -14,21 +14,26 @@ const std::regex& productName() {
 
 }  // namespace
 
-bool isProductName(const std::string& name) {
+std::optional<ProductFile> productOf(const std::string& name) {
     std::smatch match;
-    return std::regex_match(name, match, productName()) && (match[4] == "mkv") == (match[1] == "timelapse");
+    if (!std::regex_match(name, match, productName()) || (match[4] == "mkv") != (match[1] == "timelapse"))
+        return std::nullopt;
+    return ProductFile{name, match[1], match[2], 0};
 }
+
+bool isProductName(const std::string& name) { return productOf(name).has_value(); }
 
 std::vector<ProductFile> listProducts(const std::string& folder) {
     std::vector<ProductFile> products;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
-        std::smatch match;
-        if (!isProductName(name) || !std::regex_match(name, match, productName()) || match[4] == "json" ||
+        std::optional<ProductFile> product = productOf(name);
+        if (!product || name.size() < 5 || name.compare(name.size() - 5, 5, ".json") == 0 ||
             !entry.is_regular_file(error))
             continue;
-        products.push_back({name, match[1], match[2], static_cast<int64_t>(entry.file_size(error))});
+        product->bytes = static_cast<int64_t>(entry.file_size(error));
+        products.push_back(*product);
     }
     std::sort(products.begin(), products.end(), [](const ProductFile& a, const ProductFile& b) {
         return a.night != b.night ? a.night > b.night : a.name < b.name;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,10 @@ struct ProductFile {
 
 // Newest night first.
 std::vector<ProductFile> listProducts(const std::string& folder);
+
+// A product's file by its name (bytes left 0); none for other names. Its
+// sidecar (".json") is a product's file too, of the same kind and night.
+std::optional<ProductFile> productOf(const std::string& name);
 
 // Whether a name is a product's (and so may be served by it).
 bool isProductName(const std::string& name);

@@ -1,17 +1,17 @@
 #include "retention/Retention.h"
 
+#include "clips/ClipRecorder.h"
 #include "core/Json.h"
 #include "platform/Clocks.h"
+#include "platform/Threads.h"
 #include "products/ProductFiles.h"
+#include "snapshots/SnapshotFolder.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <ctime>
-#include <fstream>
-#include <map>
 #include <regex>
-#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -21,24 +21,7 @@ constexpr int64_t kDayMillis = 24 * 3600 * 1000;
 constexpr int64_t kRecentMillis = 120000;
 constexpr int64_t kCheckEveryMillis = 60000;
 
-int64_t modifiedMillis(const fs::path& path) {
-    struct stat info {};
-    if (lstat(path.c_str(), &info) != 0) return 0;
-    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000 + info.st_mtim.tv_nsec / 1000000;
-}
-
-// The start a snapshot's sidecar gives.
-std::optional<int64_t> sidecarStart(const fs::path& sidecar) {
-    std::ostringstream text;
-    text << std::ifstream(sidecar).rdbuf();
-    static const std::regex start(R"re("start":"([^"]+)")re");
-    std::smatch match;
-    const std::string json = text.str();
-    if (!std::regex_search(json, match, start)) return std::nullopt;
-    return parseUtcTime(match[1]);
-}
-
-// Local noon of a night's date, "2026-12-07".
+// Local noon of a night's date, "2026-12-07", when its products begin.
 int64_t nightMillis(const std::string& date) {
     std::tm local{};
     if (std::sscanf(date.c_str(), "%4d-%2d-%2d", &local.tm_year, &local.tm_mon, &local.tm_mday) != 3)
@@ -56,7 +39,12 @@ Retention::Retention(std::string snapshotFolder, std::string clipsFolder, Retent
     : snapshotFolder_(std::move(snapshotFolder)),
       clipsFolder_(std::move(clipsFolder)),
       policy_(policy),
-      err_(err) {}
+      err_(err),
+      checks_([this](int&) { enforce(millis()); },
+              [] {
+                  nameThisThread("trailcam-retain");
+                  lowerThisThreadsPriority();
+              }) {}
 
 std::optional<int64_t> Retention::parseSize(const std::string& text) {
     static const std::regex size("([0-9]{1,15})([KMGT]?)");
@@ -72,65 +60,73 @@ std::optional<int64_t> Retention::parseSize(const std::string& text) {
     return bytes;
 }
 
-// The tool's own files, as the groups that go together.
-std::vector<Retention::Group> Retention::groups() const {
-    static const std::regex snapshot(
-        R"((0|[1-9][0-9]{0,4})(\.jpg|\.json|-time\.jpg|-time\.tiff|-panorama\.jpg))");
-    static const std::regex product(R"((.*)\.(png|json|mkv))");
-    static const std::regex clip(R"(([0-9]{8}-[0-9]{9})\.(avi|json))");
+int64_t Retention::sidecarStart(const std::string& path, int64_t modifiedNanos, int64_t otherwise) {
+    const auto known = starts_.find(path);
+    if (known != starts_.end() && known->second.first == modifiedNanos)
+        return known->second.second.value_or(otherwise);
+    const auto times = SnapshotFolder::sidecarTimesAt(path);
+    const std::optional<int64_t> start = times ? parseUtcTime(times->first) : std::nullopt;
+    starts_[path] = {modifiedNanos, start};
+    return start.value_or(otherwise);
+}
+
+// The tool's own files, as the groups that go together, oldest first.
+std::vector<Retention::Group> Retention::groups() {
     std::map<std::string, Group> found;
     const int64_t now = millis();
-    const auto add = [&found, now](const std::string& key, const fs::path& path, bool isSnapshot) {
-        Group& group = found[key];
-        group.snapshot = isSnapshot;
-        group.files.push_back(path);
+    std::map<std::string, int64_t> sidecars;  // a snapshot's key: its sidecar's modification time
+    const auto scan = [&](const std::string& folder, bool clips) {
         std::error_code error;
-        group.bytes += static_cast<int64_t>(fs::file_size(path, error));
-        group.recent = group.recent || now - modifiedMillis(path) < kRecentMillis;
-    };
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(snapshotFolder_, error)) {
-        if (!entry.is_regular_file(error)) continue;
-        const std::string name = entry.path().filename().string();
-        std::smatch match;
-        if (std::regex_match(name, match, snapshot) && std::stol(match[1]) <= kLastSnapshotNumber)
-            add("s" + match[1].str(), entry.path(), true);
-        else if (isProductName(name) && std::regex_match(name, match, product))
-            add("p" + match[1].str(), entry.path(), false);
-    }
-    if (!clipsFolder_.empty())
-        for (const auto& entry : fs::directory_iterator(clipsFolder_, error)) {
+        for (const auto& entry : fs::directory_iterator(folder, error)) {
             const std::string name = entry.path().filename().string();
-            std::smatch match;
-            if (entry.is_regular_file(error) && std::regex_match(name, match, clip))
-                add("c" + match[1].str(), entry.path(), false);
+            std::string key, suffix;
+            int64_t millisOfName = 0;
+            bool snapshot = false;
+            if (clips) {
+                const auto time = ClipRecorder::clipTime(name);
+                if (!time) continue;
+                key = "c" + name.substr(0, name.find('.'));
+                millisOfName = *time;
+            } else if (const auto file = SnapshotFolder::fileOf(name)) {
+                key = "s" + std::to_string(file->number);
+                suffix = file->suffix;
+                snapshot = true;
+            } else if (const auto product = productOf(name)) {
+                key = "p" + name.substr(0, name.rfind('.'));
+                millisOfName = nightMillis(product->night);
+            } else {
+                continue;
+            }
+            struct stat info {};
+            if (lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+            const int64_t modified =
+                static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            Group& group = found[key];
+            group.snapshot = snapshot;
+            group.files.push_back(entry.path());
+            group.bytes += static_cast<int64_t>(info.st_size);
+            group.recent = group.recent || now - modified / 1000000 < kRecentMillis;
+            if (!snapshot) group.millis = millisOfName;
+            if (suffix == ".jpg") group.millis = modified / 1000000;  // unless its sidecar tells
+            if (suffix == ".json") sidecars[key] = modified;
         }
-    std::vector<Group> groups;
-    for (auto& [key, group] : found) {
-        const std::string name = key.substr(1);
-        if (key[0] == 's') {
-            const fs::path sidecar = fs::path(snapshotFolder_) / (name + ".json");
-            const auto start = fs::exists(sidecar, error) ? sidecarStart(sidecar) : std::nullopt;
-            group.millis = start ? *start : modifiedMillis(fs::path(snapshotFolder_) / (name + ".jpg"));
-        } else if (key[0] == 'c') {
-            group.millis =
-                parseUtcTime(name.substr(0, 4) + "-" + name.substr(4, 2) + "-" + name.substr(6, 2) + "T" +
-                             name.substr(9, 2) + ":" + name.substr(11, 2) + ":" + name.substr(13, 2) + "." +
-                             name.substr(15, 3) + "Z")
-                    .value_or(0);
-        } else {
-            static const std::regex date(R"(([0-9]{4}-[0-9]{2}-[0-9]{2}))");
-            std::smatch match;
-            group.millis = std::regex_search(name, match, date) ? nightMillis(match[1]) : 0;
-        }
-        groups.push_back(std::move(group));
+    };
+    scan(snapshotFolder_, false);
+    if (!clipsFolder_.empty()) scan(clipsFolder_, true);
+    for (const auto& [key, modified] : sidecars) {
+        Group& group = found[key];
+        group.millis = sidecarStart(snapshotFolder_ + "/" + key.substr(1) + ".json", modified, group.millis);
     }
-    std::sort(groups.begin(), groups.end(),
-              [](const Group& a, const Group& b) { return a.millis < b.millis; });
+    std::vector<Group> groups;
+    for (auto& [key, group] : found)
+        groups.push_back(std::move(group));
+    std::stable_sort(groups.begin(), groups.end(),
+                     [](const Group& a, const Group& b) { return a.millis < b.millis; });
     return groups;
 }
 
 void Retention::enforce(int64_t nowMillis) {
+    const std::lock_guard<std::mutex> lock(enforcing_);
     std::vector<Group> all = groups();
     // The newest snapshot stays, whatever the policy says.
     const auto newest = std::find_if(all.rbegin(), all.rend(), [](const Group& g) { return g.snapshot; });
@@ -152,8 +148,10 @@ void Retention::enforce(int64_t nowMillis) {
         for (size_t i = 1; i < group.files.size(); ++i)
             others += (others.empty() ? " (and " : ", ") + group.files[i].filename().string();
         std::error_code error;
-        for (const fs::path& file : group.files)
+        for (const fs::path& file : group.files) {
             deleted += fs::remove(file, error) ? 1 : 0;
+            starts_.erase(file.string());
+        }
         total -= group.bytes;
         std::fprintf(err_, "retention: deleted %s%s%s, %s\n", group.files[0].c_str(), others.c_str(),
                      others.empty() ? "" : ")", old ? "older than --keep-days" : "beyond --max-disk");
@@ -164,12 +162,12 @@ void Retention::enforce(int64_t nowMillis) {
     deleted_ += deleted;
 }
 
-void Retention::snapshotDue(const SnapshotDue&) { enforce(millis()); }
+void Retention::snapshotDue(const SnapshotDue&) { checks_.hand(0); }
 
 void Retention::ticked(const Tick& tick) {
-    if (tick.frame.millis - checkedAt_ < kCheckEveryMillis) return;
+    if (tick.frame.millis - checkedAt_ < kCheckEveryMillis && tick.frame.millis >= checkedAt_) return;
     checkedAt_ = tick.frame.millis;
-    enforce(millis());
+    checks_.hand(0);
 }
 
 RetentionSummary Retention::summary() const { return {files_, bytes_, deleted_}; }

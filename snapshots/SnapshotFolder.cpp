@@ -19,15 +19,26 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kLockName = ".trailcam.lock";
+// What a snapshot's files end with: the snapshot, its sidecar, its time maps
+// and its panorama.
+constexpr const char* kSuffixes[] = {".jpg", ".json", "-time.jpg", "-time.tiff", "-panorama.jpg"};
 
 }  // namespace
 
-int32_t SnapshotFolder::numberOf(const std::string& name) {
-    const auto digits = name.size() - 4;
-    if (name.size() < 5 || name.size() > 9 || name.compare(digits, 4, ".jpg") != 0) return -1;
-    if (name.find_first_not_of("0123456789") != digits || (digits > 1 && name[0] == '0')) return -1;
+std::optional<SnapshotFolder::FileOf> SnapshotFolder::fileOf(const std::string& name) {
+    const size_t digits = std::min(name.find_first_not_of("0123456789"), name.size());
+    if (digits == 0 || digits > 5 || (digits > 1 && name[0] == '0')) return std::nullopt;
     const int number = std::atoi(name.c_str());
-    return number <= kLastSnapshotNumber ? number : -1;
+    const std::string suffix = name.substr(digits);
+    if (number > kLastSnapshotNumber ||
+        std::find(std::begin(kSuffixes), std::end(kSuffixes), suffix) == std::end(kSuffixes))
+        return std::nullopt;
+    return FileOf{number, suffix};
+}
+
+int32_t SnapshotFolder::numberOf(const std::string& name) {
+    const auto file = fileOf(name);
+    return file && file->suffix == ".jpg" ? file->number : -1;
 }
 
 SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err)
@@ -149,9 +160,9 @@ std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
 }
 
 int SnapshotFolder::openToServe(const std::string& name, uint64_t& size) const {
-    static const std::regex served(R"((0|[1-9][0-9]{0,4})(\.jpg|\.json|-time\.jpg|-panorama\.jpg))");
-    std::smatch match;
-    if (!std::regex_match(name, match, served) || std::stol(match[1]) > kLastSnapshotNumber) return -1;
+    // The 16-bit time map is for tools, not browsers.
+    const auto file = fileOf(name);
+    if (!file || file->suffix == "-time.tiff") return -1;
     return openOwnFile(path_ + "/" + name, size);
 }
 
@@ -161,8 +172,12 @@ bool SnapshotFolder::has(int32_t number, const std::string& suffix) const {
 }
 
 std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimes(int32_t number) const {
+    return sidecarTimesAt(pathOf(number, ".json"));
+}
+
+std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimesAt(const std::string& path) {
     uint64_t size = 0;
-    const int fd = openOwnFile(pathOf(number, ".json"), size);
+    const int fd = openOwnFile(path, size);
     if (fd < 0) return std::nullopt;
     std::string text(std::min<uint64_t>(size, 4096), '\0');
     const ssize_t n = read(fd, text.data(), text.size());

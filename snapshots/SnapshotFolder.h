@@ -63,10 +63,20 @@ public:
     bool has(int32_t number, const std::string& suffix) const;
     // The start and end times its sidecar gives, when it has one.
     std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const;
+    // The same from the sidecar at path.
+    static std::optional<std::pair<std::string, std::string>> sidecarTimesAt(const std::string& path);
     std::string pathOf(int32_t number, const std::string& suffix = ".jpg") const;
     // "12.jpg" for 12, and back; -1 for a name that is no snapshot's.
     static std::string nameOf(int32_t number, const std::string& suffix = ".jpg");
     static int32_t numberOf(const std::string& name);
+    // Which snapshot a file of the folder goes with, and as what: "12.jpg" is
+    // {12, ".jpg"}, "12-time.tiff" is {12, "-time.tiff"}; none for a name
+    // that is none of a snapshot's files.
+    struct FileOf {
+        int32_t number;
+        std::string suffix;
+    };
+    static std::optional<FileOf> fileOf(const std::string& name);
     const std::string& path() const { return path_; }
 
 private:

@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "core/Json.h"
+#include "platform/Clocks.h"
 #include "products/Keogram.h"
 #include "products/Night.h"
 #include "retention/Retention.h"
@@ -85,14 +86,18 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
         std::ofstream(path) << std::string(bytes, 'x');
         fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hoursAgo));
     };
-    const int64_t now = *parseUtcTime("2026-12-08T12:00:00Z");
+    const int64_t now = millis();
     for (const char* path :
-         {"img/1.jpg", "img/1-time.jpg", "img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg",
-          "img/keogram-2026-11-01.png", "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi",
-          "clips/20261101-220000000.json", "clips/holiday.avi"})
+         {"img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg", "img/keogram-2026-11-01.png",
+          "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi", "clips/20261101-220000000.json",
+          "clips/holiday.avi"})
         plant(path, 300);
-    std::ofstream("img/1.json") << "{\"number\":1,\"start\":\"2026-11-28T22:00:00.000Z\",\"end\":\"x\"}";
-    fs::last_write_time("img/1.json", fs::file_time_type::clock::now() - std::chrono::hours(300));
+    // Snapshot 1 copied back from a backup yesterday: its sidecar tells its age.
+    plant("img/1.jpg", 24);
+    plant("img/1-time.jpg", 24);
+    std::ofstream("img/1.json") << "{\"number\":1,\"start\":\"" + utcTimeMillis(now - 10 * 86400000LL) +
+                                       "\",\"end\":\"x\"}";
+    fs::last_write_time("img/1.json", fs::file_time_type::clock::now() - std::chrono::hours(24));
     plant("img/2.jpg", 120);  // 5 days ago
     plant("img/3.jpg", 0);    // the newest snapshot, and just written
     fs::last_write_time("img/3.jpg", fs::file_time_type::clock::now() - std::chrono::hours(1));
