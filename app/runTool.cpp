@@ -137,6 +137,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
             std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
                                         RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes}, stderr);
         retention->enforce(millis());
+        snapshots.replaceOnlyByRetention();
         listeners.push_back(retention.get());
     }
     std::unique_ptr<LiveFiles> live;

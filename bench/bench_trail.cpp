@@ -51,6 +51,7 @@ public:
     int pollKey(int) override { return -1; }
     bool hasRoom() override { return true; }
     bool taken(int32_t) override { return false; }
+    bool mayReplace(int32_t) override { return true; }
 };
 
 cv::Size sizeOf(const benchmark::State& state) {

@@ -90,4 +90,7 @@ public:
     // Whether there is room for a snapshot now; says why not when not.
     virtual bool hasRoom() = 0;
     virtual bool taken(int32_t number) = 0;
+    // Whether a snapshot may replace the one numbered so, which happens only
+    // when every number is taken; says why not when not.
+    virtual bool mayReplace(int32_t number) = 0;
 };

@@ -109,6 +109,14 @@ bool SnapshotFolder::taken(int32_t number) {
     return lstat(pathOf(number).c_str(), &info) == 0;
 }
 
+bool SnapshotFolder::mayReplace(int32_t number) {
+    if (replace_) return true;
+    std::fprintf(err_, "snapshot skipped: every number is taken and retention keeps %s\n",
+                 pathOf(number).c_str());
+    std::fflush(err_);
+    return false;
+}
+
 void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
     const std::string path = pathOf(due.number);
     Result<std::vector<uchar>> jpeg = encodeImage(".jpg", due.trail);

@@ -40,8 +40,13 @@ public:
     // EXIF fields into it (metadata may be null: neither).
     void describeWith(const SnapshotMetadata* metadata) { metadata_ = metadata; }
 
+    // With retention, only retention makes room: a snapshot never replaces
+    // one that retention keeps, even when every number is taken.
+    void replaceOnlyByRetention() { replace_ = false; }
+
     bool hasRoom() override;
     bool taken(int32_t number) override;
+    bool mayReplace(int32_t number) override;
     void snapshotDue(const SnapshotDue& due) override;
     // Whether the snapshot due as the run ended could not be written.
     bool finalSnapshotLost() const { return finalSnapshotLost_; }
@@ -86,6 +91,7 @@ private:
     std::vector<std::pair<std::string, std::function<cv::Mat(const SnapshotDue&)>>> companions_;
     const SnapshotMetadata* metadata_ = nullptr;
     bool finalSnapshotLost_ = false;
+    bool replace_ = true;
     std::string lockPath_;
     int lockFd_ = -1;
     std::vector<std::string> madeFolders_;  // innermost first

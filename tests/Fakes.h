@@ -83,8 +83,10 @@ struct MemorySnapshots : SnapshotStore, TrailListener {
     std::vector<SnapshotDue> made;
     std::set<int32_t> present;
     bool room = true;
+    bool replace = true;
     bool hasRoom() override { return room; }
     bool taken(int32_t number) override { return present.count(number) > 0; }
+    bool mayReplace(int32_t) override { return replace; }
     void snapshotDue(const SnapshotDue& due) override {
         made.push_back(
             {due.number, due.trail.clone(), due.reason, due.millis, due.span, due.timeMap.clone()});

@@ -235,6 +235,28 @@ mqtt)
     kill -9 "$pid"; wait "$pid" 2>/dev/null; pid=""
     wait_for 60 grep -aq '^trailcam/test/availability offline' again || fail "no will"
     ;;
+retention)
+    # A planted history: retention deletes the tool's old files at start and
+    # says so, keeps the rest and foreign files, and reports in status.json.
+    mkdir img
+    old=$(date -u -d '10 days ago' +%Y-%m-%dT%H:%M:%S.000Z) night=$(date -d '10 days ago' +%Y-%m-%d)
+    for f in 1.jpg 1-time.jpg notes.txt "keogram-$night.png"; do echo x >"img/$f" && touch -d '10 days ago' "img/$f"; done
+    echo "{\"number\":1,\"start\":\"$old\",\"end\":\"$old\"}" >img/1.json && touch -d '10 days ago' img/1.json
+    echo x >img/2.jpg && touch -d '1 day ago' img/2.jpg
+    start --demo --headless --demo-speed 50 --size 160x120 --keep-days 3 --live live
+    wait_for 30 grep -q '"retention":{"files":1,"bytes":2,"deleted":4}' live/status.json || fail "no summary"
+    stop_with TERM
+    [ "$(grep retention: err)" = "retention: deleted img/1-time.jpg (and 1.jpg, 1.json), older than --keep-days
+retention: deleted img/keogram-$night.png, older than --keep-days" ] || fail "deletions"
+    [ "$(ls img)" = $'2.jpg\nnotes.txt' ] || fail "kept: $(ls img)"
+    # Every number taken by snapshots retention keeps: the next one is skipped, none replaced.
+    python3 -c 'import os; [open(f"img/{n}.jpg", "w").close() for n in range(30001)]'
+    start --demo --headless --demo-speed 50 --size 160x120 --max-disk 1G
+    wait_for 120 grep -q '^snapshot skipped: every number is taken and retention keeps img/[0-9]*.jpg$' err ||
+        fail "no skipped snapshot"
+    stop_with TERM
+    [ -z "$(find img -name '*.jpg' -size +0)" ] && [ "$(ls img | wc -l)" = 30002 ] || fail "a snapshot replaced"
+    ;;
 *) fail "unknown check" ;;
 esac
 echo "ok ($check)"

@@ -143,6 +143,21 @@ TEST(TrailLoop, NumberingPassesOverTakenNumbers) {
     rig.snapshotPass();
     EXPECT_EQ(rig.out.lines(), (Lines{"img 21"}));
     EXPECT_EQ(rig.snapshots.made.back().number, 22);
+    // Every number taken: the plain next one is replaced, unless the store
+    // keeps them all; then no snapshot, and the numbering stays.
+    Rig full;
+    for (int n = 0; n <= 30000; ++n)
+        full.snapshots.present.insert(n);
+    full.change([](TrailState& s) { s.trackCounter = 700; });
+    full.snapshots.replace = false;
+    full.placeTrail(0, 10);
+    full.snapshotPass();
+    EXPECT_TRUE(full.snapshots.made.empty());
+    EXPECT_EQ(full.loop.state().trackCounter, 700);
+    full.snapshots.replace = true;
+    full.snapshotPass();
+    EXPECT_EQ(full.out.lines(), (Lines{"img 700"}));
+    EXPECT_EQ(full.snapshots.made.back().number, 701);
 }
 
 // A wall clock set back an hour holds the ticks back for a second, not an hour.

@@ -182,8 +182,10 @@ void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
     if (!inputs_.snapshots.hasRoom()) return;
     // Numbers already taken (an older snapshot that a clock made look older,
     // a file put there by hand) are passed over, never replaced.
-    s.trackCounter =
+    const int32_t number =
         nextSnapshotNumber(s.trackCounter, [this](int32_t n) { return inputs_.snapshots.taken(n); });
+    if (inputs_.snapshots.taken(number) && !inputs_.snapshots.mayReplace(number)) return;
+    s.trackCounter = number;
     const SnapshotDue due{s.trackCounter, s.imMin, reason, millis, s.span, s.imTime};
     tell([&due](TrailListener& l) { l.snapshotDue(due); });
 }
