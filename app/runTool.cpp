@@ -140,18 +140,19 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         snapshots.replaceOnlyByRetention();
         listeners.push_back(retention.get());
     }
+    // What both status.json files carry besides the tick's fields.
+    std::function<std::string()> moreStatus;
+    if (retention) moreStatus = [&retention] { return retention->summaryJson(); };
     std::unique_ptr<LiveFiles> live;
     if (!s.views.liveFolder.empty()) {
-        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr, [&retention]() {
-            return retention ? retention->summaryJson() : std::string();
-        });
+        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr, moreStatus);
         listeners.push_back(live.get());
     }
     std::unique_ptr<WebView> web;
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            WebView::Shown{clips.get(), keogram.get(), retention.get()}, sourceName, stderr);
+            WebView::Shown{clips.get(), keogram.get(), moreStatus}, sourceName, stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
             return 1;

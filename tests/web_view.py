@@ -141,6 +141,17 @@ for _ in range(5):
 [t.join() for t in trickling]
 assert max(cut_off) < 20, "slow clients were cut off after %s s" % cut_off
 
+# A snapshot tidied away by hand (or by retention) leaves the gallery within a minute of ticks.
+listed = lambda: [entry["name"] for entry in json.loads(request("GET", "/snapshots.json")[1])]
+assert "1.jpg" in listed()
+for name in os.listdir(os.path.join(work, "img")):
+    if re.fullmatch(r"1(\.jpg|\.json|-time\.jpg|-time\.tiff)", name):
+        os.remove(os.path.join(work, "img", name))
+deadline = time.time() + 60
+while "1.jpg" in listed():
+    assert time.time() < deadline, "a deleted snapshot stays in the gallery"
+    time.sleep(0.2)
+
 # A second instance on the same port is refused, in one line.
 other = tempfile.mkdtemp()
 second = subprocess.run([tool, "--demo", "--headless", "--http", "127.0.0.1:%d" % port], cwd=other,

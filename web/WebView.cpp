@@ -204,6 +204,11 @@ WebView::WebView(Address address, const SnapshotFolder& snapshots, Shown shown, 
       source_(std::move(source)),
       err_(err),
       encoder_([this](Handed& tick) { publish(tick); }, lowerThisThreadsPriority) {
+    listGallery();
+}
+
+void WebView::listGallery() {
+    gallery_.clear();
     const std::vector<SnapshotFolder::Entry> listed = snapshots_.list();
     for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;) {
         const auto times = snapshots_.sidecarTimes(listed[i].number);
@@ -356,8 +361,16 @@ void WebView::publish(Handed& tick) {
         if (const auto snapshot = snapshots_.find(m.number))
             listSnapshot(*snapshot, utcTimeMillis(m.start), utcTimeMillis(m.end));
     std::string lastEvent = "null";
-    // The night products: listed again once a minute.
+    // The night products, and the gallery when a snapshot in it has gone:
+    // looked at again once a minute.
     if (ticks_ % 60 == 1 || products_.empty()) {
+        const std::string prefix = "{\"name\":\"";
+        const bool gone =
+            std::any_of(gallery_.begin(), gallery_.end(), [this, &prefix](const std::string& entry) {
+                return !snapshots_.find(SnapshotFolder::numberOf(
+                    entry.substr(prefix.size(), entry.find('"', prefix.size()) - prefix.size())));
+            });
+        if (gone) listGallery();
         products_ = "[";
         for (const ProductFile& product : listProducts(snapshots_.path()))
             products_ += (products_.size() > 1 ? ",{\"name\":" : "{\"name\":") + jsonString(product.name) +
@@ -393,8 +406,7 @@ void WebView::publish(Handed& tick) {
                    ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
                    ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) +
                    ",\"lastEvent\":" + lastEvent +
-                   (shown_.retention != nullptr ? "," + shown_.retention->summaryJson() : std::string()) +
-                   "}";
+                   (shown_.moreStatus ? "," + shown_.moreStatus() : std::string()) + "}";
 
     const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);

@@ -5,7 +5,6 @@
 #include "core/Result.h"
 #include "core/TrailEvents.h"
 #include "products/Keogram.h"
-#include "retention/Retention.h"
 #include "snapshots/SnapshotFolder.h"
 
 #include <atomic>
@@ -13,6 +12,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -29,8 +29,9 @@ struct MHD_Connection;
 // the status of the last tick, the last hour of growth, and the snapshots.
 // The loop hands each tick over and goes on; a thread of the view encodes
 // the images once per tick, and requests only ever read what it published.
-// The gallery is listed once at the start, and follows the snapshots the
-// loop makes from then on.
+// The gallery is listed at the start, and follows the snapshots the loop
+// makes from then on; it is listed again when a snapshot in it has gone
+// (retention, or a hand that tidied the folder), looked for once a minute.
 // One thread serves every connection (libmicrohttpd over epoll), with the
 // memory of each bounded, the connections per client address and in all
 // bounded, a budget of requests per client address, and clients that are
@@ -46,9 +47,10 @@ public:
     };
     // What the view shows besides the loop's ticks and snapshots; each may be null.
     struct Shown {
-        const ClipRecorder* clips = nullptr;   // the events and their clips
-        const Keogram* keogram = nullptr;      // the night's keogram
-        const Retention* retention = nullptr;  // what retention keeps
+        const ClipRecorder* clips = nullptr;  // the events and their clips
+        const Keogram* keogram = nullptr;     // the night's keogram
+        std::function<std::string()>
+            moreStatus;  // status.json members besides the tick's, such as retention's
     };
     // source: the camera, stream or recording, as status.json names it.
     WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err);
@@ -99,6 +101,8 @@ private:
         bool cutOff = false;
     };
     void publish(Handed& tick);
+    // The newest snapshots in the folder, listed again from scratch.
+    void listGallery();
     void listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
                       const std::string& end);
     int answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type);
