@@ -129,6 +129,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
             clips->whenWritten([&mqtt](const std::string& name, int64_t first, int64_t last, size_t images) {
                 mqtt->clipWritten(name, first, last, images);
             });
+        snapshots.whenWritten([&mqtt](const SnapshotDue& due) { mqtt->snapshotWritten(due); });
         listeners.push_back(mqtt.get());
     }
     std::unique_ptr<Retention> retention;

@@ -174,7 +174,7 @@ void MqttPublisher::ticked(const Tick& tick) {
             "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"}", true);
 }
 
-void MqttPublisher::snapshotDue(const SnapshotDue& due) {
+void MqttPublisher::snapshotWritten(const SnapshotDue& due) {
     event("{\"type\":\"snapshot\"," + metadata_.sidecar(due).substr(1));
     std::vector<uchar> jpeg;
     if (cv::imencode(".jpg", due.trail, jpeg)) publish(topic("trail"), {jpeg.begin(), jpeg.end()}, true);

@@ -44,7 +44,8 @@ public:
     Result<> start();
 
     void ticked(const Tick& tick) override;
-    void snapshotDue(const SnapshotDue& due) override;
+    // A snapshot in place (from the snapshot folder, once it is written).
+    void snapshotWritten(const SnapshotDue& due);
     void cameraEmpty() override;
     void reconnecting(int64_t everyMs) override;
     void cameraBack() override;

@@ -230,7 +230,13 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
         ASSERT_TRUE(folder.open());
         folder.addCompanion("-small.png",
                             [](const SnapshotDue& d) { return cv::Mat(d.trail, cv::Rect(0, 0, 8, 8)); });
+        std::vector<int32_t> written;
+        folder.whenWritten([&written](const SnapshotDue& due) { written.push_back(due.number); });
         folder.snapshotDue({12, trail, SnapshotReason::exit, 0, {}, {}});
+        std::filesystem::create_directory("night/img/13.jpg");  // a write that fails
+        folder.snapshotDue({13, trail, SnapshotReason::countdown, 0, {}, {}});
+        std::filesystem::remove("night/img/13.jpg"), std::filesystem::remove("night/img/13-small.png");
+        EXPECT_EQ(written, std::vector<int32_t>{12});
         EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
         EXPECT_EQ(folder.newest(), 12);
     }
@@ -248,11 +254,12 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     EXPECT_TRUE(blocked.finalSnapshotLost());
     EXPECT_FALSE(tight.hasRoom());
     const std::vector<std::string> said = err.lines();
-    ASSERT_EQ(said.size(), 2u);
-    EXPECT_EQ(said[0], "cannot write snapshot blocked/img/1.jpg: Not a directory");
+    ASSERT_EQ(said.size(), 3u);
+    EXPECT_EQ(said[0], "cannot write snapshot night/img/13.jpg: Is a directory");
+    EXPECT_EQ(said[1], "cannot write snapshot blocked/img/1.jpg: Not a directory");
     EXPECT_TRUE(std::regex_match(
-        said[1], std::regex(R"(snapshot skipped: \d+ MB free for \., less than the 1099511627776 MB asked)")))
-        << said[1];
+        said[2], std::regex(R"(snapshot skipped: \d+ MB free for \., less than the 1099511627776 MB asked)")))
+        << said[2];
 }
 
 // With metadata, a snapshot comes with its sidecar, and its own EXIF dates
