@@ -275,6 +275,9 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         for (const char* other : {"--demo", "--input"})
             if (app.count(control) > 0 && app.count(other) > 0)
                 return usageError(result, err, std::string(control) + " cannot go with " + other);
+    if (autoExposure == "on" && app.count("--exposure") > 0)
+        return usageError(result, err,
+                          "--exposure sets automatic exposure off: it cannot go with --auto-exposure on");
     // Automatic exposure first: an exposure time is refused while it is on.
     if (!autoExposure.empty() || app.count("--exposure") > 0)
         s.source.controls.emplace_back("auto_exposure", autoExposure == "on" ? 3 : 1);

@@ -101,6 +101,7 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--auto-exposure maybe",
                              "--gain 3 --demo",
                              "--input x --exposure 5",
+                             "--exposure 5 --auto-exposure on",
                              "--demo --list-controls",
                              "--mqtt ftp://h",
                              "--station roof",
