@@ -235,6 +235,12 @@ mqtt)
     # Killed outright: the broker says it is offline.
     kill -9 "$pid"; wait "$pid" 2>/dev/null; pid=""
     wait_for 60 grep -aq '^trailcam/test/availability offline' again || fail "no will"
+    # An orderly end says so itself (the broker drops the will of a clean disconnect).
+    now_says() { [ "$(grep -a '^trailcam/test/availability' again | tail -n 1)" = "trailcam/test/availability $1" ]; }
+    start --demo --headless --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test
+    wait_for 30 now_says online || fail "not online again"
+    stop_with TERM
+    wait_for 30 now_says offline || fail "no offline at the end"
     ;;
 retention)
     # A planted history: retention deletes the tool's old files at start and
