@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -27,6 +28,20 @@ int ioctlRetrying(int fd, unsigned long request, void* argument) {
     while ((result = ioctl(fd, request, argument)) < 0 && errno == EINTR) {
     }
     return result;
+}
+
+// Calls each with every enabled control of the device, in the kernel's
+// order, until it returns false.
+template <typename Each>
+void eachControl(int fd, Each each) {
+    v4l2_query_ext_ctrl query{};
+    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
+    while (ioctlRetrying(fd, VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+        const v4l2_query_ext_ctrl found = query;
+        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+        if ((found.flags & V4L2_CTRL_FLAG_DISABLED) != 0 || found.type == V4L2_CTRL_TYPE_CTRL_CLASS) continue;
+        if (!each(found)) return;
+    }
 }
 
 const char* typeName(uint32_t type) {
@@ -75,14 +90,9 @@ Result<std::vector<V4l2Control>> listV4l2Controls(const std::string& devicePath)
     const Node node(devicePath);
     if (node.fd < 0) return Failure{devicePath + ": " + std::strerror(errno)};
     std::vector<V4l2Control> controls;
-    v4l2_query_ext_ctrl query{};
-    query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (ioctlRetrying(node.fd, VIDIOC_QUERY_EXT_CTRL, &query) == 0) {
+    eachControl(node.fd, [&node, &controls](const v4l2_query_ext_ctrl& query) {
         const uint32_t id = query.id;
-        query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
-        if ((query.flags & V4L2_CTRL_FLAG_DISABLED) != 0 || query.type == V4L2_CTRL_TYPE_CTRL_CLASS) continue;
-        V4l2Control control{id,
-                            v4l2ControlName(query.name),
+        V4l2Control control{v4l2ControlName(query.name),
                             typeName(query.type),
                             query.minimum,
                             query.maximum,
@@ -109,7 +119,8 @@ Result<std::vector<V4l2Control>> listV4l2Controls(const std::string& devicePath)
                                                      : std::to_string(item.value));
             }
         controls.push_back(std::move(control));
-    }
+        return true;
+    });
     return controls;
 }
 
@@ -129,24 +140,24 @@ std::string describeV4l2Controls(const std::vector<V4l2Control>& controls) {
 
 Result<> setV4l2Control(const std::string& devicePath, const std::string& name, int64_t value) {
     if (devicePath.empty()) return Failure{"not a V4L2 device"};
-    Result<std::vector<V4l2Control>> controls = listV4l2Controls(devicePath);
-    if (!controls) return Failure{controls.reason()};
-    for (const V4l2Control& control : *controls) {
-        if (control.name != name) continue;
-        const Node node(devicePath);
-        v4l2_ext_control set{};
-        set.id = control.id;
-        if (control.type == "int64")
-            set.value64 = value;
-        else
-            set.value = static_cast<int32_t>(value);
-        v4l2_ext_controls values{};
-        values.which = V4L2_CTRL_WHICH_CUR_VAL;
-        values.count = 1;
-        values.controls = &set;
-        if (node.fd < 0 || ioctlRetrying(node.fd, VIDIOC_S_EXT_CTRLS, &values) != 0)
-            return Failure{std::strerror(errno)};
-        return {};
-    }
-    return Failure{"the camera has no such control"};
+    const Node node(devicePath);
+    if (node.fd < 0) return Failure{devicePath + ": " + std::strerror(errno)};
+    std::optional<v4l2_query_ext_ctrl> found;
+    eachControl(node.fd, [&name, &found](const v4l2_query_ext_ctrl& query) {
+        if (v4l2ControlName(query.name) == name) found = query;
+        return !found;
+    });
+    if (!found) return Failure{"the camera has no such control"};
+    v4l2_ext_control set{};
+    set.id = found->id;
+    if (found->type == V4L2_CTRL_TYPE_INTEGER64)
+        set.value64 = value;
+    else
+        set.value = static_cast<int32_t>(value);
+    v4l2_ext_controls values{};
+    values.which = V4L2_CTRL_WHICH_CUR_VAL;
+    values.count = 1;
+    values.controls = &set;
+    if (ioctlRetrying(node.fd, VIDIOC_S_EXT_CTRLS, &values) != 0) return Failure{std::strerror(errno)};
+    return {};
 }

@@ -10,7 +10,6 @@
 // A control of a V4L2 device as the kernel describes it, under the name
 // v4l2-ctl prints ("white_balance_automatic" for "White Balance, Automatic").
 struct V4l2Control {
-    uint32_t id;
     std::string name;
     std::string type;  // "int", "bool", "menu", "int64", "button", ...
     int64_t minimum, maximum, step, defaultValue, value;
