@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <ctime>
 
 namespace {
@@ -22,6 +23,17 @@ std::string nightOf(int64_t unixMillis) {
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &local);
     return date;
+}
+
+int64_t nightStart(const std::string& night) {
+    std::tm local{};
+    if (std::sscanf(night.c_str(), "%4d-%2d-%2d", &local.tm_year, &local.tm_mon, &local.tm_mday) != 3)
+        return 0;
+    local.tm_year -= 1900;
+    local.tm_mon -= 1;
+    local.tm_hour = 12;
+    local.tm_isdst = -1;
+    return static_cast<int64_t>(std::mktime(&local)) * 1000;
 }
 
 int localHour(int64_t unixMillis) { return localTime(unixMillis).tm_hour; }

@@ -7,6 +7,9 @@
 // date of its evening ("2026-12-07" for the small hours of the 8th).
 std::string nightOf(int64_t unixMillis);
 
+// When a night named so begins: local noon of its date (0 for another text).
+int64_t nightStart(const std::string& night);
+
 // The local hour of a time, 0 to 23.
 int localHour(int64_t unixMillis);
 

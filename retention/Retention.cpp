@@ -4,13 +4,13 @@
 #include "core/Json.h"
 #include "platform/Clocks.h"
 #include "platform/Threads.h"
+#include "products/Night.h"
 #include "products/ProductFiles.h"
 #include "snapshots/SnapshotFolder.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <ctime>
 #include <regex>
 
 namespace fs = std::filesystem;
@@ -20,18 +20,6 @@ namespace {
 constexpr int64_t kDayMillis = 24 * 3600 * 1000;
 constexpr int64_t kRecentMillis = 120000;
 constexpr int64_t kCheckEveryMillis = 60000;
-
-// Local noon of a night's date, "2026-12-07", when its products begin.
-int64_t nightMillis(const std::string& date) {
-    std::tm local{};
-    if (std::sscanf(date.c_str(), "%4d-%2d-%2d", &local.tm_year, &local.tm_mon, &local.tm_mday) != 3)
-        return 0;
-    local.tm_year -= 1900;
-    local.tm_mon -= 1;
-    local.tm_hour = 12;
-    local.tm_isdst = -1;
-    return static_cast<int64_t>(std::mktime(&local)) * 1000;
-}
 
 }  // namespace
 
@@ -93,7 +81,7 @@ std::vector<Retention::Group> Retention::groups() {
                 snapshot = true;
             } else if (const auto product = productOf(name)) {
                 key = "p" + name.substr(0, name.rfind('.'));
-                millisOfName = nightMillis(product->night);
+                millisOfName = nightStart(product->night);
             } else {
                 continue;
             }

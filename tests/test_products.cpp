@@ -44,6 +44,8 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
     LocalTimeIsUtc utc;
     EXPECT_EQ(nightOf(*parseUtcTime("2026-12-08T11:59:59Z")), "2026-12-07");
     EXPECT_EQ(nightOf(*parseUtcTime("2026-12-08T12:00:00Z")), "2026-12-08");
+    EXPECT_EQ(nightStart("2026-12-07"), *parseUtcTime("2026-12-07T12:00:00Z"));
+    EXPECT_EQ(nightStart("keogram"), 0);
     CapturedStream err;
     {
         Keogram keogram("img", 30, nullptr, err.file);
