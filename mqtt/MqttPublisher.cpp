@@ -92,16 +92,12 @@ void MqttPublisher::connected(int code) {
     said_.say("mqtt: connected to " + settings_.host + ":" + std::to_string(settings_.port) +
               (everConnected_ ? " again" : ""));
     everConnected_ = true;
-    const std::string online = "online";
-    mosquitto_publish(client_, nullptr, topic("availability").c_str(), static_cast<int>(online.size()),
-                      online.data(), 1, true);
+    send(topic("availability"), "online", true);
     publishDiscovery();
     for (const auto& [name, payload] : retained_)
-        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                          true);
+        send(name, payload, true);
     for (const Message& m : waiting_)
-        mosquitto_publish(client_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                          m.payload.data(), 1, m.retain);
+        send(m.topic, m.payload, m.retain);
     waiting_.clear();
 }
 
@@ -110,6 +106,12 @@ void MqttPublisher::disconnected(int) {
     connectedNow_ = false;
     if (!ending_)
         said_.say("mqtt: lost " + settings_.host + ":" + std::to_string(settings_.port) + ", trying again");
+}
+
+// Under mutex_, connected: at QoS 1, so the broker acknowledges each.
+void MqttPublisher::send(const std::string& name, const std::string& payload, bool retain) {
+    mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                      retain);
 }
 
 // Under mutex_: what Home Assistant needs to show the station by itself.
@@ -135,19 +137,15 @@ void MqttPublisher::publishDiscovery() {
         {"image/" + id + "_trail", "{\"name\":\"trail\",\"unique_id\":\"" + id +
                                        "_trail\",\"image_topic\":" + jsonString(topic("trail")) +
                                        ",\"content_type\":\"image/jpeg\"" + common}};
-    for (const auto& [path, config] : configs) {
-        const std::string name = "homeassistant/" + path + "/config";
-        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(config.size()), config.data(), 1,
-                          true);
-    }
+    for (const auto& [path, config] : configs)
+        send("homeassistant/" + path + "/config", config, true);
 }
 
 void MqttPublisher::publish(const std::string& name, const std::string& payload, bool retain) {
     const std::lock_guard<std::mutex> lock(mutex_);
     if (retain) retained_[name] = payload;
     if (connectedNow_) {
-        mosquitto_publish(client_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
-                          retain);
+        send(name, payload, retain);
         return;
     }
     if (retain) return;  // sent when the broker is back
@@ -201,10 +199,7 @@ void MqttPublisher::ended() {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (ending_ || !started_) return;
         ending_ = true;
-        const std::string offline = "offline";
-        if (connectedNow_)
-            mosquitto_publish(client_, nullptr, topic("availability").c_str(),
-                              static_cast<int>(offline.size()), offline.data(), 1, true);
+        if (connectedNow_) send(topic("availability"), "offline", true);
     }
     mosquitto_disconnect(client_);
     mosquitto_loop_stop(client_, false);

@@ -65,6 +65,7 @@ private:
         bool retain;
     };
     void publish(const std::string& topic, const std::string& payload, bool retain);
+    void send(const std::string& name, const std::string& payload, bool retain);
     void event(const std::string& json);
     void connected(int code);
     void disconnected(int code);
