@@ -322,15 +322,16 @@ void WebView::snapshotDue(const SnapshotDue& due) {
 // again leaves its older place), with its start and end when known.
 void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
                            const std::string& end) {
-    const std::string name = "{\"name\":" + jsonString(SnapshotFolder::nameOf(snapshot.number));
     gallery_.erase(std::remove_if(gallery_.begin(), gallery_.end(),
-                                  [&name](const std::string& entry) { return entry.rfind(name, 0) == 0; }),
+                                  [&snapshot](const auto& entry) { return entry.first == snapshot.number; }),
                    gallery_.end());
     const auto timeOrNull = [](const std::string& time) { return time.empty() ? "null" : jsonString(time); };
-    gallery_.push_front(name + ",\"time\":\"" + utcTime(snapshot.modifiedNanos / 1000000000) +
-                        "\",\"bytes\":" + std::to_string(snapshot.bytes) + ",\"start\":" + timeOrNull(start) +
-                        ",\"end\":" + timeOrNull(end) + ",\"timeMap\":" +
-                        (snapshots_.has(snapshot.number, "-time.jpg") ? "true" : "false") + "}");
+    gallery_.emplace_front(
+        snapshot.number,
+        "{\"name\":" + jsonString(SnapshotFolder::nameOf(snapshot.number)) + ",\"time\":\"" +
+            utcTime(snapshot.modifiedNanos / 1000000000) + "\",\"bytes\":" + std::to_string(snapshot.bytes) +
+            ",\"start\":" + timeOrNull(start) + ",\"end\":" + timeOrNull(end) +
+            ",\"timeMap\":" + (snapshots_.has(snapshot.number, "-time.jpg") ? "true" : "false") + "}");
     while (gallery_.size() > kListedSnapshots)
         gallery_.pop_back();
 }
@@ -364,13 +365,9 @@ void WebView::publish(Handed& tick) {
     // The night products, and the gallery when a snapshot in it has gone:
     // looked at again once a minute.
     if (ticks_ % 60 == 1 || products_.empty()) {
-        const std::string prefix = "{\"name\":\"";
-        const bool gone =
-            std::any_of(gallery_.begin(), gallery_.end(), [this, &prefix](const std::string& entry) {
-                return !snapshots_.find(SnapshotFolder::numberOf(
-                    entry.substr(prefix.size(), entry.find('"', prefix.size()) - prefix.size())));
-            });
-        if (gone) listGallery();
+        if (std::any_of(gallery_.begin(), gallery_.end(),
+                        [this](const auto& entry) { return !snapshots_.find(entry.first); }))
+            listGallery();
         products_ = "[";
         for (const ProductFile& product : listProducts(snapshots_.path()))
             products_ += (products_.size() > 1 ? ",{\"name\":" : "{\"name\":") + jsonString(product.name) +
@@ -398,13 +395,13 @@ void WebView::publish(Handed& tick) {
         next->events += "]";
     }
     next->snapshots = "[";
-    for (const std::string& entry : gallery_)
-        next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry;
+    for (const auto& entry : gallery_)
+        next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry.second;
     next->snapshots += "]";
     next->status = "{\"tick\":" + std::to_string(ticks_) + "," + statusJsonMembers(s) +
                    ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
                    ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
-                   ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front()) +
+                   ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front().second) +
                    ",\"lastEvent\":" + lastEvent +
                    (shown_.moreStatus ? "," + shown_.moreStatus() : std::string()) + "}";
 

@@ -138,7 +138,7 @@ private:
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour
     std::optional<int64_t> firstTickMillis_;
     int64_t ticks_ = 0;
-    std::deque<std::string> gallery_;  // newest first
+    std::deque<std::pair<int32_t, std::string>> gallery_;  // numbers and entries, newest first
     std::string products_;
     LatestOnly<Handed> encoder_;  // last: its thread uses the members above
 };
