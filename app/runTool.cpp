@@ -9,6 +9,7 @@
 #include "input/openInput.h"
 #include "mqtt/MqttPublisher.h"
 #include "platform/Clocks.h"
+#include "platform/Files.h"
 #include "platform/HighGuiDisplay.h"
 #include "platform/StopSignals.h"
 #include "platform/V4l2Controls.h"
@@ -54,6 +55,7 @@ std::string passwordOf(const std::string& file) {
     std::string password;
     std::ifstream read(file);
     std::getline(read, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();  // a file saved with CRLF
     return password;
 }
 
@@ -86,12 +88,19 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     }
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     std::vector<TrailListener*> listeners{&printer, &snapshots};
+    // The night's products and the clip in progress, which retention leaves alone.
+    FilesInUse inUse;
     std::unique_ptr<ClipRecorder> clips;
     if (!s.clips.folder.empty()) {
         const ClipOptions& c = s.clips;
+        if (const Result<> usable = makeWritableFolder(c.folder); !usable) {
+            std::fprintf(stderr, "trailcam: cannot use the clips folder %s: %s\n", c.folder.c_str(),
+                         usable.reason().c_str());
+            return 1;
+        }
         clips = std::make_unique<ClipRecorder>(
             ClipSettings{c.folder, c.beforeSeconds, c.afterSeconds, c.eventDiff,
-                         static_cast<int64_t>(c.memoryMb * 1048576), replay},
+                         static_cast<int64_t>(c.memoryMb * 1048576), replay, c.maxSeconds},
             stderr);
         listeners.push_back(clips.get());
     }
@@ -99,7 +108,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     std::unique_ptr<Keogram> keogram;
     if (p.keogram) {
         keogram = std::make_unique<Keogram>(s.snapshots.folder, p.keogramEverySeconds,
-                                            s.snapshots.panorama ? &panorama : nullptr, stderr);
+                                            s.snapshots.panorama ? &panorama : nullptr, stderr, &inUse);
         listeners.push_back(keogram.get());
     }
     std::unique_ptr<Timelapse> timelapse;
@@ -109,7 +118,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
                                                    : TimelapseSettings::Shows::frame;
         timelapse = std::make_unique<Timelapse>(
             TimelapseSettings{s.snapshots.folder, shows, p.timelapseEverySeconds, p.timelapseFps, replay},
-            stderr);
+            stderr, &inUse);
         listeners.push_back(timelapse.get());
     }
     std::unique_ptr<MqttPublisher> mqtt;
@@ -118,7 +127,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         (void)MqttPublisher::parseUrl(s.mqtt.url, settings);  // checked with the options
         settings.user = s.mqtt.user;
         settings.password = passwordOf(s.mqtt.passwordFile);
-        settings.station = MqttPublisher::stationName(s.mqtt.station.empty() ? hostName() : s.mqtt.station);
+        settings.givenStation = s.mqtt.station.empty() ? hostName() : s.mqtt.station;
+        settings.station = MqttPublisher::stationName(settings.givenStation);
         settings.everySeconds = s.mqtt.everySeconds;
         mqtt = std::make_unique<MqttPublisher>(settings, metadata, TRAILCAM_VERSION, stderr);
         if (const Result<> started = mqtt->start(); !started) {
@@ -136,7 +146,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     if (s.snapshots.keepDays || s.snapshots.maxBytes) {
         retention =
             std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
-                                        RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes}, stderr);
+                                        RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes}, stderr,
+                                        &inUse);
         retention->enforce(millis());
         snapshots.replaceOnlyByRetention();
         listeners.push_back(retention.get());

@@ -1,11 +1,13 @@
 #include "cli/CommandLine.h"
 
+#include "core/BoundedMatch.h"
 #include "core/Json.h"
 #include "mqtt/MqttPublisher.h"
 #include "retention/Retention.h"
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -21,7 +23,7 @@ constexpr int kUsageError = 2;
 std::string checkSize(const std::string& text) {
     static const std::regex pattern("([1-9][0-9]{0,4})x([1-9][0-9]{0,4})");
     std::smatch match;
-    if (!std::regex_match(text, match, pattern) || std::stoi(match[1]) > 16384 || std::stoi(match[2]) > 16384)
+    if (!boundedMatch(text, match, pattern) || std::stoi(match[1]) > 16384 || std::stoi(match[2]) > 16384)
         return "expected WIDTHxHEIGHT, for example 1280x720, each side 1 to 16384";
     return "";
 }
@@ -32,7 +34,7 @@ std::function<std::string(const std::string&)> numberIn(double low, double high)
         static const std::regex pattern("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
         char range[96];
         std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
-        if (!std::regex_match(text, pattern)) return std::string(range);
+        if (!boundedMatch(text, pattern)) return std::string(range);
         const double value = std::stod(text);
         return value >= low && value <= high ? std::string() : std::string(range);
     };
@@ -43,7 +45,7 @@ std::function<std::string(const std::string&)> numberIn(double low, double high)
 std::string checkHttp(const std::string& text) {
     static const std::regex pattern("(([^\\s:]+|\\[[0-9a-fA-F:]+\\]):)?([0-9]{1,5})");
     std::smatch match;
-    if (!std::regex_match(text, match, pattern) || std::stoi(match[3]) > 65535)
+    if (!boundedMatch(text, match, pattern) || std::stoi(match[3]) > 65535)
         return "expected [ADDR:]PORT, for example 8080 or 0.0.0.0:8080";
     return "";
 }
@@ -101,7 +103,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->type_name("NAME=N")
         ->check([](const std::string& v) {
             static const std::regex control("[a-z0-9_]+=-?[0-9]{1,18}");
-            return std::regex_match(v, control) ? std::string()
+            return boundedMatch(v, control) ? std::string()
                                                 : "expected NAME=VALUE, for example brightness=128";
         });
     app.add_option("-i,--input", s.source.input,
@@ -153,6 +155,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
            600);
     number("--event-diff", s.clips.eventDiff, "growth in a tick that makes an event (default: 2000)", "N", 0,
            2147483647);
+    number("--clip-max", s.clips.maxSeconds, "seconds a clip lasts at most (default: 60)", "S", 1, 86400);
     number("--clip-memory", s.clips.memoryMb, "memory for the images waiting for clips (default: 64)", "MB",
            1, 65536);
     app.add_flag("--keogram", s.products.keogram, "the night's keogram-DATE.png in the snapshot folder");
@@ -190,7 +193,10 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                    "a file holding the password (else $TRAILCAM_MQTT_PASSWORD)")
         ->type_name("F")
         ->check([](const std::string& v) {
-            return std::ifstream(v).good() ? std::string() : "no readable file " + v;
+            std::error_code error;
+            return std::filesystem::is_regular_file(v, error) && std::ifstream(v).good()
+                       ? std::string()
+                       : "no readable file " + v;
         });
     app.add_option("--station", s.mqtt.station, "the station's name in topics (default: the host name)")
         ->type_name("NAME")
@@ -254,6 +260,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                                                           {"--clip-after", "--clips"},
                                                           {"--event-diff", "--clips"},
                                                           {"--clip-memory", "--clips"},
+                                                          {"--clip-max", "--clips"},
                                                           {"--keogram-every", "--keogram"},
                                                           {"--timelapse-every", "--timelapse"},
                                                           {"--timelapse-fps", "--timelapse"},

@@ -57,6 +57,7 @@ struct ClipOptions {
     double afterSeconds = 5;
     int32_t eventDiff = 2000;
     double memoryMb = 64;
+    double maxSeconds = 60;
 };
 
 struct ProductOptions {

@@ -1,5 +1,6 @@
 #include "clips/ClipRecorder.h"
 
+#include "core/BoundedMatch.h"
 #include "core/EightBits.h"
 #include "core/Json.h"
 #include "platform/Files.h"
@@ -15,6 +16,9 @@
 #include <filesystem>
 #include <regex>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr size_t kEventsKept = 200;
@@ -23,6 +27,8 @@ constexpr int kThumbnailWidth = 160;
 // A later event's clip starts at most this long before its tick, less the
 // time before: a clip waits that long past its end before it is closed.
 constexpr int64_t kTickMillis = 1500;
+// The images whose times give the rate a clip declares.
+constexpr size_t kRateImages = 32;
 
 // "20261207-221320100" for 2026-12-07T22:13:20.100Z
 std::string clipName(int64_t millis) {
@@ -51,6 +57,13 @@ ClipRecorder::ClipRecorder(ClipSettings settings, FILE* err)
 ClipRecorder::~ClipRecorder() { ended(); }
 
 void ClipRecorder::framed(const Frame& frame) {
+    recentTimes_.push_back(frame.millis);
+    if (recentTimes_.size() > kRateImages) recentTimes_.pop_front();
+    const int64_t span = recentTimes_.back() - recentTimes_.front();
+    if (span > 0)
+        fps_ = std::clamp(static_cast<int>(std::lround(static_cast<double>(recentTimes_.size() - 1) * 1000.0 /
+                                                       static_cast<double>(span))),
+                          1, 1000);
     const size_t frameBytes = std::max<size_t>(1, frame.image.total() * frame.image.elemSize());
     const size_t capacity =
         std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
@@ -61,7 +74,7 @@ void ClipRecorder::framed(const Frame& frame) {
         if (raw_.size() >= capacity)
             return missing(frame.millis, "images come faster than they can be encoded");
     }
-    Raw raw{eightBitColour(frame.image).clone(), frame.millis};
+    Raw raw{eightBitColour(frame.image).clone(), frame.millis, fps_};
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         raw_.push_back(std::move(raw));
@@ -73,7 +86,7 @@ void ClipRecorder::ticked(const Tick& tick) {
     const int64_t from = previousTick_ == INT64_MIN ? tick.frame.millis - 1000 : previousTick_;
     previousTick_ = tick.frame.millis;
     if (tick.status.diff > settings_.eventDiff) {
-        const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail)};
+        const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail), fps_};
         cv::Mat small;
         const cv::Mat& image = tick.frame.image;
         const int width = std::min(kThumbnailWidth, image.cols);
@@ -112,9 +125,9 @@ int ClipRecorder::openToServe(const std::string& name, uint64_t& size) const {
 
 std::optional<int64_t> ClipRecorder::clipTime(const std::string& name) {
     static const std::regex clip(
-        R"(([0-9]{4})([0-9]{2})([0-9]{2})-([0-9]{2})([0-9]{2})([0-9]{2})([0-9]{3})\.(avi|json))");
+        R"(([0-9]{4})([0-9]{2})([0-9]{2})-([0-9]{2})([0-9]{2})([0-9]{2})([0-9]{3})(-[1-9][0-9]{0,4})?\.(avi|json))");
     std::smatch m;
-    if (!std::regex_match(name, m, clip)) return std::nullopt;
+    if (!boundedMatch(name, m, clip)) return std::nullopt;
     return parseUtcTime(m[1].str() + "-" + m[2].str() + "-" + m[3].str() + "T" + m[4].str() + ":" +
                         m[5].str() + ":" + m[6].str() + "." + m[7].str() + "Z");
 }
@@ -150,7 +163,7 @@ void ClipRecorder::work() {
         if (raw) {
             std::vector<uchar> jpeg;
             if (cv::imencode(".jpg", raw->image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
-                take(Encoded{std::move(jpeg), raw->millis, raw->image.size()});
+                take(Encoded{std::move(jpeg), raw->millis, raw->image.size(), raw->fps});
         }
         if (ending && !raw) break;
     }
@@ -162,7 +175,7 @@ void ClipRecorder::take(const Event& event) {
     const auto before = static_cast<int64_t>(settings_.beforeSeconds * 1000);
     const auto after = static_cast<int64_t>(settings_.afterSeconds * 1000);
     const int64_t start = event.from - before, end = event.millis + after;
-    if (clip_ && start <= clip_->end + 1000 / fpsOfRing()) {
+    if (clip_ && start <= clip_->end + 1000 / event.fps) {
         clip_->end = std::max(clip_->end, end);
         clip_->events.push_back(event);
         if (!ring_.empty()) writeUpTo(ring_.back().millis);
@@ -202,32 +215,56 @@ void ClipRecorder::take(Encoded image) {
 
 // Writes the ring's images of the clip not written yet, up to `millis`.
 void ClipRecorder::writeUpTo(int64_t millis) {
-    Clip& clip = *clip_;
+    const auto longest = static_cast<int64_t>(settings_.maxSeconds * 1000);
     for (const Encoded& image : ring_) {
-        if (clip.failed) return;
-        if (image.millis <= clip.lastWritten || image.millis < clip.start) continue;
-        if (image.millis > std::min(millis, clip.end)) break;
+        if (clip_->failed) return;
+        if (image.millis <= clip_->lastWritten || image.millis < clip_->start) continue;
+        if (image.millis > std::min(millis, clip_->end)) break;
+        // A camera that changed mode, or a clip long enough: the event goes
+        // on in the next clip, from this image.
+        if (!clip_->times.empty() &&
+            (image.size != clip_->size || image.millis - clip_->times.front() >= longest))
+            goOnInNextClip(image.millis);
+        Clip& clip = *clip_;
         if (clip.name.empty()) {
             clip.name = clipName(image.millis);
             clip.size = image.size;
             std::error_code error;
             std::filesystem::create_directories(settings_.folder, error);
-            const Result<> opened =
-                clip.video.open(settings_.folder + "/.partial-" + clip.name + ".avi", clip.size, fpsOfRing());
+            clip.partial = temporaryPathOf(settings_.folder + "/" + clip.name + "-" +
+                                           std::to_string(getpid()) + ".avi");
+            const Result<> opened = clip.video.open(clip.partial, clip.size, image.fps);
             if (!opened) return abandonClip(opened.reason());
         }
-        if (image.size != clip.size) continue;  // a camera that changed mode: the clip keeps its size
         if (const Result<> added = clip.video.add(image.jpeg); !added) return abandonClip(added.reason());
         clip.times.push_back(image.millis);
         clip.lastWritten = image.millis;
     }
 }
 
+// Finishes the clip before `millis` and starts the next at it, with the
+// events from then on.
+void ClipRecorder::goOnInNextClip(int64_t millis) {
+    Clip& clip = *clip_;
+    const int64_t end = clip.end, lastWritten = clip.lastWritten;
+    const auto later = std::stable_partition(clip.events.begin(), clip.events.end(),
+                                             [millis](const Event& event) { return event.millis < millis; });
+    std::vector<Event> events(later, clip.events.end());
+    clip.events.erase(later, clip.events.end());
+    clip.end = millis - 1;
+    finishClip();
+    clip_.emplace();
+    clip_->start = millis;
+    clip_->end = end;
+    clip_->lastWritten = lastWritten;
+    clip_->events = std::move(events);
+}
+
 void ClipRecorder::abandonClip(const std::string& why) {
     Clip& clip = *clip_;
     clip.failed = true;
     clip.video.drop();
-    std::remove((settings_.folder + "/.partial-" + clip.name + ".avi").c_str());
+    std::remove(clip.partial.c_str());
     std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
                  why.c_str());
     std::fflush(err_);
@@ -240,50 +277,62 @@ void ClipRecorder::finishClip() {
 
 void ClipRecorder::writeClip(Clip& clip) {
     if (clip.failed || clip.times.empty()) return;
-    const std::string base = settings_.folder + "/" + clip.name;
-    const std::string hidden = settings_.folder + "/.partial-" + clip.name + ".avi";
-    Result<> done = clip.video.close();
-    if (done && std::rename(hidden.c_str(), (base + ".avi").c_str()) != 0)
-        done = Failure{std::strerror(errno)};
-    if (!done) {
-        std::remove(hidden.c_str());
-        std::fprintf(err_, "cannot write clip %s.avi: %s\n", base.c_str(), done.reason().c_str());
+    if (const Result<> closed = clip.video.close(); !closed) {
+        std::remove(clip.partial.c_str());
+        std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
+                     closed.reason().c_str());
         std::fflush(err_);
         return;
     }
     cv::Rect box;
-    std::string json = "{\"times\":[", events;
-    for (const int64_t millis : clip.times)
-        json += (json.back() == '[' ? "" : ",") + std::to_string(millis);
+    nlohmann::ordered_json events = nlohmann::ordered_json::array();
     for (const Event& event : clip.events) {
         box = box.area() == 0 ? event.box : (box | event.box);
-        events += (events.empty() ? "{\"time\":\"" : ",{\"time\":\"") + utcTimeMillis(event.millis) +
-                  "\",\"diff\":" + std::to_string(event.diff) + "}";
+        events.push_back({{"time", utcTimeMillis(event.millis)}, {"diff", event.diff}});
     }
     int64_t gaps = 0;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         gaps = std::count_if(missing_.begin(), missing_.end(),
                              [&clip](int64_t t) { return t >= clip.start && t <= clip.end; });
+    }
+    const nlohmann::ordered_json json = {{"times", clip.times},
+                                 {"events", events},
+                                 {"box", {box.x, box.y, box.width, box.height}},
+                                 {"gaps", gaps}};
+    const Result<std::string> placed = placeClip(clip, json.dump() + "\n");
+    if (!placed) {
+        std::remove(clip.partial.c_str());
+        std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
+                     placed.reason().c_str());
+        std::fflush(err_);
+        return;
+    }
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
         for (EventSeen& seen : seen_)
             for (const Event& event : clip.events)
-                if (seen.millis == event.millis) seen.clip = clip.name;
+                if (seen.millis == event.millis) seen.clip = *placed;
     }
-    json += "],\"events\":[" + events + "],\"box\":[" + std::to_string(box.x) + "," + std::to_string(box.y) +
-            "," + std::to_string(box.width) + "," + std::to_string(box.height) +
-            "],\"gaps\":" + std::to_string(gaps) + "}\n";
-    if (const Result<> written = writeFileAtomically(base + ".json", {json.begin(), json.end()}, true);
-        !written) {
-        std::fprintf(err_, "cannot write %s.json: %s\n", base.c_str(), written.reason().c_str());
-        std::fflush(err_);
-    }
-    if (written_) written_(clip.name, clip.times.front(), clip.times.back(), clip.times.size());
+    if (written_) written_(*placed, clip.times.front(), clip.times.back(), clip.times.size());
 }
 
-// The camera's rate as the ring saw it, for the video's declared rate.
-int ClipRecorder::fpsOfRing() const {
-    if (ring_.size() < 2 || ring_.back().millis <= ring_.front().millis) return 30;
-    const double fps = static_cast<double>(ring_.size() - 1) * 1000.0 /
-                       static_cast<double>(ring_.back().millis - ring_.front().millis);
-    return std::clamp(static_cast<int>(std::lround(fps)), 1, 1000);
+// Puts the clip's JSON, then its video, under the first name of its time
+// that neither takes: a clip never replaces another, nor is there without
+// its JSON. The name it got.
+Result<std::string> ClipRecorder::placeClip(Clip& clip, const std::string& json) {
+    const std::vector<uchar> bytes(json.begin(), json.end());
+    for (int n = 1;; ++n) {
+        const std::string name = clip.name + (n == 1 ? "" : "-" + std::to_string(n));
+        const std::string base = settings_.folder + "/" + name;
+        struct stat info {};
+        if (lstat((base + ".avi").c_str(), &info) == 0) continue;
+        const Result<bool> described = writeFileIfNew(base + ".json", bytes);
+        if (!described) return Failure{described.reason()};
+        if (!*described) continue;
+        const Result<bool> renamed = renameWithoutReplacing(clip.partial, base + ".avi");
+        if (renamed && *renamed) return name;
+        std::remove((base + ".json").c_str());
+        if (!renamed) return Failure{renamed.reason()};
+    }
 }

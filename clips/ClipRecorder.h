@@ -26,6 +26,7 @@ struct ClipSettings {
     // A replay waits for the encoder instead of leaving images out, so that
     // its clips are the same on every run.
     bool waitForEncoder = false;
+    double maxSeconds = 60;  // a longer event goes on in the next clip
 };
 
 // An event as the web view lists it.
@@ -43,8 +44,13 @@ struct EventSeen {
 // its own, in a ring bounded in bytes; events whose clips would overlap or
 // touch make one clip. The loop only hands images over: when the encoder
 // cannot keep up, images are left out, said once, and counted in the clip.
-// A clip is written under a hidden name and renamed when it is whole; the
-// one in progress is finished when the run ends.
+// A clip is written under a hidden name and, once its JSON is in place,
+// renamed when it is whole, never over another clip: a taken name goes on
+// as "-2", "-3", ... A clip ends at --clip-max seconds or when the images
+// change size, and the event goes on in the next one without an image
+// lost. The one in progress is finished when the run ends. The declared
+// rate comes from the images' own times, so a replay's clips are the same
+// on every run.
 class ClipRecorder : public TrailListener {
 public:
     ClipRecorder(ClipSettings settings, FILE* err);
@@ -67,23 +73,27 @@ public:
     // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
     int openToServe(const std::string& name, uint64_t& size) const;
     // The time of a clip's first image from the name of its video or its
-    // sidecar ("20261207-221320100.avi" or ".json"); none for other names.
+    // sidecar ("20261207-221320100.avi", "20261207-221320100-2.json"); none
+    // for other names.
     static std::optional<int64_t> clipTime(const std::string& name);
 
 private:
     struct Raw {
         cv::Mat image;
         int64_t millis;
+        int fps;  // the images' rate as their times tell
     };
     struct Encoded {
         std::vector<uchar> jpeg;
         int64_t millis;
         cv::Size size;
+        int fps;
     };
     struct Event {
         int64_t from, millis;  // the second its tick measured
         int32_t diff;
         cv::Rect box;
+        int fps;
     };
     struct Clip {
         int64_t start = 0, end = 0;
@@ -91,7 +101,8 @@ private:
         std::vector<int64_t> times;
         int64_t lastWritten = INT64_MIN;
         cv::Size size;
-        std::string name;
+        std::string name;     // from its first image's time
+        std::string partial;  // where it is written until it is whole
         MjpegVideo video;
         bool failed = false;
     };
@@ -101,11 +112,12 @@ private:
     void take(Encoded image);
     bool startClip(const Event& event);
     void writeUpTo(int64_t millis);
+    void goOnInNextClip(int64_t millis);
     void finishClip();
     void writeClip(Clip& clip);
+    Result<std::string> placeClip(Clip& clip, const std::string& json);
     void abandonClip(const std::string& why);
     void missing(int64_t millis, const char* why);
-    int fpsOfRing() const;
 
     const ClipSettings settings_;
     FILE* err_;
@@ -115,6 +127,8 @@ private:
     // Loop thread only.
     cv::Mat previousTrail_;
     int64_t previousTick_ = INT64_MIN;
+    std::deque<int64_t> recentTimes_;  // of the last images, for their rate
+    int fps_ = 30;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -1,23 +1,29 @@
 #include "core/Json.h"
 
 #include <cstdio>
+#include <fstream>
 #include <ctime>
 
 std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            quoted += escaped;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + "\"";
+    // Bytes that are no UTF-8 (a Latin-1 folder name) become U+FFFD: every
+    // JSON the tool writes stays valid.
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::optional<nlohmann::json> parseJson(const std::string& text) {
+    nlohmann::json parsed = nlohmann::json::parse(text, nullptr, false);
+    if (parsed.is_discarded()) return std::nullopt;
+    return parsed;
+}
+
+std::optional<nlohmann::json> readJsonFile(const std::string& path, size_t maxBytes) {
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
+    if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return std::nullopt;
+    std::string text(static_cast<size_t>(size), '\0');
+    file.seekg(0);
+    if (!file.read(text.data(), size)) return std::nullopt;
+    return parseJson(text);
 }
 
 std::string utcTime(int64_t unixSeconds) {

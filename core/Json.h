@@ -1,11 +1,19 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
 
-// A JSON string literal of text.
+// A JSON string literal of text, valid UTF-8 whatever the bytes.
 std::string jsonString(const std::string& text);
+
+// The JSON a text holds; none when it holds none (the parser works without
+// recursion: no nesting overflows the stack).
+std::optional<nlohmann::json> parseJson(const std::string& text);
+// The same for a file of at most maxBytes; none when it is larger or unreadable.
+std::optional<nlohmann::json> readJsonFile(const std::string& path, size_t maxBytes = 64 << 20);
 
 // "2026-12-07T18:00:00Z"
 std::string utcTime(int64_t unixSeconds);

@@ -20,7 +20,9 @@ public:
     bool ok() const { return value_.has_value(); }
     explicit operator bool() const { return ok(); }
     T& operator*() { return *value_; }
+    const T& operator*() const { return *value_; }
     T* operator->() { return &*value_; }
+    const T* operator->() const { return &*value_; }
     const std::string& reason() const { return reason_; }
 
 private:

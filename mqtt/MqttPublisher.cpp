@@ -1,10 +1,12 @@
 #include "mqtt/MqttPublisher.h"
 
+#include "core/BoundedMatch.h"
 #include "core/Json.h"
 
 #include <mosquitto.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstring>
 #include <regex>
 
 namespace {
@@ -23,7 +25,7 @@ struct Library {
 Result<> MqttPublisher::parseUrl(const std::string& url, MqttSettings& settings) {
     static const std::regex pattern(R"((mqtts?)://([^/:@\s]+|\[[0-9a-fA-F:]+\])(:([0-9]{1,5}))?/?)");
     std::smatch match;
-    if (!std::regex_match(url, match, pattern))
+    if (!boundedMatch(url, match, pattern))
         return Failure{"expected mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"};
     settings.tls = match[1] == "mqtts";
     settings.host = match[2];
@@ -54,14 +56,31 @@ MqttPublisher::~MqttPublisher() {
     if (client_ != nullptr) mosquitto_destroy(client_);
 }
 
+// The client id: the topics' station name, and a short hash of the name as
+// given, so that two stations whose names read the same in topics do not
+// knock each other off the broker.
+std::string MqttPublisher::clientId(const std::string& station, const std::string& given) {
+    uint32_t hash = 2166136261u;  // FNV-1a: the same on every machine and run
+    for (const char c : given)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "-%06x", hash & 0xffffffu);
+    return "trailcam-" + station + suffix;
+}
+
 Result<> MqttPublisher::start() {
-    client_ = mosquitto_new(("trailcam-" + settings_.station).c_str(), true, this);
+    client_ = mosquitto_new(clientId(settings_.station, settings_.givenStation).c_str(), true, this);
     if (client_ == nullptr) return Failure{"cannot make an MQTT client"};
     mosquitto_connect_callback_set(client_, [](mosquitto*, void* self, int code) {
         static_cast<MqttPublisher*>(self)->connected(code);
     });
     mosquitto_disconnect_callback_set(client_, [](mosquitto*, void* self, int code) {
         static_cast<MqttPublisher*>(self)->disconnected(code);
+    });
+    // What the client's thread meets before a connection ever works (a TLS
+    // handshake with a plain port, say) is said from its log.
+    mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
+        if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttPublisher*>(self)->failed(text);
     });
     const std::string offline = "offline";
     mosquitto_will_set(client_, topic("availability").c_str(), static_cast<int>(offline.size()),
@@ -78,6 +97,8 @@ Result<> MqttPublisher::start() {
         mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, kKeepAliveSeconds);
     if (code != MOSQ_ERR_SUCCESS && code != MOSQ_ERR_ERRNO && code != MOSQ_ERR_EAI)
         return Failure{mosquitto_strerror(code)};
+    if (code == MOSQ_ERR_ERRNO) failed(std::strerror(errno));
+    if (code == MOSQ_ERR_EAI) failed("unknown host");
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return Failure{"cannot start the MQTT client"};
     started_ = true;
     return {};
@@ -88,6 +109,7 @@ void MqttPublisher::connected(int code) {
     if (code != 0)
         return said_.say("mqtt: " + settings_.host +
                          " refused the connection: " + mosquitto_connack_string(code));
+    unreachedSaid_ = true;
     connectedNow_ = true;
     said_.say("mqtt: connected to " + settings_.host + ":" + std::to_string(settings_.port) +
               (everConnected_ ? " again" : ""));
@@ -101,11 +123,28 @@ void MqttPublisher::connected(int code) {
     waiting_.clear();
 }
 
-void MqttPublisher::disconnected(int) {
+void MqttPublisher::disconnected(int code) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    const bool was = connectedNow_;
     connectedNow_ = false;
-    if (!ending_)
+    if (ending_) return;
+    if (was)
         said_.say("mqtt: lost " + settings_.host + ":" + std::to_string(settings_.port) + ", trying again");
+    else if (!everConnected_)
+        notReached(mosquitto_strerror(code));
+}
+
+void MqttPublisher::failed(const std::string& why) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!everConnected_ && !ending_) notReached(why);
+}
+
+// Under mutex_: said once, until the broker is reached.
+void MqttPublisher::notReached(const std::string& why) {
+    if (unreachedSaid_) return;
+    unreachedSaid_ = true;
+    said_.say("mqtt: cannot reach " + settings_.host + ":" + std::to_string(settings_.port) + ": " + why +
+              "; trying again");
 }
 
 // Under mutex_, connected: at QoS 1, so the broker acknowledges each.

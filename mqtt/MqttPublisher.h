@@ -22,6 +22,7 @@ struct MqttSettings {
     std::string user;          // empty: none
     std::string password;      // from a file or the environment, never the command line
     std::string station;       // names the topics: trailcam/<station>/...
+    std::string givenStation;  // the name as given, before it was made fit for topics
     double everySeconds = 10;  // between two status messages, of image time
 };
 
@@ -57,6 +58,8 @@ public:
     static Result<> parseUrl(const std::string& url, MqttSettings& settings);
     // The station's name as topics take it: letters, digits, '-' and '_'.
     static std::string stationName(const std::string& name);
+    // The client id the broker knows the station by.
+    static std::string clientId(const std::string& station, const std::string& given);
 
 private:
     struct Message {
@@ -69,6 +72,8 @@ private:
     void event(const std::string& json);
     void connected(int code);
     void disconnected(int code);
+    void failed(const std::string& why);
+    void notReached(const std::string& why);
     std::string topic(const std::string& leaf) const { return "trailcam/" + settings_.station + "/" + leaf; }
     void publishDiscovery();
 
@@ -82,6 +87,7 @@ private:
     std::mutex mutex_;
     bool connectedNow_ = false;
     bool everConnected_ = false;
+    bool unreachedSaid_ = false;
     bool ending_ = false;
     SayOnce said_;
     std::map<std::string, std::string> retained_;  // the latest of each retained topic

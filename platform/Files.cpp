@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 namespace fs = std::filesystem;
 
@@ -43,23 +45,28 @@ bool writeAll(int fd, const std::vector<uchar>& bytes) {
 
 }  // namespace
 
-Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable) {
+namespace {
+
+// Writes bytes to a temporary file beside path and hands it to place, which
+// puts it at path; the temporary goes when it fails or declines.
+Result<bool> writeThenPlace(const std::string& path, const std::vector<uchar>& bytes, bool durable,
+                            const std::function<Result<bool>(const std::string&)>& place) {
     const std::string folder = folderOf(path);
     std::error_code error;
     fs::create_directories(folder, error);
     if (error) return Failure{error.message()};
 
-    std::string temporary = folder + "/" + kTemporaryPrefix + fileNameOf(path) + "-XXXXXX";
+    std::string temporary = temporaryPathOf(path) + "-XXXXXX";
     const int fd = mkstemp(temporary.data());
     if (fd < 0) return Failure{std::strerror(errno)};
     fchmod(fd, 0644);  // as an ordinary new file, not mkstemp's 0600
     int failure = 0;
     if (!writeAll(fd, bytes) || (durable && fsync(fd) != 0)) failure = errno != 0 ? errno : EIO;
     if (close(fd) != 0 && failure == 0) failure = errno;
-    if (failure == 0 && std::rename(temporary.c_str(), path.c_str()) != 0) failure = errno;
-    if (failure != 0) {
+    Result<bool> placed = failure != 0 ? Result<bool>(Failure{std::strerror(failure)}) : place(temporary);
+    if (!placed || !*placed) {
         unlink(temporary.c_str());
-        return Failure{std::strerror(failure)};
+        return placed;
     }
     if (durable) {
         const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
@@ -68,8 +75,43 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
             close(folderFd);
         }
     }
+    return true;
+}
+
+}  // namespace
+
+Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable) {
+    const Result<bool> written = writeThenPlace(path, bytes, durable, [&path](const std::string& temporary) {
+        if (std::rename(temporary.c_str(), path.c_str()) != 0) return Result<bool>(Failure{std::strerror(errno)});
+        return Result<bool>(true);
+    });
+    if (!written) return Failure{written.reason()};
     return {};
 }
+
+Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes) {
+    return writeThenPlace(path, bytes, true,
+                          [&path](const std::string& temporary) { return renameWithoutReplacing(temporary, path); });
+}
+
+Result<bool> renameWithoutReplacing(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    if (errno != EINVAL && errno != ENOSYS) return Failure{std::strerror(errno)};
+    // A file system without RENAME_NOREPLACE: a hard link fails on a taken name too.
+    if (link(from.c_str(), to.c_str()) != 0) {
+        if (errno == EEXIST) return false;
+        return Failure{std::strerror(errno)};
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+std::string temporaryPathOf(const std::string& path) {
+    return folderOf(path) + "/" + kTemporaryPrefix + fileNameOf(path);
+}
+
+bool isTemporaryName(const std::string& name) { return name.rfind(kTemporaryPrefix, 0) == 0; }
 
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;
@@ -93,7 +135,7 @@ void removeLeftoverTemporaries(const std::string& folder, int64_t minAgeSeconds)
     const auto now = fs::file_time_type::clock::now();
     for (const auto& entry : fs::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind(kTemporaryPrefix, 0) != 0 || !entry.is_regular_file(error)) continue;
+        if (!isTemporaryName(name) || !entry.is_regular_file(error)) continue;
         const auto modified = entry.last_write_time(error);
         if (!error && now - modified >= std::chrono::seconds(minAgeSeconds)) fs::remove(entry.path(), error);
     }
@@ -114,13 +156,28 @@ int64_t freeBytesFor(const std::string& folder) {
 int openOwnFile(const std::string& path, uint64_t& size) {
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat info {};
-    if (fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1 &&
-        info.st_uid == geteuid()) {
+    if (fd >= 0 && fstat(fd, &info) == 0 && isOwnFile(info)) {
         size = static_cast<uint64_t>(info.st_size);
         return fd;
     }
     if (fd >= 0) close(fd);
     return -1;
+}
+
+bool isOwnFile(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1 && info.st_uid == geteuid();
+}
+
+Result<> makeWritableFolder(const std::string& folder) {
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) return Failure{error.message()};
+    std::string probe = temporaryPathOf(folder + "/probe") + "-XXXXXX";
+    const int fd = mkstemp(probe.data());
+    if (fd < 0) return Failure{std::strerror(errno)};
+    close(fd);
+    unlink(probe.c_str());
+    return {};
 }
 
 Result<> flushToDisk(const std::string& path) {

@@ -4,6 +4,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -15,6 +17,18 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
 
 // The image encoded as a file of this extension (".jpg", ".tiff", ...).
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image);
+
+// The same, unless path exists: then false, and nothing is replaced.
+Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes);
+
+// Renames from to to unless to exists (false then: from stays as it is).
+Result<bool> renameWithoutReplacing(const std::string& from, const std::string& to);
+
+// Where a file is written before it is whole: a hidden name beside path,
+// which removeLeftoverTemporaries clears after a crash.
+std::string temporaryPathOf(const std::string& path);
+// Whether a folder entry's name is such a temporary name.
+bool isTemporaryName(const std::string& name);
 
 // Encodes an image by the extension of path and writes it atomically and durably.
 Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
@@ -31,6 +45,13 @@ int64_t freeBytesFor(const std::string& folder);
 // opened without following a link or waiting on a FIFO, so that nothing but
 // what the tool wrote leaves its folders. -1 otherwise; size set when opened.
 int openOwnFile(const std::string& path, uint64_t& size);
+// Whether a file (as lstat tells it) is one openOwnFile opens: the web view
+// lists only those.
+bool isOwnFile(const struct stat& info);
+
+// Makes the folder when it is not there, and checks that files can be made
+// in it (a file in its place, a read-only place or mount fail).
+Result<> makeWritableFolder(const std::string& folder);
 
 // Flushes a file's data to disk.
 Result<> flushToDisk(const std::string& path);

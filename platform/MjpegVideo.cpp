@@ -80,8 +80,9 @@ Result<> MjpegVideo::add(const std::vector<uchar>& jpeg) {
 Result<> MjpegVideo::flush() {
     if (context_ == nullptr) return Failure{"not open"};
     // An empty packet makes the muxer close its cluster and write it out.
-    const int error = av_write_frame(context_, nullptr);
+    int error = av_write_frame(context_, nullptr);
     avio_flush(context_->pb);
+    if (error >= 0 && context_->pb->error < 0) error = context_->pb->error;  // a full disk, say
     if (error < 0) return Failure{describe(error)};
     return flushToDisk(path_);
 }

@@ -32,6 +32,8 @@ public:
     Result<> close();
     // Closes the file as it is, without an index.
     void drop();
+    // The file was renamed while open: flushes find it there.
+    void movedTo(const std::string& path) { path_ = path; }
 
 private:
     std::string path_;

@@ -10,9 +10,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
+#include <optional>
 
 namespace {
 
@@ -42,14 +40,16 @@ std::string timesJson(const std::vector<int64_t>& times) {
     return json + "]\n";
 }
 
-std::vector<int64_t> timesOf(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    const std::string json = text.str();
+// The times of a keogram's columns; none when its JSON cannot be read.
+std::optional<std::vector<int64_t>> timesOf(const std::string& path) {
+    const std::optional<nlohmann::json> json = readJsonFile(path);
+    if (!json || !json->is_array()) return std::nullopt;
     std::vector<int64_t> times;
-    static const std::regex time("\"([^\"]+)\"");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), time); it != std::sregex_iterator(); ++it)
-        if (const auto t = parseUtcTime((*it)[1])) times.push_back(*t);
+    for (const nlohmann::json& time : *json) {
+        const std::optional<int64_t> t = time.is_string() ? parseUtcTime(time.get<std::string>()) : std::nullopt;
+        if (!t || (!times.empty() && *t <= times.back())) return std::nullopt;
+        times.push_back(*t);
+    }
     return times;
 }
 
@@ -58,11 +58,15 @@ cv::Mat colourColumn(const cv::Mat& column) { return eightBitColour(column).clon
 
 }  // namespace
 
-KeogramStrip::KeogramStrip(std::string folder, std::string prefix, FILE* err)
+KeogramStrip::KeogramStrip(std::string folder, std::string prefix, FILE* err, FilesInUse* inUse)
     : folder_(std::move(folder)),
       prefix_(std::move(prefix)),
       err_(err),
+      inUse_(inUse),
+      said_(err),
       writer_([this](Written& keogram) { write(keogram); }, lowerThisThreadsPriority) {}
+
+KeogramStrip::~KeogramStrip() { use(""); }
 
 void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
     const std::string night = nightOf(millis);
@@ -70,46 +74,81 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
         if (!times_.empty()) finish();
         open(night, column.rows);
     }
-    if (column.rows != columns_.rows) return;  // a camera that changed size keeps its keogram's height
-    if (columns_.empty())
-        columns_ = column.clone();
-    else
-        cv::hconcat(columns_, column, columns_);
+    if (column.rows != buffer_.rows) return;  // a camera that changed size keeps its keogram's height
+    if (!times_.empty() && millis <= times_.back()) {
+        // A replay of an earlier stretch, or a clock set back: an earlier
+        // run's file is kept as it is; this run's own columns stay in order.
+        if (takenUp_) {
+            goOnBeside("its columns are newer than this run's images");
+        } else {
+            said_.say("keogram: images older than " + base_ + ".png's last column are left out");
+            return;
+        }
+    }
+    if (static_cast<int>(times_.size()) == buffer_.cols) {
+        cv::Mat larger(buffer_.rows, std::max(64, buffer_.cols * 2), CV_8UC3);
+        if (!times_.empty()) columns().copyTo(larger.colRange(0, static_cast<int>(times_.size())));
+        buffer_ = larger;
+    }
+    cv::Mat place = buffer_.col(static_cast<int>(times_.size()));
+    colourColumn(column).copyTo(place);
     times_.push_back(millis);
     if (millis - savedAt_ >= kSaveMillis) {
         savedAt_ = millis;
-        writer_.hand({base_, columns_.clone(), times_});
+        writer_.hand({base_, columns().clone(), times_});
     }
 }
 
-// Takes up the night's file when it has this height, or starts a new one
-// beside it.
+// Takes up the night's file when it fits, or starts a new one beside it.
 void KeogramStrip::open(const std::string& night, int rows) {
     night_ = night;
-    base_ = folder_ + "/" + prefix_ + "-" + night;
-    columns_ = cv::Mat(rows, 0, CV_8UC3);
+    buffer_ = cv::Mat(rows, 0, CV_8UC3);
     times_.clear();
     savedAt_ = 0;
+    takenUp_ = false;
+    use(folder_ + "/" + prefix_ + "-" + night);
     std::error_code error;
     if (!std::filesystem::exists(base_ + ".png", error)) return;
     const cv::Mat earlier = cv::imread(base_ + ".png", cv::IMREAD_COLOR);
-    std::vector<int64_t> times = timesOf(base_ + ".json");
-    if (earlier.rows - rows >= 0 && earlier.rows - rows <= 32 &&
-        earlier.cols == static_cast<int>(times.size())) {
-        columns_ = earlier(cv::Rect(0, 0, earlier.cols, rows)).clone();
-        times_ = std::move(times);
-        return;
-    }
-    const std::string other = unusedName(base_, ".png");
-    std::fprintf(err_, "%s.png does not fit this camera's images: keeping it, going on in %s\n",
-                 base_.c_str(), other.c_str());
+    const std::optional<std::vector<int64_t>> times = timesOf(base_ + ".json");
+    if (earlier.empty() || !times) return goOnBeside("cannot be read");
+    if (earlier.rows != rows + kLabelRows) return goOnBeside("does not fit this camera's images");
+    // Written PNG first: after a crash between the two, the JSON is the
+    // shorter; a JSON of another run's longer file cannot be, but is cut too.
+    const int columns = std::min(earlier.cols, static_cast<int>(times->size()));
+    earlier(cv::Rect(0, 0, columns, rows)).copyTo(buffer_);
+    times_.assign(times->begin(), times->begin() + columns);
+    takenUp_ = columns > 0;
+}
+
+// Leaves the file in use as it is and goes on in the next free name.
+void KeogramStrip::goOnBeside(const std::string& why) {
+    const std::string other = unusedBase(folder_ + "/" + prefix_ + "-" + night_, {".png", ".json"});
+    std::fprintf(err_, "%s.png %s: keeping it, going on in %s.png\n", base_.c_str(), why.c_str(), other.c_str());
     std::fflush(err_);
-    base_ = other.substr(0, other.size() - 4);
+    buffer_ = cv::Mat(buffer_.rows, 0, CV_8UC3);
+    times_.clear();
+    savedAt_ = 0;
+    takenUp_ = false;
+    use(other);
+}
+
+// The files of base are the ones being written from now on.
+void KeogramStrip::use(const std::string& base) {
+    if (inUse_ != nullptr && !base_.empty()) {
+        inUse_->release(base_ + ".png");
+        inUse_->release(base_ + ".json");
+    }
+    base_ = base;
+    if (inUse_ != nullptr && !base_.empty()) {
+        inUse_->hold(base_ + ".png");
+        inUse_->hold(base_ + ".json");
+    }
 }
 
 void KeogramStrip::finish() {
     if (times_.empty()) return;
-    Written keogram{base_, columns_, times_};
+    Written keogram{base_, columns(), times_};
     write(keogram);
 }
 
@@ -119,8 +158,9 @@ void KeogramStrip::write(Written& keogram) {
     std::vector<uchar> png;
     cv::imencode(".png", withHours(keogram.columns, keogram.times), png);
     const std::string json = timesJson(keogram.times);
-    Result<> written = writeFileAtomically(keogram.base + ".json", {json.begin(), json.end()}, true);
-    if (written) written = writeFileAtomically(keogram.base + ".png", png, true);
+    // The PNG first: a JSON whose columns are not all in the PNG is never left.
+    Result<> written = writeFileAtomically(keogram.base + ".png", png, true);
+    if (written) written = writeFileAtomically(keogram.base + ".json", {json.begin(), json.end()}, true);
     if (!written) {
         std::fprintf(err_, "cannot write %s.png: %s\n", keogram.base.c_str(), written.reason().c_str());
         std::fflush(err_);
@@ -139,11 +179,12 @@ std::pair<std::string, std::string> KeogramStrip::latest() const {
     return latest_;
 }
 
-Keogram::Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err)
+Keogram::Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err,
+                 FilesInUse* inUse)
     : everyMillis_(static_cast<int64_t>(everySeconds * 1000)),
       panorama_(panorama),
-      strip_(folder, "keogram", err),
-      panoramaStrip_(folder, "keogram-panorama", err) {}
+      strip_(folder, "keogram", err, inUse),
+      panoramaStrip_(folder, "keogram-panorama", err, inUse) {}
 
 void Keogram::framed(const Frame& frame) {
     const cv::Mat& image = frame.image;
@@ -181,7 +222,7 @@ void Keogram::framed(const Frame& frame) {
 }
 
 void Keogram::addColumns(int64_t millis) {
-    strip_.add(colourColumn(column_), millis);
+    strip_.add(column_, millis);
     if (panorama_ != nullptr) {
         const cv::Mat unwrapped = panorama_->unwrap(ring_);
         if (!unwrapped.empty()) {

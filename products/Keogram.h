@@ -1,6 +1,8 @@
 #pragma once
 
+#include "core/FilesInUse.h"
 #include "core/LatestOnly.h"
+#include "core/SayOnce.h"
 #include "core/TrailEvents.h"
 #include "views/PanoramaView.h"
 
@@ -16,12 +18,18 @@
 // One keogram: a column per moment, a night (local noon to local noon) per
 // file, "PREFIX-YYYY-MM-DD.png" with hour labels in a strip below the
 // columns and their UTC times in "PREFIX-YYYY-MM-DD.json". The file is
-// rewritten whole, atomically, at least once a minute of image time, on a
-// thread of its own; a run that starts in the middle of a night takes up
-// that night's file.
+// rewritten whole, atomically, the PNG before the JSON, at least once a
+// minute of image time, on a thread of its own. A run that starts in the
+// middle of a night takes up that night's file when it has this camera's
+// height and its columns are older than the run's (its JSON may lag its PNG
+// after a crash: the shorter decides); else the night goes on beside it in
+// "-2", "-3", ... Columns only ever go after the last one. The columns grow
+// in a buffer of doubling capacity: one costs the same at the end of a
+// night as at its start.
 class KeogramStrip {
 public:
-    KeogramStrip(std::string folder, std::string prefix, FILE* err);
+    KeogramStrip(std::string folder, std::string prefix, FILE* err, FilesInUse* inUse = nullptr);
+    ~KeogramStrip();
     KeogramStrip(const KeogramStrip&) = delete;
     KeogramStrip& operator=(const KeogramStrip&) = delete;
 
@@ -39,15 +47,21 @@ private:
         std::vector<int64_t> times;
     };
     void open(const std::string& night, int rows);
+    void goOnBeside(const std::string& why);
+    void use(const std::string& base);
+    cv::Mat columns() const { return buffer_.colRange(0, static_cast<int>(times_.size())); }
     void write(Written& keogram);
 
     std::string folder_;
     std::string prefix_;
     FILE* err_;
+    FilesInUse* inUse_;
+    SayOnce said_;
     std::string night_;
     std::string base_;
-    cv::Mat columns_;
+    cv::Mat buffer_;  // the columns so far, then room for more
     std::vector<int64_t> times_;
+    bool takenUp_ = false;  // the columns so far are an earlier run's
     int64_t savedAt_ = 0;
     std::mutex writing_;  // one write at a time, and never an older one after a newer
     std::string writtenBase_;
@@ -65,7 +79,8 @@ private:
 // previous column, over the ring's square only).
 class Keogram : public TrailListener {
 public:
-    Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err);
+    Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err,
+            FilesInUse* inUse = nullptr);
     void framed(const Frame& frame) override;
     void ended() override;
     const KeogramStrip& strip() const { return strip_; }

@@ -39,9 +39,18 @@ int64_t nightStart(const std::string& night) {
 int localHour(int64_t unixMillis) { return localTime(unixMillis).tm_hour; }
 
 std::string unusedName(const std::string& base, const std::string& extension) {
-    struct stat info {};
-    std::string name = base + extension;
-    for (int n = 2; lstat(name.c_str(), &info) == 0; ++n)
-        name = base + "-" + std::to_string(n) + extension;
+    return unusedBase(base, {extension}) + extension;
+}
+
+std::string unusedBase(const std::string& base, const std::vector<std::string>& extensions) {
+    const auto taken = [&extensions](const std::string& name) {
+        struct stat info {};
+        for (const std::string& extension : extensions)
+            if (lstat((name + extension).c_str(), &info) == 0) return true;
+        return false;
+    };
+    std::string name = base;
+    for (int n = 2; taken(name); ++n)
+        name = base + "-" + std::to_string(n);
     return name;
 }

@@ -1,5 +1,10 @@
 #include "products/ProductFiles.h"
 
+#include "core/BoundedMatch.h"
+#include "platform/Files.h"
+
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <regex>
@@ -16,7 +21,7 @@ const std::regex& productName() {
 
 std::optional<ProductFile> productOf(const std::string& name) {
     std::smatch match;
-    if (!std::regex_match(name, match, productName()) || (match[4] == "mkv") != (match[1] == "timelapse"))
+    if (!boundedMatch(name, match, productName()) || (match[4] == "mkv") != (match[1] == "timelapse"))
         return std::nullopt;
     return ProductFile{name, match[1], match[2], 0};
 }
@@ -29,10 +34,12 @@ std::vector<ProductFile> listProducts(const std::string& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
         const std::string name = entry.path().filename().string();
         std::optional<ProductFile> product = productOf(name);
+        // Only what the web view serves: no link to a file elsewhere.
+        struct stat info {};
         if (!product || name.size() < 5 || name.compare(name.size() - 5, 5, ".json") == 0 ||
-            !entry.is_regular_file(error))
+            lstat(entry.path().c_str(), &info) != 0 || !isOwnFile(info))
             continue;
-        product->bytes = static_cast<int64_t>(entry.file_size(error));
+        product->bytes = static_cast<int64_t>(info.st_size);
         products.push_back(*product);
     }
     std::sort(products.begin(), products.end(), [](const ProductFile& a, const ProductFile& b) {

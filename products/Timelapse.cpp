@@ -8,13 +8,14 @@
 
 #include <filesystem>
 
+#include "platform/Files.h"
+
 namespace {
 constexpr size_t kWaiting = 2;
-constexpr auto kFlushEvery = std::chrono::seconds(30);
 }  // namespace
 
-Timelapse::Timelapse(TimelapseSettings settings, FILE* err)
-    : settings_(std::move(settings)), said_(err), thread_([this] { work(); }) {}
+Timelapse::Timelapse(TimelapseSettings settings, FILE* err, FilesInUse* inUse)
+    : settings_(std::move(settings)), inUse_(inUse), said_(err), thread_([this] { work(); }) {}
 
 Timelapse::~Timelapse() { ended(); }
 
@@ -65,7 +66,14 @@ void Timelapse::work() {
         Still still;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return ending_ || !waiting_.empty(); });
+            const auto due = [this] { return ending_ || !waiting_.empty(); };
+            // Flushed on the clock too, when no image comes for a while.
+            if (unflushed_ && !changed_.wait_for(lock, settings_.flushEvery, due)) {
+                lock.unlock();
+                flushNow();
+                continue;
+            }
+            changed_.wait(lock, due);
             if (waiting_.empty()) break;
             still = std::move(waiting_.front());
             waiting_.pop_front();
@@ -83,41 +91,84 @@ void Timelapse::add(const Still& still) {
     if (!open_) {
         std::error_code error;
         std::filesystem::create_directories(settings_.folder, error);
-        const std::string path = unusedName(settings_.folder + "/timelapse-" + night, ".mkv");
+        // Written under a hidden name until it holds an image.
+        writing_ = temporaryPathOf(unusedName(settings_.folder + "/timelapse-" + night, ".mkv"));
         const Result<> opened =
-            video_.open(path, still.image.size(), settings_.fps, MjpegVideo::Container::matroska);
-        if (!opened) return complain("cannot write " + path + ": " + opened.reason());
+            video_.open(writing_, still.image.size(), settings_.fps, MjpegVideo::Container::matroska);
+        if (!opened) {
+            std::remove(writing_.c_str());
+            return complain("cannot write " + writing_ + ": " + opened.reason());
+        }
         open_ = true;
+        placed_ = false;
         night_ = night;
         size_ = still.image.size();
-        flushedAt_ = std::chrono::steady_clock::now();
         flushedMillis_ = still.millis;
-        const std::lock_guard<std::mutex> lock(mutex_);
-        current_ = path;
     }
     std::vector<uchar> jpeg;
     cv::imencode(".jpg", still.image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
-    Result<> added = video_.add(jpeg);
-    // On disk at least every 30 seconds, of the clock or of the images (a
-    // replay or a fast sky goes faster than the clock).
-    if (added && (std::chrono::steady_clock::now() - flushedAt_ >= kFlushEvery ||
-                  still.millis - flushedMillis_ >= std::chrono::milliseconds(kFlushEvery).count())) {
-        added = video_.flush();
-        flushedAt_ = std::chrono::steady_clock::now();
+    if (const Result<> added = video_.add(jpeg); !added) return fail(added.reason());
+    unflushed_ = true;
+    // The first image at once; then at least every so often of the clock or
+    // of the images (a replay or a fast sky goes faster than the clock).
+    if (!placed_ || std::chrono::steady_clock::now() - flushedAt_ >= settings_.flushEvery ||
+        still.millis - flushedMillis_ >= settings_.flushEvery.count()) {
         flushedMillis_ = still.millis;
+        flushNow();
     }
-    if (!added) {
-        complain("cannot write " + current() + ": " + added.reason());
-        video_.drop();
-        open_ = false;
+}
+
+void Timelapse::flushNow() {
+    if (!open_) return;
+    flushedAt_ = std::chrono::steady_clock::now();
+    unflushed_ = false;
+    if (const Result<> flushed = video_.flush(); !flushed) return fail(flushed.reason());
+    if (!placed_)
+        if (const Result<> placed = placeFile(); !placed) fail(placed.reason());
+}
+
+// Renames the file, with its header and first image on disk, to the first
+// free name of its night; it goes on being written there.
+Result<> Timelapse::placeFile() {
+    for (;;) {
+        const std::string path = unusedName(settings_.folder + "/timelapse-" + night_, ".mkv");
+        const Result<bool> renamed = renameWithoutReplacing(writing_, path);
+        if (!renamed) return Failure{renamed.reason()};
+        if (!*renamed) continue;  // taken meanwhile
+        writing_ = path;
+        video_.movedTo(path);
+        placed_ = true;
+        if (inUse_ != nullptr) inUse_->hold(path);
+        const std::lock_guard<std::mutex> lock(mutex_);
+        current_ = path;
+        return {};
     }
+}
+
+// A file that cannot be written is closed as it is: a placed one keeps what
+// reached it, an unplaced one goes.
+void Timelapse::fail(const std::string& why) {
+    complain("cannot write " + (placed_ ? writing_ : unusedName(settings_.folder + "/timelapse-" + night_, ".mkv")) +
+             ": " + why);
+    video_.drop();
+    if (!placed_) std::remove(writing_.c_str());
+    release();
 }
 
 void Timelapse::close() {
     if (!open_) return;
+    if (const Result<> closed = video_.close(); !closed) return fail(closed.reason());
+    if (!placed_)
+        if (const Result<> placed = placeFile(); !placed) return fail(placed.reason());
+    release();
+}
+
+// The file is no longer written.
+void Timelapse::release() {
     open_ = false;
-    if (const Result<> closed = video_.close(); !closed)
-        complain("cannot write " + current() + ": " + closed.reason());
+    unflushed_ = false;
+    if (placed_ && inUse_ != nullptr) inUse_->release(writing_);
+    placed_ = false;
 }
 
 void Timelapse::complain(const std::string& line) {

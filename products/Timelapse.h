@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/FilesInUse.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
 #include "platform/MjpegVideo.h"
@@ -22,19 +23,22 @@ struct TimelapseSettings {
     int fps = 30;
     // A replay waits for the encoder instead of leaving images out.
     bool waitForEncoder = false;
+    // On disk at least this often, of the clock and of image time.
+    std::chrono::milliseconds flushEvery{30000};
 };
 
 // The night's timelapse: at a tick every so many seconds of image time, the
 // camera image (or the trail, or both side by side) is added to
 // "timelapse-YYYY-MM-DD.mkv", Motion-JPEG in Matroska written as a live
-// stream and flushed to disk at least every 30 seconds (of the clock, and of
-// image time), so a kill or a power cut leaves a file that reads to within a
-// minute of the end. A restart in
-// the same night starts "-2", "-3", ..., and never overwrites. Encoding and
-// writing run on a thread of their own.
+// stream. The file takes its final name once it holds its header and first
+// image, on disk; after that it is flushed to disk at least every 30 seconds
+// (of the clock, whether images come or not, and of image time), so a kill
+// or a power cut leaves a file that reads to within a minute of the end. A
+// restart in the same night starts "-2", "-3", ..., and never overwrites.
+// Encoding and writing run on a thread of their own.
 class Timelapse : public TrailListener {
 public:
-    Timelapse(TimelapseSettings settings, FILE* err);
+    Timelapse(TimelapseSettings settings, FILE* err, FilesInUse* inUse = nullptr);
     ~Timelapse() override;
     Timelapse(const Timelapse&) = delete;
     Timelapse& operator=(const Timelapse&) = delete;
@@ -51,10 +55,15 @@ private:
     };
     void work();
     void add(const Still& still);
+    Result<> placeFile();
+    void flushNow();
+    void fail(const std::string& why);
     void close();
+    void release();
     void complain(const std::string& line);
 
     const TimelapseSettings settings_;
+    FilesInUse* inUse_;
     SayOnce said_;  // under mutex_
     bool started_ = false;
     int64_t lastMillis_ = 0;  // loop thread
@@ -68,6 +77,9 @@ private:
     // Encoder thread only.
     MjpegVideo video_;
     bool open_ = false;
+    bool placed_ = false;     // under its final name
+    bool unflushed_ = false;  // images added since the last flush
+    std::string writing_;     // the path it is written at now
     std::string night_;
     cv::Size size_;
     std::chrono::steady_clock::time_point flushedAt_;

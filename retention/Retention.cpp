@@ -1,8 +1,10 @@
 #include "retention/Retention.h"
 
 #include "clips/ClipRecorder.h"
+#include "core/BoundedMatch.h"
 #include "core/Json.h"
 #include "platform/Clocks.h"
+#include "platform/Files.h"
 #include "platform/Threads.h"
 #include "products/Night.h"
 #include "products/ProductFiles.h"
@@ -23,11 +25,13 @@ constexpr int64_t kCheckEveryMillis = 60000;
 
 }  // namespace
 
-Retention::Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err)
+Retention::Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err,
+                     const FilesInUse* inUse)
     : snapshotFolder_(std::move(snapshotFolder)),
       clipsFolder_(std::move(clipsFolder)),
       policy_(policy),
       err_(err),
+      inUse_(inUse),
       checks_([this](int&) { enforce(millis()); },
               [] {
                   nameThisThread("trailcam-retain");
@@ -37,7 +41,7 @@ Retention::Retention(std::string snapshotFolder, std::string clipsFolder, Retent
 std::optional<int64_t> Retention::parseSize(const std::string& text) {
     static const std::regex size("([0-9]{1,15})([KMGT]?)");
     std::smatch match;
-    if (!std::regex_match(text, match, size)) return std::nullopt;
+    if (!boundedMatch(text, match, size)) return std::nullopt;
     const std::string units = "KMGT";
     const auto power = match[2].length() == 0 ? 0 : units.find(match[2].str()[0]) + 1;
     int64_t bytes = std::stoll(match[1]);
@@ -69,8 +73,11 @@ std::vector<Retention::Group> Retention::groups() {
             const std::string name = entry.path().filename().string();
             std::string key, suffix;
             int64_t millisOfName = 0;
-            bool snapshot = false;
-            if (clips) {
+            int32_t number = -1;
+            if (isTemporaryName(name)) {
+                if (clips && folder == snapshotFolder_) continue;  // counted once
+                key = "t" + folder + "/" + name;  // a write in progress: counted, never deleted
+            } else if (clips) {
                 const auto time = ClipRecorder::clipTime(name);
                 if (!time) continue;
                 key = "c" + name.substr(0, name.find('.'));
@@ -78,7 +85,7 @@ std::vector<Retention::Group> Retention::groups() {
             } else if (const auto file = SnapshotFolder::fileOf(name)) {
                 key = "s" + std::to_string(file->number);
                 suffix = file->suffix;
-                snapshot = true;
+                number = file->number;
             } else if (const auto product = productOf(name)) {
                 key = "p" + name.substr(0, name.rfind('.'));
                 millisOfName = nightStart(product->night);
@@ -89,13 +96,16 @@ std::vector<Retention::Group> Retention::groups() {
             if (lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
             const int64_t modified =
                 static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            const int64_t age = now - modified / 1000000;
             Group& group = found[key];
-            group.snapshot = snapshot;
+            group.snapshot = number >= 0;
+            group.number = number;
             group.files.push_back(entry.path());
             group.bytes += static_cast<int64_t>(info.st_size);
-            group.recent = group.recent || now - modified / 1000000 < kRecentMillis;
-            if (!snapshot) group.millis = millisOfName;
-            if (suffix == ".jpg") group.millis = modified / 1000000;  // unless its sidecar tells
+            group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
+                         (inUse_ != nullptr && inUse_->held(entry.path().string()));
+            if (number < 0) group.millis = millisOfName;
+            if (suffix == ".jpg") group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
             if (suffix == ".json") sidecars[key] = modified;
         }
     };
@@ -116,9 +126,21 @@ std::vector<Retention::Group> Retention::groups() {
 void Retention::enforce(int64_t nowMillis) {
     const std::lock_guard<std::mutex> lock(enforcing_);
     std::vector<Group> all = groups();
-    // The newest snapshot stays, whatever the policy says.
-    const auto newest = std::find_if(all.rbegin(), all.rend(), [](const Group& g) { return g.snapshot; });
-    if (newest != all.rend()) newest->recent = true;
+    // The newest snapshot stays, whatever the policy says: the one this run
+    // wrote last, else the newest by modification time, as numbering has it.
+    const int32_t last = lastWritten_;
+    Group* newest = nullptr;
+    for (Group& group : all) {
+        if (!group.snapshot || group.modifiedMillis == 0) continue;  // a JPEG's group only
+        if (group.number == last) {
+            newest = &group;
+            break;
+        }
+        if (newest == nullptr || group.modifiedMillis > newest->modifiedMillis ||
+            (group.modifiedMillis == newest->modifiedMillis && group.number > newest->number))
+            newest = &group;
+    }
+    if (newest != nullptr) newest->kept = true;
     int64_t total = 0;
     for (const Group& group : all)
         total += group.bytes;
@@ -127,7 +149,7 @@ void Retention::enforce(int64_t nowMillis) {
         const bool old = policy_.keepDays &&
                          group.millis < nowMillis - static_cast<int64_t>(*policy_.keepDays * kDayMillis);
         const bool overfull = policy_.maxBytes && total > *policy_.maxBytes;
-        if (group.recent || !(old || overfull)) {
+        if (group.kept || !(old || overfull)) {
             files += static_cast<int64_t>(group.files.size());
             continue;
         }
@@ -150,7 +172,10 @@ void Retention::enforce(int64_t nowMillis) {
     deleted_ += deleted;
 }
 
-void Retention::snapshotDue(const SnapshotDue&) { checks_.hand(0); }
+void Retention::snapshotDue(const SnapshotDue& due) {
+    lastWritten_ = due.number;
+    checks_.hand(0);
+}
 
 void Retention::ticked(const Tick& tick) {
     if (tick.frame.millis - checkedAt_ < kCheckEveryMillis && tick.frame.millis >= checkedAt_) return;

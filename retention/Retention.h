@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/FilesInUse.h"
 #include "core/LatestOnly.h"
 #include "core/TrailEvents.h"
 
@@ -29,15 +30,20 @@ struct RetentionSummary {
 // the files the tool writes there (snapshots and what goes beside them,
 // clips, night products; nothing else), each snapshot with its companions,
 // oldest first by the time in its name or sidecar (else its modification
-// time), never the newest snapshot nor a file written in the last two
-// minutes (one still being written). Each deletion is one line on err.
+// time), never the newest snapshot (the one this run wrote last, else the
+// newest by modification time), a file the tool is writing (inUse, and the
+// hidden files of writes in progress, which count toward --max-disk all
+// the same) nor a file modified in the last two minutes (and not in the
+// future: a clock that once ran ahead protects nothing). Each deletion is
+// one line on err.
 // The checks the run asks for (after each snapshot, and once a minute of
 // image time for the clips and night products written meanwhile) run on a
 // thread of their own: a folder of thousands of snapshots never holds up a
 // tick.
 class Retention : public TrailListener {
 public:
-    Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err);
+    Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err,
+              const FilesInUse* inUse = nullptr);
     // Deletes what the policy says now, on the calling thread; nowMillis
     // decides what is too old.
     void enforce(int64_t nowMillis);
@@ -56,7 +62,9 @@ private:
         bool snapshot = false;
         std::vector<std::filesystem::path> files;
         int64_t bytes = 0;
-        bool recent = false;  // a file of it was written in the last two minutes
+        bool kept = false;           // recent, in use, or the newest snapshot
+        int64_t modifiedMillis = 0;  // a snapshot's JPEG's
+        int32_t number = -1;         // a snapshot's
     };
     std::vector<Group> groups();
     int64_t sidecarStart(const std::string& path, int64_t modifiedNanos, int64_t otherwise);
@@ -65,6 +73,8 @@ private:
     const std::string clipsFolder_;
     const RetentionPolicy policy_;
     FILE* err_;
+    const FilesInUse* inUse_;
+    std::atomic<int32_t> lastWritten_{-1};  // the number of the snapshot this run wrote last
     int64_t checkedAt_ = 0;  // loop thread
     std::mutex enforcing_;
     // A sidecar's start, read again only when it changes: by path, its

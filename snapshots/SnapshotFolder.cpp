@@ -1,5 +1,6 @@
 #include "snapshots/SnapshotFolder.h"
 
+#include "core/Json.h"
 #include "platform/Files.h"
 
 #include <fcntl.h>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <regex>
 
 namespace fs = std::filesystem;
 
@@ -151,7 +151,7 @@ std::optional<SnapshotFolder::Entry> SnapshotFolder::find(int32_t number) const 
     struct stat info {};
     if (lstat(pathOf(number).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return Entry{number, static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec,
-                 static_cast<int64_t>(info.st_size)};
+                 static_cast<int64_t>(info.st_size), isOwnFile(info)};
 }
 
 std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
@@ -188,14 +188,17 @@ std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimesA
     uint64_t size = 0;
     const int fd = openOwnFile(path, size);
     if (fd < 0) return std::nullopt;
-    std::string text(std::min<uint64_t>(size, 4096), '\0');
+    // A sidecar is a few hundred bytes: a larger file is none of the tool's.
+    std::string text(std::min<uint64_t>(size, 65536), '\0');
     const ssize_t n = read(fd, text.data(), text.size());
     close(fd);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
-    static const std::regex times(R"re("start":"([^"]+)","end":"([^"]+)")re");
-    std::smatch match;
-    if (!std::regex_search(text, match, times)) return std::nullopt;
-    return std::pair{match[1].str(), match[2].str()};
+    const std::optional<nlohmann::json> sidecar = parseJson(text);
+    if (!sidecar || !sidecar->is_object()) return std::nullopt;
+    const auto start = sidecar->find("start"), end = sidecar->find("end");
+    if (start == sidecar->end() || end == sidecar->end() || !start->is_string() || !end->is_string())
+        return std::nullopt;
+    return std::pair{start->get<std::string>(), end->get<std::string>()};
 }
 
 std::string SnapshotFolder::nameOf(int32_t number, const std::string& suffix) {

@@ -58,6 +58,7 @@ public:
         int32_t number;
         int64_t modifiedNanos;  // since the Unix epoch
         int64_t bytes;
+        bool servable;  // openToServe opens it (one link, this user's)
     };
     // The snapshots ("N.jpg"), newest first by modification time.
     std::vector<Entry> list() const;

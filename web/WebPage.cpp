@@ -183,7 +183,8 @@ async function poll() {
       draw();
       const newest = s.lastSnapshot ? s.lastSnapshot.name + s.lastSnapshot.time : "";
       if (newest !== lastSnapshot) { lastSnapshot = newest; gallery(); }
-      if (s.lastEvent !== lastEvent) { lastEvent = s.lastEvent; events(); }
+      const e = JSON.stringify(s.lastEvent);
+      if (e !== lastEvent) { lastEvent = e; events(); }
     }
   } catch (e) {
     $("state").textContent = "no answer from the tool";

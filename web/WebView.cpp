@@ -209,8 +209,10 @@ WebView::WebView(Address address, const SnapshotFolder& snapshots, Shown shown, 
 
 void WebView::listGallery() {
     gallery_.clear();
-    const std::vector<SnapshotFolder::Entry> listed = snapshots_.list();
-    for (size_t i = std::min(listed.size(), kListedSnapshots); i-- > 0;) {
+    std::vector<SnapshotFolder::Entry> listed;
+    for (const SnapshotFolder::Entry& entry : snapshots_.list())
+        if (entry.servable && listed.size() < kListedSnapshots) listed.push_back(entry);
+    for (size_t i = listed.size(); i-- > 0;) {
         const auto times = snapshots_.sidecarTimes(listed[i].number);
         listSnapshot(listed[i], times ? times->first : "", times ? times->second : "");
     }
@@ -359,7 +361,7 @@ void WebView::publish(Handed& tick) {
         made.swap(newSnapshots_);
     }
     for (const Made& m : made)
-        if (const auto snapshot = snapshots_.find(m.number))
+        if (const auto snapshot = snapshots_.find(m.number); snapshot && snapshot->servable)
             listSnapshot(*snapshot, utcTimeMillis(m.start), utcTimeMillis(m.end));
     std::string lastEvent = "null";
     // The night products, and the gallery when a snapshot in it has gone:
@@ -381,7 +383,9 @@ void WebView::publish(Handed& tick) {
     if (shown_.clips != nullptr) {
         next->events = "[";
         const std::vector<EventSeen> seen = shown_.clips->events();
-        if (!seen.empty()) lastEvent = jsonString(utcTimeMillis(seen.front().millis) + seen.front().clip);
+        if (!seen.empty())
+            lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) + "\",\"clip\":" +
+                        (seen.front().clip.empty() ? "null" : jsonString(seen.front().clip)) + "}";
         for (const EventSeen& event : seen) {
             const cv::Rect& b = event.box;
             next->events += (next->events.size() > 1 ? ",{\"time\":\"" : "{\"time\":\"") +
