@@ -60,6 +60,7 @@ void ClipRecorder::framed(const Frame& frame) {
     recentTimes_.push_back(frame.millis);
     if (recentTimes_.size() > kRateImages) recentTimes_.pop_front();
     const int64_t span = recentTimes_.back() - recentTimes_.front();
+    fps_ = 0;  // not known from one image
     if (span > 0)
         fps_ = std::clamp(static_cast<int>(std::lround(static_cast<double>(recentTimes_.size() - 1) * 1000.0 /
                                                        static_cast<double>(span))),
@@ -86,7 +87,8 @@ void ClipRecorder::ticked(const Tick& tick) {
     const int64_t from = previousTick_ == INT64_MIN ? tick.frame.millis - 1000 : previousTick_;
     previousTick_ = tick.frame.millis;
     if (tick.status.diff > settings_.eventDiff) {
-        const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail), fps_};
+        const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail),
+                           fps_ > 0 ? fps_ : 30};
         cv::Mat small;
         const cv::Mat& image = tick.frame.image;
         const int width = std::min(kThumbnailWidth, image.cols);
@@ -214,9 +216,12 @@ void ClipRecorder::take(Encoded image) {
 }
 
 // Writes the ring's images of the clip not written yet, up to `millis`.
-void ClipRecorder::writeUpTo(int64_t millis) {
+// A clip waits for its second image when the rate is not known before it,
+// unless it is the last.
+void ClipRecorder::writeUpTo(int64_t millis, bool last) {
     const auto longest = static_cast<int64_t>(settings_.maxSeconds * 1000);
-    for (const Encoded& image : ring_) {
+    for (auto it = ring_.begin(); it != ring_.end(); ++it) {
+        const Encoded& image = *it;
         if (clip_->failed) return;
         if (image.millis <= clip_->lastWritten || image.millis < clip_->start) continue;
         if (image.millis > std::min(millis, clip_->end)) break;
@@ -231,9 +236,18 @@ void ClipRecorder::writeUpTo(int64_t millis) {
             clip.size = image.size;
             std::error_code error;
             std::filesystem::create_directories(settings_.folder, error);
+            int fps = image.fps;
+            if (fps == 0) {
+                const auto next = std::next(it);
+                if (next == ring_.end() && !last) {
+                    clip.name.clear();
+                    return;
+                }
+                fps = next != ring_.end() && next->fps > 0 ? next->fps : 30;
+            }
             clip.partial = temporaryPathOf(settings_.folder + "/" + clip.name + "-" +
                                            std::to_string(getpid()) + ".avi");
-            const Result<> opened = clip.video.open(clip.partial, clip.size, image.fps);
+            const Result<> opened = clip.video.open(clip.partial, clip.size, fps);
             if (!opened) return abandonClip(opened.reason());
         }
         if (const Result<> added = clip.video.add(image.jpeg); !added) return abandonClip(added.reason());
@@ -271,6 +285,7 @@ void ClipRecorder::abandonClip(const std::string& why) {
 }
 
 void ClipRecorder::finishClip() {
+    if (clip_->times.empty() && !ring_.empty()) writeUpTo(ring_.back().millis, true);
     writeClip(*clip_);
     clip_.reset();
 }

@@ -81,7 +81,7 @@ private:
     struct Raw {
         cv::Mat image;
         int64_t millis;
-        int fps;  // the images' rate as their times tell
+        int fps;  // the images' rate as their times tell; 0 before a second image
     };
     struct Encoded {
         std::vector<uchar> jpeg;
@@ -111,7 +111,7 @@ private:
     void take(const Event& event);
     void take(Encoded image);
     bool startClip(const Event& event);
-    void writeUpTo(int64_t millis);
+    void writeUpTo(int64_t millis, bool last = false);
     void goOnInNextClip(int64_t millis);
     void finishClip();
     void writeClip(Clip& clip);

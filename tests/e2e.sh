@@ -198,12 +198,17 @@ night)
     [ "$frames" -ge $((ticks - 40)) ] && [ "$columns" -ge $(((ticks - 75) / 10)) ] ||
         fail "after $ticks ticks: $frames images in $video, $columns keogram columns"
     [ "$(probe width "$video")" = 320 ] || fail "frame and trail side by side"
-    # A restart in the same night: a second video beside the first, the keogram taken up.
+    # A restart in the same night: a second video beside the first. The fast sky
+    # starts again at the clock, behind the keogram's last column: the keogram is
+    # kept as it is and the night goes on beside it, never out of order.
+    kept=$(cat "$keogram")
     sky
     wait_for 60 ticked 60 || fail "no sky after the restart"
     stop_with TERM
     [ "$(probe nb_read_frames "$video")" = "$frames" ] && [ -s "${video%.mkv}-2.mkv" ] &&
-        [ "$(grep -o Z "$keogram" | wc -l)" -gt "$columns" ] || fail "restart: $(ls img)"
+        [ "$(cat "$keogram")" = "$kept" ] && [ "$(grep -o Z "${keogram%.json}-2.json" | wc -l)" -gt 0 ] &&
+        grep -qx "${keogram%.json}.png its columns are newer than this run's images: keeping it, going on in ${keogram%.json}-2.png" err ||
+        fail "restart: $(ls img; cat err)"
     ;;
 mqtt)
     # A real broker on a free loopback port, a subscriber to everything the tool says.

@@ -115,6 +115,15 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
         EXPECT_EQ(printed.substr(printed.find('\n')), "\nTry 'trailcam --help' for more information.\n");
     }
+    // A long value is refused like any malformed one, without a regular
+    // expression's recursion running out of stack; a folder is no password file.
+    const std::string longValue(100000, '1');
+    for (const std::string& line : std::vector<std::string>{
+             "--mqtt mqtt://" + longValue, "--http " + longValue, "--fps " + longValue, "--size " + longValue,
+             "--control a=" + longValue, "--max-disk " + longValue,
+             "--mqtt mqtt://h --mqtt-password-file /tmp", "--clip-max 5"})
+        EXPECT_EQ(parse(line).first.exitStatus, 2) << line.substr(0, 40);
+    EXPECT_EQ(parse("--clips c --clip-max 2.5").first.settings.clips.maxSeconds, 2.5);
     const Settings knowWhen =
         parse(
             "--input v --input-start 2026-12-07T22:00:00.250Z --metadata --time-map --clips c "
@@ -137,6 +146,10 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     EXPECT_TRUE(station.snapshots.keepDays == 30.0 && station.snapshots.maxBytes == int64_t{2} << 30 &&
                 mqtt.host == "::1" && mqtt.port == 8883 && mqtt.tls && station.mqtt.station == "roof");
     EXPECT_EQ(MqttPublisher::stationName("roof/cam #2"), "roof_cam__2");
+    // Two stations whose names read the same in topics are two clients.
+    EXPECT_NE(MqttPublisher::clientId("roof_cam__2", "roof/cam #2"),
+              MqttPublisher::clientId("roof_cam__2", "roof cam  2"));
+    EXPECT_EQ(MqttPublisher::clientId("roof", "roof").rfind("trailcam-roof-", 0), 0u);
     EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
                 c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryMb == 8);
