@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "clips/ClipRecorder.h"
+#include "core/Json.h"
 
 #include <gtest/gtest.h>
 
@@ -15,10 +16,13 @@ constexpr int64_t kStart = 1796681600000;  // 2026-12-07T22:13:20.000Z
 
 // Images 100 ms apart for 10 s, a tick every second; the ticks at the given
 // seconds grow the trail by a 3 x 3 dot at (20, 10), the others not at all.
-void scriptedRun(ClipRecorder& clips, const std::vector<int>& eventSeconds) {
+// From `smallerFrom` on, the camera delivers 32 x 24 instead of 64 x 48.
+void scriptedRun(ClipRecorder& clips, const std::vector<int>& eventSeconds, int64_t smallerFrom = INT64_MAX) {
     cv::Mat trail(48, 64, CV_8UC3, cv::Scalar::all(0));
     for (int64_t t = 0; t <= 10000; t += 100) {
-        const Frame frame{movingDotImage(static_cast<int>(t / 100)), kStart + t};
+        const cv::Size size = t >= smallerFrom ? cv::Size(32, 24) : cv::Size(64, 48);
+        const Frame frame{movingDotImage(static_cast<int>(t / 100), size), kStart + t};
+        if (trail.size() != size) trail = cv::Mat(size, CV_8UC3, cv::Scalar::all(0));
         if (t % 1000 == 0) {
             const bool event = std::count(eventSeconds.begin(), eventSeconds.end(), t / 1000) > 0;
             if (event) trail(cv::Rect(20, 10, 3, 3)) += cv::Scalar::all(50);
@@ -102,4 +106,75 @@ TEST(Clips, WhatCannotBeKeptOrWrittenIsSaidAndCounted) {
     EXPECT_EQ(blockedErr.lines().size(), 1u);
     EXPECT_EQ(blockedErr.text().rfind("cannot write clip blocked/20261207-221322000.avi: ", 0), 0u)
         << blockedErr.text();
+}
+
+// Two replays of the same night into one folder: the second's clip goes
+// beside the first's, which stays as it was, and both are the same bytes.
+// A clip declares the rate its images' times give (10 a second here), even
+// when it starts with the run's first image, before a second one came.
+TEST(Clips, AClipNeverReplacesAnotherAndDeclaresItsImagesRate) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    const std::string first = "clips/20261207-221320000";
+    std::string video, json;
+    for (int run = 1; run <= 2; ++run) {
+        ClipRecorder clips({"clips", 0, 1, 2000, 64 << 20, true}, err.file);
+        scriptedRun(clips, {0});
+        if (run == 1) video = textOf(first + ".avi"), json = textOf(first + ".json");
+    }
+    EXPECT_EQ(err.text(), "");
+    EXPECT_FALSE(video.empty());
+    for (const std::string& name : {first, first + "-2"}) {
+        EXPECT_EQ(textOf(name + ".avi"), video) << name;
+        EXPECT_EQ(textOf(name + ".json"), json) << name;
+        EXPECT_EQ(cv::VideoCapture(name + ".avi").get(cv::CAP_PROP_FPS), 10.0) << name;
+    }
+    EXPECT_EQ(ClipRecorder::clipTime("20261207-221320000-2.avi"), kStart);
+    EXPECT_FALSE(ClipRecorder::clipTime("20261207-221320000-0.avi"));
+}
+
+// An event that goes on for the whole run: a clip ends at --clip-max and
+// when the camera's images change size, and the next one starts with the
+// next image. Every image is in exactly one clip of its size, none missing.
+TEST(Clips, ALongEventGoesOnInTheNextClipAtClipMaxAndAtASizeChange) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    ClipSettings settings{"clips", 1, 1, 2000, 64 << 20, true};
+    settings.maxSeconds = 3;
+    {
+        ClipRecorder clips(settings, err.file);
+        scriptedRun(clips, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 6550);
+    }
+    EXPECT_EQ(err.text(), "");
+    std::vector<std::string> names;
+    for (const auto& file : std::filesystem::directory_iterator("clips"))
+        if (file.path().extension() == ".json") names.push_back(file.path().stem().string());
+    std::sort(names.begin(), names.end());
+    std::vector<int64_t> all;
+    for (const std::string& name : names) {
+        const auto json = parseJson(textOf("clips/" + name + ".json"));
+        ASSERT_TRUE(json) << name;
+        const auto times = (*json)["times"].get<std::vector<int64_t>>();
+        ASSERT_FALSE(times.empty()) << name;
+        EXPECT_LT(times.back() - times.front(), 3000) << name;
+        EXPECT_EQ((*json)["gaps"], 0) << name;
+        const bool smaller = times.front() >= kStart + 6550;
+        EXPECT_TRUE(std::all_of(times.begin(), times.end(),
+                                [smaller](int64_t t) { return (t >= kStart + 6550) == smaller; }))
+            << name << ": images of two sizes";
+        cv::VideoCapture capture("clips/" + name + ".avi");
+        cv::Mat image;
+        ASSERT_TRUE(capture.read(image)) << name;
+        EXPECT_EQ(image.cols, smaller ? 32 : 64) << name;
+        EXPECT_EQ(imagesIn("clips/" + name + ".avi"), static_cast<int64_t>(times.size())) << name;
+        const auto box = (*json)["box"].get<std::vector<int>>();
+        EXPECT_LE(box[0] + box[2], image.cols) << name;
+        all.insert(all.end(), times.begin(), times.end());
+    }
+    EXPECT_GE(names.size(), 4u);
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front(), kStart);  // the second before the event at 1 s
+    EXPECT_EQ(all.back(), kStart + 10000);
+    for (size_t i = 1; i < all.size(); ++i)
+        EXPECT_EQ(all[i] - all[i - 1], 100) << "no image lost or repeated at " << i;
 }
