@@ -3,11 +3,14 @@
 #include "platform/Clocks.h"
 #include "products/Keogram.h"
 #include "products/Night.h"
+#include "products/ProductFiles.h"
+#include "products/Timelapse.h"
 #include "retention/Retention.h"
 
 #include <gtest/gtest.h>
 
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/videoio.hpp>
 
 #include <chrono>
 #include <cstdlib>
@@ -19,13 +22,34 @@ namespace {
 
 // Images a second apart over [from, to] (UTC, as the local time here), dark
 // but for one bright pixel in the centre column at `flash`.
-void watch(Keogram& keogram, const std::string& from, const std::string& to, const std::string& flash = "") {
+void watch(Keogram& keogram, const std::string& from, const std::string& to, const std::string& flash = "",
+           int rows = 48) {
     const int64_t flashAt = flash.empty() ? -1 : *parseUtcTime(flash);
     for (int64_t t = *parseUtcTime(from); t <= *parseUtcTime(to); t += 1000) {
-        cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(10));
+        cv::Mat image(rows, 64, CV_8UC3, cv::Scalar::all(10));
         if (t == flashAt) image.at<cv::Vec3b>(20, 32) = cv::Vec3b::all(250);
         keogram.framed({image, t});
     }
+}
+
+std::string textOf(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// A run of the keogram over [from, to] with images of this height.
+void keogramRun(const std::string& from, const std::string& to, FILE* err, int rows = 48,
+                FilesInUse* inUse = nullptr) {
+    Keogram keogram("img", 30, nullptr, err, inUse);
+    watch(keogram, from, to, "", rows);
+    keogram.ended();
+}
+
+void plant(const std::string& path, std::chrono::seconds age, size_t bytes = 1000) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path) << std::string(bytes, 'x');
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
 }
 
 struct LocalTimeIsUtc {
@@ -125,4 +149,169 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
     EXPECT_TRUE(fs::exists("img/4.jpg"));
     EXPECT_EQ(Retention::parseSize("20G"), int64_t{20} << 30);
     EXPECT_FALSE(Retention::parseSize("20GB"));
+}
+
+// A restart takes up the night's keogram only when it can go on from it: a
+// JSON that lags its PNG (a crash between the two writes) is taken up with
+// the columns both hold; a replay of an earlier stretch, a camera of another
+// height, or a JSON that cannot be read leave the file as it is and the
+// night goes on beside it. While a run writes a night's files, they are in
+// use.
+TEST(Products, KeogramTakesUpOnlyAFileItCanGoOnFrom) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    FilesInUse inUse;
+    {
+        Keogram keogram("img", 30, nullptr, err.file, &inUse);
+        watch(keogram, "2026-12-07T20:00:00Z", "2026-12-07T20:05:00Z");
+        EXPECT_TRUE(inUse.held("img/keogram-2026-12-07.png") && inUse.held("img//keogram-2026-12-07.json"));
+        keogram.ended();
+    }
+    EXPECT_FALSE(inUse.held("img/keogram-2026-12-07.png"));
+    const std::string base = "img/keogram-2026-12-07";
+    auto times = parseJson(textOf(base + ".json"));
+    ASSERT_TRUE(times && times->size() == 10) << textOf(base + ".json");
+    // The PNG was written, the JSON not yet: it holds two columns fewer.
+    times->erase(times->end() - 2, times->end());
+    std::ofstream(base + ".json") << times->dump();
+    keogramRun("2026-12-07T20:06:00Z", "2026-12-07T20:07:00Z", err.file);
+    EXPECT_EQ(cv::imread(base + ".png").cols, 8 + 2);
+    EXPECT_EQ(parseJson(textOf(base + ".json"))->size(), 8u + 2);
+    EXPECT_EQ(err.text(), "");
+
+    // The same stretch again: nothing older goes after the last column.
+    const std::string taken = textOf(base + ".png") + textOf(base + ".json");
+    keogramRun("2026-12-07T20:00:00Z", "2026-12-07T20:01:00Z", err.file);
+    EXPECT_EQ(textOf(base + ".png") + textOf(base + ".json"), taken);
+    EXPECT_EQ(cv::imread(base + "-2.png").cols, 2);
+    // Another camera's height, and a JSON no parser can take (it once
+    // overflowed the stack): each goes on beside the file.
+    keogramRun("2026-12-08T20:00:00Z", "2026-12-08T20:01:00Z", err.file);
+    keogramRun("2026-12-08T20:02:00Z", "2026-12-08T20:03:00Z", err.file, 40);
+    EXPECT_EQ(cv::imread("img/keogram-2026-12-08.png").rows, 48 + 24);
+    EXPECT_EQ(cv::imread("img/keogram-2026-12-08-2.png").rows, 40 + 24);
+    keogramRun("2026-12-09T20:00:00Z", "2026-12-09T20:01:00Z", err.file);
+    std::ofstream("img/keogram-2026-12-09.json") << "[\"" + std::string(200000, '2') + "\"]";
+    keogramRun("2026-12-09T20:02:00Z", "2026-12-09T20:03:00Z", err.file);
+    std::ofstream("img/keogram-2026-12-10.json") << std::string(100000, '[');
+    std::filesystem::copy_file("img/keogram-2026-12-09.png", "img/keogram-2026-12-10.png");
+    keogramRun("2026-12-10T20:02:00Z", "2026-12-10T20:03:00Z", err.file);
+    EXPECT_EQ(cv::imread("img/keogram-2026-12-10-2.png").cols, 2);
+    EXPECT_EQ(
+        err.lines(),
+        (std::vector<std::string>{
+            "img/keogram-2026-12-07.png its columns are newer than this run's images: keeping it, going "
+            "on in img/keogram-2026-12-07-2.png",
+            "img/keogram-2026-12-08.png does not fit this camera's images: keeping it, going on in "
+            "img/keogram-2026-12-08-2.png",
+            "img/keogram-2026-12-09.png cannot be read: keeping it, going on in img/keogram-2026-12-09-2.png",
+            "img/keogram-2026-12-10.png cannot be read: keeping it, going on in "
+            "img/keogram-2026-12-10-2.png"}));
+}
+
+// The timelapse is on disk, readable, as soon as its first image is, and
+// flushed on the clock while no image comes; it is in use until the run
+// ends. Only a file that holds an image is listed as a product.
+TEST(Products, TimelapseIsReadableFromItsFirstImageAndFlushedOnTheClock) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    FilesInUse inUse;
+    TimelapseSettings settings{"img", TimelapseSettings::Shows::frame, 1, 30};
+    const auto imagesIn = [](const std::string& path) {
+        if (!std::filesystem::exists(path)) return 0;
+        cv::VideoCapture video(path);
+        int images = 0;
+        for (cv::Mat image; video.read(image);)
+            ++images;
+        return images;
+    };
+    // Waits, generously, for the file to read back with this many images.
+    const auto waitFor = [&imagesIn](const std::string& path, int images) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (imagesIn(path) < images && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return imagesIn(path);
+    };
+    const int64_t start = *parseUtcTime("2026-12-07T20:00:00Z");
+    const cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(90));
+    const std::string path = "img/timelapse-2026-12-07.mkv";
+    settings.flushEvery = std::chrono::hours(1);  // no flush by the clock or by image time
+    {
+        Timelapse timelapse(settings, err.file, &inUse);
+        timelapse.ticked({{}, {image, start}, image, {}, {}});
+        EXPECT_EQ(waitFor(path, 1), 1);
+        EXPECT_TRUE(inUse.held(path));
+        ASSERT_EQ(listProducts("img").size(), 1u);
+        EXPECT_EQ(listProducts("img")[0].name, "timelapse-2026-12-07.mkv");
+        timelapse.ended();
+    }
+    EXPECT_FALSE(inUse.held(path));
+    settings.flushEvery = std::chrono::milliseconds(1500);
+    {
+        Timelapse timelapse(settings, err.file, &inUse);
+        timelapse.ticked({{}, {image, start}, image, {}, {}});
+        // A second of image time later: not due by image time, due by the clock.
+        timelapse.ticked({{}, {image, start + 1000}, image, {}, {}});
+        EXPECT_EQ(waitFor("img/timelapse-2026-12-07-2.mkv", 2), 2);
+        timelapse.ended();
+    }
+    EXPECT_EQ(err.text(), "");
+    // A product linked from elsewhere is not listed: it would not be served.
+    std::filesystem::create_symlink("timelapse-2026-12-07.mkv", "img/timelapse-2026-12-06.mkv");
+    const std::vector<ProductFile> listed = listProducts("img");
+    ASSERT_EQ(listed.size(), 2u);
+    EXPECT_TRUE(listed[0].name == "timelapse-2026-12-07-2.mkv" &&
+                listed[1].name == "timelapse-2026-12-07.mkv");
+}
+
+// Retention keeps the snapshot this run wrote last (else the newest by
+// modification time), whatever its sidecar says; files in use and writes in
+// progress, which count toward --max-disk; and not a file whose time is in
+// the future.
+TEST(Products, RetentionKeepsWhatIsWrittenNowAndTheSnapshotWrittenLast) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    using std::chrono::hours;
+    const int64_t now = millis();
+    const auto sidecar = [now](int number, int64_t daysAgo, hours age) {
+        const std::string path = "img/" + std::to_string(number) + ".json";
+        std::ofstream(path) << "{\"number\":" << number
+                            << ",\"start\":\"" + utcTimeMillis(now - daysAgo * 86400000) +
+                                   "\",\"end\":\"x\"}";
+        std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
+    };
+    plant("img/3.jpg", hours(5));  // this run's last: a replay of a recording ten days old
+    sidecar(3, 10, hours(5));
+    plant("img/5.jpg", hours(1));
+    plant("img/timelapse-2026-11-01.mkv", hours(24 * 30));  // tonight's, in a clock's view long ago
+    plant("clips/.partial-20261101-220000000-7.avi", hours(24), 5000);
+    plant("clips/20261101-220000000.avi", -hours(24));  // from a clock that ran ahead
+    FilesInUse inUse;
+    inUse.hold("img/timelapse-2026-11-01.mkv");
+    CapturedStream err;
+    {
+        Retention retention("img", "clips", {0.01, std::nullopt}, err.file, &inUse);
+        retention.snapshotDue({3, cv::Mat(), SnapshotReason::endOfInput, now, {}, {}});
+        retention.enforce(now);
+        EXPECT_EQ(retention.summaryJson(), "\"retention\":{\"files\":4,\"bytes\":7057,\"deleted\":2}");
+    }
+    EXPECT_EQ(err.lines(),
+              (std::vector<std::string>{"retention: deleted clips/20261101-220000000.avi, older "
+                                        "than --keep-days",
+                                        "retention: deleted img/5.jpg, older than --keep-days"}));
+    // Without a snapshot of its own, the newest by modification time stays.
+    plant("img/6.jpg", hours(2));
+    sidecar(6, 10, hours(2));
+    plant("img/7.jpg", hours(3));
+    CapturedStream again;
+    Retention restarted("img", "clips", {std::nullopt, Retention::parseSize("6000")}, again.file);
+    restarted.enforce(now);
+    EXPECT_EQ(again.lines(),
+              (std::vector<std::string>{"retention: deleted img/timelapse-2026-11-01.mkv, beyond --max-disk",
+                                        "retention: deleted img/3.jpg (and 3.json), beyond --max-disk",
+                                        "retention: deleted img/7.jpg, beyond --max-disk"}));
+    EXPECT_TRUE(std::filesystem::exists("img/6.jpg") &&
+                std::filesystem::exists("clips/.partial-20261101-220000000-7.avi"));
 }
