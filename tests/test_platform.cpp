@@ -1,6 +1,7 @@
 #include "Fakes.h"
 #include "camera/VideoCaptureCamera.h"
 #include "cli/CommandLine.h"
+#include "core/Json.h"
 #include "mqtt/MqttPublisher.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
@@ -309,4 +310,12 @@ TEST(Platform, SnapshotSidecarAndExifSayWhenTheTrailHappened) {
         std::string::npos);
     EXPECT_EQ(folder.list().size(), 2u) << "the sidecars are no snapshots";
     EXPECT_EQ(err.text(), "");
+    // A replay of a folder named in Latin-1 ("nuit d'été"), and a quote and
+    // a control character: the sidecar is still JSON, in valid UTF-8.
+    const SnapshotMetadata latin1("nuit d'\xe9t\xe9/\"a\"\x01", "1.2.3");
+    const std::string sidecar = latin1.sidecar({9, movingDotImage(3), SnapshotReason::exit, 0, span, {}});
+    const auto parsed = parseJson(sidecar);
+    ASSERT_TRUE(parsed) << sidecar;
+    EXPECT_EQ((*parsed)["source"], "nuit d'\xef\xbf\xbdt\xef\xbf\xbd/\"a\"\x01");
+    EXPECT_EQ(jsonString("caf\xc3\xa9 \xff\xfe"), "\"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\"");
 }

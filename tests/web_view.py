@@ -87,6 +87,9 @@ for path in ["/snapshots/1-time.jpg", "/snapshots/1.json", "/time-scale.png", "/
              "/products/" + products[0]["name"], "/products/" + products[1]["name"],
              "/" + json.loads(request("GET", "/events.json")[1])[0]["thumbnail"]]:
     assert request("GET", path)[0] == 200, path
+# The last event has its own fields: its time, and its clip once it has one.
+last_event = json.loads(request("GET", "/status.json")[1])["lastEvent"]
+assert set(last_event) == {"time", "clip"} and last_event["time"].endswith("Z"), last_event
 # Requests too large for a connection's memory are refused whole.
 assert request("GET", "/" + "a" * 40000)[0] == 414
 assert request("GET", "/", {"X-Big": "b" * 40000})[0] == 431
@@ -151,6 +154,17 @@ deadline = time.time() + 60
 while "1.jpg" in listed():
     assert time.time() < deadline, "a deleted snapshot stays in the gallery"
     time.sleep(0.2)
+# Listed again, the gallery and the products hold only what is served: no
+# link, no file of another user or with another name.
+assert not {"7.jpg", "8.jpg", "9.jpg", "99.jpg"} & set(listed()), listed()
+os.symlink("/etc/hostname", os.path.join(img, "keogram-2020-01-01.png"))
+open(os.path.join(img, "keogram-2020-01-02.png"), "w").write("a keogram")
+products = lambda: [p["name"] for p in json.loads(request("GET", "/products.json")[1])]
+deadline = time.time() + 60
+while "keogram-2020-01-02.png" not in products():
+    assert time.time() < deadline, "a product never listed"
+    time.sleep(0.2)
+assert "keogram-2020-01-01.png" not in products(), products()
 
 # A second instance on the same port is refused, in one line.
 other = tempfile.mkdtemp()
