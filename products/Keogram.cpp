@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kLabelRows = 24;  // the hours, below the columns
 constexpr int64_t kSaveMillis = 60000;
+// Columns are kept in blocks of this many, each column a row of its block:
+// a column costs the same however many came before, and nothing is copied
+// as the night grows.
+constexpr int kBlockColumns = 1024;
 
 // The columns with a strip of hour labels below: a tick and the hour where
 // a column's local hour differs from the one before it.
@@ -74,7 +78,7 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
         if (!times_.empty()) finish();
         open(night, column.rows);
     }
-    if (column.rows != buffer_.rows) return;  // a camera that changed size keeps its keogram's height
+    if (column.rows != height_) return;  // a camera that changed size keeps its keogram's height
     if (!times_.empty() && millis <= times_.back()) {
         // A replay of an earlier stretch, or a clock set back: an earlier
         // run's file is kept as it is; this run's own columns stay in order.
@@ -85,24 +89,24 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
             return;
         }
     }
-    if (static_cast<int>(times_.size()) == buffer_.cols) {
-        cv::Mat larger(buffer_.rows, std::max(64, buffer_.cols * 2), CV_8UC3);
-        if (!times_.empty()) columns().copyTo(larger.colRange(0, static_cast<int>(times_.size())));
-        buffer_ = larger;
-    }
-    cv::Mat place = buffer_.col(static_cast<int>(times_.size()));
-    colourColumn(column).copyTo(place);
+    const int count = static_cast<int>(times_.size());
+    if (count % kBlockColumns == 0) blocks_.emplace_back(kBlockColumns, height_, CV_8UC3);
+    cv::Mat place = blocks_.back().row(count % kBlockColumns);
+    colourColumn(column).reshape(0, 1).copyTo(place);
     times_.push_back(millis);
     if (millis - savedAt_ >= kSaveMillis) {
         savedAt_ = millis;
-        writer_.hand({base_, columns().clone(), times_});
+        // No copy: the columns written so far never change, and a larger
+        // buffer is a new one, so the writer's view stays as it was handed.
+        writer_.hand({base_, blocks_, times_});
     }
 }
 
 // Takes up the night's file when it fits, or starts a new one beside it.
 void KeogramStrip::open(const std::string& night, int rows) {
     night_ = night;
-    buffer_ = cv::Mat(rows, 0, CV_8UC3);
+    height_ = rows;
+    blocks_.clear();
     times_.clear();
     savedAt_ = 0;
     takenUp_ = false;
@@ -116,7 +120,12 @@ void KeogramStrip::open(const std::string& night, int rows) {
     // Written PNG first: after a crash between the two, the JSON is the
     // shorter; a JSON of another run's longer file cannot be, but is cut too.
     const int columns = std::min(earlier.cols, static_cast<int>(times->size()));
-    earlier(cv::Rect(0, 0, columns, rows)).copyTo(buffer_);
+    for (int from = 0; from < columns; from += kBlockColumns) {
+        blocks_.emplace_back(kBlockColumns, rows, CV_8UC3);
+        const int width = std::min(kBlockColumns, columns - from);
+        cv::Mat place = blocks_.back().rowRange(0, width);
+        cv::transpose(earlier(cv::Rect(from, 0, width, rows)), place);
+    }
     times_.assign(times->begin(), times->begin() + columns);
     takenUp_ = columns > 0;
 }
@@ -126,7 +135,7 @@ void KeogramStrip::goOnBeside(const std::string& why) {
     const std::string other = unusedBase(folder_ + "/" + prefix_ + "-" + night_, {".png", ".json"});
     std::fprintf(err_, "%s.png %s: keeping it, going on in %s.png\n", base_.c_str(), why.c_str(), other.c_str());
     std::fflush(err_);
-    buffer_ = cv::Mat(buffer_.rows, 0, CV_8UC3);
+    blocks_.clear();
     times_.clear();
     savedAt_ = 0;
     takenUp_ = false;
@@ -148,7 +157,7 @@ void KeogramStrip::use(const std::string& base) {
 
 void KeogramStrip::finish() {
     if (times_.empty()) return;
-    Written keogram{base_, columns(), times_};
+    Written keogram{base_, blocks_, times_};
     write(keogram);
 }
 
@@ -156,7 +165,14 @@ void KeogramStrip::write(Written& keogram) {
     const std::lock_guard<std::mutex> serial(writing_);
     if (keogram.base == writtenBase_ && keogram.times.size() <= writtenColumns_) return;
     std::vector<uchar> png;
-    cv::imencode(".png", withHours(keogram.columns, keogram.times), png);
+    const int count = static_cast<int>(keogram.times.size());
+    cv::Mat columns(keogram.blocks.front().cols, count, CV_8UC3);
+    for (int from = 0, block = 0; from < count; from += kBlockColumns, ++block) {
+        const int width = std::min(kBlockColumns, count - from);
+        cv::Mat place = columns.colRange(from, from + width);
+        cv::transpose(keogram.blocks[block].rowRange(0, width), place);
+    }
+    cv::imencode(".png", withHours(columns, keogram.times), png);
     const std::string json = timesJson(keogram.times);
     // The PNG first: a JSON whose columns are not all in the PNG is never left.
     Result<> written = writeFileAtomically(keogram.base + ".png", png, true);

@@ -23,9 +23,8 @@
 // middle of a night takes up that night's file when it has this camera's
 // height and its columns are older than the run's (its JSON may lag its PNG
 // after a crash: the shorter decides); else the night goes on beside it in
-// "-2", "-3", ... Columns only ever go after the last one. The columns grow
-// in a buffer of doubling capacity: one costs the same at the end of a
-// night as at its start.
+// "-2", "-3", ... Columns only ever go after the last one. A column costs
+// the same at the end of a night as at its start.
 class KeogramStrip {
 public:
     KeogramStrip(std::string folder, std::string prefix, FILE* err, FilesInUse* inUse = nullptr);
@@ -43,13 +42,12 @@ public:
 private:
     struct Written {
         std::string base;  // the path without ".png" or ".json"
-        cv::Mat columns;
+        std::vector<cv::Mat> blocks;  // the columns, a row each
         std::vector<int64_t> times;
     };
     void open(const std::string& night, int rows);
     void goOnBeside(const std::string& why);
     void use(const std::string& base);
-    cv::Mat columns() const { return buffer_.colRange(0, static_cast<int>(times_.size())); }
     void write(Written& keogram);
 
     std::string folder_;
@@ -59,7 +57,10 @@ private:
     SayOnce said_;
     std::string night_;
     std::string base_;
-    cv::Mat buffer_;  // the columns so far, then room for more
+    // The columns so far, each stored as a row, in blocks that are never
+    // moved: the rows written never change, so the writer shares them.
+    std::vector<cv::Mat> blocks_;
+    int height_ = 0;
     std::vector<int64_t> times_;
     bool takenUp_ = false;  // the columns so far are an earlier run's
     int64_t savedAt_ = 0;
