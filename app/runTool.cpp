@@ -31,7 +31,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <thread>
 
@@ -44,19 +43,6 @@ namespace {
 std::string hostName() {
     char name[256] = {};
     return gethostname(name, sizeof name - 1) == 0 ? name : "trailcam";
-}
-
-// The MQTT password: the file's first line, or the environment's; never an option's value.
-std::string passwordOf(const std::string& file) {
-    if (file.empty()) {
-        const char* given = std::getenv("TRAILCAM_MQTT_PASSWORD");
-        return given != nullptr ? given : "";
-    }
-    std::string password;
-    std::ifstream read(file);
-    std::getline(read, password);
-    if (!password.empty() && password.back() == '\r') password.pop_back();  // a file saved with CRLF
-    return password;
 }
 
 // The trail loop on a source, with the listeners the settings ask for.
@@ -126,7 +112,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         MqttSettings settings;
         (void)MqttPublisher::parseUrl(s.mqtt.url, settings);  // checked with the options
         settings.user = s.mqtt.user;
-        settings.password = passwordOf(s.mqtt.passwordFile);
+        settings.password = MqttPublisher::passwordFrom(s.mqtt.passwordFile);
         settings.givenStation = s.mqtt.station.empty() ? hostName() : s.mqtt.station;
         settings.station = MqttPublisher::stationName(settings.givenStation);
         settings.everySeconds = s.mqtt.everySeconds;

@@ -6,7 +6,9 @@
 #include <mosquitto.h>
 #include <opencv2/imgcodecs.hpp>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <regex>
 
 namespace {
@@ -54,6 +56,18 @@ MqttPublisher::MqttPublisher(MqttSettings settings, SnapshotMetadata metadata, s
 MqttPublisher::~MqttPublisher() {
     ended();
     if (client_ != nullptr) mosquitto_destroy(client_);
+}
+
+std::string MqttPublisher::passwordFrom(const std::string& file) {
+    if (file.empty()) {
+        const char* given = std::getenv("TRAILCAM_MQTT_PASSWORD");
+        return given != nullptr ? given : "";
+    }
+    std::string password;
+    std::ifstream read(file);
+    std::getline(read, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+    return password;
 }
 
 // The client id: the topics' station name, and a short hash of the name as

@@ -58,6 +58,9 @@ public:
     static Result<> parseUrl(const std::string& url, MqttSettings& settings);
     // The station's name as topics take it: letters, digits, '-' and '_'.
     static std::string stationName(const std::string& name);
+    // The password: the file's first line (without the CR of a file saved
+    // with CRLF), or $TRAILCAM_MQTT_PASSWORD when no file is named.
+    static std::string passwordFrom(const std::string& file);
     // The client id the broker knows the station by.
     static std::string clientId(const std::string& station, const std::string& given);
 

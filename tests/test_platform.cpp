@@ -151,6 +151,11 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     EXPECT_NE(MqttPublisher::clientId("roof_cam__2", "roof/cam #2"),
               MqttPublisher::clientId("roof_cam__2", "roof cam  2"));
     EXPECT_EQ(MqttPublisher::clientId("roof", "roof").rfind("trailcam-roof-", 0), 0u);
+    {
+        TempWorkingDir dir;
+        std::ofstream("password") << "s3cret\r\nsecond line\n";
+        EXPECT_EQ(MqttPublisher::passwordFrom("password"), "s3cret") << "a file saved with CRLF";
+    }
     EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
                 c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryMb == 8);
