@@ -130,10 +130,9 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     }
     std::unique_ptr<Retention> retention;
     if (s.snapshots.keepDays || s.snapshots.maxBytes) {
-        retention =
-            std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
-                                        RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes}, stderr,
-                                        &inUse);
+        retention = std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
+                                                RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes},
+                                                stderr, &inUse);
         retention->enforce(millis());
         snapshots.replaceOnlyByRetention();
         listeners.push_back(retention.get());

@@ -104,7 +104,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         ->check([](const std::string& v) {
             static const std::regex control("[a-z0-9_]+=-?[0-9]{1,18}");
             return boundedMatch(v, control) ? std::string()
-                                                : "expected NAME=VALUE, for example brightness=128";
+                                            : "expected NAME=VALUE, for example brightness=128";
         });
     app.add_option("-i,--input", s.source.input,
                    "replay a video, a folder of images or a pattern like f/%05d.jpg")

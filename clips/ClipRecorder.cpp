@@ -88,7 +88,7 @@ void ClipRecorder::ticked(const Tick& tick) {
     previousTick_ = tick.frame.millis;
     if (tick.status.diff > settings_.eventDiff) {
         const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail),
-                           fps_ > 0 ? fps_ : 30};
+                          fps_ > 0 ? fps_ : 30};
         cv::Mat small;
         const cv::Mat& image = tick.frame.image;
         const int width = std::min(kThumbnailWidth, image.cols);
@@ -245,8 +245,8 @@ void ClipRecorder::writeUpTo(int64_t millis, bool last) {
                 }
                 fps = next != ring_.end() && next->fps > 0 ? next->fps : 30;
             }
-            clip.partial = temporaryPathOf(settings_.folder + "/" + clip.name + "-" +
-                                           std::to_string(getpid()) + ".avi");
+            clip.partial =
+                temporaryPathOf(settings_.folder + "/" + clip.name + "-" + std::to_string(getpid()) + ".avi");
             const Result<> opened = clip.video.open(clip.partial, clip.size, fps);
             if (!opened) return abandonClip(opened.reason());
         }
@@ -312,9 +312,9 @@ void ClipRecorder::writeClip(Clip& clip) {
                              [&clip](int64_t t) { return t >= clip.start && t <= clip.end; });
     }
     const nlohmann::ordered_json json = {{"times", clip.times},
-                                 {"events", events},
-                                 {"box", {box.x, box.y, box.width, box.height}},
-                                 {"gaps", gaps}};
+                                         {"events", events},
+                                         {"box", {box.x, box.y, box.width, box.height}},
+                                         {"gaps", gaps}};
     const Result<std::string> placed = placeClip(clip, json.dump() + "\n");
     if (!placed) {
         std::remove(clip.partial.c_str());

@@ -1,8 +1,8 @@
 #include "core/Json.h"
 
 #include <cstdio>
-#include <fstream>
 #include <ctime>
+#include <fstream>
 
 std::string jsonString(const std::string& text) {
     // Bytes that are no UTF-8 (a Latin-1 folder name) become U+FFFD: every

@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -82,7 +82,8 @@ Result<bool> writeThenPlace(const std::string& path, const std::vector<uchar>& b
 
 Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable) {
     const Result<bool> written = writeThenPlace(path, bytes, durable, [&path](const std::string& temporary) {
-        if (std::rename(temporary.c_str(), path.c_str()) != 0) return Result<bool>(Failure{std::strerror(errno)});
+        if (std::rename(temporary.c_str(), path.c_str()) != 0)
+            return Result<bool>(Failure{std::strerror(errno)});
         return Result<bool>(true);
     });
     if (!written) return Failure{written.reason()};
@@ -90,8 +91,9 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
 }
 
 Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes) {
-    return writeThenPlace(path, bytes, true,
-                          [&path](const std::string& temporary) { return renameWithoutReplacing(temporary, path); });
+    return writeThenPlace(path, bytes, true, [&path](const std::string& temporary) {
+        return renameWithoutReplacing(temporary, path);
+    });
 }
 
 Result<bool> renameWithoutReplacing(const std::string& from, const std::string& to) {

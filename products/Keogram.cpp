@@ -50,7 +50,8 @@ std::optional<std::vector<int64_t>> timesOf(const std::string& path) {
     if (!json || !json->is_array()) return std::nullopt;
     std::vector<int64_t> times;
     for (const nlohmann::json& time : *json) {
-        const std::optional<int64_t> t = time.is_string() ? parseUtcTime(time.get<std::string>()) : std::nullopt;
+        const std::optional<int64_t> t =
+            time.is_string() ? parseUtcTime(time.get<std::string>()) : std::nullopt;
         if (!t || (!times.empty() && *t <= times.back())) return std::nullopt;
         times.push_back(*t);
     }
@@ -133,7 +134,8 @@ void KeogramStrip::open(const std::string& night, int rows) {
 // Leaves the file in use as it is and goes on in the next free name.
 void KeogramStrip::goOnBeside(const std::string& why) {
     const std::string other = unusedBase(folder_ + "/" + prefix_ + "-" + night_, {".png", ".json"});
-    std::fprintf(err_, "%s.png %s: keeping it, going on in %s.png\n", base_.c_str(), why.c_str(), other.c_str());
+    std::fprintf(err_, "%s.png %s: keeping it, going on in %s.png\n", base_.c_str(), why.c_str(),
+                 other.c_str());
     std::fflush(err_);
     blocks_.clear();
     times_.clear();

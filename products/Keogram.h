@@ -41,7 +41,7 @@ public:
 
 private:
     struct Written {
-        std::string base;  // the path without ".png" or ".json"
+        std::string base;             // the path without ".png" or ".json"
         std::vector<cv::Mat> blocks;  // the columns, a row each
         std::vector<int64_t> times;
     };

@@ -148,8 +148,9 @@ Result<> Timelapse::placeFile() {
 // A file that cannot be written is closed as it is: a placed one keeps what
 // reached it, an unplaced one goes.
 void Timelapse::fail(const std::string& why) {
-    complain("cannot write " + (placed_ ? writing_ : unusedName(settings_.folder + "/timelapse-" + night_, ".mkv")) +
-             ": " + why);
+    complain("cannot write " +
+             (placed_ ? writing_ : unusedName(settings_.folder + "/timelapse-" + night_, ".mkv")) + ": " +
+             why);
     video_.drop();
     if (!placed_) std::remove(writing_.c_str());
     release();

@@ -105,7 +105,8 @@ std::vector<Retention::Group> Retention::groups() {
             group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
                          (inUse_ != nullptr && inUse_->held(entry.path().string()));
             if (number < 0) group.millis = millisOfName;
-            if (suffix == ".jpg") group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
+            if (suffix == ".jpg")
+                group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
             if (suffix == ".json") sidecars[key] = modified;
         }
     };

@@ -75,7 +75,7 @@ private:
     FILE* err_;
     const FilesInUse* inUse_;
     std::atomic<int32_t> lastWritten_{-1};  // the number of the snapshot this run wrote last
-    int64_t checkedAt_ = 0;  // loop thread
+    int64_t checkedAt_ = 0;                 // loop thread
     std::mutex enforcing_;
     // A sidecar's start, read again only when it changes: by path, its
     // modification time and the start.
