@@ -149,8 +149,10 @@ void MqttPublisher::disconnected(int code) {
 }
 
 void MqttPublisher::failed(const std::string& why) {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    if (!everConnected_ && !ending_) notReached(why);
+    // The client may log from inside a call made under mutex_ on this very
+    // thread: then this one is let go; the next attempt fails the same way.
+    const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+    if (lock.owns_lock() && !everConnected_ && !ending_) notReached(why);
 }
 
 // Under mutex_: said once, until the broker is reached.

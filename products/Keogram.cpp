@@ -95,6 +95,7 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
     cv::Mat place = blocks_.back().row(count % kBlockColumns);
     colourColumn(column).reshape(0, 1).copyTo(place);
     times_.push_back(millis);
+    takenUp_ = false;  // from now on the columns are this run's too
     if (millis - savedAt_ >= kSaveMillis) {
         savedAt_ = millis;
         // No copy: the columns written so far never change, and a larger

@@ -92,16 +92,16 @@ void Timelapse::add(const Still& still) {
         std::error_code error;
         std::filesystem::create_directories(settings_.folder, error);
         // Written under a hidden name until it holds an image.
-        writing_ = temporaryPathOf(unusedName(settings_.folder + "/timelapse-" + night, ".mkv"));
+        night_ = night;
+        writing_ = temporaryPathOf(finalName());
         const Result<> opened =
             video_.open(writing_, still.image.size(), settings_.fps, MjpegVideo::Container::matroska);
         if (!opened) {
             std::remove(writing_.c_str());
-            return complain("cannot write " + writing_ + ": " + opened.reason());
+            return complain("cannot write " + finalName() + ": " + opened.reason());
         }
         open_ = true;
         placed_ = false;
-        night_ = night;
         size_ = still.image.size();
         flushedMillis_ = still.millis;
     }
@@ -131,7 +131,7 @@ void Timelapse::flushNow() {
 // free name of its night; it goes on being written there.
 Result<> Timelapse::placeFile() {
     for (;;) {
-        const std::string path = unusedName(settings_.folder + "/timelapse-" + night_, ".mkv");
+        const std::string path = finalName();
         const Result<bool> renamed = renameWithoutReplacing(writing_, path);
         if (!renamed) return Failure{renamed.reason()};
         if (!*renamed) continue;  // taken meanwhile
@@ -148,12 +148,15 @@ Result<> Timelapse::placeFile() {
 // A file that cannot be written is closed as it is: a placed one keeps what
 // reached it, an unplaced one goes.
 void Timelapse::fail(const std::string& why) {
-    complain("cannot write " +
-             (placed_ ? writing_ : unusedName(settings_.folder + "/timelapse-" + night_, ".mkv")) + ": " +
-             why);
+    complain("cannot write " + (placed_ ? writing_ : finalName()) + ": " + why);
     video_.drop();
     if (!placed_) std::remove(writing_.c_str());
     release();
+}
+
+// The name the night's file in progress gets once it holds an image.
+std::string Timelapse::finalName() const {
+    return unusedName(settings_.folder + "/timelapse-" + night_, ".mkv");
 }
 
 void Timelapse::close() {

@@ -56,6 +56,7 @@ private:
     void work();
     void add(const Still& still);
     Result<> placeFile();
+    std::string finalName() const;
     void flushNow();
     void fail(const std::string& why);
     void close();
