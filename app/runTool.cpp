@@ -61,13 +61,13 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     StatusPrinter printer(stdout, stderr);
     PanoramaView panorama(capture, stderr);
     if (s.snapshots.panorama)
-        snapshots.addCompanion("-panorama.jpg",
+        snapshots.addCompanion(kPanoramaSuffix,
                                [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
     if (s.snapshots.metadata) snapshots.describeWith(&metadata);
     if (s.snapshots.timeMap) {
-        snapshots.addCompanion("-time.tiff", [](const SnapshotDue& due) { return due.timeMap; });
-        snapshots.addCompanion("-time.jpg", [](const SnapshotDue& due) {
+        snapshots.addCompanion(kTimeMapSuffix, [](const SnapshotDue& due) { return due.timeMap; });
+        snapshots.addCompanion(kTimeColoursSuffix, [](const SnapshotDue& due) {
             return colouredTimes(due.timeMap, due.trail,
                                  static_cast<float>(due.span.endMillis - due.span.startMillis) / 1000.0f);
         });

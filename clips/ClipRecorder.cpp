@@ -1,7 +1,7 @@
 #include "clips/ClipRecorder.h"
 
-#include "core/BoundedMatch.h"
 #include "core/EightBits.h"
+#include "core/FileNames.h"
 #include "core/Json.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -14,7 +14,6 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
-#include <regex>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,16 +28,6 @@ constexpr int kThumbnailWidth = 160;
 constexpr int64_t kTickMillis = 1500;
 // The images whose times give the rate a clip declares.
 constexpr size_t kRateImages = 32;
-
-// "20261207-221320100" for 2026-12-07T22:13:20.100Z
-std::string clipName(int64_t millis) {
-    const auto seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char name[32];
-    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S", &utc);
-    return name + cv::format("%03d", static_cast<int>(millis % 1000));
-}
 
 cv::Rect grownBox(const cv::Mat& before, const cv::Mat& now) {
     if (before.size() != now.size() || before.type() != now.type()) return {0, 0, now.cols, now.rows};
@@ -122,16 +111,7 @@ std::vector<EventSeen> ClipRecorder::events() const {
 }
 
 int ClipRecorder::openToServe(const std::string& name, uint64_t& size) const {
-    return clipTime(name) ? openOwnFile(settings_.folder + "/" + name, size) : -1;
-}
-
-std::optional<int64_t> ClipRecorder::clipTime(const std::string& name) {
-    static const std::regex clip(
-        R"(([0-9]{4})([0-9]{2})([0-9]{2})-([0-9]{2})([0-9]{2})([0-9]{2})([0-9]{3})(-[1-9][0-9]{0,4})?\.(avi|json))");
-    std::smatch m;
-    if (!boundedMatch(name, m, clip)) return std::nullopt;
-    return parseUtcTime(m[1].str() + "-" + m[2].str() + "-" + m[3].str() + "T" + m[4].str() + ":" +
-                        m[5].str() + ":" + m[6].str() + "." + m[7].str() + "Z");
+    return clipTimeOf(name) ? openOwnFile(settings_.folder + "/" + name, size) : -1;
 }
 
 // Said once for each reason; counted for the clip that should have held it.

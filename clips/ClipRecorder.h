@@ -72,10 +72,6 @@ public:
     // Opens a clip's file by its exact name ("20261207-221320100.avi" or
     // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
     int openToServe(const std::string& name, uint64_t& size) const;
-    // The time of a clip's first image from the name of its video or its
-    // sidecar ("20261207-221320100.avi", "20261207-221320100-2.json"); none
-    // for other names.
-    static std::optional<int64_t> clipTime(const std::string& name);
 
 private:
     struct Raw {

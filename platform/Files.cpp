@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "core/FileNames.h"
+
 #include <opencv2/imgcodecs.hpp>
 
 #include <fcntl.h>
@@ -19,16 +21,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kTemporaryPrefix = ".partial-";
-
 std::string folderOf(const std::string& path) {
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-}
-
-std::string fileNameOf(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 bool writeAll(int fd, const std::vector<uchar>& bytes) {
@@ -108,12 +103,6 @@ Result<bool> renameWithoutReplacing(const std::string& from, const std::string& 
     unlink(from.c_str());
     return true;
 }
-
-std::string temporaryPathOf(const std::string& path) {
-    return folderOf(path) + "/" + kTemporaryPrefix + fileNameOf(path);
-}
-
-bool isTemporaryName(const std::string& name) { return name.rfind(kTemporaryPrefix, 0) == 0; }
 
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;

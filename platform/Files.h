@@ -24,12 +24,6 @@ Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& b
 // Renames from to to unless to exists (false then: from stays as it is).
 Result<bool> renameWithoutReplacing(const std::string& from, const std::string& to);
 
-// Where a file is written before it is whole: a hidden name beside path,
-// which removeLeftoverTemporaries clears after a crash.
-std::string temporaryPathOf(const std::string& path);
-// Whether a folder entry's name is such a temporary name.
-bool isTemporaryName(const std::string& name);
-
 // Encodes an image by the extension of path and writes it atomically and durably.
 Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
 

@@ -1,6 +1,7 @@
 #include "products/Keogram.h"
 
 #include "core/EightBits.h"
+#include "core/FileNames.h"
 #include "core/Json.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
@@ -112,7 +113,7 @@ void KeogramStrip::open(const std::string& night, int rows) {
     times_.clear();
     savedAt_ = 0;
     takenUp_ = false;
-    use(folder_ + "/" + prefix_ + "-" + night);
+    use(folder_ + "/" + productBase(prefix_, night));
     std::error_code error;
     if (!std::filesystem::exists(base_ + ".png", error)) return;
     const cv::Mat earlier = cv::imread(base_ + ".png", cv::IMREAD_COLOR);
@@ -134,7 +135,7 @@ void KeogramStrip::open(const std::string& night, int rows) {
 
 // Leaves the file in use as it is and goes on in the next free name.
 void KeogramStrip::goOnBeside(const std::string& why) {
-    const std::string other = unusedBase(folder_ + "/" + prefix_ + "-" + night_, {".png", ".json"});
+    const std::string other = unusedBase(folder_ + "/" + productBase(prefix_, night_), {".png", ".json"});
     std::fprintf(err_, "%s.png %s: keeping it, going on in %s.png\n", base_.c_str(), why.c_str(),
                  other.c_str());
     std::fflush(err_);
@@ -202,8 +203,8 @@ Keogram::Keogram(std::string folder, double everySeconds, PanoramaView* panorama
                  FilesInUse* inUse)
     : everyMillis_(static_cast<int64_t>(everySeconds * 1000)),
       panorama_(panorama),
-      strip_(folder, "keogram", err, inUse),
-      panoramaStrip_(folder, "keogram-panorama", err, inUse) {}
+      strip_(folder, kKeogram, err, inUse),
+      panoramaStrip_(folder, kKeogramPanorama, err, inUse) {}
 
 void Keogram::framed(const Frame& frame) {
     const cv::Mat& image = frame.image;

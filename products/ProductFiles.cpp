@@ -1,32 +1,11 @@
 #include "products/ProductFiles.h"
 
-#include "core/BoundedMatch.h"
 #include "platform/Files.h"
 
 #include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
-
-namespace {
-
-const std::regex& productName() {
-    static const std::regex name(
-        R"((keogram|keogram-panorama|timelapse)-([0-9]{4}-[0-9]{2}-[0-9]{2})(-[0-9]{1,4})?\.(png|json|mkv))");
-    return name;
-}
-
-}  // namespace
-
-std::optional<ProductFile> productOf(const std::string& name) {
-    std::smatch match;
-    if (!boundedMatch(name, match, productName()) || (match[4] == "mkv") != (match[1] == "timelapse"))
-        return std::nullopt;
-    return ProductFile{name, match[1], match[2], 0};
-}
-
-bool isProductName(const std::string& name) { return productOf(name).has_value(); }
 
 std::vector<ProductFile> listProducts(const std::string& folder) {
     std::vector<ProductFile> products;

@@ -8,6 +8,7 @@
 
 #include <filesystem>
 
+#include "core/FileNames.h"
 #include "platform/Files.h"
 
 namespace {
@@ -156,7 +157,7 @@ void Timelapse::fail(const std::string& why) {
 
 // The name the night's file in progress gets once it holds an image.
 std::string Timelapse::finalName() const {
-    return unusedName(settings_.folder + "/timelapse-" + night_, ".mkv");
+    return unusedName(settings_.folder + "/" + productBase(kTimelapse, night_), ".mkv");
 }
 
 void Timelapse::close() {

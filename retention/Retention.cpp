@@ -1,14 +1,12 @@
 #include "retention/Retention.h"
 
-#include "clips/ClipRecorder.h"
 #include "core/BoundedMatch.h"
+#include "core/FileNames.h"
 #include "core/Json.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
 #include "products/Night.h"
-#include "products/ProductFiles.h"
-#include "snapshots/SnapshotFolder.h"
 
 #include <sys/stat.h>
 
@@ -56,7 +54,8 @@ int64_t Retention::sidecarStart(const std::string& path, int64_t modifiedNanos, 
     const auto known = starts_.find(path);
     if (known != starts_.end() && known->second.first == modifiedNanos)
         return known->second.second.value_or(otherwise);
-    const auto times = SnapshotFolder::sidecarTimesAt(path);
+    const std::optional<nlohmann::json> sidecar = readJsonFile(path, 65536);
+    const auto times = sidecar ? sidecarTimes(*sidecar) : std::nullopt;
     const std::optional<int64_t> start = times ? parseUtcTime(times->first) : std::nullopt;
     starts_[path] = {modifiedNanos, start};
     return start.value_or(otherwise);
@@ -78,11 +77,11 @@ std::vector<Retention::Group> Retention::groups() {
                 if (clips && folder == snapshotFolder_) continue;  // counted once
                 key = "t" + folder + "/" + name;  // a write in progress: counted, never deleted
             } else if (clips) {
-                const auto time = ClipRecorder::clipTime(name);
+                const auto time = clipTimeOf(name);
                 if (!time) continue;
                 key = "c" + name.substr(0, name.find('.'));
                 millisOfName = *time;
-            } else if (const auto file = SnapshotFolder::fileOf(name)) {
+            } else if (const auto file = snapshotFileOf(name)) {
                 key = "s" + std::to_string(file->number);
                 suffix = file->suffix;
                 number = file->number;
@@ -105,16 +104,17 @@ std::vector<Retention::Group> Retention::groups() {
             group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
                          (inUse_ != nullptr && inUse_->held(entry.path().string()));
             if (number < 0) group.millis = millisOfName;
-            if (suffix == ".jpg")
+            if (suffix == kSnapshotSuffix)
                 group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
-            if (suffix == ".json") sidecars[key] = modified;
+            if (suffix == kSidecarSuffix) sidecars[key] = modified;
         }
     };
     scan(snapshotFolder_, false);
     if (!clipsFolder_.empty()) scan(clipsFolder_, true);
     for (const auto& [key, modified] : sidecars) {
         Group& group = found[key];
-        group.millis = sidecarStart(snapshotFolder_ + "/" + key.substr(1) + ".json", modified, group.millis);
+        group.millis =
+            sidecarStart(snapshotFolder_ + "/" + key.substr(1) + kSidecarSuffix, modified, group.millis);
     }
     std::vector<Group> groups;
     for (auto& [key, group] : found)

@@ -19,27 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr const char* kLockName = ".trailcam.lock";
-// What a snapshot's files end with: the snapshot, its sidecar, its time maps
-// and its panorama.
-constexpr const char* kSuffixes[] = {".jpg", ".json", "-time.jpg", "-time.tiff", "-panorama.jpg"};
-
 }  // namespace
-
-std::optional<SnapshotFolder::FileOf> SnapshotFolder::fileOf(const std::string& name) {
-    const size_t digits = std::min(name.find_first_not_of("0123456789"), name.size());
-    if (digits == 0 || digits > 5 || (digits > 1 && name[0] == '0')) return std::nullopt;
-    const int number = std::atoi(name.c_str());
-    const std::string suffix = name.substr(digits);
-    if (number > kLastSnapshotNumber ||
-        std::find(std::begin(kSuffixes), std::end(kSuffixes), suffix) == std::end(kSuffixes))
-        return std::nullopt;
-    return FileOf{number, suffix};
-}
-
-int32_t SnapshotFolder::numberOf(const std::string& name) {
-    const auto file = fileOf(name);
-    return file && file->suffix == ".jpg" ? file->number : -1;
-}
 
 SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err)
     : path_(std::move(path)), minFreeBytes_(minFreeBytes), err_(err) {}
@@ -125,7 +105,7 @@ void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
             std::fprintf(err_, "cannot tag snapshot %s: %s\n", path.c_str(), tagged.reason().c_str());
         // The sidecar first: a snapshot in place always has its sidecar.
         const std::string sidecar = metadata_->sidecar(due);
-        const std::string sidecarPath = pathOf(due.number, ".json");
+        const std::string sidecarPath = pathOf(due.number, kSidecarSuffix);
         const Result<> described = writeFileAtomically(sidecarPath, {sidecar.begin(), sidecar.end()}, true);
         if (!described)
             std::fprintf(err_, "cannot write %s: %s\n", sidecarPath.c_str(), described.reason().c_str());
@@ -158,9 +138,9 @@ std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
     std::vector<Entry> snapshots;
     std::error_code error;
     for (const auto& file : fs::directory_iterator(path_, error)) {
-        const int32_t number = numberOf(file.path().filename().string());
-        if (number < 0) continue;
-        if (const auto snapshot = find(number)) snapshots.push_back(*snapshot);
+        const auto name = snapshotFileOf(file.path().filename().string());
+        if (!name || name->suffix != kSnapshotSuffix) continue;
+        if (const auto snapshot = find(name->number)) snapshots.push_back(*snapshot);
     }
     std::sort(snapshots.begin(), snapshots.end(), [](const Entry& a, const Entry& b) {
         return a.modifiedNanos != b.modifiedNanos ? a.modifiedNanos > b.modifiedNanos : a.number > b.number;
@@ -170,8 +150,8 @@ std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
 
 int SnapshotFolder::openToServe(const std::string& name, uint64_t& size) const {
     // The 16-bit time map is for tools, not browsers.
-    const auto file = fileOf(name);
-    if (!file || file->suffix == "-time.tiff") return -1;
+    const auto file = snapshotFileOf(name);
+    if (!file || file->suffix == kTimeMapSuffix) return -1;
     return openOwnFile(path_ + "/" + name, size);
 }
 
@@ -181,7 +161,7 @@ bool SnapshotFolder::has(int32_t number, const std::string& suffix) const {
 }
 
 std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimes(int32_t number) const {
-    return sidecarTimesAt(pathOf(number, ".json"));
+    return sidecarTimesAt(pathOf(number, kSidecarSuffix));
 }
 
 std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimesAt(const std::string& path) {
@@ -194,17 +174,9 @@ std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimesA
     close(fd);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     const std::optional<nlohmann::json> sidecar = parseJson(text);
-    if (!sidecar || !sidecar->is_object()) return std::nullopt;
-    const auto start = sidecar->find("start"), end = sidecar->find("end");
-    if (start == sidecar->end() || end == sidecar->end() || !start->is_string() || !end->is_string())
-        return std::nullopt;
-    return std::pair{start->get<std::string>(), end->get<std::string>()};
-}
-
-std::string SnapshotFolder::nameOf(int32_t number, const std::string& suffix) {
-    return std::to_string(number) + suffix;
+    return sidecar ? ::sidecarTimes(*sidecar) : std::nullopt;
 }
 
 std::string SnapshotFolder::pathOf(int32_t number, const std::string& suffix) const {
-    return path_ + "/" + nameOf(number, suffix);
+    return path_ + "/" + snapshotName(number, suffix);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/FileNames.h"
 #include "core/Result.h"
 #include "core/TrailEvents.h"
 #include "snapshots/SnapshotMetadata.h"
@@ -74,18 +75,7 @@ public:
     std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const;
     // The same from the sidecar at path.
     static std::optional<std::pair<std::string, std::string>> sidecarTimesAt(const std::string& path);
-    std::string pathOf(int32_t number, const std::string& suffix = ".jpg") const;
-    // "12.jpg" for 12, and back; -1 for a name that is no snapshot's.
-    static std::string nameOf(int32_t number, const std::string& suffix = ".jpg");
-    static int32_t numberOf(const std::string& name);
-    // Which snapshot a file of the folder goes with, and as what: "12.jpg" is
-    // {12, ".jpg"}, "12-time.tiff" is {12, "-time.tiff"}; none for a name
-    // that is none of a snapshot's files.
-    struct FileOf {
-        int32_t number;
-        std::string suffix;
-    };
-    static std::optional<FileOf> fileOf(const std::string& name);
+    std::string pathOf(int32_t number, const std::string& suffix = kSnapshotSuffix) const;
     const std::string& path() const { return path_; }
 
 private:

@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "clips/ClipRecorder.h"
+#include "core/FileNames.h"
 #include "core/Json.h"
 
 #include <gtest/gtest.h>
@@ -129,8 +130,8 @@ TEST(Clips, AClipNeverReplacesAnotherAndDeclaresItsImagesRate) {
         EXPECT_EQ(textOf(name + ".json"), json) << name;
         EXPECT_EQ(cv::VideoCapture(name + ".avi").get(cv::CAP_PROP_FPS), 10.0) << name;
     }
-    EXPECT_EQ(ClipRecorder::clipTime("20261207-221320000-2.avi"), kStart);
-    EXPECT_FALSE(ClipRecorder::clipTime("20261207-221320000-0.avi"));
+    EXPECT_EQ(clipTimeOf("20261207-221320000-2.avi"), kStart);
+    EXPECT_FALSE(clipTimeOf("20261207-221320000-0.avi"));
 }
 
 // An event that goes on for the whole run: a clip ends at --clip-max and

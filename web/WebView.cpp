@@ -330,10 +330,10 @@ void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot, const std::str
     const auto timeOrNull = [](const std::string& time) { return time.empty() ? "null" : jsonString(time); };
     gallery_.emplace_front(
         snapshot.number,
-        "{\"name\":" + jsonString(SnapshotFolder::nameOf(snapshot.number)) + ",\"time\":\"" +
+        "{\"name\":" + jsonString(snapshotName(snapshot.number)) + ",\"time\":\"" +
             utcTime(snapshot.modifiedNanos / 1000000000) + "\",\"bytes\":" + std::to_string(snapshot.bytes) +
             ",\"start\":" + timeOrNull(start) + ",\"end\":" + timeOrNull(end) +
-            ",\"timeMap\":" + (snapshots_.has(snapshot.number, "-time.jpg") ? "true" : "false") + "}");
+            ",\"timeMap\":" + (snapshots_.has(snapshot.number, kTimeColoursSuffix) ? "true" : "false") + "}");
     while (gallery_.size() > kListedSnapshots)
         gallery_.pop_back();
 }
@@ -468,7 +468,7 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
             }
     }
     const std::string productsPrefix = "/products/";
-    if (url.rfind(productsPrefix, 0) == 0 && isProductName(url.substr(productsPrefix.size()))) {
+    if (url.rfind(productsPrefix, 0) == 0 && productOf(url.substr(productsPrefix.size()))) {
         const std::string name = url.substr(productsPrefix.size());
         const int fd = openOwnFile(snapshots_.path() + "/" + name, size);
         return answerFile(connection, fd, size,

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+// The names of every file the tool writes, defined once: the writers,
+// retention and the web view all go by these.
+
+// A write in progress: a hidden name beside the file it becomes, which a
+// start clears after a crash.
+std::string temporaryPathOf(const std::string& path);
+bool isTemporaryName(const std::string& name);
+
+// Snapshots: "12.jpg", and beside it its sidecar, time maps and panorama.
+constexpr const char* kSnapshotSuffix = ".jpg";
+constexpr const char* kSidecarSuffix = ".json";
+constexpr const char* kTimeColoursSuffix = "-time.jpg";
+constexpr const char* kTimeMapSuffix = "-time.tiff";
+constexpr const char* kPanoramaSuffix = "-panorama.jpg";
+std::string snapshotName(int32_t number, const std::string& suffix = kSnapshotSuffix);
+// Which snapshot a file name goes with, and as what: "12.jpg" is {12,
+// ".jpg"}, "12-time.tiff" is {12, "-time.tiff"}; none for any other name.
+struct SnapshotFileName {
+    int32_t number;
+    std::string suffix;
+};
+std::optional<SnapshotFileName> snapshotFileOf(const std::string& name);
+// The start and end a sidecar gives, when it is one.
+std::optional<std::pair<std::string, std::string>> sidecarTimes(const nlohmann::json& sidecar);
+
+// Clips: "20261207-221320100" for a clip whose first image is of
+// 2026-12-07T22:13:20.100Z, then "-2", "-3", ... when that is taken; with
+// ".avi" and ".json".
+std::string clipName(int64_t unixMillis);
+// The time of a clip's first image from the name of its video or its JSON;
+// none for other names.
+std::optional<int64_t> clipTimeOf(const std::string& name);
+
+// The night products: "keogram-2026-12-07.png" (and ".json"),
+// "keogram-panorama-2026-12-07-2.png", "timelapse-2026-12-07.mkv", ...
+constexpr const char* kKeogram = "keogram";
+constexpr const char* kKeogramPanorama = "keogram-panorama";
+constexpr const char* kTimelapse = "timelapse";
+struct ProductFile {
+    std::string name;
+    std::string kind;   // kKeogram, kKeogramPanorama or kTimelapse
+    std::string night;  // "2026-12-07"
+    int64_t bytes;
+};
+// The first name of a kind's file for a night, without a "-2" or an extension.
+std::string productBase(const std::string& kind, const std::string& night);
+// A product's file by its name (bytes left 0); none for other names. Its
+// sidecar (".json") is a product's file too, of the same kind and night.
+std::optional<ProductFile> productOf(const std::string& name);
