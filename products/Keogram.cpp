@@ -3,9 +3,9 @@
 #include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "core/Night.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
-#include "products/Night.h"
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>

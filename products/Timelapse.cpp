@@ -1,8 +1,8 @@
 #include "products/Timelapse.h"
 
 #include "core/EightBits.h"
+#include "core/Night.h"
 #include "platform/Threads.h"
-#include "products/Night.h"
 
 #include <opencv2/imgcodecs.hpp>
 

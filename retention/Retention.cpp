@@ -3,10 +3,10 @@
 #include "core/BoundedMatch.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "core/Night.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
-#include "products/Night.h"
 
 #include <sys/stat.h>
 

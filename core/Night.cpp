@@ -1,4 +1,4 @@
-#include "products/Night.h"
+#include "core/Night.h"
 
 #include <sys/stat.h>
 
