@@ -1,7 +1,5 @@
 #include "core/Night.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <ctime>
 
@@ -37,20 +35,3 @@ int64_t nightStart(const std::string& night) {
 }
 
 int localHour(int64_t unixMillis) { return localTime(unixMillis).tm_hour; }
-
-std::string unusedName(const std::string& base, const std::string& extension) {
-    return unusedBase(base, {extension}) + extension;
-}
-
-std::string unusedBase(const std::string& base, const std::vector<std::string>& extensions) {
-    const auto taken = [&extensions](const std::string& name) {
-        struct stat info {};
-        for (const std::string& extension : extensions)
-            if (lstat((name + extension).c_str(), &info) == 0) return true;
-        return false;
-    };
-    std::string name = base;
-    for (int n = 2; taken(name); ++n)
-        name = base + "-" + std::to_string(n);
-    return name;
-}

@@ -104,6 +104,23 @@ Result<bool> renameWithoutReplacing(const std::string& from, const std::string& 
     return true;
 }
 
+std::string unusedName(const std::string& base, const std::string& extension) {
+    return unusedBase(base, {extension}) + extension;
+}
+
+std::string unusedBase(const std::string& base, const std::vector<std::string>& extensions) {
+    const auto taken = [&extensions](const std::string& name) {
+        struct stat info {};
+        for (const std::string& extension : extensions)
+            if (lstat((name + extension).c_str(), &info) == 0) return true;
+        return false;
+    };
+    std::string name = base;
+    for (int n = 2; taken(name); ++n)
+        name = base + "-" + std::to_string(n);
+    return name;
+}
+
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;
     try {

@@ -24,6 +24,11 @@ Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& b
 // Renames from to to unless to exists (false then: from stays as it is).
 Result<bool> renameWithoutReplacing(const std::string& from, const std::string& to);
 
+// The first of "BASE.EXT", "BASE-2.EXT", "BASE-3.EXT", ... that is not there.
+std::string unusedName(const std::string& base, const std::string& extension);
+// The first of "BASE", "BASE-2", ... with none of these extensions there.
+std::string unusedBase(const std::string& base, const std::vector<std::string>& extensions);
+
 // Encodes an image by the extension of path and writes it atomically and durably.
 Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
 
