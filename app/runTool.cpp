@@ -121,11 +121,6 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
             std::fprintf(stderr, "trailcam: mqtt: %s\n", started.reason().c_str());
             return 1;
         }
-        if (clips)
-            clips->whenWritten([&mqtt](const std::string& name, int64_t first, int64_t last, size_t images) {
-                mqtt->clipWritten(name, first, last, images);
-            });
-        snapshots.whenWritten([&mqtt](const SnapshotDue& due) { mqtt->snapshotWritten(due); });
         listeners.push_back(mqtt.get());
     }
     std::unique_ptr<Retention> retention;
@@ -158,6 +153,10 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     }
     listeners.push_back(&windows);
 
+    // What listeners did, told to all of them.
+    ListenerSet announcements(listeners);
+    snapshots.announceTo(&announcements);
+    if (clips) clips->announceTo(&announcements);
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
     TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000),

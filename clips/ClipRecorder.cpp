@@ -309,7 +309,8 @@ void ClipRecorder::writeClip(Clip& clip) {
             for (const Event& event : clip.events)
                 if (seen.millis == event.millis) seen.clip = *placed;
     }
-    if (written_) written_(*placed, clip.times.front(), clip.times.back(), clip.times.size());
+    if (announcements_ != nullptr)
+        announcements_->clipWritten({*placed, clip.times.front(), clip.times.back(), clip.times.size()});
 }
 
 // Puts the clip's JSON, then its video, under the first name of its time

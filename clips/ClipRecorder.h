@@ -64,11 +64,8 @@ public:
 
     // The events so far, newest first (the last 200); from any thread.
     std::vector<EventSeen> events() const;
-    // Called on the clip thread with each clip written: its name, the times
-    // of its first and last images and their number. Set before images come.
-    void whenWritten(std::function<void(const std::string&, int64_t, int64_t, size_t)> written) {
-        written_ = std::move(written);
-    }
+    // Told, on the clip thread, of each clip in place. Set before images come.
+    void announceTo(Announcements* announcements) { announcements_ = announcements; }
     // Opens a clip's file by its exact name ("20261207-221320100.avi" or
     // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
     int openToServe(const std::string& name, uint64_t& size) const;
@@ -117,7 +114,7 @@ private:
 
     const ClipSettings settings_;
     FILE* err_;
-    std::function<void(const std::string&, int64_t, int64_t, size_t)> written_;
+    Announcements* announcements_ = nullptr;
     SayOnce said_;
 
     // Loop thread only.

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 // Snapshots are numbered 1 to this, then 0, 1, 2, ... again.
 constexpr int32_t kLastSnapshotNumber = 30000;
@@ -63,8 +65,17 @@ struct ModeChange {
     int fromType, toType;
 };
 
+// A clip in place, with its JSON: its name without extension, the times of
+// its first and last images and their number.
+struct ClipWritten {
+    std::string name;
+    int64_t firstMillis = 0, lastMillis = 0;
+    size_t images = 0;
+};
+
 // What the trail loop tells the views, files and services of a run. Called
-// on the loop's thread: a listener does its work quickly or hands it over.
+// on the loop's thread unless said otherwise: a listener does its work
+// quickly or hands it over.
 class TrailListener {
 public:
     virtual ~TrailListener() = default;
@@ -81,6 +92,36 @@ public:
     virtual void cameraBack() {}
     virtual void stopping() {}
     virtual void ended() {}
+    // What listeners tell each other (see Announcements): a snapshot and
+    // what goes beside it in place; a clip in place, on the clip recorder's
+    // thread.
+    virtual void snapshotWritten(const SnapshotDue&) {}
+    virtual void clipWritten(const ClipWritten&) {}
+};
+
+// Where a listener tells the others what it has done.
+class Announcements {
+public:
+    virtual ~Announcements() = default;
+    virtual void snapshotWritten(const SnapshotDue& due) = 0;
+    virtual void clipWritten(const ClipWritten& clip) = 0;
+};
+
+// Tells every listener of a run, in its order.
+class ListenerSet : public Announcements {
+public:
+    explicit ListenerSet(std::vector<TrailListener*> listeners) : listeners_(std::move(listeners)) {}
+    void snapshotWritten(const SnapshotDue& due) override {
+        for (TrailListener* listener : listeners_)
+            listener->snapshotWritten(due);
+    }
+    void clipWritten(const ClipWritten& clip) override {
+        for (TrailListener* listener : listeners_)
+            listener->clipWritten(clip);
+    }
+
+private:
+    std::vector<TrailListener*> listeners_;
 };
 
 // What the loop asks of the place its snapshots go before it numbers one.

@@ -243,10 +243,10 @@ void MqttPublisher::cameraBack() {
     event("{\"type\":\"camera back\",\"time\":\"" + utcTimeMillis(lastFrameMillis_) + "\"}");
 }
 
-void MqttPublisher::clipWritten(const std::string& name, int64_t firstMillis, int64_t lastMillis,
-                                size_t images) {
-    event("{\"type\":\"clip\",\"name\":" + jsonString(name) + ",\"start\":\"" + utcTimeMillis(firstMillis) +
-          "\",\"end\":\"" + utcTimeMillis(lastMillis) + "\",\"images\":" + std::to_string(images) + "}");
+void MqttPublisher::clipWritten(const ClipWritten& clip) {
+    event("{\"type\":\"clip\",\"name\":" + jsonString(clip.name) + ",\"start\":\"" +
+          utcTimeMillis(clip.firstMillis) + "\",\"end\":\"" + utcTimeMillis(clip.lastMillis) +
+          "\",\"images\":" + std::to_string(clip.images) + "}");
 }
 
 void MqttPublisher::ended() {

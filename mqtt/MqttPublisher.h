@@ -45,14 +45,12 @@ public:
     Result<> start();
 
     void ticked(const Tick& tick) override;
-    // A snapshot in place (from the snapshot folder, once it is written).
-    void snapshotWritten(const SnapshotDue& due);
+    void snapshotWritten(const SnapshotDue& due) override;
     void cameraEmpty() override;
     void reconnecting(int64_t everyMs) override;
     void cameraBack() override;
     void ended() override;
-    // A clip written (called from the clip recorder's thread).
-    void clipWritten(const std::string& name, int64_t firstMillis, int64_t lastMillis, size_t images);
+    void clipWritten(const ClipWritten& clip) override;
 
     // "mqtt://host[:port]" or "mqtts://host[:port]" into the settings; fails when malformed.
     static Result<> parseUrl(const std::string& url, MqttSettings& settings);

@@ -173,10 +173,10 @@ void Retention::enforce(int64_t nowMillis) {
     deleted_ += deleted;
 }
 
-void Retention::snapshotDue(const SnapshotDue& due) {
-    lastWritten_ = due.number;
-    checks_.hand(0);
-}
+// Checked after each snapshot, written or not (a full disk is a reason).
+void Retention::snapshotDue(const SnapshotDue&) { checks_.hand(0); }
+
+void Retention::snapshotWritten(const SnapshotDue& due) { lastWritten_ = due.number; }
 
 void Retention::ticked(const Tick& tick) {
     if (tick.frame.millis - checkedAt_ < kCheckEveryMillis && tick.frame.millis >= checkedAt_) return;

@@ -48,6 +48,7 @@ public:
     // decides what is too old.
     void enforce(int64_t nowMillis);
     void snapshotDue(const SnapshotDue& due) override;
+    void snapshotWritten(const SnapshotDue& due) override;
     void ticked(const Tick& tick) override;
     RetentionSummary summary() const;
     // As status JSON members: "\"retention\":{\"files\":...,\"bytes\":...,\"deleted\":...}"

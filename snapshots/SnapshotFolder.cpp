@@ -124,7 +124,7 @@ void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
         if (!done) std::fprintf(err_, "cannot write %s: %s\n", name.c_str(), done.reason().c_str());
     }
     std::fflush(err_);
-    if (written && written_) written_(due);
+    if (written && announcements_ != nullptr) announcements_->snapshotWritten(due);
 }
 
 std::optional<SnapshotFolder::Entry> SnapshotFolder::find(int32_t number) const {

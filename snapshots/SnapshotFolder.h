@@ -41,9 +41,9 @@ public:
     // EXIF fields into it (metadata may be null: neither).
     void describeWith(const SnapshotMetadata* metadata) { metadata_ = metadata; }
 
-    // Called, on the loop's thread, with each snapshot once it is in place
-    // (not with one that could not be written).
-    void whenWritten(std::function<void(const SnapshotDue&)> written) { written_ = std::move(written); }
+    // Told, on the loop's thread, of each snapshot once it and what goes
+    // beside it are in place (not of one that could not be written).
+    void announceTo(Announcements* announcements) { announcements_ = announcements; }
     // With retention, only retention makes room: a snapshot never replaces
     // one that retention keeps, even when every number is taken.
     void replaceOnlyByRetention() { replace_ = false; }
@@ -86,7 +86,7 @@ private:
     const SnapshotMetadata* metadata_ = nullptr;
     bool finalSnapshotLost_ = false;
     bool replace_ = true;
-    std::function<void(const SnapshotDue&)> written_;
+    Announcements* announcements_ = nullptr;
     std::string lockPath_;
     int lockFd_ = -1;
     std::vector<std::string> madeFolders_;  // innermost first

@@ -250,13 +250,17 @@ TEST(Platform, SnapshotFolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
         ASSERT_TRUE(folder.open());
         folder.addCompanion("-small.png",
                             [](const SnapshotDue& d) { return cv::Mat(d.trail, cv::Rect(0, 0, 8, 8)); });
-        std::vector<int32_t> written;
-        folder.whenWritten([&written](const SnapshotDue& due) { written.push_back(due.number); });
+        struct Written : TrailListener {
+            std::vector<int32_t> numbers;
+            void snapshotWritten(const SnapshotDue& due) override { numbers.push_back(due.number); }
+        } told;
+        ListenerSet announcements({&told});
+        folder.announceTo(&announcements);
         folder.snapshotDue({12, trail, SnapshotReason::exit, 0, {}, {}});
         std::filesystem::create_directory("night/img/13.jpg");  // a write that fails
         folder.snapshotDue({13, trail, SnapshotReason::countdown, 0, {}, {}});
         std::filesystem::remove("night/img/13.jpg"), std::filesystem::remove("night/img/13-small.png");
-        EXPECT_EQ(written, std::vector<int32_t>{12});
+        EXPECT_EQ(told.numbers, std::vector<int32_t>{12});
         EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
         EXPECT_EQ(folder.newest(), 12);
     }

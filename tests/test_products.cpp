@@ -293,7 +293,7 @@ TEST(Products, RetentionKeepsWhatIsWrittenNowAndTheSnapshotWrittenLast) {
     CapturedStream err;
     {
         Retention retention("img", "clips", {0.01, std::nullopt}, err.file, &inUse);
-        retention.snapshotDue({3, cv::Mat(), SnapshotReason::endOfInput, now, {}, {}});
+        retention.snapshotWritten({3, cv::Mat(), SnapshotReason::endOfInput, now, {}, {}});
         retention.enforce(now);
         EXPECT_EQ(retention.summaryJson(), "\"retention\":{\"files\":4,\"bytes\":7057,\"deleted\":2}");
     }

@@ -315,7 +315,7 @@ void WebView::ticked(const Tick& tick) {
                    tick.timeMap.clone(), tick.span.startMillis});
 }
 
-void WebView::snapshotDue(const SnapshotDue& due) {
+void WebView::snapshotWritten(const SnapshotDue& due) {
     const std::lock_guard<std::mutex> lock(publishing_);
     newSnapshots_.push_back({due.number, due.span.startMillis, due.span.endMillis});
 }

@@ -62,7 +62,7 @@ public:
     // listen there (a port in use among others).
     Result<> start();
     void ticked(const Tick& tick) override;
-    void snapshotDue(const SnapshotDue& due) override;
+    void snapshotWritten(const SnapshotDue& due) override;
 
     // What requests read: replaced as a whole at each tick.
     struct Published {
