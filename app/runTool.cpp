@@ -5,6 +5,7 @@
 #include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
 #include "clips/ClipRecorder.h"
+#include "core/TimeColours.h"
 #include "cvio.h"
 #include "input/openInput.h"
 #include "mqtt/MqttPublisher.h"
@@ -22,7 +23,6 @@
 #include "views/LiveFiles.h"
 #include "views/PanoramaView.h"
 #include "views/StatusPrinter.h"
-#include "views/TimeMapView.h"
 #include "views/Windows.h"
 #include "web/WebView.h"
 

@@ -2,8 +2,8 @@
 #include "core/Json.h"
 #include "core/Night.h"
 #include "platform/Clocks.h"
+#include "platform/ProductFiles.h"
 #include "products/Keogram.h"
-#include "products/ProductFiles.h"
 #include "products/Timelapse.h"
 #include "retention/Retention.h"
 

@@ -1,10 +1,10 @@
 #include "web/WebView.h"
 
 #include "core/Json.h"
+#include "core/TimeColours.h"
 #include "platform/Files.h"
+#include "platform/ProductFiles.h"
 #include "platform/Threads.h"
-#include "products/ProductFiles.h"
-#include "views/TimeMapView.h"
 
 #include <microhttpd.h>
 #include <opencv2/imgcodecs.hpp>

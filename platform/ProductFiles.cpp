@@ -1,4 +1,4 @@
-#include "products/ProductFiles.h"
+#include "platform/ProductFiles.h"
 
 #include "platform/Files.h"
 

@@ -1,4 +1,4 @@
-#include "views/TimeMapView.h"
+#include "core/TimeColours.h"
 
 #include <opencv2/imgproc.hpp>
 
