@@ -116,7 +116,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         settings.givenStation = s.mqtt.station.empty() ? hostName() : s.mqtt.station;
         settings.station = MqttPublisher::stationName(settings.givenStation);
         settings.everySeconds = s.mqtt.everySeconds;
-        mqtt = std::make_unique<MqttPublisher>(settings, metadata, TRAILCAM_VERSION, stderr);
+        mqtt = std::make_unique<MqttPublisher>(settings, sourceName, TRAILCAM_VERSION, stderr);
         if (const Result<> started = mqtt->start(); !started) {
             std::fprintf(stderr, "trailcam: mqtt: %s\n", started.reason().c_str());
             return 1;
@@ -144,7 +144,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            WebView::Shown{clips.get(), keogram.get(), moreStatus}, sourceName, stderr);
+            WebView::Shown{clips.get(), keogram ? &keogram->strip() : nullptr, moreStatus}, sourceName,
+            stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
             return 1;

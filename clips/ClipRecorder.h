@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/SayOnce.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "platform/MjpegVideo.h"
 
@@ -29,15 +30,6 @@ struct ClipSettings {
     double maxSeconds = 60;  // a longer event goes on in the next clip
 };
 
-// An event as the web view lists it.
-struct EventSeen {
-    int64_t millis;
-    int32_t diff;
-    cv::Rect box;           // of the pixels that grew
-    std::string thumbnail;  // a small JPEG of the tick's image
-    std::string clip;       // the clip's name without extension, once it has one
-};
-
 // A short video of every event: the camera's images from a few seconds
 // before the second the event's tick measured to a few seconds after it,
 // with a JSON of their times. Images wait, encoded as JPEG on a thread of
@@ -51,7 +43,7 @@ struct EventSeen {
 // lost. The one in progress is finished when the run ends. The declared
 // rate comes from the images' own times, so a replay's clips are the same
 // on every run.
-class ClipRecorder : public TrailListener {
+class ClipRecorder : public TrailListener, public EventShelf {
 public:
     ClipRecorder(ClipSettings settings, FILE* err);
     ~ClipRecorder() override;
@@ -63,12 +55,12 @@ public:
     void ended() override;
 
     // The events so far, newest first (the last 200); from any thread.
-    std::vector<EventSeen> events() const;
+    std::vector<EventSeen> events() const override;
     // Told, on the clip thread, of each clip in place. Set before images come.
     void announceTo(Announcements* announcements) { announcements_ = announcements; }
     // Opens a clip's file by its exact name ("20261207-221320100.avi" or
     // ".json") to be served, with the snapshot folder's rules; -1 otherwise.
-    int openToServe(const std::string& name, uint64_t& size) const;
+    int openToServe(const std::string& name, uint64_t& size) const override;
 
 private:
     struct Raw {

@@ -2,6 +2,7 @@
 
 #include "core/BoundedMatch.h"
 #include "core/Json.h"
+#include "core/Sidecar.h"
 
 #include <mosquitto.h>
 #include <opencv2/imgcodecs.hpp>
@@ -44,9 +45,9 @@ std::string MqttPublisher::stationName(const std::string& name) {
     return station.empty() ? "trailcam" : station;
 }
 
-MqttPublisher::MqttPublisher(MqttSettings settings, SnapshotMetadata metadata, std::string version, FILE* err)
+MqttPublisher::MqttPublisher(MqttSettings settings, std::string source, std::string version, FILE* err)
     : settings_(std::move(settings)),
-      metadata_(std::move(metadata)),
+      source_(std::move(source)),
       version_(std::move(version)),
       err_(err),
       said_(err) {
@@ -228,7 +229,7 @@ void MqttPublisher::ticked(const Tick& tick) {
 }
 
 void MqttPublisher::snapshotWritten(const SnapshotDue& due) {
-    event("{\"type\":\"snapshot\"," + metadata_.sidecar(due).substr(1));
+    event("{\"type\":\"snapshot\"," + sidecarJson(due, source_, version_).substr(1));
     std::vector<uchar> jpeg;
     if (cv::imencode(".jpg", due.trail, jpeg)) publish(topic("trail"), {jpeg.begin(), jpeg.end()}, true);
 }

@@ -3,7 +3,6 @@
 #include "core/Result.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
-#include "snapshots/SnapshotMetadata.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -36,7 +35,8 @@ struct MqttSettings {
 // queue and only the latest status and trail are kept.
 class MqttPublisher : public TrailListener {
 public:
-    MqttPublisher(MqttSettings settings, SnapshotMetadata metadata, std::string version, FILE* err);
+    // source: the camera, stream or recording, as snapshot events name it.
+    MqttPublisher(MqttSettings settings, std::string source, std::string version, FILE* err);
     ~MqttPublisher() override;
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
@@ -79,7 +79,7 @@ private:
     void publishDiscovery();
 
     const MqttSettings settings_;
-    const SnapshotMetadata metadata_;
+    const std::string source_;
     const std::string version_;
     FILE* err_;
     mosquitto* client_ = nullptr;

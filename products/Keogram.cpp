@@ -199,12 +199,13 @@ std::pair<std::string, std::string> KeogramStrip::latest() const {
     return latest_;
 }
 
-Keogram::Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err,
-                 FilesInUse* inUse)
+Keogram::Keogram(std::string folder, double everySeconds, Panorama* panorama, FILE* err, FilesInUse* inUse)
     : everyMillis_(static_cast<int64_t>(everySeconds * 1000)),
       panorama_(panorama),
       strip_(folder, kKeogram, err, inUse),
-      panoramaStrip_(folder, kKeogramPanorama, err, inUse) {}
+      panoramaStrip_(panorama != nullptr
+                         ? std::make_unique<KeogramStrip>(folder, kKeogramPanorama, err, inUse)
+                         : nullptr) {}
 
 void Keogram::framed(const Frame& frame) {
     const cv::Mat& image = frame.image;
@@ -212,7 +213,7 @@ void Keogram::framed(const Frame& frame) {
         size_ = image.size();
         intervalStarted_ = false;
         nextColumn_.reset();
-        ringSquare_ = startupRingSquare(size_);
+        if (panorama_ != nullptr) ringSquare_ = panorama_->ringSquare(size_);
     }
     // Columns on a grid of `every` from the first image, each the maximum of
     // the images since the one before. After a gap longer than a column (a
@@ -248,7 +249,7 @@ void Keogram::addColumns(int64_t millis) {
         if (!unwrapped.empty()) {
             cv::Mat directions;
             cv::reduce(unwrapped, directions, 1, cv::REDUCE_MAX);  // the maximum over each row
-            panoramaStrip_.add(directions, millis);
+            panoramaStrip_->add(directions, millis);
         }
     }
     intervalStarted_ = false;
@@ -256,5 +257,5 @@ void Keogram::addColumns(int64_t millis) {
 
 void Keogram::ended() {
     strip_.finish();
-    panoramaStrip_.finish();
+    if (panoramaStrip_) panoramaStrip_->finish();
 }

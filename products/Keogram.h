@@ -3,13 +3,14 @@
 #include "core/FilesInUse.h"
 #include "core/LatestOnly.h"
 #include "core/SayOnce.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
-#include "views/PanoramaView.h"
 
 #include <opencv2/core.hpp>
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,7 +26,7 @@
 // after a crash: the shorter decides); else the night goes on beside it in
 // "-2", "-3", ... Columns only ever go after the last one. A column costs
 // the same at the end of a night as at its start.
-class KeogramStrip {
+class KeogramStrip : public LatestFile {
 public:
     KeogramStrip(std::string folder, std::string prefix, FILE* err, FilesInUse* inUse = nullptr);
     ~KeogramStrip();
@@ -37,7 +38,7 @@ public:
     // Writes the night's file now, on this thread.
     void finish();
     // The latest written file's name and PNG bytes; from any thread.
-    std::pair<std::string, std::string> latest() const;
+    std::pair<std::string, std::string> latest() const override;
 
 private:
     struct Written {
@@ -80,7 +81,7 @@ private:
 // previous column, over the ring's square only).
 class Keogram : public TrailListener {
 public:
-    Keogram(std::string folder, double everySeconds, PanoramaView* panorama, FILE* err,
+    Keogram(std::string folder, double everySeconds, Panorama* panorama, FILE* err,
             FilesInUse* inUse = nullptr);
     void framed(const Frame& frame) override;
     void ended() override;
@@ -90,9 +91,9 @@ private:
     void addColumns(int64_t millis);
 
     int64_t everyMillis_;
-    PanoramaView* panorama_;
+    Panorama* panorama_;
     KeogramStrip strip_;
-    KeogramStrip panoramaStrip_;
+    std::unique_ptr<KeogramStrip> panoramaStrip_;  // with a panorama only: its own thread
     bool intervalStarted_ = false;
     std::optional<int64_t> nextColumn_;  // when the column in progress ends
     cv::Mat column_;                     // the centre column's maximum since the previous column

@@ -2,6 +2,7 @@
 
 #include "core/FileNames.h"
 #include "core/Result.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "snapshots/SnapshotMetadata.h"
 
@@ -18,7 +19,7 @@
 // runs out, the leftovers of interrupted writes, the numbering to resume, the
 // free-space minimum, the names of snapshots and of what goes beside them,
 // their atomic writes, and listing and reading them for the web view.
-class SnapshotFolder : public SnapshotStore, public TrailListener {
+class SnapshotFolder : public SnapshotStore, public SnapshotShelf, public TrailListener {
 public:
     // minFreeBytes 0: no minimum.
     SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err);
@@ -55,28 +56,23 @@ public:
     // Whether the snapshot due as the run ended could not be written.
     bool finalSnapshotLost() const { return finalSnapshotLost_; }
 
-    struct Entry {
-        int32_t number;
-        int64_t modifiedNanos;  // since the Unix epoch
-        int64_t bytes;
-        bool servable;  // openToServe opens it (one link, this user's)
-    };
+    using Entry = SnapshotEntry;
     // The snapshots ("N.jpg"), newest first by modification time.
-    std::vector<Entry> list() const;
-    std::optional<Entry> find(int32_t number) const;
+    std::vector<Entry> list() const override;
+    std::optional<Entry> find(int32_t number) const override;
     // Opens a snapshot to be served: a regular file of this user with one
     // link, opened without following links or waiting on a FIFO, so that
     // nothing but what the tool wrote leaves the folder. -1 otherwise.
     // A snapshot or what goes beside it, by its exact name: "12.jpg",
     // "12.json", "12-time.jpg", "12-panorama.jpg".
-    int openToServe(const std::string& name, uint64_t& size) const;
-    bool has(int32_t number, const std::string& suffix) const;
+    int openToServe(const std::string& name, uint64_t& size) const override;
+    bool has(int32_t number, const std::string& suffix) const override;
     // The start and end times its sidecar gives, when it has one.
-    std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const;
+    std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const override;
     // The same from the sidecar at path.
     static std::optional<std::pair<std::string, std::string>> sidecarTimesAt(const std::string& path);
     std::string pathOf(int32_t number, const std::string& suffix = kSnapshotSuffix) const;
-    const std::string& path() const { return path_; }
+    const std::string& path() const override { return path_; }
 
 private:
     std::string path_;

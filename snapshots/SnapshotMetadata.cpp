@@ -8,30 +8,8 @@
 #include <exiv2/exiv2.hpp>
 #pragma GCC diagnostic pop
 
-const char* reasonName(SnapshotReason reason) {
-    switch (reason) {
-        case SnapshotReason::countdown:
-            return "countdown";
-        case SnapshotReason::modeChange:
-            return "mode change";
-        case SnapshotReason::exit:
-            return "exit";
-        case SnapshotReason::endOfInput:
-            break;
-    }
-    return "end of input";
-}
-
 std::string SnapshotMetadata::sidecar(const SnapshotDue& due) const {
-    const TrailSpan& span = due.span;
-    return "{\"number\":" + std::to_string(due.number) + ",\"start\":\"" + utcTimeMillis(span.startMillis) +
-           "\",\"end\":\"" + utcTimeMillis(span.endMillis) + "\",\"images\":" + std::to_string(span.images) +
-           ",\"armed\":" +
-           (span.armed ? "\"" + utcTimeMillis(span.armedMillis) + "\"" : std::string("null")) +
-           ",\"armed_diff\":" + (span.armed ? std::to_string(span.armedDiff) : std::string("null")) +
-           ",\"reason\":\"" + reasonName(due.reason) + "\",\"source\":" + jsonString(source_) +
-           ",\"width\":" + std::to_string(due.trail.cols) + ",\"height\":" + std::to_string(due.trail.rows) +
-           ",\"version\":" + jsonString(version_) + "}\n";
+    return sidecarJson(due, source_, version_);
 }
 
 std::string SnapshotMetadata::describe(const SnapshotDue& due) const {

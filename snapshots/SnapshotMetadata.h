@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Result.h"
+#include "core/Sidecar.h"
 #include "core/TrailEvents.h"
 
 #include <opencv2/core.hpp>
@@ -26,6 +27,3 @@ private:
     std::string source_;
     std::string version_;
 };
-
-// "countdown", "mode change", "exit", "end of input"
-const char* reasonName(SnapshotReason reason);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/SayOnce.h"
+#include "core/Shelves.h"
 #include "cvio.h"
 
 #include <opencv2/core.hpp>
@@ -10,12 +11,13 @@
 // Unwraps camera images and trails with the start-up lens geometry, through
 // the start-up unwrapper itself: its table is built again only when the
 // image size changes.
-class PanoramaView {
+class PanoramaView : public Panorama {
 public:
     PanoramaView(CaptureState& capture, FILE* err) : capture_(capture), said_(err) {}
     // The panorama, or an empty image when this image size cannot hold the
     // ring (said once per such size on err).
-    cv::Mat unwrap(const cv::Mat& image);
+    cv::Mat unwrap(const cv::Mat& image) override;
+    cv::Rect ringSquare(cv::Size size) const override { return startupRingSquare(size); }
 
 private:
     CaptureState& capture_;

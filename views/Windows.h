@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/Display.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
-#include "views/PanoramaView.h"
 
 // The windows of a run, refreshed at each tick: the camera image in "frame",
 // the trail in "imMin" and, with a panorama view, the unwrapped camera image
@@ -11,12 +11,12 @@
 // place windows itself.
 class Windows : public TrailListener {
 public:
-    Windows(Display& display, PanoramaView* panorama) : display_(display), panorama_(panorama) {}
+    Windows(Display& display, Panorama* panorama) : display_(display), panorama_(panorama) {}
     void ticked(const Tick& tick) override;
 
 private:
     Display& display_;
-    PanoramaView* panorama_;
+    Panorama* panorama_;
     bool placed_ = false;
     bool panoramaPlaced_ = false;
 };

@@ -197,7 +197,7 @@ struct WebView::Calls {
     }
 };
 
-WebView::WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err)
+WebView::WebView(Address address, const SnapshotShelf& snapshots, Shown shown, std::string source, FILE* err)
     : address_(std::move(address)),
       snapshots_(snapshots),
       shown_(shown),
@@ -209,8 +209,8 @@ WebView::WebView(Address address, const SnapshotFolder& snapshots, Shown shown, 
 
 void WebView::listGallery() {
     gallery_.clear();
-    std::vector<SnapshotFolder::Entry> listed;
-    for (const SnapshotFolder::Entry& entry : snapshots_.list())
+    std::vector<SnapshotEntry> listed;
+    for (const SnapshotEntry& entry : snapshots_.list())
         if (entry.servable && listed.size() < kListedSnapshots) listed.push_back(entry);
     for (size_t i = listed.size(); i-- > 0;) {
         const auto times = snapshots_.sidecarTimes(listed[i].number);
@@ -322,8 +322,7 @@ void WebView::snapshotWritten(const SnapshotDue& due) {
 
 // Puts a snapshot at the head of the gallery (a number the wrap reached
 // again leaves its older place), with its start and end when known.
-void WebView::listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
-                           const std::string& end) {
+void WebView::listSnapshot(const SnapshotEntry& snapshot, const std::string& start, const std::string& end) {
     gallery_.erase(std::remove_if(gallery_.begin(), gallery_.end(),
                                   [&snapshot](const auto& entry) { return entry.first == snapshot.number; }),
                    gallery_.end());
@@ -380,9 +379,9 @@ void WebView::publish(Handed& tick) {
     next->products = products_;
     next->timeMap = tick.timeMap;
     next->timeMapStart = tick.timeMapStart;
-    if (shown_.clips != nullptr) {
+    if (shown_.events != nullptr) {
         next->events = "[";
-        const std::vector<EventSeen> seen = shown_.clips->events();
+        const std::vector<EventSeen> seen = shown_.events->events();
         if (!seen.empty())
             lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) + "\",\"clip\":" +
                         (seen.front().clip.empty() ? "null" : jsonString(seen.front().clip)) + "}";
@@ -452,9 +451,9 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         const int fd = snapshots_.openToServe(name, size);
         return answerFile(connection, fd, size, endsWith(name, ".json") ? "application/json" : "image/jpeg");
     }
-    if (url.rfind(clipsPrefix, 0) == 0 && shown_.clips != nullptr) {
+    if (url.rfind(clipsPrefix, 0) == 0 && shown_.events != nullptr) {
         const std::string name = url.substr(clipsPrefix.size());
-        const int fd = shown_.clips->openToServe(name, size);
+        const int fd = shown_.events->openToServe(name, size);
         return answerFile(connection, fd, size,
                           endsWith(name, ".json") ? "application/json" : "video/x-msvideo");
     }
@@ -477,7 +476,7 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
                                                     : "image/png");
     }
     if (url == "/keogram.png" && shown_.keogram != nullptr) {
-        auto latest = std::make_shared<std::string>(shown_.keogram->strip().latest().second);
+        auto latest = std::make_shared<std::string>(shown_.keogram->latest().second);
         if (latest->empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no keogram yet"));
         auto* keep = new std::shared_ptr<std::string>(latest);
         MHD_Response* response = MHD_create_response_from_buffer_with_free_callback_cls(

@@ -1,11 +1,9 @@
 #pragma once
 
-#include "clips/ClipRecorder.h"
 #include "core/LatestOnly.h"
 #include "core/Result.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
-#include "products/Keogram.h"
-#include "snapshots/SnapshotFolder.h"
 
 #include <atomic>
 #include <chrono>
@@ -47,13 +45,13 @@ public:
     };
     // What the view shows besides the loop's ticks and snapshots; each may be null.
     struct Shown {
-        const ClipRecorder* clips = nullptr;  // the events and their clips
-        const Keogram* keogram = nullptr;     // the night's keogram
+        const EventShelf* events = nullptr;   // the events and their clips
+        const LatestFile* keogram = nullptr;  // the night's keogram
         std::function<std::string()>
             moreStatus;  // status.json members besides the tick's, such as retention's
     };
     // source: the camera, stream or recording, as status.json names it.
-    WebView(Address address, const SnapshotFolder& snapshots, Shown shown, std::string source, FILE* err);
+    WebView(Address address, const SnapshotShelf& snapshots, Shown shown, std::string source, FILE* err);
     ~WebView() override;
     WebView(const WebView&) = delete;
     WebView& operator=(const WebView&) = delete;
@@ -103,8 +101,7 @@ private:
     void publish(Handed& tick);
     // The newest snapshots in the folder, listed again from scratch.
     void listGallery();
-    void listSnapshot(const SnapshotFolder::Entry& snapshot, const std::string& start,
-                      const std::string& end);
+    void listSnapshot(const SnapshotEntry& snapshot, const std::string& start, const std::string& end);
     int answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type);
     int answerTime(MHD_Connection* connection);
     void serve();
@@ -116,7 +113,7 @@ private:
 
     Address address_;
     bool loopback_ = false;
-    const SnapshotFolder& snapshots_;
+    const SnapshotShelf& snapshots_;
     Shown shown_;
     std::string source_;
     FILE* err_;
