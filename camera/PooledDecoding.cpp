@@ -18,7 +18,8 @@ void PooledDecoding::start() {
     nextToRead_ = 0;
     stopping_ = false;
     pool_ = std::make_unique<OrderedPool<Decoded>>([this](int64_t index) { return readAndDecode(index); },
-                                                   threads_, static_cast<size_t>(threads_ + 2));
+                                                   threads_, static_cast<size_t>(threads_ + 2),
+                                                   "trailcam-decode");
 }
 
 void PooledDecoding::stop() {

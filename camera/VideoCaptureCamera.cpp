@@ -1,6 +1,7 @@
 #include "camera/VideoCaptureCamera.h"
 
 #include "platform/Clocks.h"
+#include "platform/Threads.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -64,6 +65,7 @@ bool VideoCaptureCamera::openWatched(bool tellMessages) {
     const int messages = memfd_create("opening", MFD_CLOEXEC);
     if (console >= 0 && messages >= 0) dup2(messages, STDERR_FILENO);
     std::thread([attempt, device = device_] {
+        nameThisThread("trailcam-open");
         attempt->opened = openOn(attempt->capture, device);
         attempt->done = true;
     }).detach();

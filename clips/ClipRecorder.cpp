@@ -41,11 +41,23 @@ cv::Rect grownBox(const cv::Mat& before, const cv::Mat& now) {
 }  // namespace
 
 ClipRecorder::ClipRecorder(ClipSettings settings, FILE* err)
-    : settings_(std::move(settings)), err_(err), said_(err), thread_([this] { work(); }) {}
+    : settings_(std::move(settings)),
+      err_(err),
+      said_(err),
+      worker_({"trailcam-clips", settings_.waitForEncoder ? WhenFull::wait : WhenFull::leaveOut, 1,
+               [this] {
+                   lowerThisThreadsPriority();
+                   removeLeftoverTemporaries(settings_.folder, 60);
+               },
+               [this] {
+                   if (clip_) finishClip();
+               }},
+              [this](Work& work) { process(work); }) {}
 
 ClipRecorder::~ClipRecorder() { ended(); }
 
 void ClipRecorder::framed(const Frame& frame) {
+    if (ended_) return;
     recentTimes_.push_back(frame.millis);
     if (recentTimes_.size() > kRateImages) recentTimes_.pop_front();
     const int64_t span = recentTimes_.back() - recentTimes_.front();
@@ -54,22 +66,15 @@ void ClipRecorder::framed(const Frame& frame) {
         fps_ = std::clamp(static_cast<int>(std::lround(static_cast<double>(recentTimes_.size() - 1) * 1000.0 /
                                                        static_cast<double>(span))),
                           1, 1000);
+    // A few images wait, within a quarter of the memory.
     const size_t frameBytes = std::max<size_t>(1, frame.image.total() * frame.image.elemSize());
-    const size_t capacity =
-        std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        if (settings_.waitForEncoder) taken_.wait(lock, [this, capacity] { return raw_.size() < capacity; });
-        if (ending_) return;
-        if (raw_.size() >= capacity)
-            return missing(frame.millis, "images come faster than they can be encoded");
-    }
-    Raw raw{eightBitColour(frame.image).clone(), frame.millis, fps_};
-    {
+    worker_.setCapacity(
+        std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4));
+    if ((!settings_.waitForEncoder && !worker_.hasRoom()) ||
+        !worker_.hand({std::nullopt, {eightBitColour(frame.image).clone(), frame.millis, fps_}})) {
         const std::lock_guard<std::mutex> lock(mutex_);
-        raw_.push_back(std::move(raw));
+        missing(frame.millis, "images come faster than they can be encoded");
     }
-    changed_.notify_one();
 }
 
 void ClipRecorder::ticked(const Tick& tick) {
@@ -87,22 +92,17 @@ void ClipRecorder::ticked(const Tick& tick) {
         cv::imencode(".jpg", small, thumbnail);
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            newEvents_.push_back(event);
             seen_.push_front({event.millis, event.diff, event.box, {thumbnail.begin(), thumbnail.end()}, ""});
             if (seen_.size() > kEventsKept) seen_.pop_back();
         }
-        changed_.notify_one();
+        worker_.hand({event, {}}, false);  // an event is never left out
     }
     tick.trail.copyTo(previousTrail_);
 }
 
 void ClipRecorder::ended() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ending_ = true;
-    }
-    changed_.notify_one();
-    if (thread_.joinable()) thread_.join();
+    ended_ = true;
+    worker_.finish();
 }
 
 std::vector<EventSeen> ClipRecorder::events() const {
@@ -121,35 +121,12 @@ void ClipRecorder::missing(int64_t millis, const char* why) {
     said_.say(std::string("clips: ") + why + "; the clips count what is missing");
 }
 
-void ClipRecorder::work() {
-    nameThisThread("trailcam-clips");
-    lowerThisThreadsPriority();
-    removeLeftoverTemporaries(settings_.folder, 60);
-    for (;;) {
-        std::vector<Event> events;
-        std::optional<Raw> raw;
-        bool ending = false;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return ending_ || !raw_.empty() || !newEvents_.empty(); });
-            events.swap(newEvents_);
-            if (!raw_.empty()) {
-                raw = std::move(raw_.front());
-                raw_.pop_front();
-                taken_.notify_one();
-            }
-            ending = ending_ && raw_.empty();
-        }
-        for (const Event& event : events)
-            take(event);
-        if (raw) {
-            std::vector<uchar> jpeg;
-            if (cv::imencode(".jpg", raw->image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
-                take(Encoded{std::move(jpeg), raw->millis, raw->image.size(), raw->fps});
-        }
-        if (ending && !raw) break;
-    }
-    if (clip_) finishClip();
+// On the clip thread, in the order they came: an event, or an image to encode.
+void ClipRecorder::process(Work& work) {
+    if (work.event) return take(*work.event);
+    std::vector<uchar> jpeg;
+    if (cv::imencode(".jpg", work.raw.image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
+        take(Encoded{std::move(jpeg), work.raw.millis, work.raw.image.size(), work.raw.fps});
 }
 
 // Events whose clips would overlap or touch make one clip.

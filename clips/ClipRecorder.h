@@ -3,6 +3,7 @@
 #include "core/SayOnce.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 #include "platform/MjpegVideo.h"
 
 #include <opencv2/core.hpp>
@@ -92,7 +93,11 @@ private:
         bool failed = false;
     };
 
-    void work();
+    struct Work {  // an event, or else an image
+        std::optional<Event> event;
+        Raw raw;
+    };
+    void process(Work& work);
     void take(const Event& event);
     void take(Encoded image);
     bool startClip(const Event& event);
@@ -114,19 +119,15 @@ private:
     int64_t previousTick_ = INT64_MIN;
     std::deque<int64_t> recentTimes_;  // of the last images, for their rate
     int fps_ = 30;
+    bool ended_ = false;
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::condition_variable taken_;  // raw_ got shorter
-    std::deque<Raw> raw_;            // handed over, not yet encoded
-    std::vector<Event> newEvents_;
     std::deque<EventSeen> seen_;
     std::deque<int64_t> missing_;  // times of images left out
-    bool ending_ = false;
 
     // Clip thread only.
     std::deque<Encoded> ring_;
     int64_t ringBytes_ = 0;
     std::optional<Clip> clip_;
-    std::thread thread_;  // last: it starts once everything above is there
+    Worker<Work> worker_;  // last: its thread uses the members above
 };

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -16,10 +19,14 @@
 template <typename Item>
 class OrderedPool {
 public:
-    OrderedPool(std::function<Item(int64_t index)> make, int threads, size_t capacity)
+    // name: the makers' threads as ps -L shows them (at most 15 characters).
+    OrderedPool(std::function<Item(int64_t index)> make, int threads, size_t capacity, std::string name)
         : make_(std::move(make)), capacity_(capacity) {
         for (int i = 0; i < threads; ++i)
-            workers_.emplace_back([this] { work(); });
+            workers_.emplace_back([this, name] {
+                pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+                work();
+            });
     }
     // Lets each maker finish the item in hand, then stops.
     ~OrderedPool() {

@@ -3,7 +3,9 @@
 #include <unistd.h>
 
 RecordedInput::RecordedInput(Decoder decoder, std::optional<int64_t> total, int threads, FILE* err)
-    : total_(total), err_(err), pool_(std::move(decoder), threads, static_cast<size_t>(2 * threads + 2)) {
+    : total_(total),
+      err_(err),
+      pool_(std::move(decoder), threads, static_cast<size_t>(2 * threads + 2), "trailcam-replay") {
     if (isatty(fileno(err))) progress_ = std::make_unique<ProgressLine>(err);
 }
 

@@ -5,6 +5,7 @@
 #include "core/Sidecar.h"
 
 #include <mosquitto.h>
+#include <pthread.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
@@ -95,6 +96,12 @@ Result<> MqttPublisher::start() {
     // What the client's thread meets before a connection ever works (a TLS
     // handshake with a plain port, say) is said from its log.
     mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
+        // The client's own thread logs from its start: named here, once.
+        static thread_local bool named = false;
+        if (!named && std::this_thread::get_id() != static_cast<MqttPublisher*>(self)->owner_) {
+            pthread_setname_np(pthread_self(), "trailcam-mqtt");
+            named = true;
+        }
         if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttPublisher*>(self)->failed(text);
     });
     const std::string offline = "offline";

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 struct mosquitto;
 
@@ -83,6 +84,7 @@ private:
     const std::string version_;
     FILE* err_;
     mosquitto* client_ = nullptr;
+    const std::thread::id owner_ = std::this_thread::get_id();  // the thread that made it
     bool started_ = false;
 
     std::mutex mutex_;

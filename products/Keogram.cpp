@@ -70,7 +70,9 @@ KeogramStrip::KeogramStrip(std::string folder, std::string prefix, FILE* err, Fi
       err_(err),
       inUse_(inUse),
       said_(err),
-      writer_([this](Written& keogram) { write(keogram); }, lowerThisThreadsPriority) {}
+      writer_({prefix_ == kKeogram ? "trailcam-keo" : "trailcam-keopan", WhenFull::keepNewest, 1,
+               lowerThisThreadsPriority},
+              [this](Written& keogram) { write(keogram); }) {}
 
 KeogramStrip::~KeogramStrip() { use(""); }
 

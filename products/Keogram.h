@@ -1,10 +1,10 @@
 #pragma once
 
 #include "core/FilesInUse.h"
-#include "core/LatestOnly.h"
 #include "core/SayOnce.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 
 #include <opencv2/core.hpp>
 
@@ -70,7 +70,7 @@ private:
     size_t writtenColumns_ = 0;
     mutable std::mutex latestMutex_;
     std::pair<std::string, std::string> latest_;
-    LatestOnly<Written> writer_;  // last: its thread uses the members above
+    Worker<Written> writer_;  // last: its thread uses the members above
 };
 
 // The keogram of a run: each column the per-pixel maximum of the camera

@@ -1,22 +1,30 @@
 #include "products/Timelapse.h"
 
 #include "core/EightBits.h"
+#include "core/FileNames.h"
 #include "core/Night.h"
+#include "platform/Files.h"
 #include "platform/Threads.h"
 
 #include <opencv2/imgcodecs.hpp>
 
 #include <filesystem>
 
-#include "core/FileNames.h"
-#include "platform/Files.h"
-
 namespace {
 constexpr size_t kWaiting = 2;
 }  // namespace
 
 Timelapse::Timelapse(TimelapseSettings settings, FILE* err, FilesInUse* inUse)
-    : settings_(std::move(settings)), inUse_(inUse), said_(err), thread_([this] { work(); }) {}
+    : settings_(std::move(settings)),
+      inUse_(inUse),
+      said_(err),
+      encoder_({"trailcam-video", settings_.waitForEncoder ? WhenFull::wait : WhenFull::leaveOut, kWaiting,
+                lowerThisThreadsPriority, [this] { close(); }, settings_.flushEvery,
+                // Flushed on the clock too, when no image comes for a while.
+                [this] {
+                    if (unflushed_) flushNow();
+                }},
+               [this](Still& still) { add(still); }) {}
 
 Timelapse::~Timelapse() { ended(); }
 
@@ -37,52 +45,20 @@ void Timelapse::ticked(const Tick& tick) {
             cv::hconcat(eightBitColour(tick.frame.image), eightBitColour(tick.trail), image);
             break;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (settings_.waitForEncoder)
-        changed_.wait(lock, [this] { return waiting_.size() < kWaiting || ending_; });
-    if (waiting_.size() >= kWaiting)
-        return said_.say("timelapse: the encoder cannot keep up, images left out");
-    waiting_.push_back({std::move(image), tick.frame.millis});
-    changed_.notify_all();
+    if (!encoder_.hand({std::move(image), tick.frame.millis}) && !ended_) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        said_.say("timelapse: the encoder cannot keep up, images left out");
+    }
 }
 
 void Timelapse::ended() {
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        ending_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    ended_ = true;
+    encoder_.finish();
 }
 
 std::string Timelapse::current() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return current_;
-}
-
-void Timelapse::work() {
-    nameThisThread("trailcam-video");
-    lowerThisThreadsPriority();
-    for (;;) {
-        Still still;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            const auto due = [this] { return ending_ || !waiting_.empty(); };
-            // Flushed on the clock too, when no image comes for a while.
-            if (unflushed_ && !changed_.wait_for(lock, settings_.flushEvery, due)) {
-                lock.unlock();
-                flushNow();
-                continue;
-            }
-            changed_.wait(lock, due);
-            if (waiting_.empty()) break;
-            still = std::move(waiting_.front());
-            waiting_.pop_front();
-        }
-        changed_.notify_all();
-        add(still);
-    }
-    close();
 }
 
 // A new night, or images of another size, start the next file.

@@ -3,6 +3,7 @@
 #include "core/FilesInUse.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 #include "platform/MjpegVideo.h"
 
 #include <opencv2/core.hpp>
@@ -53,7 +54,6 @@ private:
         cv::Mat image;
         int64_t millis;
     };
-    void work();
     void add(const Still& still);
     Result<> placeFile();
     std::string finalName() const;
@@ -69,10 +69,9 @@ private:
     bool started_ = false;
     int64_t lastMillis_ = 0;  // loop thread
 
+    bool ended_ = false;  // loop thread
+
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Still> waiting_;
-    bool ending_ = false;
     std::string current_;
 
     // Encoder thread only.
@@ -85,5 +84,5 @@ private:
     cv::Size size_;
     std::chrono::steady_clock::time_point flushedAt_;
     int64_t flushedMillis_ = 0;
-    std::thread thread_;  // last: it starts once everything above is there
+    Worker<Still> encoder_;  // last: its thread uses the members above
 };

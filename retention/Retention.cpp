@@ -30,11 +30,8 @@ Retention::Retention(std::string snapshotFolder, std::string clipsFolder, Retent
       policy_(policy),
       err_(err),
       inUse_(inUse),
-      checks_([this](int&) { enforce(millis()); },
-              [] {
-                  nameThisThread("trailcam-retain");
-                  lowerThisThreadsPriority();
-              }) {}
+      checks_({"trailcam-retain", WhenFull::keepNewest, 1, lowerThisThreadsPriority},
+              [this](int&) { enforce(millis()); }) {}
 
 std::optional<int64_t> Retention::parseSize(const std::string& text) {
     static const std::regex size("([0-9]{1,15})([KMGT]?)");

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/FilesInUse.h"
-#include "core/LatestOnly.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 
 #include <atomic>
 #include <cstdint>
@@ -82,5 +82,5 @@ private:
     // modification time and the start.
     std::map<std::string, std::pair<int64_t, std::optional<int64_t>>> starts_;
     std::atomic<int64_t> files_{0}, bytes_{0}, deleted_{0};
-    LatestOnly<int> checks_;  // last: its thread starts once everything above is there
+    Worker<int> checks_;  // last: its thread starts once everything above is there
 };

@@ -11,7 +11,8 @@ LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err, std::fun
       source_(std::move(source)),
       more_(std::move(more)),
       said_(err),
-      writer_([this](Written& tick) { write(tick); }, lowerThisThreadsPriority) {
+      writer_({"trailcam-live", WhenFull::keepNewest, 1, lowerThisThreadsPriority},
+              [this](Written& tick) { write(tick); }) {
     // What an interrupted write left, but not what another run is writing now.
     removeLeftoverTemporaries(folder_, 60);
 }

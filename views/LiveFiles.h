@@ -1,8 +1,8 @@
 #pragma once
 
-#include "core/LatestOnly.h"
 #include "core/SayOnce.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 
 #include <cstdio>
 #include <functional>
@@ -33,7 +33,7 @@ private:
     std::string source_;
     std::function<std::string()> more_;
     SayOnce said_;
-    LatestOnly<Written> writer_;  // last: its thread uses the members above
+    Worker<Written> writer_;  // last: its thread uses the members above
 };
 
 // The live status.json: the status fields, the source and the tick's time.

@@ -203,7 +203,8 @@ WebView::WebView(Address address, const SnapshotShelf& snapshots, Shown shown, s
       shown_(shown),
       source_(std::move(source)),
       err_(err),
-      encoder_([this](Handed& tick) { publish(tick); }, lowerThisThreadsPriority) {
+      encoder_({"trailcam-encode", WhenFull::keepNewest, 1, lowerThisThreadsPriority},
+               [this](Handed& tick) { publish(tick); }) {
     listGallery();
 }
 
@@ -268,6 +269,7 @@ Result<> WebView::start() {
 }
 
 void WebView::serve() {
+    nameThisThread("trailcam-web");
     lowerThisThreadsPriority();
     while (!stopping_) {
         MHD_run_wait(daemon_, 200);

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "core/LatestOnly.h"
 #include "core/Result.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 
 #include <atomic>
 #include <chrono>
@@ -137,7 +137,7 @@ private:
     int64_t ticks_ = 0;
     std::deque<std::pair<int32_t, std::string>> gallery_;  // numbers and entries, newest first
     std::string products_;
-    LatestOnly<Handed> encoder_;  // last: its thread uses the members above
+    Worker<Handed> encoder_;  // last: its thread uses the members above
 };
 
 // Whether a request's Host header names this server: against DNS
