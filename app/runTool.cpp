@@ -4,20 +4,19 @@
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
-#include "clips/ClipRecorder.h"
+#include "clips/ClipOptions.h"
 #include "core/TimeColours.h"
 #include "cvio.h"
 #include "input/openInput.h"
-#include "mqtt/MqttPublisher.h"
+#include "mqtt/MqttOptions.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
 #include "platform/HighGuiDisplay.h"
 #include "platform/StopSignals.h"
 #include "platform/V4l2Controls.h"
 #include "platform/VideoDeviceList.h"
-#include "products/Keogram.h"
-#include "products/Timelapse.h"
-#include "retention/Retention.h"
+#include "products/ProductOptions.h"
+#include "retention/RetentionOptions.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
@@ -25,8 +24,6 @@
 #include "views/StatusPrinter.h"
 #include "views/Windows.h"
 #include "web/WebView.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -39,11 +36,6 @@
 #endif
 
 namespace {
-
-std::string hostName() {
-    char name[256] = {};
-    return gethostname(name, sizeof name - 1) == 0 ? name : "trailcam";
-}
 
 // The trail loop on a source, with the listeners the settings ask for.
 int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
@@ -76,62 +68,27 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     std::vector<TrailListener*> listeners{&printer, &snapshots};
     // The night's products and the clip in progress, which retention leaves alone.
     FilesInUse inUse;
-    std::unique_ptr<ClipRecorder> clips;
-    if (!s.clips.folder.empty()) {
-        const ClipOptions& c = s.clips;
-        if (const Result<> usable = makeWritableFolder(c.folder); !usable) {
-            std::fprintf(stderr, "trailcam: cannot use the clips folder %s: %s\n", c.folder.c_str(),
-                         usable.reason().c_str());
-            return 1;
-        }
-        clips = std::make_unique<ClipRecorder>(
-            ClipSettings{c.folder, c.beforeSeconds, c.afterSeconds, c.eventDiff,
-                         static_cast<int64_t>(c.memoryMb * 1048576), replay, c.maxSeconds},
-            stderr);
-        listeners.push_back(clips.get());
-    }
-    const ProductOptions& p = s.products;
-    std::unique_ptr<Keogram> keogram;
-    if (p.keogram) {
-        keogram = std::make_unique<Keogram>(s.snapshots.folder, p.keogramEverySeconds,
-                                            s.snapshots.panorama ? &panorama : nullptr, stderr, &inUse);
-        listeners.push_back(keogram.get());
-    }
-    std::unique_ptr<Timelapse> timelapse;
-    if (!p.timelapse.empty()) {
-        const auto shows = p.timelapse == "trail"  ? TimelapseSettings::Shows::trail
-                           : p.timelapse == "both" ? TimelapseSettings::Shows::both
-                                                   : TimelapseSettings::Shows::frame;
-        timelapse = std::make_unique<Timelapse>(
-            TimelapseSettings{s.snapshots.folder, shows, p.timelapseEverySeconds, p.timelapseFps, replay},
-            stderr, &inUse);
-        listeners.push_back(timelapse.get());
-    }
-    std::unique_ptr<MqttPublisher> mqtt;
-    if (!s.mqtt.url.empty()) {
-        MqttSettings settings;
-        (void)MqttPublisher::parseUrl(s.mqtt.url, settings);  // checked with the options
-        settings.user = s.mqtt.user;
-        settings.password = MqttPublisher::passwordFrom(s.mqtt.passwordFile);
-        settings.givenStation = s.mqtt.station.empty() ? hostName() : s.mqtt.station;
-        settings.station = MqttPublisher::stationName(settings.givenStation);
-        settings.everySeconds = s.mqtt.everySeconds;
-        mqtt = std::make_unique<MqttPublisher>(settings, sourceName, TRAILCAM_VERSION, stderr);
-        if (const Result<> started = mqtt->start(); !started) {
-            std::fprintf(stderr, "trailcam: mqtt: %s\n", started.reason().c_str());
-            return 1;
-        }
-        listeners.push_back(mqtt.get());
-    }
-    std::unique_ptr<Retention> retention;
-    if (s.snapshots.keepDays || s.snapshots.maxBytes) {
-        retention = std::make_unique<Retention>(s.snapshots.folder, s.clips.folder,
-                                                RetentionPolicy{s.snapshots.keepDays, s.snapshots.maxBytes},
-                                                stderr, &inUse);
-        retention->enforce(millis());
-        snapshots.replaceOnlyByRetention();
-        listeners.push_back(retention.get());
-    }
+    // A failure to start one of them ends the run, in one line.
+    const auto failed = [](const std::string& why) {
+        std::fprintf(stderr, "trailcam: %s\n", why.c_str());
+        return 1;
+    };
+    Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
+    if (!clips) return failed(clips.reason());
+    Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
+    const std::unique_ptr<Keogram> keogram =
+        makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &inUse);
+    const std::unique_ptr<Timelapse> timelapse =
+        makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &inUse);
+    Result<std::unique_ptr<MqttPublisher>> mqtt =
+        makeMqttPublisher(s.mqtt, sourceName, TRAILCAM_VERSION, stderr);
+    if (!mqtt) return failed(mqtt.reason());
+    const std::unique_ptr<Retention> retention =
+        makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &inUse);
+    if (retention) snapshots.replaceOnlyByRetention();
+    for (TrailListener* listener : std::initializer_list<TrailListener*>{
+             clips->get(), keogram.get(), timelapse.get(), mqtt->get(), retention.get()})
+        if (listener != nullptr) listeners.push_back(listener);
     // What both status.json files carry besides the tick's fields.
     std::function<std::string()> moreStatus;
     if (retention) moreStatus = [&retention] { return retention->summaryJson(); };
@@ -144,7 +101,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     if (!s.views.httpHost.empty()) {
         web = std::make_unique<WebView>(
             WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            WebView::Shown{clips.get(), keogram ? &keogram->strip() : nullptr, moreStatus}, sourceName,
+            WebView::Shown{clips->get(), keogram ? &keogram->strip() : nullptr, moreStatus}, sourceName,
             stderr);
         if (const Result<> started = web->start(); !started) {
             std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
@@ -157,7 +114,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     // What listeners did, told to all of them.
     ListenerSet announcements(listeners);
     snapshots.announceTo(&announcements);
-    if (clips) clips->announceTo(&announcements);
+    if (*clips) (*clips)->announceTo(&announcements);
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
     TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000),

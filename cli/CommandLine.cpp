@@ -2,8 +2,7 @@
 
 #include "core/BoundedMatch.h"
 #include "core/Json.h"
-#include "mqtt/MqttPublisher.h"
-#include "retention/Retention.h"
+#include "core/Options.h"
 
 #include <CLI/CLI.hpp>
 
@@ -28,18 +27,6 @@ std::string checkSize(const std::string& text) {
     return "";
 }
 
-// A plain decimal number within [low, high].
-std::function<std::string(const std::string&)> numberIn(double low, double high) {
-    return [low, high](const std::string& text) {
-        static const std::regex pattern("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
-        char range[96];
-        std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
-        if (!boundedMatch(text, pattern)) return std::string(range);
-        const double value = std::stod(text);
-        return value >= low && value <= high ? std::string() : std::string(range);
-    };
-}
-
 // "[ADDR:]PORT": a port from 0 (any free one) to 65535 and an address
 // without spaces.
 std::string checkHttp(const std::string& text) {
@@ -48,10 +35,6 @@ std::string checkHttp(const std::string& text) {
     if (!boundedMatch(text, match, pattern) || std::stoi(match[3]) > 65535)
         return "expected [ADDR:]PORT, for example 8080 or 0.0.0.0:8080";
     return "";
-}
-
-std::string notEmpty(const std::string& text) {
-    return text.empty() ? std::string("must not be empty") : std::string();
 }
 
 CommandLine usageError(CommandLine& result, FILE* err, const std::string& what) {
@@ -141,68 +124,16 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                  "also unwrap the 360-degree lens ring: window and N-panorama.jpg");
     app.add_flag("--metadata", s.snapshots.metadata, "N.json beside each snapshot, its times in its EXIF");
     app.add_flag("--time-map", s.snapshots.timeMap, "N-time.tiff and N-time.jpg: when each pixel last rose");
-    app.add_option("--clips", s.clips.folder, "a video in DIR of the seconds around each event")
-        ->type_name("DIR")
-        ->check(notEmpty);
+    OptionRules rules;
+    addClipOptions(app, s.clips, rules);
+    addProductOptions(app, s.products, rules);
+    addRetentionOptions(app, s.retention, rules);
+    addMqttOptions(app, s.mqtt, rules);
     // An option that takes a plain number within bounds.
     const auto number = [&app](const char* name, auto& value, const char* help, const char* type, double low,
                                double high) {
         return app.add_option(name, value, help)->type_name(type)->check(numberIn(low, high));
     };
-    number("--clip-before", s.clips.beforeSeconds, "seconds of a clip before its event (default: 3)", "S", 0,
-           60);
-    number("--clip-after", s.clips.afterSeconds, "seconds of a clip after its event (default: 5)", "S", 0,
-           600);
-    number("--event-diff", s.clips.eventDiff, "growth in a tick that makes an event (default: 2000)", "N", 0,
-           2147483647);
-    number("--clip-max", s.clips.maxSeconds, "seconds a clip lasts at most (default: 60)", "S", 1, 86400);
-    number("--clip-memory", s.clips.memoryMb, "memory for the images waiting for clips (default: 64)", "MB",
-           1, 65536);
-    app.add_flag("--keogram", s.products.keogram, "the night's keogram-DATE.png in the snapshot folder");
-    number("--keogram-every", s.products.keogramEverySeconds, "seconds between its columns (default: 30)",
-           "S", 0.1, 86400);
-    app.add_option("--timelapse", s.products.timelapse,
-                   "the night's timelapse-DATE.mkv of frame, trail or both")
-        ->type_name("[WHAT]")
-        ->expected(0, 1)
-        ->check([](const std::string& v) {
-            return v == "frame" || v == "trail" || v == "both" ? std::string()
-                                                               : "expected frame, trail or both";
-        });
-    number("--timelapse-every", s.products.timelapseEverySeconds, "seconds between its images (default: 10)",
-           "S", 1, 86400);
-    number("--timelapse-fps", s.products.timelapseFps, "its images per second (default: 30)", "N", 1, 120);
-    double keepDays = 0;
-    std::string maxDisk;
-    number("--keep-days", keepDays, "delete the tool's files in the folders older than N days", "N", 0.001,
-           100000);
-    app.add_option("--max-disk", maxDisk, "delete the oldest while they hold more, e.g. 20G")
-        ->type_name("SIZE")
-        ->check([](const std::string& v) {
-            return Retention::parseSize(v) ? std::string() : "expected bytes, or a size like 500M or 20G";
-        });
-    app.add_option("--mqtt", s.mqtt.url, "publish status and events to an MQTT broker")
-        ->type_name("URL")
-        ->check([](const std::string& v) {
-            MqttSettings settings;
-            const Result<> parsed = MqttPublisher::parseUrl(v, settings);
-            return parsed ? std::string() : parsed.reason();
-        });
-    app.add_option("--mqtt-user", s.mqtt.user, "the broker's user name")->type_name("NAME")->check(notEmpty);
-    app.add_option("--mqtt-password-file", s.mqtt.passwordFile,
-                   "a file holding the password (else $TRAILCAM_MQTT_PASSWORD)")
-        ->type_name("F")
-        ->check([](const std::string& v) {
-            std::error_code error;
-            return std::filesystem::is_regular_file(v, error) && std::ifstream(v).good()
-                       ? std::string()
-                       : "no readable file " + v;
-        });
-    app.add_option("--station", s.mqtt.station, "the station's name in topics (default: the host name)")
-        ->type_name("NAME")
-        ->check(notEmpty);
-    number("--mqtt-every", s.mqtt.everySeconds, "seconds of image time between statuses (default: 10)", "S",
-           0.1, 86400);
     app.add_flag("--save-on-exit", s.loop.saveOnExit, "write the trail in progress when the run ends");
     number("--reconnect", s.loop.reconnectSeconds, "reopen a lost camera every SECONDS instead of ending",
            "SECONDS", 0.1, 86400);
@@ -238,38 +169,23 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     }
     // The recorder runs instead of the trail loop, a replay instead of a
     // camera: what belongs to the other cannot go with them.
-    for (const auto& [option, other] :
-         std::vector<std::pair<const char*, const char*>>{{"--record", "--input"},
-                                                          {"--record", "--http"},
-                                                          {"--record", "--live"},
-                                                          {"--record", "--panorama"},
-                                                          {"--record", "--clips"},
-                                                          {"--record", "--keogram"},
-                                                          {"--record", "--timelapse"},
-                                                          {"--record", "--mqtt"},
-                                                          {"--demo", "--device"},
-                                                          {"--demo", "--list-controls"},
-                                                          {"--input", "--list-controls"}})
+    const std::vector<std::pair<std::string, std::string>> recorder{
+        {"--record", "--input"}, {"--record", "--http"}, {"--record", "--live"}, {"--record", "--panorama"}};
+    rules.cannotGoWith.insert(rules.cannotGoWith.begin(), recorder.begin(), recorder.end());
+    rules.cannotGoWith.insert(
+        rules.cannotGoWith.end(),
+        {{"--demo", "--device"}, {"--demo", "--list-controls"}, {"--input", "--list-controls"}});
+    const std::vector<std::pair<std::string, std::string>> needs{
+        {"--show", "--input"}, {"--input-start", "--input"}, {"--http-host", "--http"}};
+    rules.needs.insert(rules.needs.begin(), needs.begin(), needs.end());
+    for (const auto& [option, other] : rules.cannotGoWith)
         if (app.count(option) > 0 && app.count(other) > 0)
-            return usageError(result, err, std::string(option) + " cannot go with " + other);
-    for (const auto& [option, needed] :
-         std::vector<std::pair<const char*, const char*>>{{"--show", "--input"},
-                                                          {"--input-start", "--input"},
-                                                          {"--http-host", "--http"},
-                                                          {"--clip-before", "--clips"},
-                                                          {"--clip-after", "--clips"},
-                                                          {"--event-diff", "--clips"},
-                                                          {"--clip-memory", "--clips"},
-                                                          {"--clip-max", "--clips"},
-                                                          {"--keogram-every", "--keogram"},
-                                                          {"--timelapse-every", "--timelapse"},
-                                                          {"--timelapse-fps", "--timelapse"},
-                                                          {"--mqtt-user", "--mqtt"},
-                                                          {"--mqtt-password-file", "--mqtt"},
-                                                          {"--station", "--mqtt"},
-                                                          {"--mqtt-every", "--mqtt"}})
+            return usageError(result, err, option + " cannot go with " + other);
+    for (const auto& [option, needed] : rules.needs)
         if (app.count(option) > 0 && app.count(needed) == 0)
-            return usageError(result, err, std::string(option) + " needs " + needed);
+            return usageError(result, err, option + " needs " + needed);
+    for (const auto& finish : rules.finish)
+        finish();
     if (!http.empty()) {
         const auto colon = http.rfind(':');
         s.views.httpHost = colon == std::string::npos ? "127.0.0.1" : http.substr(0, colon);
@@ -295,9 +211,6 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         s.source.controls.emplace_back(control.substr(0, equals), std::stoll(control.substr(equals + 1)));
     }
     if (!inputStart.empty()) s.source.inputStart = parseUtcTime(inputStart);
-    if (app.count("--keep-days") > 0) s.snapshots.keepDays = keepDays;
-    if (!maxDisk.empty()) s.snapshots.maxBytes = Retention::parseSize(maxDisk);
-    if (app.count("--timelapse") > 0 && s.products.timelapse.empty()) s.products.timelapse = "frame";
     const auto x = size.find('x');
     s.source.size = {std::stoi(size.substr(0, x)), std::stoi(size.substr(x + 1))};
     return result;

@@ -1,5 +1,10 @@
 #pragma once
 
+#include "clips/ClipOptions.h"
+#include "mqtt/MqttOptions.h"
+#include "products/ProductOptions.h"
+#include "retention/RetentionOptions.h"
+
 #include <opencv2/core.hpp>
 
 #include <cstdint>
@@ -10,7 +15,8 @@
 #include <vector>
 
 // What the user asked for on the command line, by who uses it. The defaults
-// are the tool's behaviour without options.
+// are the tool's behaviour without options; each feature's settings are its
+// own, with their defaults, beside its options hook.
 struct SourceSettings {
     std::string device = "1";
     cv::Size size{640, 480};
@@ -35,11 +41,9 @@ struct LoopSettings {
 struct SnapshotSettings {
     std::string folder = "img";
     double minFreeMb = 0;
-    bool panorama = false;            // N-panorama.jpg beside each snapshot, and a window
-    bool metadata = false;            // N.json beside each snapshot, EXIF in it
-    bool timeMap = false;             // N-time.tiff and N-time.jpg beside each snapshot
-    std::optional<double> keepDays;   // retention: delete the tool's files older than this
-    std::optional<int64_t> maxBytes;  // retention: delete the oldest while they hold more
+    bool panorama = false;  // N-panorama.jpg beside each snapshot, and a window
+    bool metadata = false;  // N.json beside each snapshot, EXIF in it
+    bool timeMap = false;   // N-time.tiff and N-time.jpg beside each snapshot
 };
 
 struct ViewSettings {
@@ -49,31 +53,6 @@ struct ViewSettings {
     std::string httpHost;                       // empty: no web view
     int httpPort = 0;                           // 0: any free port
     std::vector<std::string> httpAllowedHosts;  // names the web view answers to besides its address
-};
-
-struct ClipOptions {
-    std::string folder;  // empty: no clips
-    double beforeSeconds = 3;
-    double afterSeconds = 5;
-    int32_t eventDiff = 2000;
-    double memoryMb = 64;
-    double maxSeconds = 60;
-};
-
-struct ProductOptions {
-    bool keogram = false;
-    double keogramEverySeconds = 30;
-    std::string timelapse;  // empty: none; else "frame", "trail" or "both"
-    double timelapseEverySeconds = 10;
-    int timelapseFps = 30;
-};
-
-struct MqttOptions {
-    std::string url;  // empty: no MQTT
-    std::string user;
-    std::string passwordFile;  // else $TRAILCAM_MQTT_PASSWORD
-    std::string station;       // empty: the host name
-    double everySeconds = 10;
 };
 
 struct RecordSettings {
@@ -87,9 +66,10 @@ struct Settings {
     LoopSettings loop;
     SnapshotSettings snapshots;
     ViewSettings views;
-    ClipOptions clips;
-    ProductOptions products;
-    MqttOptions mqtt;
+    ClipSettings clips;
+    ProductSettings products;
+    MqttSettings mqtt;
+    RetentionPolicy retention;
     RecordSettings record;
 };
 

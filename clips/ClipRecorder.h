@@ -23,7 +23,7 @@ struct ClipSettings {
     std::string folder;
     double beforeSeconds = 3;
     double afterSeconds = 5;
-    int32_t eventDiff = 2000;  // a tick whose diff exceeds this is an event
+    int32_t eventDiff = kGrowthThreshold;  // a tick whose diff exceeds this is an event
     int64_t memoryBytes = 64 << 20;
     // A replay waits for the encoder instead of leaving images out, so that
     // its clips are the same on every run.

@@ -11,6 +11,8 @@
 
 // Snapshots are numbered 1 to this, then 0, 1, 2, ... again.
 constexpr int32_t kLastSnapshotNumber = 30000;
+// A tick whose growth exceeds this arms the countdown (and, by default, is an event).
+constexpr int32_t kGrowthThreshold = 2000;
 
 // What an info tick measured, under the names of the status line.
 struct TickStatus {

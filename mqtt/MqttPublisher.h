@@ -20,9 +20,11 @@ struct MqttSettings {
     int port = 1883;
     bool tls = false;
     std::string user;          // empty: none
-    std::string password;      // from a file or the environment, never the command line
+    std::string passwordFile;  // else $TRAILCAM_MQTT_PASSWORD
+    std::string password;      // from either, never from the command line
     std::string station;       // names the topics: trailcam/<station>/...
-    std::string givenStation;  // the name as given, before it was made fit for topics
+    std::string
+        givenStation;  // the name as given (default: the host name), before it was made fit for topics
     double everySeconds = 10;  // between two status messages, of image time
 };
 

@@ -130,7 +130,7 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
             "--input v --input-start 2026-12-07T22:00:00.250Z --metadata --time-map --clips c "
             "--clip-before 1.5 --clip-after 7 --event-diff 900 --clip-memory 8")
             .first.settings;
-    const ClipOptions& c = knowWhen.clips;
+    const ClipSettings& c = knowWhen.clips;
     using Controls = std::vector<std::pair<std::string, int64_t>>;
     EXPECT_EQ(parse("--exposure 100 --gain 3 --control brightness=-5 --control white_balance_automatic=0")
                   .first.settings.source.controls,
@@ -142,10 +142,18 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     EXPECT_EQ(parse("--auto-exposure on").first.settings.source.controls, (Controls{{"auto_exposure", 3}}));
     const Settings station =
         parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
-    MqttSettings mqtt;
-    EXPECT_TRUE(MqttPublisher::parseUrl(station.mqtt.url, mqtt));
-    EXPECT_TRUE(station.snapshots.keepDays == 30.0 && station.snapshots.maxBytes == int64_t{2} << 30 &&
-                mqtt.host == "::1" && mqtt.port == 8883 && mqtt.tls && station.mqtt.station == "roof");
+    const MqttSettings& mqtt = station.mqtt;
+    EXPECT_TRUE(station.retention.keepDays == 30.0 && station.retention.maxBytes == int64_t{2} << 30 &&
+                mqtt.host == "::1" && mqtt.port == 8883 && mqtt.tls && mqtt.givenStation == "roof");
+    const Settings plain = parse("").first.settings;
+    EXPECT_TRUE(plain.mqtt.host.empty() && !plain.retention.keepDays && !plain.retention.maxBytes &&
+                plain.clips.folder.empty() && !plain.products.keogram && plain.products.timelapse.empty() &&
+                plain.clips.eventDiff == 2000)
+        << "no feature without its option";
+    EXPECT_EQ(parse("--timelapse").first.settings.products.timelapseSettings.shows,
+              TimelapseSettings::Shows::frame);
+    EXPECT_EQ(parse("--timelapse both").first.settings.products.timelapseSettings.shows,
+              TimelapseSettings::Shows::both);
     EXPECT_EQ(MqttPublisher::stationName("roof/cam #2"), "roof_cam__2");
     // Two stations whose names read the same in topics are two clients.
     EXPECT_NE(MqttPublisher::clientId("roof_cam__2", "roof/cam #2"),
@@ -158,7 +166,7 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     }
     EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
-                c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryMb == 8);
+                c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryBytes == 8 << 20);
     const auto [help, helpText] = parse("--help");
     EXPECT_EQ(help.exitStatus, 0);
     EXPECT_NE(helpText.find("-d,--device DEV=1"), std::string::npos);

@@ -60,7 +60,7 @@ class TrailLoop {
 public:
     static constexpr int64_t kInfoPeriodMs = 1000;
     static constexpr int32_t kMinMergedImages = 800;
-    static constexpr int32_t kGrowthThreshold = 2000;
+    static constexpr int32_t kGrowthThreshold = ::kGrowthThreshold;
     static constexpr int32_t kCountdownTicks = 300;
     static constexpr int kKeyPollMs = 1;
 

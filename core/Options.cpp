@@ -1,0 +1,21 @@
+#include "core/Options.h"
+
+#include "core/BoundedMatch.h"
+
+#include <cstdio>
+#include <regex>
+
+ValueCheck numberIn(double low, double high) {
+    return [low, high](const std::string& text) {
+        static const std::regex pattern("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
+        char range[96];
+        std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
+        if (!boundedMatch(text, pattern)) return std::string(range);
+        const double value = std::stod(text);
+        return value >= low && value <= high ? std::string() : std::string(range);
+    };
+}
+
+std::string notEmpty(const std::string& text) {
+    return text.empty() ? std::string("must not be empty") : std::string();
+}

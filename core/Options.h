@@ -1,0 +1,23 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// What each feature's options hook declares besides its options, and the
+// command line checks once they are all read: options that need another,
+// and options that cannot go with another. Each usage error is one line.
+struct OptionRules {
+    std::vector<std::pair<std::string, std::string>> cannotGoWith;  // option, other
+    std::vector<std::pair<std::string, std::string>> needs;         // option, the one it needs
+    std::vector<std::function<void()>> finish;                      // once every option is read
+};
+
+// Checks of option values, as CLI11 takes them: an empty text when the
+// value is fine, else what was expected.
+using ValueCheck = std::function<std::string(const std::string&)>;
+// A plain decimal number within [low, high].
+ValueCheck numberIn(double low, double high);
+// Any text but an empty one.
+std::string notEmpty(const std::string& text);
