@@ -37,8 +37,77 @@
 
 namespace {
 
+// What goes beside each snapshot, as the settings ask.
+void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Panorama& panorama,
+                       const SnapshotMetadata& metadata) {
+    if (s.panorama)
+        snapshots.addCompanion(kPanoramaSuffix,
+                               [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
+    if (s.metadata) snapshots.describeWith(&metadata);
+    if (s.timeMap) {
+        snapshots.addCompanion(kTimeMapSuffix, [](const SnapshotDue& due) { return due.timeMap; });
+        snapshots.addCompanion(kTimeColoursSuffix, [](const SnapshotDue& due) {
+            return colouredTimes(due.timeMap, due.trail,
+                                 static_cast<float>(due.span.endMillis - due.span.startMillis) / 1000.0f);
+        });
+    }
+}
+
+// The features of a run, each made from its settings, or none when not
+// asked for; destroyed in the reverse order.
+struct Features {
+    FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
+    std::unique_ptr<ClipRecorder> clips;
+    std::unique_ptr<Keogram> keogram;
+    std::unique_ptr<Timelapse> timelapse;
+    std::unique_ptr<MqttPublisher> mqtt;
+    std::unique_ptr<Retention> retention;
+    std::unique_ptr<LiveFiles> live;
+    std::unique_ptr<WebView> web;
+
+    // The ones made, in the order they are told of events.
+    std::vector<TrailListener*> listeners() const {
+        std::vector<TrailListener*> made;
+        for (TrailListener* listener :
+             std::initializer_list<TrailListener*>{clips.get(), keogram.get(), timelapse.get(), mqtt.get(),
+                                                   retention.get(), live.get(), web.get()})
+            if (listener != nullptr) made.push_back(listener);
+        return made;
+    }
+};
+
+// Makes the features in their order: 1. clips, 2. night products, 3. MQTT,
+// 4. retention, 5. live files, 6. the web view. Fails, saying why, when one
+// cannot start.
+Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
+                      const std::string& source, bool replay) {
+    Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
+    if (!clips) return Failure{clips.reason()};
+    f.clips = std::move(*clips);
+    Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
+    f.keogram = makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &f.inUse);
+    f.timelapse = makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &f.inUse);
+    Result<std::unique_ptr<MqttPublisher>> mqtt = makeMqttPublisher(s.mqtt, source, TRAILCAM_VERSION, stderr);
+    if (!mqtt) return Failure{mqtt.reason()};
+    f.mqtt = std::move(*mqtt);
+    f.retention = makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &f.inUse);
+    if (f.retention) snapshots.replaceOnlyByRetention();
+    // What both status.json files carry besides the tick's fields.
+    std::function<std::string()> moreStatus;
+    if (f.retention) moreStatus = [retention = f.retention.get()] { return retention->summaryJson(); };
+    if (!s.views.liveFolder.empty())
+        f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);
+    if (s.web.host.empty()) return {};
+    f.web = std::make_unique<WebView>(
+        s.web, snapshots,
+        WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr, moreStatus}, source, stderr);
+    if (const Result<> started = f.web->start(); !started) return Failure{"web view: " + started.reason()};
+    return {};
+}
+
 // The trail loop on a source, with the listeners the settings ask for.
 int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
+    // 1. The snapshot folder, taken for this run.
     SnapshotFolder snapshots(s.snapshots.folder, static_cast<int64_t>(s.snapshots.minFreeMb * 1048576),
                              stderr);
     if (const Result<> opened = snapshots.open(); !opened) {
@@ -46,75 +115,31 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
                      opened.reason().c_str());
         return 1;
     }
-    const SourceSettings& source = s.source;
-    const std::string sourceName = withoutUserInfo(replay        ? source.input
-                                                   : source.demo ? "demo"
-                                                                 : source.device);
-    StatusPrinter printer(stdout, stderr);
+    // 2. What goes beside each snapshot.
+    const std::string sourceName = withoutUserInfo(replay          ? s.source.input
+                                                   : s.source.demo ? "demo"
+                                                                   : s.source.device);
     PanoramaView panorama(capture, stderr);
-    if (s.snapshots.panorama)
-        snapshots.addCompanion(kPanoramaSuffix,
-                               [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
-    if (s.snapshots.metadata) snapshots.describeWith(&metadata);
-    if (s.snapshots.timeMap) {
-        snapshots.addCompanion(kTimeMapSuffix, [](const SnapshotDue& due) { return due.timeMap; });
-        snapshots.addCompanion(kTimeColoursSuffix, [](const SnapshotDue& due) {
-            return colouredTimes(due.timeMap, due.trail,
-                                 static_cast<float>(due.span.endMillis - due.span.startMillis) / 1000.0f);
-        });
+    describeSnapshots(snapshots, s.snapshots, panorama, metadata);
+    // 3. The features.
+    Features features;
+    if (const Result<> made = makeFeatures(features, s, snapshots, panorama, sourceName, replay); !made) {
+        std::fprintf(stderr, "trailcam: %s\n", made.reason().c_str());
+        return 1;
     }
+    // 4. Every listener in order, the status lines first and the windows last;
+    // what one does, all are told.
+    StatusPrinter printer(stdout, stderr);
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     std::vector<TrailListener*> listeners{&printer, &snapshots};
-    // The night's products and the clip in progress, which retention leaves alone.
-    FilesInUse inUse;
-    // A failure to start one of them ends the run, in one line.
-    const auto failed = [](const std::string& why) {
-        std::fprintf(stderr, "trailcam: %s\n", why.c_str());
-        return 1;
-    };
-    Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
-    if (!clips) return failed(clips.reason());
-    Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
-    const std::unique_ptr<Keogram> keogram =
-        makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &inUse);
-    const std::unique_ptr<Timelapse> timelapse =
-        makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &inUse);
-    Result<std::unique_ptr<MqttPublisher>> mqtt =
-        makeMqttPublisher(s.mqtt, sourceName, TRAILCAM_VERSION, stderr);
-    if (!mqtt) return failed(mqtt.reason());
-    const std::unique_ptr<Retention> retention =
-        makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &inUse);
-    if (retention) snapshots.replaceOnlyByRetention();
-    for (TrailListener* listener : std::initializer_list<TrailListener*>{
-             clips->get(), keogram.get(), timelapse.get(), mqtt->get(), retention.get()})
-        if (listener != nullptr) listeners.push_back(listener);
-    // What both status.json files carry besides the tick's fields.
-    std::function<std::string()> moreStatus;
-    if (retention) moreStatus = [&retention] { return retention->summaryJson(); };
-    std::unique_ptr<LiveFiles> live;
-    if (!s.views.liveFolder.empty()) {
-        live = std::make_unique<LiveFiles>(s.views.liveFolder, sourceName, stderr, moreStatus);
-        listeners.push_back(live.get());
-    }
-    std::unique_ptr<WebView> web;
-    if (!s.views.httpHost.empty()) {
-        web = std::make_unique<WebView>(
-            WebView::Address{s.views.httpHost, s.views.httpPort, s.views.httpAllowedHosts}, snapshots,
-            WebView::Shown{clips->get(), keogram ? &keogram->strip() : nullptr, moreStatus}, sourceName,
-            stderr);
-        if (const Result<> started = web->start(); !started) {
-            std::fprintf(stderr, "trailcam: web view: %s\n", started.reason().c_str());
-            return 1;
-        }
-        listeners.push_back(web.get());
-    }
+    for (TrailListener* listener : features.listeners())
+        listeners.push_back(listener);
     listeners.push_back(&windows);
-
-    // What listeners did, told to all of them.
     ListenerSet announcements(listeners);
     snapshots.announceTo(&announcements);
-    if (*clips) (*clips)->announceTo(&announcements);
+    if (features.clips) features.clips->announceTo(&announcements);
+    // 5. The loop.
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
     TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000),

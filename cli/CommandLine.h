@@ -4,6 +4,7 @@
 #include "mqtt/MqttOptions.h"
 #include "products/ProductOptions.h"
 #include "retention/RetentionOptions.h"
+#include "web/WebOptions.h"
 
 #include <opencv2/core.hpp>
 
@@ -50,9 +51,6 @@ struct ViewSettings {
     bool headless = false;
     bool show = false;  // windows during a replay
     std::string liveFolder;
-    std::string httpHost;                       // empty: no web view
-    int httpPort = 0;                           // 0: any free port
-    std::vector<std::string> httpAllowedHosts;  // names the web view answers to besides its address
 };
 
 struct RecordSettings {
@@ -70,6 +68,7 @@ struct Settings {
     ProductSettings products;
     MqttSettings mqtt;
     RetentionPolicy retention;
+    WebView::Address web;  // no host: no web view
     RecordSettings record;
 };
 

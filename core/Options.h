@@ -11,6 +11,7 @@
 struct OptionRules {
     std::vector<std::pair<std::string, std::string>> cannotGoWith;  // option, other
     std::vector<std::pair<std::string, std::string>> needs;         // option, the one it needs
+    std::vector<std::function<std::string()>> checks;               // any other usage error, in words
     std::vector<std::function<void()>> finish;                      // once every option is read
 };
 

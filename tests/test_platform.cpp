@@ -48,8 +48,8 @@ std::string summary(const Settings& s) {
     const ViewSettings& v = s.views;
     o << in.device << ' ' << in.size << ' ' << in.fps << ' ' << s.snapshots.folder << ' ' << s.record.base
       << ' ' << s.loop.reconnectSeconds << ' ' << s.snapshots.minFreeMb << ' ' << v.liveFolder << '|'
-      << in.input << ' ' << in.inputFps << ' ' << in.threads << ' ' << v.httpHost << ':' << v.httpPort << ' '
-      << (v.httpAllowedHosts.empty() ? "" : v.httpAllowedHosts.back() + ' ') << s.listDevices << in.demo
+      << in.input << ' ' << in.inputFps << ' ' << in.threads << ' ' << s.web.host << ':' << s.web.port << ' '
+      << (s.web.allowedHosts.empty() ? "" : s.web.allowedHosts.back() + ' ') << s.listDevices << in.demo
       << v.headless << s.record.enabled << s.snapshots.panorama << s.loop.saveOnExit << v.show;
     return o.str();
 }
