@@ -419,33 +419,9 @@ std::shared_ptr<const WebView::Published> WebView::current() {
     return published_;
 }
 
-int WebView::route(MHD_Connection* connection, const std::string& url) {
-    if (url == "/") {
-        MHD_Response* page = MHD_create_response_from_buffer(
-            std::strlen(kWebPage), const_cast<char*>(kWebPage), MHD_RESPMEM_PERSISTENT);
-        MHD_add_response_header(page, "Content-Type", "text/html; charset=utf-8");
-        MHD_add_response_header(page, "Content-Security-Policy",
-                                "default-src 'none'; img-src 'self'; connect-src 'self'; "
-                                "style-src 'unsafe-inline'; script-src 'unsafe-inline'");
-        return send(connection, MHD_HTTP_OK, page);
-    }
-    static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
-        {"/status.json", &Published::status},       {"/history.json", &Published::history},
-        {"/snapshots.json", &Published::snapshots}, {"/events.json", &Published::events},
-        {"/products.json", &Published::products},   {"/frame.jpg", &Published::frame},
-        {"/trail.jpg", &Published::trail}};
-    for (const auto& [path, field] : texts) {
-        if (url != path) continue;
-        const std::shared_ptr<const Published> published = current();
-        const std::string& text = (*published).*field;
-        const bool image = path.back() == 'g';
-        if (text.empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no image yet"));
-        MHD_Response* response = sharing(published, text);
-        MHD_add_response_header(response, "Content-Type", image ? "image/jpeg" : "application/json");
-        MHD_add_response_header(response, "Cache-Control", "no-store");
-        return send(connection, MHD_HTTP_OK, response);
-    }
-    // Files by their exact names only; a Range is not honoured, the whole file is sent.
+// The files and thumbnails by their exact names only; kNoRoute for other
+// addresses. A Range is not honoured: the whole file is sent.
+int WebView::routeFile(MHD_Connection* connection, const std::string& url) {
     uint64_t size = 0;
     const std::string snapshotsPrefix = "/snapshots/", clipsPrefix = "/clips/", eventsPrefix = "/events/";
     if (url.rfind(snapshotsPrefix, 0) == 0) {
@@ -477,6 +453,36 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
                           : endsWith(name, ".json") ? "application/json"
                                                     : "image/png");
     }
+    return kNoRoute;
+}
+
+int WebView::route(MHD_Connection* connection, const std::string& url) {
+    if (url == "/") {
+        MHD_Response* page = MHD_create_response_from_buffer(
+            std::strlen(kWebPage), const_cast<char*>(kWebPage), MHD_RESPMEM_PERSISTENT);
+        MHD_add_response_header(page, "Content-Type", "text/html; charset=utf-8");
+        MHD_add_response_header(page, "Content-Security-Policy",
+                                "default-src 'none'; img-src 'self'; connect-src 'self'; "
+                                "style-src 'unsafe-inline'; script-src 'unsafe-inline'");
+        return send(connection, MHD_HTTP_OK, page);
+    }
+    static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
+        {"/status.json", &Published::status},       {"/history.json", &Published::history},
+        {"/snapshots.json", &Published::snapshots}, {"/events.json", &Published::events},
+        {"/products.json", &Published::products},   {"/frame.jpg", &Published::frame},
+        {"/trail.jpg", &Published::trail}};
+    for (const auto& [path, field] : texts) {
+        if (url != path) continue;
+        const std::shared_ptr<const Published> published = current();
+        const std::string& text = (*published).*field;
+        const bool image = path.back() == 'g';
+        if (text.empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no image yet"));
+        MHD_Response* response = sharing(published, text);
+        MHD_add_response_header(response, "Content-Type", image ? "image/jpeg" : "application/json");
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+        return send(connection, MHD_HTTP_OK, response);
+    }
+    if (const int answered = routeFile(connection, url); answered != kNoRoute) return answered;
     if (url == "/keogram.png" && shown_.keogram != nullptr) {
         auto latest = std::make_shared<std::string>(shown_.keogram->latest().second);
         if (latest->empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no keogram yet"));

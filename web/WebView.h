@@ -109,6 +109,8 @@ private:
     bool withinBudget(MHD_Connection* connection);
     // Answers a GET or HEAD; an MHD_Result.
     int route(MHD_Connection* connection, const std::string& url);
+    static constexpr int kNoRoute = -1;
+    int routeFile(MHD_Connection* connection, const std::string& url);
     std::shared_ptr<const Published> current();
 
     Address address_;
