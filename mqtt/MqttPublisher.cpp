@@ -219,6 +219,15 @@ void MqttPublisher::publish(const std::string& name, const std::string& payload,
     waiting_.push_back({name, payload, retain});
 }
 
+std::vector<MqttPublisher::Message> MqttPublisher::unsent() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Message> messages;
+    for (const auto& [name, payload] : retained_)
+        messages.push_back({name, payload, true});
+    messages.insert(messages.end(), waiting_.begin(), waiting_.end());
+    return messages;
+}
+
 void MqttPublisher::event(const std::string& json) { publish(topic("event"), json, false); }
 
 void MqttPublisher::ticked(const Tick& tick) {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 struct mosquitto;
 
@@ -65,12 +66,16 @@ public:
     // The client id the broker knows the station by.
     static std::string clientId(const std::string& station, const std::string& given);
 
-private:
     struct Message {
         std::string topic;
         std::string payload;
         bool retain;
     };
+    // What waits for the broker: the latest of each retained topic (by
+    // topic), then the events in order.
+    std::vector<Message> unsent();
+
+private:
     void publish(const std::string& topic, const std::string& payload, bool retain);
     void send(const std::string& name, const std::string& payload, bool retain);
     void event(const std::string& json);

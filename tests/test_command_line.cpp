@@ -1,0 +1,147 @@
+#include "Fakes.h"
+#include "cli/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+// Parses a command line given as one string of space-separated words; also
+// returns what it printed.
+std::pair<CommandLine, std::string> parse(const std::string& line) {
+    std::istringstream words("trailcam " + line);
+    const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    std::vector<const char*> argv;
+    for (const std::string& arg : args)
+        argv.push_back(arg.c_str());
+    CapturedStream printed;  // a braced list is evaluated in order: parse first, then read
+    return {parseCommandLine(static_cast<int>(argv.size()), argv.data(), printed.file, printed.file),
+            printed.text()};
+}
+
+// Every setting in one line: flags as 0/1, the rest as given.
+std::string summary(const Settings& s) {
+    std::ostringstream o;
+    const SourceSettings& in = s.source;
+    const ViewSettings& v = s.views;
+    o << in.device << ' ' << in.size << ' ' << in.fps << ' ' << s.snapshots.folder << ' ' << s.record.base
+      << ' ' << s.loop.reconnectSeconds << ' ' << s.snapshots.minFreeMb << ' ' << v.liveFolder << '|'
+      << in.input << ' ' << in.inputFps << ' ' << in.threads << ' ' << s.web.host << ':' << s.web.port << ' '
+      << (s.web.allowedHosts.empty() ? "" : s.web.allowedHosts.back() + ' ') << s.listDevices << in.demo
+      << v.headless << s.record.enabled << s.snapshots.panorama << s.loop.saveOnExit << v.show;
+    return o.str();
+}
+
+}  // namespace
+
+TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
+    for (const auto& [line, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"", "1 [640 x 480] 0 img 7 0 0 | 30 0 :0 0000000"},
+             {"-d 0 -s 1280x720 --fps 7.5 -o night --record-to rec/a --save-on-exit --reconnect 5 --live www",
+              "0 [1280 x 720] 7.5 night rec/a 5 0 www| 30 0 :0 0000010"},
+             {"--device /dev/v4l/by-id/usb-cam --list-devices --headless --record --fps .5",
+              "/dev/v4l/by-id/usb-cam [640 x 480] 0.5 img 7 0 0 | 30 0 :0 1011000"},
+             {"--min-free 100 -i f/%05d.jpg --input-fps 2 --show --threads 3 --http 8080 --demo --panorama",
+              "1 [640 x 480] 0 img 7 0 100 |f/%05d.jpg 2 3 127.0.0.1:8080 0100101"},
+             {"--http [::1]:0 --http-host a --http-host sky.lan",
+              "1 [640 x 480] 0 img 7 0 0 | 30 0 ::1:0 sky.lan 0000000"}}) {
+        const auto [parsed, printed] = parse(line);
+        EXPECT_FALSE(parsed.exitStatus) << line << ": " << printed;
+        EXPECT_EQ(summary(parsed.settings), expected) << line;
+    }
+    for (const char* line : {"--size 640",
+                             "--size 0x480",
+                             "--size 640x480x3",
+                             "--device=",
+                             "--fps fast",
+                             "--fps 0",
+                             "--reconnect -1",
+                             "--bogus",
+                             "--output=",
+                             "extra",
+                             "--http 70000",
+                             "--http a:b",
+                             "--input=",
+                             "--live=",
+                             "--record-to=",
+                             "--record --input a",
+                             "--record --http 1",
+                             "--record --live d",
+                             "--record --panorama",
+                             "--demo --device 0",
+                             "--show",
+                             "--http-host a",
+                             "--input-start 2026-12-07T22:00:00Z",
+                             "--input a --input-start 2026-02-30T00:00:00Z",
+                             "--clip-before 2",
+                             "--record --clips c",
+                             "--control brightness",
+                             "--control Brightness=1",
+                             "--auto-exposure maybe",
+                             "--gain 3 --demo",
+                             "--input x --exposure 5",
+                             "--exposure 5 --auto-exposure on",
+                             "--demo --list-controls",
+                             "--mqtt ftp://h",
+                             "--station roof",
+                             "--keep-days 0",
+                             "--max-disk 20GB",
+                             "--record --mqtt mqtt://h",
+                             "--timelapse sometimes",
+                             "--keogram-every 5"}) {
+        const auto [parsed, printed] = parse(line);
+        EXPECT_EQ(parsed.exitStatus, 2) << line;
+        EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
+        EXPECT_EQ(printed.substr(printed.find('\n')), "\nTry 'trailcam --help' for more information.\n");
+    }
+    // A long value is refused like any malformed one, without a regular
+    // expression's recursion running out of stack; a folder is no password file.
+    const std::string longValue(100000, '1');
+    for (const std::string& line : std::vector<std::string>{
+             "--mqtt mqtt://" + longValue, "--http " + longValue, "--fps " + longValue, "--size " + longValue,
+             "--control a=" + longValue, "--max-disk " + longValue,
+             "--mqtt mqtt://h --mqtt-password-file /tmp", "--clip-max 5"})
+        EXPECT_EQ(parse(line).first.exitStatus, 2) << line.substr(0, 40);
+    EXPECT_EQ(parse("--clips c --clip-max 2.5").first.settings.clips.maxSeconds, 2.5);
+    const Settings knowWhen =
+        parse(
+            "--input v --input-start 2026-12-07T22:00:00.250Z --metadata --time-map --clips c "
+            "--clip-before 1.5 --clip-after 7 --event-diff 900 --clip-memory 8")
+            .first.settings;
+    const ClipSettings& c = knowWhen.clips;
+    using Controls = std::vector<std::pair<std::string, int64_t>>;
+    EXPECT_EQ(parse("--exposure 100 --gain 3 --control brightness=-5 --control white_balance_automatic=0")
+                  .first.settings.source.controls,
+              (Controls{{"auto_exposure", 1},
+                        {"exposure_time_absolute", 100},
+                        {"gain", 3},
+                        {"brightness", -5},
+                        {"white_balance_automatic", 0}}));
+    EXPECT_EQ(parse("--auto-exposure on").first.settings.source.controls, (Controls{{"auto_exposure", 3}}));
+    const Settings station =
+        parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
+    const MqttSettings& mqtt = station.mqtt;
+    EXPECT_TRUE(station.retention.keepDays == 30.0 && station.retention.maxBytes == int64_t{2} << 30 &&
+                mqtt.host == "::1" && mqtt.port == 8883 && mqtt.tls && mqtt.givenStation == "roof");
+    const Settings plain = parse("").first.settings;
+    EXPECT_TRUE(plain.mqtt.host.empty() && !plain.retention.keepDays && !plain.retention.maxBytes &&
+                plain.clips.folder.empty() && !plain.products.keogram && plain.products.timelapse.empty() &&
+                plain.clips.eventDiff == 2000)
+        << "no feature without its option";
+    EXPECT_EQ(parse("--timelapse").first.settings.products.timelapseSettings.shows,
+              TimelapseSettings::Shows::frame);
+    EXPECT_EQ(parse("--timelapse both").first.settings.products.timelapseSettings.shows,
+              TimelapseSettings::Shows::both);
+    EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
+                knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
+                c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryBytes == 8 << 20);
+    const auto [help, helpText] = parse("--help");
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(helpText.find("-d,--device DEV=1"), std::string::npos);
+    std::istringstream helpLines(helpText);
+    for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
+        EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0)) << line;
+    EXPECT_EQ(parse("--version").second, "trailcam " TRAILCAM_VERSION "\n");
+}

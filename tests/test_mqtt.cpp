@@ -1,0 +1,86 @@
+#include "Fakes.h"
+#include "core/Json.h"
+#include "mqtt/MqttPublisher.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace {
+
+constexpr int64_t kStart = 1796681600000;  // 2026-12-07T22:13:20.000Z
+
+Tick tickAt(int64_t millis, int32_t diff, bool save) {
+    const cv::Mat image(8, 8, CV_8UC3, cv::Scalar::all(0));
+    return {{30, 900, diff, 4, save, save ? 300 : 0}, {image, millis}, image, {}, {}};
+}
+
+}  // namespace
+
+// While the broker is away (here: never asked for), a run's messages wait:
+// the status at most every --mqtt-every seconds of image time and only the
+// latest of it, retained; an armed event once each time the countdown arms;
+// camera lost and back; a clip; the latest snapshot's JPEG retained. Past
+// 100 events the oldest go, said once.
+TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
+    CapturedStream err;
+    MqttSettings settings;
+    settings.host = "broker.invalid";
+    settings.station = "roof";
+    settings.everySeconds = 5;
+    MqttPublisher mqtt(settings, "demo", "1.2.3", err.file);
+    for (int second = 0; second < 12; ++second)  // armed from 3 s to 5 s, and again at 9 s
+        mqtt.ticked(
+            tickAt(kStart + second * 1000, 100 * second, (second >= 3 && second <= 5) || second == 9));
+    mqtt.cameraEmpty();
+    mqtt.cameraBack();
+    mqtt.clipWritten({"20261207-221320000", kStart, kStart + 4000, 41});
+    const std::vector<MqttPublisher::Message> unsent = mqtt.unsent();
+    std::vector<std::string> lines;
+    for (const auto& m : unsent)
+        lines.push_back(m.topic + (m.retain ? " (retained) " : " ") + m.payload);
+    EXPECT_EQ(
+        lines,
+        (std::vector<std::string>{
+            "trailcam/roof/status (retained) {\"freq\":30,\"frameCounter\":900,\"diff\":1000,"
+            "\"trackCounter\":4,\"save\":0,\"saveTimeout\":0,\"time\":\"2026-12-07T22:13:30.000Z\"}",
+            "trailcam/roof/event {\"type\":\"armed\",\"time\":\"2026-12-07T22:13:23.000Z\",\"diff\":300}",
+            "trailcam/roof/event {\"type\":\"armed\",\"time\":\"2026-12-07T22:13:29.000Z\",\"diff\":900}",
+            "trailcam/roof/event {\"type\":\"camera lost\",\"time\":\"2026-12-07T22:13:31.000Z\"}",
+            "trailcam/roof/event {\"type\":\"camera back\",\"time\":\"2026-12-07T22:13:31.000Z\"}",
+            "trailcam/roof/event {\"type\":\"clip\",\"name\":\"20261207-221320000\",\"start\":"
+            "\"2026-12-07T22:13:20.000Z\",\"end\":\"2026-12-07T22:13:24.000Z\",\"images\":41}"}));
+    EXPECT_EQ(err.text(), "");
+
+    // A snapshot: its event with the sidecar's fields, and its JPEG retained.
+    const TrailSpan span{kStart, kStart + 300000, 9001, true, kStart + 5000, 2345};
+    mqtt.snapshotWritten({7, movingDotImage(1), SnapshotReason::countdown, kStart + 300000, span, {}});
+    const auto withSnapshot = mqtt.unsent();
+    const auto event = parseJson(withSnapshot.back().payload);
+    ASSERT_TRUE(event) << withSnapshot.back().payload;
+    EXPECT_TRUE((*event)["type"] == "snapshot" && (*event)["number"] == 7 && (*event)["images"] == 9001 &&
+                (*event)["source"] == "demo");
+    EXPECT_EQ(std::count_if(withSnapshot.begin(), withSnapshot.end(),
+                            [](const auto& m) { return m.topic == "trailcam/roof/trail" && m.retain; }),
+              1);
+    for (int i = 0; i < 150; ++i)
+        mqtt.cameraEmpty();
+    const auto full = mqtt.unsent();
+    EXPECT_EQ(std::count_if(full.begin(), full.end(), [](const auto& m) { return !m.retain; }), 100);
+    EXPECT_EQ(err.lines(), (std::vector<std::string>{"mqtt: the broker is away; older events are dropped"}));
+}
+
+// The station's name as topics take it, a client id that tells apart two
+// names that read the same in topics, and a password file saved with CRLF.
+TEST(Mqtt, NamesAndPasswords) {
+    EXPECT_EQ(MqttPublisher::stationName("roof/cam #2"), "roof_cam__2");
+    // Two stations whose names read the same in topics are two clients.
+    EXPECT_NE(MqttPublisher::clientId("roof_cam__2", "roof/cam #2"),
+              MqttPublisher::clientId("roof_cam__2", "roof cam  2"));
+    EXPECT_EQ(MqttPublisher::clientId("roof", "roof").rfind("trailcam-roof-", 0), 0u);
+    {
+        TempWorkingDir dir;
+        std::ofstream("password") << "s3cret\r\nsecond line\n";
+        EXPECT_EQ(MqttPublisher::passwordFrom("password"), "s3cret") << "a file saved with CRLF";
+    }
+}

@@ -1,0 +1,113 @@
+#include "Fakes.h"
+#include "core/Json.h"
+#include "snapshots/SnapshotFolder.h"
+
+#include <gtest/gtest.h>
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#include <exiv2/exiv2.hpp>
+#pragma GCC diagnostic pop
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
+// The snapshot folder: one run at a time, the folder it had to make gone
+// again when nothing was written in it; snapshots and what goes beside them
+// written whole, or said why not; no room below the minimum.
+TEST(Snapshots, FolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    {
+        SnapshotFolder first("night/img", 0, err.file), second("night/img", 0, err.file);
+        EXPECT_TRUE(first.open());
+        EXPECT_EQ(second.open().reason(), "another trailcam is using it");
+    }
+    EXPECT_FALSE(std::filesystem::exists("night"));
+    const cv::Mat trail = movingDotImage(3, {800, 600});
+    {
+        SnapshotFolder folder("night/img", 0, err.file);
+        ASSERT_TRUE(folder.open());
+        folder.addCompanion("-small.png",
+                            [](const SnapshotDue& d) { return cv::Mat(d.trail, cv::Rect(0, 0, 8, 8)); });
+        struct Written : TrailListener {
+            std::vector<int32_t> numbers;
+            void snapshotWritten(const SnapshotDue& due) override { numbers.push_back(due.number); }
+        } told;
+        ListenerSet announcements({&told});
+        folder.announceTo(&announcements);
+        folder.snapshotDue({12, trail, SnapshotReason::exit, 0, {}, {}});
+        std::filesystem::create_directory("night/img/13.jpg");  // a write that fails
+        folder.snapshotDue({13, trail, SnapshotReason::countdown, 0, {}, {}});
+        std::filesystem::remove("night/img/13.jpg"), std::filesystem::remove("night/img/13-small.png");
+        EXPECT_EQ(told.numbers, std::vector<int32_t>{12});
+        EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
+        EXPECT_EQ(folder.newest(), 12);
+    }
+    std::vector<uchar> encoded;
+    cv::imencode(".jpg", trail, encoded);
+    std::ostringstream file;
+    file << std::ifstream("night/img/12.jpg").rdbuf();
+    EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << "the trail as JPEG, with defaults";
+    EXPECT_EQ(cv::imread("night/img/12-small.png").size(), cv::Size(8, 8));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("night/img"), {}), 2) << "no lock file left";
+
+    std::ofstream("blocked") << "a file where the folder should be";
+    SnapshotFolder blocked("blocked/img", 0, err.file), tight(".", int64_t{1} << 60, err.file);
+    blocked.snapshotDue({1, trail, SnapshotReason::endOfInput, 0, {}, {}});
+    EXPECT_TRUE(blocked.finalSnapshotLost());
+    EXPECT_FALSE(tight.hasRoom());
+    const std::vector<std::string> said = err.lines();
+    ASSERT_EQ(said.size(), 3u);
+    EXPECT_EQ(said[0], "cannot write snapshot night/img/13.jpg: Is a directory");
+    EXPECT_EQ(said[1], "cannot write snapshot blocked/img/1.jpg: Not a directory");
+    EXPECT_TRUE(std::regex_match(
+        said[2], std::regex(R"(snapshot skipped: \d+ MB free for \., less than the 1099511627776 MB asked)")))
+        << said[2];
+}
+
+// With metadata, a snapshot comes with its sidecar, and its own EXIF dates
+// its start in UTC, read back with exiv2.
+TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    SnapshotFolder folder("img", 0, err.file);
+    const SnapshotMetadata metadata("rtsp://cam/live", "1.2.3");
+    folder.describeWith(&metadata);
+    const TrailSpan span{1796681600100, 1796681905250, 9001, true, 1796681605100, 2345};
+    folder.snapshotDue({7, movingDotImage(1), SnapshotReason::countdown, 0, span, {}});
+    folder.snapshotDue(
+        {8, movingDotImage(2), SnapshotReason::endOfInput, 0, {1796681905250, 1796681905250, 1}, {}});
+    std::ostringstream sidecars;
+    sidecars << std::ifstream("img/7.json").rdbuf() << std::ifstream("img/8.json").rdbuf();
+    EXPECT_EQ(
+        sidecars.str(),
+        "{\"number\":7,\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":\"2026-12-07T22:18:25.250Z\","
+        "\"images\":9001,\"armed\":\"2026-12-07T22:13:25.100Z\",\"armed_diff\":2345,\"reason\":\"countdown\","
+        "\"source\":\"rtsp://cam/live\",\"width\":64,\"height\":48,\"version\":\"1.2.3\"}\n"
+        "{\"number\":8,\"start\":\"2026-12-07T22:18:25.250Z\",\"end\":\"2026-12-07T22:18:25.250Z\","
+        "\"images\":1,\"armed\":null,\"armed_diff\":null,\"reason\":\"end of input\","
+        "\"source\":\"rtsp://cam/live\",\"width\":64,\"height\":48,\"version\":\"1.2.3\"}\n");
+    auto image = Exiv2::ImageFactory::open("img/7.jpg");
+    image->readMetadata();
+    Exiv2::ExifData& exif = image->exifData();
+    EXPECT_EQ(exif["Exif.Photo.DateTimeOriginal"].toString(), "2026:12:07 22:13:20");
+    EXPECT_EQ(exif["Exif.Photo.SubSecTimeOriginal"].toString(), "100");
+    EXPECT_EQ(exif["Exif.Photo.OffsetTimeOriginal"].toString(), "+00:00");
+    EXPECT_NE(
+        exif["Exif.Image.ImageDescription"].toString().find("9001 images from 2026-12-07T22:13:20.100Z"),
+        std::string::npos);
+    EXPECT_EQ(folder.list().size(), 2u) << "the sidecars are no snapshots";
+    EXPECT_EQ(err.text(), "");
+    // A replay of a folder named in Latin-1 ("nuit d'été"), and a quote and
+    // a control character: the sidecar is still JSON, in valid UTF-8.
+    const SnapshotMetadata latin1("nuit d'\xe9t\xe9/\"a\"\x01", "1.2.3");
+    const std::string sidecar = latin1.sidecar({9, movingDotImage(3), SnapshotReason::exit, 0, span, {}});
+    const auto parsed = parseJson(sidecar);
+    ASSERT_TRUE(parsed) << sidecar;
+    EXPECT_EQ((*parsed)["source"], "nuit d'\xef\xbf\xbdt\xef\xbf\xbd/\"a\"\x01");
+    EXPECT_EQ(jsonString("caf\xc3\xa9 \xff\xfe"), "\"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\"");
+}
