@@ -1,6 +1,7 @@
 #include "Fakes.h"
 #include "core/Json.h"
 #include "snapshots/SnapshotFolder.h"
+#include "views/LiveFiles.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +12,12 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
+#include <thread>
 
 // The snapshot folder: one run at a time, the folder it had to make gone
 // again when nothing was written in it; snapshots and what goes beside them
@@ -110,4 +114,37 @@ TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
     ASSERT_TRUE(parsed) << sidecar;
     EXPECT_EQ((*parsed)["source"], "nuit d'\xef\xbf\xbdt\xef\xbf\xbd/\"a\"\x01");
     EXPECT_EQ(jsonString("caf\xc3\xa9 \xff\xfe"), "\"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\"");
+}
+
+// The live files: the tick's camera image, trail and status, replaced at
+// each tick; a folder that cannot be written is said once, and again when
+// it can be.
+TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    const auto eventually = [](const std::function<bool()>& condition) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!condition() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return condition();
+    };
+    std::ofstream("live") << "a file where the folder should be";
+    LiveFiles live("live", "rtsp://cam/live", err.file, [] { return std::string("\"extra\":1"); });
+    const cv::Mat frame = movingDotImage(3), trail = movingDotImage(9);
+    const Tick tick{{30, 912, 2295, 4, true, 300}, {frame, 1796681600100}, trail, {}, {}};
+    live.ticked(tick);
+    EXPECT_TRUE(eventually([&err] { return !err.text().empty(); }));
+    EXPECT_EQ(err.text().rfind("cannot write live files in live: ", 0), 0u) << err.text();
+    std::filesystem::remove("live");
+    live.ticked(tick);
+    EXPECT_TRUE(eventually([&err] { return err.lines().size() == 2; }));
+    EXPECT_EQ(err.lines(1)[0], "live files in live are written again");
+    EXPECT_EQ(cv::imread("live/frame.jpg").size(), frame.size());
+    EXPECT_EQ(cv::norm(cv::imread("live/trail.jpg"), trail, cv::NORM_INF) < 64, true) << "the trail, as JPEG";
+    std::ostringstream status;
+    status << std::ifstream("live/status.json").rdbuf();
+    EXPECT_EQ(
+        status.str(),
+        "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
+        "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\",\"extra\":1}\n");
 }
