@@ -9,22 +9,17 @@ void addClipOptions(CLI::App& app, ClipSettings& s, OptionRules& rules) {
     app.add_option("--clips", s.folder, "a video in DIR of the seconds around each event")
         ->type_name("DIR")
         ->check(notEmpty);
-    app.add_option("--clip-before", s.beforeSeconds,
-                   cv::format("seconds of a clip before its event (default: %g)", defaults.beforeSeconds))
-        ->type_name("S")
-        ->check(numberIn(0, 60));
-    app.add_option("--clip-after", s.afterSeconds,
-                   cv::format("seconds of a clip after its event (default: %g)", defaults.afterSeconds))
-        ->type_name("S")
-        ->check(numberIn(0, 600));
-    app.add_option("--event-diff", s.eventDiff,
-                   cv::format("growth in a tick that makes an event (default: %d)", defaults.eventDiff))
-        ->type_name("N")
-        ->check(numberIn(0, 2147483647));
-    app.add_option("--clip-max", s.maxSeconds,
-                   cv::format("seconds a clip lasts at most (default: %g)", defaults.maxSeconds))
-        ->type_name("S")
-        ->check(numberIn(1, 86400));
+    addNumber(app, "--clip-before", s.beforeSeconds,
+              cv::format("seconds of a clip before its event (default: %g)", defaults.beforeSeconds), "S", 0,
+              60);
+    addNumber(app, "--clip-after", s.afterSeconds,
+              cv::format("seconds of a clip after its event (default: %g)", defaults.afterSeconds), "S", 0,
+              600);
+    addNumber(app, "--event-diff", s.eventDiff,
+              cv::format("growth in a tick that makes an event (default: %d)", defaults.eventDiff), "N", 0,
+              2147483647);
+    addNumber(app, "--clip-max", s.maxSeconds,
+              cv::format("seconds a clip lasts at most (default: %g)", defaults.maxSeconds), "S", 1, 86400);
     app.add_option_function<double>(
            "--clip-memory",
            [&s](double megabytes) { s.memoryBytes = static_cast<int64_t>(megabytes * 1048576); },

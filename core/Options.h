@@ -22,3 +22,11 @@ using ValueCheck = std::function<std::string(const std::string&)>;
 ValueCheck numberIn(double low, double high);
 // Any text but an empty one.
 std::string notEmpty(const std::string& text);
+
+// Adds an option that takes a plain number within [low, high] to a CLI11
+// app, its value shown as `type`.
+template <typename App, typename T>
+auto addNumber(App& app, const std::string& name, T& value, const std::string& help, const char* type,
+               double low, double high) {
+    return app.add_option(name, value, help)->type_name(type)->check(numberIn(low, high));
+}

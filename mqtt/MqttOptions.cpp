@@ -40,10 +40,9 @@ void addMqttOptions(CLI::App& app, MqttSettings& s, OptionRules& rules) {
     app.add_option("--station", s.givenStation, "the station's name in topics (default: the host name)")
         ->type_name("NAME")
         ->check(notEmpty);
-    app.add_option("--mqtt-every", s.everySeconds,
-                   cv::format("seconds of image time between statuses (default: %g)", defaults.everySeconds))
-        ->type_name("S")
-        ->check(numberIn(0.1, 86400));
+    addNumber(app, "--mqtt-every", s.everySeconds,
+              cv::format("seconds of image time between statuses (default: %g)", defaults.everySeconds), "S",
+              0.1, 86400);
     rules.cannotGoWith.emplace_back("--record", "--mqtt");
     for (const char* option : {"--mqtt-user", "--mqtt-password-file", "--station", "--mqtt-every"})
         rules.needs.emplace_back(option, "--mqtt");

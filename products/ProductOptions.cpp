@@ -5,10 +5,9 @@
 void addProductOptions(CLI::App& app, ProductSettings& s, OptionRules& rules) {
     const ProductSettings defaults;
     app.add_flag("--keogram", s.keogram, "the night's keogram-DATE.png in the snapshot folder");
-    app.add_option("--keogram-every", s.keogramEverySeconds,
-                   cv::format("seconds between its columns (default: %g)", defaults.keogramEverySeconds))
-        ->type_name("S")
-        ->check(numberIn(0.1, 86400));
+    addNumber(app, "--keogram-every", s.keogramEverySeconds,
+              cv::format("seconds between its columns (default: %g)", defaults.keogramEverySeconds), "S", 0.1,
+              86400);
     CLI::Option* timelapse =
         app.add_option("--timelapse", s.timelapse, "the night's timelapse-DATE.mkv of frame, trail or both")
             ->type_name("[WHAT]")
@@ -18,15 +17,11 @@ void addProductOptions(CLI::App& app, ProductSettings& s, OptionRules& rules) {
                                                                    : "expected frame, trail or both";
             });
     TimelapseSettings& t = s.timelapseSettings;
-    app.add_option(
-           "--timelapse-every", t.everySeconds,
-           cv::format("seconds between its images (default: %g)", defaults.timelapseSettings.everySeconds))
-        ->type_name("S")
-        ->check(numberIn(1, 86400));
-    app.add_option("--timelapse-fps", t.fps,
-                   cv::format("its images per second (default: %d)", defaults.timelapseSettings.fps))
-        ->type_name("N")
-        ->check(numberIn(1, 120));
+    addNumber(app, "--timelapse-every", t.everySeconds,
+              cv::format("seconds between its images (default: %g)", defaults.timelapseSettings.everySeconds),
+              "S", 1, 86400);
+    addNumber(app, "--timelapse-fps", t.fps,
+              cv::format("its images per second (default: %d)", defaults.timelapseSettings.fps), "N", 1, 120);
     for (const char* option : {"--keogram", "--timelapse"})
         rules.cannotGoWith.emplace_back("--record", option);
     rules.needs.emplace_back("--keogram-every", "--keogram");
