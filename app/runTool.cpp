@@ -1,5 +1,6 @@
 #include "app/runTool.h"
 
+#include "app/PanoramaView.h"
 #include "camera/ControlledCamera.h"
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
@@ -20,7 +21,6 @@
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
-#include "views/PanoramaView.h"
 #include "views/StatusPrinter.h"
 #include "views/Windows.h"
 #include "web/WebView.h"

@@ -1,4 +1,4 @@
-#include "views/PanoramaView.h"
+#include "app/PanoramaView.h"
 
 #include "core/EightBits.h"
 
