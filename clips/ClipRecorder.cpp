@@ -68,8 +68,9 @@ void ClipRecorder::framed(const Frame& frame) {
                           1, 1000);
     // A few images wait, within a quarter of the memory.
     const size_t frameBytes = std::max<size_t>(1, frame.image.total() * frame.image.elemSize());
-    worker_.setCapacity(
-        std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4));
+    const size_t capacity =
+        std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
+    if (capacity != capacity_) worker_.setCapacity(capacity_ = capacity);
     if ((!settings_.waitForEncoder && !worker_.hasRoom()) ||
         !worker_.hand({std::nullopt, {eightBitColour(frame.image).clone(), frame.millis, fps_}})) {
         const std::lock_guard<std::mutex> lock(mutex_);
@@ -232,9 +233,13 @@ void ClipRecorder::goOnInNextClip(int64_t millis) {
 }
 
 void ClipRecorder::abandonClip(const std::string& why) {
-    Clip& clip = *clip_;
-    clip.failed = true;
-    clip.video.drop();
+    clip_->failed = true;
+    clip_->video.drop();
+    lose(*clip_, why);
+}
+
+// A clip that cannot be written: its hidden file goes, and it is said.
+void ClipRecorder::lose(const Clip& clip, const std::string& why) {
     std::remove(clip.partial.c_str());
     std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
                  why.c_str());
@@ -249,13 +254,7 @@ void ClipRecorder::finishClip() {
 
 void ClipRecorder::writeClip(Clip& clip) {
     if (clip.failed || clip.times.empty()) return;
-    if (const Result<> closed = clip.video.close(); !closed) {
-        std::remove(clip.partial.c_str());
-        std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
-                     closed.reason().c_str());
-        std::fflush(err_);
-        return;
-    }
+    if (const Result<> closed = clip.video.close(); !closed) return lose(clip, closed.reason());
     cv::Rect box;
     nlohmann::ordered_json events = nlohmann::ordered_json::array();
     for (const Event& event : clip.events) {
@@ -273,13 +272,7 @@ void ClipRecorder::writeClip(Clip& clip) {
                                          {"box", {box.x, box.y, box.width, box.height}},
                                          {"gaps", gaps}};
     const Result<std::string> placed = placeClip(clip, json.dump() + "\n");
-    if (!placed) {
-        std::remove(clip.partial.c_str());
-        std::fprintf(err_, "cannot write clip %s/%s.avi: %s\n", settings_.folder.c_str(), clip.name.c_str(),
-                     placed.reason().c_str());
-        std::fflush(err_);
-        return;
-    }
+    if (!placed) return lose(clip, placed.reason());
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (EventSeen& seen : seen_)

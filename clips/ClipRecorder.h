@@ -107,6 +107,7 @@ private:
     void writeClip(Clip& clip);
     Result<std::string> placeClip(Clip& clip, const std::string& json);
     void abandonClip(const std::string& why);
+    void lose(const Clip& clip, const std::string& why);
     void missing(int64_t millis, const char* why);
 
     const ClipSettings settings_;
@@ -119,6 +120,7 @@ private:
     int64_t previousTick_ = INT64_MIN;
     std::deque<int64_t> recentTimes_;  // of the last images, for their rate
     int fps_ = 30;
+    size_t capacity_ = 1;  // images that may wait for the encoder
     bool ended_ = false;
 
     mutable std::mutex mutex_;
