@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <ctime>
 #include <regex>
 
 namespace {
@@ -49,14 +48,10 @@ std::optional<std::pair<std::string, std::string>> sidecarTimes(const nlohmann::
 }
 
 std::string clipName(int64_t unixMillis) {
-    const auto seconds = static_cast<std::time_t>(unixMillis / 1000);
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
-    char name[32];
-    std::strftime(name, sizeof name, "%Y%m%d-%H%M%S", &utc);
-    char millis[8];
-    std::snprintf(millis, sizeof millis, "%03d", static_cast<int>(unixMillis % 1000));
-    return name + std::string(millis);
+    // "2026-12-07T22:13:20.100Z" without its separators.
+    const std::string t = utcTimeMillis(unixMillis);
+    return t.substr(0, 4) + t.substr(5, 2) + t.substr(8, 2) + "-" + t.substr(11, 2) + t.substr(14, 2) +
+           t.substr(17, 2) + t.substr(20, 3);
 }
 
 std::optional<int64_t> clipTimeOf(const std::string& name) {

@@ -83,7 +83,10 @@ public:
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             finishing_ = true;
-            if (setup_.whenFull == WhenFull::keepNewest) queue_.clear();
+            if (setup_.whenFull == WhenFull::keepNewest) {
+                queue_.clear();
+                boundedWaiting_ = 0;
+            }
         }
         changed_.notify_all();
         taken_.notify_all();

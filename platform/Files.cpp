@@ -38,10 +38,6 @@ bool writeAll(int fd, const std::vector<uchar>& bytes) {
     return true;
 }
 
-}  // namespace
-
-namespace {
-
 // Writes bytes to a temporary file beside path and hands it to place, which
 // puts it at path; the temporary goes when it fails or declines.
 Result<bool> writeThenPlace(const std::string& path, const std::vector<uchar>& bytes, bool durable,

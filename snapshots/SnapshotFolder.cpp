@@ -161,12 +161,8 @@ bool SnapshotFolder::has(int32_t number, const std::string& suffix) const {
 }
 
 std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimes(int32_t number) const {
-    return sidecarTimesAt(pathOf(number, kSidecarSuffix));
-}
-
-std::optional<std::pair<std::string, std::string>> SnapshotFolder::sidecarTimesAt(const std::string& path) {
     uint64_t size = 0;
-    const int fd = openOwnFile(path, size);
+    const int fd = openOwnFile(pathOf(number, kSidecarSuffix), size);
     if (fd < 0) return std::nullopt;
     // A sidecar is a few hundred bytes: a larger file is none of the tool's.
     std::string text(std::min<uint64_t>(size, 65536), '\0');

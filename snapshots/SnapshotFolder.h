@@ -69,8 +69,6 @@ public:
     bool has(int32_t number, const std::string& suffix) const override;
     // The start and end times its sidecar gives, when it has one.
     std::optional<std::pair<std::string, std::string>> sidecarTimes(int32_t number) const override;
-    // The same from the sidecar at path.
-    static std::optional<std::pair<std::string, std::string>> sidecarTimesAt(const std::string& path);
     std::string pathOf(int32_t number, const std::string& suffix = kSnapshotSuffix) const;
     const std::string& path() const override { return path_; }
 
