@@ -8,15 +8,12 @@
 
 #include <opencv2/core.hpp>
 
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct ClipSettings {

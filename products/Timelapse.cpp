@@ -56,11 +56,6 @@ void Timelapse::ended() {
     encoder_.finish();
 }
 
-std::string Timelapse::current() const {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return current_;
-}
-
 // A new night, or images of another size, start the next file.
 void Timelapse::add(const Still& still) {
     const std::string night = nightOf(still.millis);
@@ -116,8 +111,6 @@ Result<> Timelapse::placeFile() {
         video_.movedTo(path);
         placed_ = true;
         if (inUse_ != nullptr) inUse_->hold(path);
-        const std::lock_guard<std::mutex> lock(mutex_);
-        current_ = path;
         return {};
     }
 }

@@ -9,13 +9,10 @@
 #include <opencv2/core.hpp>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 
 struct TimelapseSettings {
     std::string folder;
@@ -46,8 +43,6 @@ public:
 
     void ticked(const Tick& tick) override;
     void ended() override;
-    // The file being written, and the night it belongs to; from any thread.
-    std::string current() const;
 
 private:
     struct Still {
@@ -71,8 +66,7 @@ private:
 
     bool ended_ = false;  // loop thread
 
-    mutable std::mutex mutex_;
-    std::string current_;
+    std::mutex mutex_;  // said_ is used from both threads
 
     // Encoder thread only.
     MjpegVideo video_;
