@@ -51,7 +51,7 @@ bool setup(CaptureState& state) {
     readFrame(state);
     keep(state);
     reportDelivered(state);
-    startupPanorama(state);
+    if (state.panorama != nullptr) startupPanorama(*state.panorama, state.frame);
     captureVideoIn(state);
     std::fprintf(state.out, "setup done\n");
     return true;
@@ -65,6 +65,13 @@ void captureVideoIn(CaptureState& state) {
     state.delta_sec = (stopTime - state.startTime) / ProcessorClock::kTicksPerSecond;
     state.startTime = stopTime;
     ++state.framecounter;
+}
+
+bool CaptureSource::start() { return setup(state_); }
+
+Frame CaptureSource::next() {
+    captureVideoIn(state_);
+    return {state_.frame, state_.frameMillis};
 }
 
 namespace {
@@ -81,13 +88,13 @@ bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height) {
     return unwrapper.generateTransformation();
 }
 
-void startupPanorama(CaptureState& state) {
-    state.unwrapperBuiltFor = state.frame.size();
-    state.unwrapperReady = useStartupGeometry(state.unwrapper, state.frame.cols, state.frame.rows);
+void startupPanorama(StartupPanorama& panorama, cv::Mat& first) {
+    panorama.unwrapperBuiltFor = first.size();
+    panorama.unwrapperReady = useStartupGeometry(panorama.unwrapper, first.cols, first.rows);
     // A camera that is open but delivers nothing leaves nothing to unwrap.
-    if (state.frame.empty()) return;
-    cv::Mat* panorama = nullptr;
-    if (state.unwrapper.unwrap(&state.frame, &panorama)) state.unwrap.reset(panorama);
+    if (first.empty()) return;
+    cv::Mat* unwrapped = nullptr;
+    if (panorama.unwrapper.unwrap(&first, &unwrapped)) panorama.unwrap.reset(unwrapped);
 }
 
 cv::Rect startupRingSquare(cv::Size size) {

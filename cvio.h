@@ -5,6 +5,7 @@
 #include "core/Clocks.h"
 #include "core/Display.h"
 #include "core/Frame.h"
+#include "core/FrameSource.h"
 
 #include <opencv2/core.hpp>
 
@@ -20,9 +21,19 @@ struct CaptureSettings {
     CameraMode mode{{640, 480}, 0};
 };
 
-// The shared camera state: the camera, the latest image and the frame clock,
-// plus the start-up panorama. Members are created in this order and destroyed
-// in reverse, so the unwrapper's table goes before the camera.
+// The start-up panorama: the unwrapper, set up with the fixed lens geometry
+// for the first camera image, and that image's panorama. The app owns it;
+// the panorama view goes on using the unwrapper for later images.
+struct StartupPanorama {
+    PanoramaUnwrapper unwrapper;
+    std::unique_ptr<cv::Mat> unwrap;  // the first image's panorama; null when none could be made
+    // The image size the unwrapper's table was last built for, and whether
+    // such an image can hold the ring.
+    cv::Size unwrapperBuiltFor;
+    bool unwrapperReady = false;
+};
+
+// The camera, its latest image and the frame clock.
 struct CaptureState {
     // notices (may be null) hears once what the camera delivers when it is
     // not what was asked.
@@ -37,15 +48,13 @@ struct CaptureState {
 
     cv::Mat frame;
     int64_t frameMillis = 0;  // when frame was taken
+    // The frame clock: the processor time of the last image read, the images
+    // read, and the processor time between the last two.
     double startTime;
     int32_t framecounter = 0;
     double delta_sec = 0;
-    PanoramaUnwrapper unwrapper;
-    std::unique_ptr<cv::Mat> unwrap;
-    // The image size the unwrapper's table was last built for, and whether
-    // such an image can hold the ring.
-    cv::Size unwrapperBuiltFor;
-    bool unwrapperReady = false;
+    // Where setup unwraps the first image; none is made while it is null.
+    StartupPanorama* panorama = nullptr;
     // When set, every image read is added to it (a replay keeps what
     // start-up reads, so that no recorded image is lost).
     std::vector<Frame>* keptImages = nullptr;
@@ -59,8 +68,9 @@ bool setup(CaptureState& state);
 // frame clock and framecounter.
 void captureVideoIn(CaptureState& state);
 
-// Unwraps the first camera image with the fixed lens geometry.
-void startupPanorama(CaptureState& state);
+// Sets the unwrapper up with the fixed lens geometry for the first camera
+// image and unwraps it.
+void startupPanorama(StartupPanorama& panorama, cv::Mat& first);
 
 // Builds the unwrapper's table with the fixed lens geometry for images of
 // the given size; false when such an image cannot hold the ring.
@@ -68,6 +78,19 @@ bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height);
 
 // The square of an image of this size that holds the start-up geometry's ring.
 cv::Rect startupRingSquare(cv::Size size);
+
+// The camera state as the loop's source of images.
+class CaptureSource : public FrameSource {
+public:
+    explicit CaptureSource(CaptureState& state) : state_(state) {}
+    bool start() override;
+    Frame next() override;
+    void keepImagesIn(std::vector<Frame>* kept) override { state_.keptImages = kept; }
+    Camera& camera() override { return state_.cap; }
+
+private:
+    CaptureState& state_;
+};
 
 // Records the camera to a Motion-JPEG video with an XML log of the measured
 // intervals, until Esc or a stop request (stop may be null). 0 when done,

@@ -7,11 +7,11 @@
 
 cv::Mat PanoramaView::unwrap(const cv::Mat& image) {
     if (image.empty()) return {};
-    if (image.size() != capture_.unwrapperBuiltFor) {
-        capture_.unwrapperBuiltFor = image.size();
-        capture_.unwrapperReady = useStartupGeometry(capture_.unwrapper, image.cols, image.rows);
+    if (image.size() != startup_.unwrapperBuiltFor) {
+        startup_.unwrapperBuiltFor = image.size();
+        startup_.unwrapperReady = useStartupGeometry(startup_.unwrapper, image.cols, image.rows);
     }
-    if (!capture_.unwrapperReady) {
+    if (!startup_.unwrapperReady) {
         said_.say("camera image " + std::to_string(image.cols) + "x" + std::to_string(image.rows) +
                   " is too small for the panorama ring: no panorama");
         return {};
@@ -21,7 +21,7 @@ cv::Mat PanoramaView::unwrap(const cv::Mat& image) {
     if (colour.type() != CV_8UC3) return {};
     if (!colour.isContinuous()) colour = colour.clone();
     cv::Mat* out = nullptr;
-    if (!capture_.unwrapper.unwrap(&colour, &out)) return {};
+    if (!startup_.unwrapper.unwrap(&colour, &out)) return {};
     const std::unique_ptr<cv::Mat> owned(out);
     return *owned;
 }

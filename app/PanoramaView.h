@@ -13,13 +13,13 @@
 // image size changes.
 class PanoramaView : public Panorama {
 public:
-    PanoramaView(CaptureState& capture, FILE* err) : capture_(capture), said_(err) {}
+    PanoramaView(StartupPanorama& startup, FILE* err) : startup_(startup), said_(err) {}
     // The panorama, or an empty image when this image size cannot hold the
     // ring (said once per such size on err).
     cv::Mat unwrap(const cv::Mat& image) override;
     cv::Rect ringSquare(cv::Size size) const override { return startupRingSquare(size); }
 
 private:
-    CaptureState& capture_;
+    StartupPanorama& startup_;
     SayOnce said_;
 };

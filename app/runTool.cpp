@@ -107,6 +107,8 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
 
 // The trail loop on a source, with the listeners the settings ask for.
 int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
+    StartupPanorama startup;
+    capture.panorama = &startup;
     // 1. The snapshot folder, taken for this run.
     SnapshotFolder snapshots(s.snapshots.folder, static_cast<int64_t>(s.snapshots.minFreeMb * 1048576),
                              stderr);
@@ -119,7 +121,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     const std::string sourceName = withoutUserInfo(replay          ? s.source.input
                                                    : s.source.demo ? "demo"
                                                                    : s.source.device);
-    PanoramaView panorama(capture, stderr);
+    PanoramaView panorama(startup, stderr);
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
     // 3. The features.
@@ -148,7 +150,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",
                      snapshots.pathOf(loop.continueNumberingAfter(*newest)).c_str());
-    const int status = loop.run(capture);
+    CaptureSource source(capture);
+    const int status = loop.run(source);
     return snapshots.finalSnapshotLost() ? 1 : status;
 }
 

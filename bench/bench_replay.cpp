@@ -79,12 +79,13 @@ void replay(const std::string& path, int threads, bool products = false) {
     FILE* sink = std::fopen("/dev/null", "w");
     StatusPrinter printer(sink, stderr);
     CaptureState capture(**input, processorClock, sink);
+    CaptureSource source(capture);
     const std::string folder = (recordings().root / "night").string();
     Keogram keogram(folder, 30, nullptr, stderr);
     Timelapse timelapse({folder, TimelapseSettings::Shows::frame, 10, 30, true}, stderr);
     std::vector<TrailListener*> listeners{&printer, &snapshots};
     if (products) listeners.insert(listeners.end(), {&keogram, &timelapse});
-    TrailLoop({display, snapshots, stdin}, {false, true, 0}, listeners).run(capture);
+    TrailLoop({display, snapshots, stdin}, {false, true, 0}, listeners).run(source);
     std::fclose(sink);
     fs::remove_all(folder);
 }

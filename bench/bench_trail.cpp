@@ -148,10 +148,11 @@ void pass(benchmark::State& state, const std::vector<TrailListener*>& listeners)
     NoDevices devices;
     FILE* sink = std::fopen("/dev/null", "w");
     CaptureState capture(camera, clock, sink);
+    CaptureSource source(capture);
     TrailLoop loop({devices, devices, stdin}, {}, listeners);
-    loop.pass(capture);  // the first pass only creates the trail
+    loop.pass(source);  // the first pass only creates the trail
     for (auto _ : state) {
-        loop.pass(capture);
+        loop.pass(source);
         TrailState kept = loop.state();
         kept.frameCounter = 0;  // keep the countdown from arming
         loop.setState(std::move(kept));

@@ -68,8 +68,9 @@ TEST(Replay, FolderReplaysInNameOrderAndEveryImageLandsInASnapshot) {
     MemorySnapshots snapshots;
     StatusPrinter printer(out.file, err.file);
     CaptureState capture(**input, processorClock, out.file);
+    CaptureSource source(capture);
     TrailLoop loop({display, snapshots, stdin}, {false, true, 0}, {&printer, &snapshots});
-    EXPECT_EQ(loop.run(capture), 0);
+    EXPECT_EQ(loop.run(source), 0);
 
     // Ticks at 0.3 s and 1.3 s of the recording.
     const std::string changed = "camera image changed size from ";
@@ -162,7 +163,8 @@ TEST(LiveDecoding, PooledAndSerialRunsGiveTheSameLinesAndSnapshots) {
         StatusPrinter printer{out.file, err.file};
         void go(Camera& camera) {
             CaptureState capture(camera, clock, out.file);
-            TrailLoop({display, snapshots, stdin}, {true, false, 0}, {&printer, &snapshots}).run(capture);
+            CaptureSource source(capture);
+            TrailLoop({display, snapshots, stdin}, {true, false, 0}, {&printer, &snapshots}).run(source);
         }
     } pooledRun, serialRun;
     CompressedCamera compressed;

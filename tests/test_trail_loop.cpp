@@ -26,6 +26,7 @@ struct Rig {
     FILE* in = fmemopen(const_cast<char*>("xy"), 2, "r");
     volatile std::sig_atomic_t stop = 0;
     CaptureState capture{camera, processorClock, out.file, err.file};
+    CaptureSource source{capture};
     StatusPrinter printer{out.file, err.file};
     Windows windows{display, nullptr};
     TrailLoop loop;
@@ -52,7 +53,7 @@ struct Rig {
     // A pass in which an armed countdown runs out: it makes a snapshot.
     void snapshotPass() {
         change([](TrailState& s) { s.save = true, s.nextInfoTime = std::numeric_limits<int64_t>::max(); });
-        loop.pass(capture);
+        loop.pass(source);
     }
 };
 
@@ -77,7 +78,7 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     rig.camera.step = 125;
     const int ticks = 403, passes = 2 + 8 * ticks;
     rig.camera.budget = 3 + passes;  // start-up takes three images
-    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
 
     Lines expected{"setup", "setup done", "captured", status(0, 0, 0, 0, 0, 0)};
     for (int k = 1; k <= ticks; ++k) {
@@ -108,7 +109,7 @@ TEST(TrailLoop, ArmsAboveAGrowthOf2000AndSnapshotNumbersWrapAfter30000) {
     for (const int diff : {2000, 2001}) {
         Rig rig;
         rig.placeTrail(diff, 801);
-        rig.loop.pass(rig.capture);
+        rig.loop.pass(rig.source);
         EXPECT_EQ(rig.out.lines(1)[0], status(0, 801, diff, 0, diff > 2000, diff > 2000 ? 300 : 0));
     }
     Rig rig;
@@ -166,7 +167,7 @@ TEST(TrailLoop, TicksGoOnWhenTheClockIsSetBack) {
     rig.placeTrail(0, 10);
     for (const int64_t now : {10000000, 6400000, 6400999, 6401000}) {
         rig.camera.now = now;
-        rig.loop.pass(rig.capture);
+        rig.loop.pass(rig.source);
     }
     EXPECT_EQ(rig.out.lines().size(), 2u);
 }
@@ -179,7 +180,7 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
     Rig stopped({}, silentInput);
     stopped.camera.budget = 3;
     stopped.stop = 1;
-    EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
+    EXPECT_EQ(stopped.loop.run(stopped.source), 0);
     EXPECT_EQ(stopped.out.lines(2), (Lines{"empty", "closing app"}));
     std::fclose(silentInput);
     close(pipeFds[1]);
@@ -187,7 +188,7 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
     const auto stopsOn = [](int key) {
         Rig rig;
         rig.display.keys = {key};
-        rig.loop.pass(rig.capture);
+        rig.loop.pass(rig.source);
         return rig.loop.state().stopapp;
     };
     for (const int key : {27, 113, 0x100000 | 27, 0xff00 | 113})
@@ -209,7 +210,7 @@ TEST(TrailLoop, CameraModeChangeWritesTheArmedTrailAndStartsANewOne) {
     deep.at<cv::Vec3w>(0, 0) = deeper.at<cv::Vec3w>(0, 1) = cv::Vec3w::all(65535);
     rig.camera.queued = {movingDotImage(5, {80, 60}), cv::Mat(60, 80, CV_8UC1, cv::Scalar(9)), deep, deeper};
     for (int pass = 0; pass < 4; ++pass)
-        rig.loop.pass(rig.capture);
+        rig.loop.pass(rig.source);
     const std::string changed = "camera image changed ", anew = ", starting a new trail";
     EXPECT_EQ(rig.out.lines(), (Lines{"img 7", changed + "size from 64x48 to 80x60" + anew,
                                       changed + "from 3 channels of 8 bits to 1 channel of 8 bits" + anew,
@@ -229,7 +230,7 @@ TEST(TrailLoop, SaveOnExitAndNoRoomForASnapshot) {
     Rig onExit(saveOnExit), nothingMerged(saveOnExit);
     for (auto [rig, images] : {std::pair{&onExit, 6}, {&nothingMerged, 4}}) {
         rig->camera.budget = images;  // start-up takes three
-        EXPECT_EQ(rig->loop.run(rig->capture), 0);
+        EXPECT_EQ(rig->loop.run(rig->source), 0);
     }
     EXPECT_EQ(onExit.out.lines(3), (Lines{"empty", "img 0", "closing app"}));
     const cv::Mat trail = movingDotImage(4) | movingDotImage(5) | movingDotImage(6);  // 0 or 255: | is max
@@ -258,7 +259,7 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
         if (i == 9) rig.stop = 1;
         return movingDotImage(i, i < 6 ? cv::Size(64, 48) : cv::Size(80, 60));
     };
-    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
     EXPECT_EQ(rig.out.lines(8),
               (Lines{"camera delivered no image, trying to reopen it every 2.5 s", "camera is back",
                      status(1, 1, 765, 0, 0, 0),
@@ -269,7 +270,7 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
 
     stopped.camera.budget = 3;
     stopped.display.keys = {-1, -1, 'q'};
-    EXPECT_EQ(stopped.loop.run(stopped.capture), 0);
+    EXPECT_EQ(stopped.loop.run(stopped.source), 0);
     EXPECT_TRUE(stopped.out.lines(2)[0] == "stopapp" && stopped.camera.reopens == 0)
         << "stopped while waiting";
 }
@@ -329,7 +330,7 @@ TEST(TrailTimes, SnapshotCarriesItsSpanAndTimeMap) {
     rig.camera.now = 1000000;
     rig.camera.step = 40;
     rig.camera.budget = 3 + 20;  // start-up takes three: the trail begins with image 4
-    EXPECT_EQ(rig.loop.run(rig.capture), 0);
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
     ASSERT_EQ(rig.snapshots.made.size(), 1u);
     const SnapshotDue& made = rig.snapshots.made[0];
     EXPECT_EQ(made.span.startMillis, 1000000 + 3 * 40);

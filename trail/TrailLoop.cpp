@@ -27,20 +27,20 @@ void TrailLoop::tell(Event event) {
         event(*listener);
 }
 
-int TrailLoop::run(CaptureState& capture) {
+int TrailLoop::run(FrameSource& source) {
     // A replay merges every recorded image: start-up's reads begin the first trail.
     std::vector<Frame> startup;
-    if (choices_.replay) capture.keptImages = &startup;
-    setup(capture);
-    captureVideoIn(capture);
-    capture.keptImages = nullptr;
+    if (choices_.replay) source.keepImagesIn(&startup);
+    source.start();
+    source.next();
+    source.keepImagesIn(nullptr);
     tell([](TrailListener& l) { l.started(); });
     for (Frame& frame : startup) {
         toEightBits(frame.image);
         merge(frame, false);
         lastFrameMillis_ = frame.millis;
     }
-    while (!state_.stopapp && pass(capture)) {
+    while (!state_.stopapp && pass(source)) {
     }
     if ((choices_.saveOnExit && state_.frameCounter > 0) || (choices_.replay && state_.unsaved))
         snapshot(choices_.replay && !state_.stopapp ? SnapshotReason::endOfInput : SnapshotReason::exit,
@@ -49,10 +49,9 @@ int TrailLoop::run(CaptureState& capture) {
     return 0;
 }
 
-bool TrailLoop::pass(CaptureState& capture) {
-    captureVideoIn(capture);
-    if (capture.frame.empty() && !cameraCameBack(capture)) return false;
-    Frame frame{capture.frame, capture.frameMillis};
+bool TrailLoop::pass(FrameSource& source) {
+    Frame frame = source.next();
+    if (frame.image.empty() && !cameraCameBack(source, frame)) return false;
     lastFrameMillis_ = frame.millis;
     toEightBits(frame.image);
     // A clock set back (an NTP step, a board that learns the time after
@@ -70,10 +69,11 @@ bool TrailLoop::pass(CaptureState& capture) {
     return true;
 }
 
-// False when the run ends here; true when the camera delivers again after a wait.
-bool TrailLoop::cameraCameBack(CaptureState& capture) {
+// False when the run ends here; true when the camera delivers frame again
+// after a wait.
+bool TrailLoop::cameraCameBack(FrameSource& source, Frame& frame) {
     if (choices_.replay) return false;
-    if (choices_.reconnectMs > 0) return reconnect(capture);
+    if (choices_.reconnectMs > 0) return reconnect(source, frame);
     tell([](TrailListener& l) { l.cameraEmpty(); });
     if (!inputs_.mayReadTerminal || inputs_.mayReadTerminal()) waitForCharacter();
     return false;
@@ -89,18 +89,18 @@ void TrailLoop::waitForCharacter() {
     if (!stopSignalled()) std::fgetc(inputs_.terminal);
 }
 
-bool TrailLoop::reconnect(CaptureState& capture) {
+bool TrailLoop::reconnect(FrameSource& source, Frame& frame) {
     tell([this](TrailListener& l) { l.reconnecting(choices_.reconnectMs); });
-    capture.cap.release();
+    source.camera().release();
     bool stopKey = false;
     while (!stopKey && !stopSignalled()) {
         // The wait is counted in key polls, so no clock setting can stretch it.
         for (int64_t waited = 0; !stopKey && !stopSignalled() && waited < choices_.reconnectMs;
              waited += kReconnectPollMs)
             stopKey = isStopKey(inputs_.keys.pollKey(kReconnectPollMs));
-        if (stopKey || stopSignalled() || !capture.cap.reopen()) continue;
-        captureVideoIn(capture);
-        if (capture.frame.empty()) continue;
+        if (stopKey || stopSignalled() || !source.camera().reopen()) continue;
+        frame = source.next();
+        if (frame.image.empty()) continue;
         tell([](TrailListener& l) { l.cameraBack(); });
         return true;
     }

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "core/Display.h"
+#include "core/FrameSource.h"
 #include "core/TrailEvents.h"
-#include "cvio.h"
 
 #include <opencv2/core.hpp>
 
@@ -68,9 +68,9 @@ public:
 
     // Start-up, the loop until Esc, q, a stop request or an empty image, and
     // the end. Returns the process exit status.
-    int run(CaptureState& capture);
+    int run(FrameSource& source);
     // One loop pass on the next camera image; false when the run ends.
-    bool pass(CaptureState& capture);
+    bool pass(FrameSource& source);
 
     const TrailState& state() const { return state_; }
     // For start-up and tests: places the loop at any point of its life.
@@ -93,8 +93,8 @@ private:
     void restartTrail(const Frame& frame);
     void pollKeys();
     bool stopSignalled() const;
-    bool cameraCameBack(CaptureState& capture);
-    bool reconnect(CaptureState& capture);
+    bool cameraCameBack(FrameSource& source, Frame& frame);
+    bool reconnect(FrameSource& source, Frame& frame);
     void waitForCharacter();
     void toEightBits(cv::Mat& image);
 
