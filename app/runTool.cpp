@@ -118,9 +118,9 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         return 1;
     }
     // 2. What goes beside each snapshot.
-    const std::string sourceName = withoutUserInfo(replay          ? s.source.input
-                                                   : s.source.demo ? "demo"
-                                                                   : s.source.device);
+    const std::string sourceName = withoutUserInfo(replay          ? s.replay.input
+                                                   : s.camera.demo ? "demo"
+                                                                   : s.camera.device);
     PanoramaView panorama(startup, stderr);
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
@@ -144,8 +144,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     // 5. The loop.
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
-    TrailChoices choices{s.loop.saveOnExit, replay, static_cast<int64_t>(s.loop.reconnectSeconds * 1000),
-                         s.snapshots.timeMap};
+    TrailChoices choices{s.snapshots.saveOnExit, replay,
+                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000), s.snapshots.timeMap};
     TrailLoop loop(inputs, choices, listeners);
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",
@@ -158,7 +158,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
 // A recording instead of a camera: the same start-up and loop, on the
 // recording's own time and as fast as it decodes.
 int replay(const Settings& s) {
-    const SourceSettings& source = s.source;
+    const ReplaySettings& source = s.replay;
     const int threads = source.threads > 0
                             ? source.threads
                             : static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -170,7 +170,7 @@ int replay(const Settings& s) {
     }
     SystemProcessorClock processorClock;
     CaptureState capture(**input, processorClock, stdout);
-    HighGuiDisplay display(stderr, !s.views.show, false);
+    HighGuiDisplay display(stderr, !source.show, false);
     return runTrail(s, capture, display, true);
 }
 
@@ -179,11 +179,11 @@ int replay(const Settings& s) {
 int runTool(const Settings& s, cv::VideoCapture& cap) {
     // Status lines reach a pipe or a log file as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (s.listDevices) {
+    if (s.camera.listDevices) {
         std::fputs(describeVideoDevices(listVideoDevices()).c_str(), stdout);
         return 0;
     }
-    const SourceSettings& source = s.source;
+    const CameraSettings& source = s.camera;
     const std::string node = v4l2DevicePath(source.device);
     if (source.listControls) {
         Result<std::vector<V4l2Control>> controls =
@@ -194,7 +194,7 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
         return 0;
     }
     installStopSignals();
-    if (!s.source.input.empty()) return replay(s);
+    if (!s.replay.input.empty()) return replay(s);
 
     VideoCaptureCamera camera(cap, source.device, &stopRequested, stderr);
     ControlledCamera controlled(

@@ -24,13 +24,14 @@ std::pair<CommandLine, std::string> parse(const std::string& line) {
 // Every setting in one line: flags as 0/1, the rest as given.
 std::string summary(const Settings& s) {
     std::ostringstream o;
-    const SourceSettings& in = s.source;
+    const CameraSettings& in = s.camera;
+    const ReplaySettings& r = s.replay;
     const ViewSettings& v = s.views;
     o << in.device << ' ' << in.size << ' ' << in.fps << ' ' << s.snapshots.folder << ' ' << s.record.base
-      << ' ' << s.loop.reconnectSeconds << ' ' << s.snapshots.minFreeMb << ' ' << v.liveFolder << '|'
-      << in.input << ' ' << in.inputFps << ' ' << in.threads << ' ' << s.web.host << ':' << s.web.port << ' '
-      << (s.web.allowedHosts.empty() ? "" : s.web.allowedHosts.back() + ' ') << s.listDevices << in.demo
-      << v.headless << s.record.enabled << s.snapshots.panorama << s.loop.saveOnExit << v.show;
+      << ' ' << in.reconnectSeconds << ' ' << s.snapshots.minFreeMb << ' ' << v.liveFolder << '|' << r.input
+      << ' ' << r.inputFps << ' ' << r.threads << ' ' << s.web.host << ':' << s.web.port << ' '
+      << (s.web.allowedHosts.empty() ? "" : s.web.allowedHosts.back() + ' ') << in.listDevices << in.demo
+      << v.headless << s.record.enabled << s.snapshots.panorama << s.snapshots.saveOnExit << r.show;
     return o.str();
 }
 
@@ -113,13 +114,13 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     const ClipSettings& c = knowWhen.clips;
     using Controls = std::vector<std::pair<std::string, int64_t>>;
     EXPECT_EQ(parse("--exposure 100 --gain 3 --control brightness=-5 --control white_balance_automatic=0")
-                  .first.settings.source.controls,
+                  .first.settings.camera.controls,
               (Controls{{"auto_exposure", 1},
                         {"exposure_time_absolute", 100},
                         {"gain", 3},
                         {"brightness", -5},
                         {"white_balance_automatic", 0}}));
-    EXPECT_EQ(parse("--auto-exposure on").first.settings.source.controls, (Controls{{"auto_exposure", 3}}));
+    EXPECT_EQ(parse("--auto-exposure on").first.settings.camera.controls, (Controls{{"auto_exposure", 3}}));
     const Settings station =
         parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
     const MqttSettings& mqtt = station.mqtt;
@@ -134,7 +135,7 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
               TimelapseSettings::Shows::frame);
     EXPECT_EQ(parse("--timelapse both").first.settings.products.timelapseSettings.shows,
               TimelapseSettings::Shows::both);
-    EXPECT_TRUE(knowWhen.source.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
+    EXPECT_TRUE(knowWhen.replay.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
                 c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryBytes == 8 << 20);
     const auto [help, helpText] = parse("--help");
