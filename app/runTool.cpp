@@ -60,10 +60,10 @@ struct Features {
     std::unique_ptr<ClipRecorder> clips;
     std::unique_ptr<Keogram> keogram;
     std::unique_ptr<Timelapse> timelapse;
-    std::unique_ptr<MqttPublisher> mqtt;
+    std::unique_ptr<TrailListener> mqtt;
     std::unique_ptr<Retention> retention;
     std::unique_ptr<LiveFiles> live;
-    std::unique_ptr<WebView> web;
+    std::unique_ptr<TrailListener> web;
 
     // The ones made, in the order they are told of events.
     std::vector<TrailListener*> listeners() const {
@@ -87,9 +87,11 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
     f.keogram = makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &f.inUse);
     f.timelapse = makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &f.inUse);
+#if TRAILCAM_HAS_MQTT
     Result<std::unique_ptr<MqttPublisher>> mqtt = makeMqttPublisher(s.mqtt, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
     f.mqtt = std::move(*mqtt);
+#endif
     f.retention = makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &f.inUse);
     if (f.retention) snapshots.replaceOnlyByRetention();
     // What both status.json files carry besides the tick's fields.
@@ -97,11 +99,14 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     if (f.retention) moreStatus = [retention = f.retention.get()] { return retention->summaryJson(); };
     if (!s.views.liveFolder.empty())
         f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);
+#if TRAILCAM_HAS_WEB
     if (s.web.host.empty()) return {};
-    f.web = std::make_unique<WebView>(
+    auto web = std::make_unique<WebView>(
         s.web, snapshots,
         WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr, moreStatus}, source, stderr);
-    if (const Result<> started = f.web->start(); !started) return Failure{"web view: " + started.reason()};
+    if (const Result<> started = web->start(); !started) return Failure{"web view: " + started.reason()};
+    f.web = std::move(web);
+#endif
     return {};
 }
 

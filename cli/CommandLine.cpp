@@ -61,10 +61,14 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Night products");
     addReconnectOption(app, s.camera);
     addRetentionOptions(app, s.retention, rules);
+#if TRAILCAM_HAS_MQTT
     addMqttOptions(app, s.mqtt, rules);
+#endif
     group(app, "Station");
     addViewOptions(app, s.views, rules);
+#if TRAILCAM_HAS_WEB
     addWebOptions(app, s.web, rules);
+#endif
     group(app, "Windows, web and live files");
     addRecordOptions(app, s.record);
     group(app, "Recording");

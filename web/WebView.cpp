@@ -381,24 +381,7 @@ void WebView::publish(Handed& tick) {
     next->products = products_;
     next->timeMap = tick.timeMap;
     next->timeMapStart = tick.timeMapStart;
-    if (shown_.events != nullptr) {
-        next->events = "[";
-        const std::vector<EventSeen> seen = shown_.events->events();
-        if (!seen.empty())
-            lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) + "\",\"clip\":" +
-                        (seen.front().clip.empty() ? "null" : jsonString(seen.front().clip)) + "}";
-        for (const EventSeen& event : seen) {
-            const cv::Rect& b = event.box;
-            next->events += (next->events.size() > 1 ? ",{\"time\":\"" : "{\"time\":\"") +
-                            utcTimeMillis(event.millis) + "\",\"diff\":" + std::to_string(event.diff) +
-                            ",\"box\":[" + std::to_string(b.x) + "," + std::to_string(b.y) + "," +
-                            std::to_string(b.width) + "," + std::to_string(b.height) +
-                            "],\"thumbnail\":\"events/" + std::to_string(event.millis) +
-                            ".jpg\",\"clip\":" + (event.clip.empty() ? "null" : jsonString(event.clip)) + "}";
-            next->thumbnails[event.millis] = event.thumbnail;
-        }
-        next->events += "]";
-    }
+    if (shown_.events != nullptr) lastEvent = listEvents(*next);
     next->snapshots = "[";
     for (const auto& entry : gallery_)
         next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry.second;
@@ -412,6 +395,30 @@ void WebView::publish(Handed& tick) {
 
     const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);
+}
+
+// The events into the published texts and thumbnails; returns the newest
+// as status.json's lastEvent.
+std::string WebView::listEvents(Published& next) const {
+    std::string lastEvent = "null";
+    next.events = "[";
+    const std::vector<EventSeen> seen = shown_.events->events();
+    if (!seen.empty())
+        lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) +
+                    "\",\"clip\":" + (seen.front().clip.empty() ? "null" : jsonString(seen.front().clip)) +
+                    "}";
+    for (const EventSeen& event : seen) {
+        const cv::Rect& b = event.box;
+        next.events += (next.events.size() > 1 ? ",{\"time\":\"" : "{\"time\":\"") +
+                       utcTimeMillis(event.millis) + "\",\"diff\":" + std::to_string(event.diff) +
+                       ",\"box\":[" + std::to_string(b.x) + "," + std::to_string(b.y) + "," +
+                       std::to_string(b.width) + "," + std::to_string(b.height) +
+                       "],\"thumbnail\":\"events/" + std::to_string(event.millis) +
+                       ".jpg\",\"clip\":" + (event.clip.empty() ? "null" : jsonString(event.clip)) + "}";
+        next.thumbnails[event.millis] = event.thumbnail;
+    }
+    next.events += "]";
+    return lastEvent;
 }
 
 std::shared_ptr<const WebView::Published> WebView::current() {

@@ -99,6 +99,7 @@ private:
         bool cutOff = false;
     };
     void publish(Handed& tick);
+    std::string listEvents(Published& next) const;
     // The newest snapshots in the folder, listed again from scratch.
     void listGallery();
     void listSnapshot(const SnapshotEntry& snapshot, const std::string& start, const std::string& end);
