@@ -4,16 +4,10 @@
 #include "core/FileNames.h"
 #include "core/Json.h"
 #include "core/Night.h"
-#include "platform/Clocks.h"
-#include "platform/Files.h"
 #include "platform/Threads.h"
-
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <regex>
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -24,14 +18,16 @@ constexpr int64_t kCheckEveryMillis = 60000;
 }  // namespace
 
 Retention::Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err,
-                     const FilesInUse* inUse)
+                     const FilesInUse* inUse, FileSystem& files, const WallClock& clock)
     : snapshotFolder_(std::move(snapshotFolder)),
       clipsFolder_(std::move(clipsFolder)),
       policy_(policy),
       err_(err),
       inUse_(inUse),
+      files_(files),
+      clock_(clock),
       checks_({"trailcam-retain", WhenFull::keepNewest, 1, lowerThisThreadsPriority},
-              [this](int&) { enforce(millis()); }) {}
+              [this](int&) { enforce(clock_.millis()); }) {}
 
 std::optional<int64_t> Retention::parseSize(const std::string& text) {
     static const std::regex size("([0-9]{1,15})([KMGT]?)");
@@ -51,7 +47,8 @@ int64_t Retention::sidecarStart(const std::string& path, int64_t modifiedNanos, 
     const auto known = starts_.find(path);
     if (known != starts_.end() && known->second.first == modifiedNanos)
         return known->second.second.value_or(otherwise);
-    const std::optional<nlohmann::json> sidecar = readJsonFile(path, 65536);
+    const std::optional<std::string> text = files_.read(path, 65536);
+    const std::optional<nlohmann::json> sidecar = text ? parseJson(*text) : std::nullopt;
     const auto times = sidecar ? sidecarTimes(*sidecar) : std::nullopt;
     const std::optional<int64_t> start = times ? parseUtcTime(times->first) : std::nullopt;
     starts_[path] = {modifiedNanos, start};
@@ -61,12 +58,12 @@ int64_t Retention::sidecarStart(const std::string& path, int64_t modifiedNanos, 
 // The tool's own files, as the groups that go together, oldest first.
 std::vector<Retention::Group> Retention::groups() {
     std::map<std::string, Group> found;
-    const int64_t now = millis();
+    const int64_t now = clock_.millis();
     std::map<std::string, int64_t> sidecars;  // a snapshot's key: its sidecar's modification time
     const auto scan = [&](const std::string& folder, bool clips) {
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(folder, error)) {
-            const std::string name = entry.path().filename().string();
+        for (const FileEntry& entry : files_.list(folder)) {
+            const std::string& name = entry.name;
+            const std::string path = folder + "/" + name;
             std::string key, suffix;
             int64_t millisOfName = 0;
             int32_t number = -1;
@@ -88,18 +85,15 @@ std::vector<Retention::Group> Retention::groups() {
             } else {
                 continue;
             }
-            struct stat info {};
-            if (lstat(entry.path().c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-            const int64_t modified =
-                static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+            const int64_t modified = entry.modifiedNanos;
             const int64_t age = now - modified / 1000000;
             Group& group = found[key];
             group.snapshot = number >= 0;
             group.number = number;
-            group.files.push_back(entry.path());
-            group.bytes += static_cast<int64_t>(info.st_size);
+            group.files.push_back(path);
+            group.bytes += entry.bytes;
             group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
-                         (inUse_ != nullptr && inUse_->held(entry.path().string()));
+                         (inUse_ != nullptr && inUse_->held(path));
             if (number < 0) group.millis = millisOfName;
             if (suffix == kSnapshotSuffix)
                 group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
@@ -154,18 +148,18 @@ void Retention::enforce(int64_t nowMillis) {
         std::sort(group.files.begin(), group.files.end());
         std::string others;
         for (size_t i = 1; i < group.files.size(); ++i)
-            others += (others.empty() ? " (and " : ", ") + group.files[i].filename().string();
-        std::error_code error;
-        for (const fs::path& file : group.files) {
-            deleted += fs::remove(file, error) ? 1 : 0;
-            starts_.erase(file.string());
+            others +=
+                (others.empty() ? " (and " : ", ") + group.files[i].substr(group.files[i].rfind('/') + 1);
+        for (const std::string& file : group.files) {
+            deleted += files_.remove(file) ? 1 : 0;
+            starts_.erase(file);
         }
         total -= group.bytes;
         std::fprintf(err_, "retention: deleted %s%s%s, %s\n", group.files[0].c_str(), others.c_str(),
                      others.empty() ? "" : ")", old ? "older than --keep-days" : "beyond --max-disk");
     }
     std::fflush(err_);
-    files_ = files;
+    kept_ = files;
     bytes_ = total;
     deleted_ += deleted;
 }
@@ -181,7 +175,7 @@ void Retention::ticked(const Tick& tick) {
     checks_.hand(0);
 }
 
-RetentionSummary Retention::summary() const { return {files_, bytes_, deleted_}; }
+RetentionSummary Retention::summary() const { return {kept_, bytes_, deleted_}; }
 
 std::string Retention::summaryJson() const {
     const RetentionSummary s = summary();

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "core/FileSystem.h"
 #include "core/FilesInUse.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
+#include "platform/DiskFileSystem.h"
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -42,8 +43,10 @@ struct RetentionSummary {
 // tick.
 class Retention : public TrailListener {
 public:
+    // files and clock: where the folders are and what time it is.
     Retention(std::string snapshotFolder, std::string clipsFolder, RetentionPolicy policy, FILE* err,
-              const FilesInUse* inUse = nullptr);
+              const FilesInUse* inUse = nullptr, FileSystem& files = diskFileSystem(),
+              const WallClock& clock = systemWallClock());
     // Deletes what the policy says now, on the calling thread; nowMillis
     // decides what is too old.
     void enforce(int64_t nowMillis);
@@ -61,7 +64,7 @@ private:
     struct Group {
         int64_t millis = 0;
         bool snapshot = false;
-        std::vector<std::filesystem::path> files;
+        std::vector<std::string> files;  // paths
         int64_t bytes = 0;
         bool kept = false;           // recent, in use, or the newest snapshot
         int64_t modifiedMillis = 0;  // a snapshot's JPEG's
@@ -75,12 +78,14 @@ private:
     const RetentionPolicy policy_;
     FILE* err_;
     const FilesInUse* inUse_;
+    FileSystem& files_;
+    const WallClock& clock_;
     std::atomic<int32_t> lastWritten_{-1};  // the number of the snapshot this run wrote last
     int64_t checkedAt_ = 0;                 // loop thread
     std::mutex enforcing_;
     // A sidecar's start, read again only when it changes: by path, its
     // modification time and the start.
     std::map<std::string, std::pair<int64_t, std::optional<int64_t>>> starts_;
-    std::atomic<int64_t> files_{0}, bytes_{0}, deleted_{0};
+    std::atomic<int64_t> kept_{0}, bytes_{0}, deleted_{0};
     Worker<int> checks_;  // last: its thread starts once everything above is there
 };

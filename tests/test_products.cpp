@@ -104,33 +104,28 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
 // what goes beside it, clips, night products), never the newest snapshot nor
 // a file just written, and says each deletion.
 TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
-    TempWorkingDir dir;
     LocalTimeIsUtc utc;
-    namespace fs = std::filesystem;
-    const auto plant = [](const std::string& path, int hoursAgo, size_t bytes = 1000) {
-        fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path) << std::string(bytes, 'x');
-        fs::last_write_time(path, fs::file_time_type::clock::now() - std::chrono::hours(hoursAgo));
-    };
-    const int64_t now = millis();
+    SetWallClock clock;
+    clock.now = *parseUtcTime("2026-12-08T12:00:00Z");
+    MemoryFileSystem disk(clock);
+    const auto hoursAgo = [&clock](int hours) { return clock.now - hours * 3600000LL; };
     for (const char* path :
          {"img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg", "img/keogram-2026-11-01.png",
           "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi", "clips/20261101-220000000.json",
-          "clips/holiday.avi"})
-        plant(path, 300);
+          "clips/holiday.avi", "img/sub/1.jpg"})
+        disk.put(path, hoursAgo(300));
     // Snapshot 1 copied back from a backup yesterday: its sidecar tells its age.
-    plant("img/1.jpg", 24);
-    plant("img/1-time.jpg", 24);
-    std::ofstream("img/1.json") << "{\"number\":1,\"start\":\"" + utcTimeMillis(now - 10 * 86400000LL) +
-                                       "\",\"end\":\"x\"}";
-    fs::last_write_time("img/1.json", fs::file_time_type::clock::now() - std::chrono::hours(24));
-    plant("img/2.jpg", 120);  // 5 days ago
-    plant("img/3.jpg", 0);    // the newest snapshot, and just written
-    fs::last_write_time("img/3.jpg", fs::file_time_type::clock::now() - std::chrono::hours(1));
-    plant("img/4.jpg", 0, 3000);  // newer than all, and just written
+    disk.put("img/1.jpg", hoursAgo(24));
+    disk.put("img/1-time.jpg", hoursAgo(24));
+    disk.files["img/1.json"] = {
+        "{\"number\":1,\"start\":\"" + utcTimeMillis(hoursAgo(240)) + "\",\"end\":\"x\"}", hoursAgo(24)};
+    disk.put("img/2.jpg", hoursAgo(120));                         // 5 days ago
+    disk.put("img/3.jpg", hoursAgo(1));                           // the newest snapshot
+    disk.put("img/4.jpg", clock.now - 60000, 3000);               // newer than all, and just written
+    disk.put("clips/20261101-230000000.avi", clock.now - 60000);  // an old time, but just written
     CapturedStream err;
-    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file);
-    byAge.enforce(now);
+    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file, nullptr, disk, clock);
+    byAge.enforce(clock.now);
     EXPECT_EQ(err.lines(),
               (std::vector<std::string>{
                   "retention: deleted img/keogram-2026-11-01.json (and keogram-2026-11-01.png), "
@@ -139,14 +134,21 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
                   "older than --keep-days",
                   "retention: deleted img/1-time.jpg (and 1.jpg, 1.json), older than --keep-days",
                   "retention: deleted img/2.jpg, older than --keep-days"}));
-    for (const char* kept : {"img/3.jpg", "img/4.jpg", "img/notes.txt", "img/0042.jpg", "clips/holiday.avi"})
-        EXPECT_TRUE(fs::exists(kept)) << kept;
-    EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":2,\"bytes\":4000,\"deleted\":8}");
+    for (const char* kept : {"img/3.jpg", "img/4.jpg", "img/notes.txt", "img/0042.jpg", "clips/holiday.avi",
+                             "img/sub/1.jpg", "clips/20261101-230000000.avi"})
+        EXPECT_TRUE(disk.has(kept)) << kept;
+    EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":3,\"bytes\":5000,\"deleted\":8}");
 
-    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("3K")}, err.file);
-    bySize.enforce(now);
-    EXPECT_EQ(err.lines(1)[0], "retention: deleted img/3.jpg, beyond --max-disk");
-    EXPECT_TRUE(fs::exists("img/4.jpg"));
+    // A minute on, two minutes after the write, it is no longer protected: the
+    // oldest go until the tool's files fit, the newest snapshot stays.
+    clock.now += 60000;
+    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("3K")}, err.file, nullptr, disk,
+                     clock);
+    bySize.enforce(clock.now);
+    EXPECT_EQ(err.lines(2),
+              (std::vector<std::string>{"retention: deleted clips/20261101-230000000.avi, beyond --max-disk",
+                                        "retention: deleted img/3.jpg, beyond --max-disk"}));
+    EXPECT_TRUE(disk.has("img/4.jpg"));
     EXPECT_EQ(Retention::parseSize("20G"), int64_t{20} << 30);
     EXPECT_FALSE(Retention::parseSize("20GB"));
 }
