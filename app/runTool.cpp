@@ -7,6 +7,7 @@
 #include "camera/VideoCaptureCamera.h"
 #include "clips/ClipOptions.h"
 #include "core/TimeColours.h"
+#include "core/Worker.h"
 #include "cvio.h"
 #include "input/openInput.h"
 #include "mqtt/MqttOptions.h"
@@ -182,6 +183,8 @@ int replay(const Settings& s) {
 }  // namespace
 
 int runTool(const Settings& s, cv::VideoCapture& cap) {
+    // OpenCV's pool of threads starts at its first parallel work: under a name of its own.
+    startThreadsNamed("trailcam-cv", [] { cv::parallel_for_(cv::Range(0, 64), [](const cv::Range&) {}); });
     // Status lines reach a pipe or a log file as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (s.camera.listDevices) {

@@ -144,3 +144,17 @@ private:
     bool finishing_ = false;
     std::thread thread_;  // last: it starts once everything above is there
 };
+
+// Calls start under a thread name, which the threads it starts inherit: a
+// library's own threads (the MQTT client's, OpenCV's pool) are named so.
+template <typename Start>
+auto startThreadsNamed(const char* name, Start start) {
+    char own[16] = {};
+    pthread_getname_np(pthread_self(), own, sizeof own);
+    pthread_setname_np(pthread_self(), name);
+    struct Restore {
+        const char* own;
+        ~Restore() { pthread_setname_np(pthread_self(), own); }
+    } restore{own};
+    return start();
+}

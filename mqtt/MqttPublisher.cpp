@@ -5,11 +5,11 @@
 #include "core/Sidecar.h"
 
 #include <mosquitto.h>
-#include <pthread.h>
 #include <opencv2/imgcodecs.hpp>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 
@@ -55,6 +55,21 @@ MqttPublisher::MqttPublisher(MqttSettings settings, std::string source, std::str
     static Library library;
 }
 
+namespace {
+
+// The client's thread, which libmosquitto names ("mosquitto loop") as it
+// starts it, is renamed as the tool's other threads are.
+void renameThreads(const std::string& prefix, const std::string& to) {
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", error)) {
+        std::string name;
+        std::getline(std::ifstream(task.path() / "comm"), name);
+        if (name.rfind(prefix, 0) == 0) std::ofstream(task.path() / "comm") << to;
+    }
+}
+
+}  // namespace
+
 MqttPublisher::~MqttPublisher() {
     ended();
     if (client_ != nullptr) mosquitto_destroy(client_);
@@ -96,12 +111,6 @@ Result<> MqttPublisher::start() {
     // What the client's thread meets before a connection ever works (a TLS
     // handshake with a plain port, say) is said from its log.
     mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
-        // The client's own thread logs from its start: named here, once.
-        static thread_local bool named = false;
-        if (!named && std::this_thread::get_id() != static_cast<MqttPublisher*>(self)->owner_) {
-            pthread_setname_np(pthread_self(), "trailcam-mqtt");
-            named = true;
-        }
         if ((level & MOSQ_LOG_ERR) != 0 && text != nullptr) static_cast<MqttPublisher*>(self)->failed(text);
     });
     const std::string offline = "offline";
@@ -122,6 +131,7 @@ Result<> MqttPublisher::start() {
     if (code == MOSQ_ERR_ERRNO) failed(std::strerror(errno));
     if (code == MOSQ_ERR_EAI) failed("unknown host");
     if (mosquitto_loop_start(client_) != MOSQ_ERR_SUCCESS) return Failure{"cannot start the MQTT client"};
+    renameThreads("mosquitto", "trailcam-mqtt");
     started_ = true;
     return {};
 }

@@ -11,7 +11,6 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 struct mosquitto;
@@ -91,7 +90,6 @@ private:
     const std::string version_;
     FILE* err_;
     mosquitto* client_ = nullptr;
-    const std::thread::id owner_ = std::this_thread::get_id();  // the thread that made it
     bool started_ = false;
 
     std::mutex mutex_;

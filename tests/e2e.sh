@@ -262,8 +262,16 @@ mqtt)
     wait_for 60 grep -aq '^trailcam/test/availability offline' again || fail "no will"
     # An orderly end says so itself (the broker drops the will of a clean disconnect).
     now_says() { [ "$(grep -a '^trailcam/test/availability' again | tail -n 1)" = "trailcam/test/availability $1" ]; }
-    start --demo --headless --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test
+    # With every feature on, each thread the tool starts carries its name (OpenCV's
+    # pool may hold several, one per core but one).
+    start --demo --headless --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --clips clips \
+        --keogram --panorama --timelapse both --keep-days 30 --live live --http 0 --metadata --time-map
     wait_for 30 now_says online || fail "not online again"
+    threads() { sort -u /proc/"$pid"/task/*/comm | tr '\n' ' '; }
+    named="trailcam trailcam-clips trailcam-cv trailcam-encode trailcam-keo trailcam-keopan trailcam-live "
+    named+="trailcam-mqtt trailcam-retain trailcam-video trailcam-web "
+    all_named() { [ "$(threads)" = "$named" ] && [ "$(cat /proc/"$pid"/task/*/comm | grep -cx trailcam)" -eq 1 ]; }
+    wait_for 30 all_named || fail "threads: $(cat /proc/"$pid"/task/*/comm | tr '\n' ' ')"
     stop_with TERM
     wait_for 30 now_says offline || fail "no offline at the end"
     ;;
