@@ -154,13 +154,13 @@ TEST(WebView, PublishesEachTickAndRoutesEveryAddress) {
     EXPECT_EQ(request(port, "GET", "/frame.jpg").status, 404);
     EXPECT_EQ(request(port, "GET", "/trail-time?x=3&y=2").status, 404);
 
-    view.ticked(tickAt(1796680801000, 2500, 30));
     // A snapshot the folder does not hold is not listed; one it holds is,
     // with the times of its trail.
     const TrailSpan span{1796680000000, 1796680801000, 1};
     view.snapshotWritten({6, cv::Mat(), SnapshotReason::countdown, 1796680801000, span, cv::Mat()});
     shelf.fiveWritten = true;
     view.snapshotWritten({5, cv::Mat(), SnapshotReason::countdown, 1796680801000, span, cv::Mat()});
+    view.ticked(tickAt(1796680801000, 2500, 30));
     nlohmann::json status = statusAfter(port, 1);
     EXPECT_EQ(status["tick"], 1);
     EXPECT_EQ(status["freq"], 30);
