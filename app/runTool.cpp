@@ -9,6 +9,7 @@
 #include "core/TimeColours.h"
 #include "core/Worker.h"
 #include "cvio.h"
+#include "flashes/FlashOptions.h"
 #include "input/openInput.h"
 #include "mqtt/MqttOptions.h"
 #include "platform/Clocks.h"
@@ -58,6 +59,7 @@ void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Pan
 // asked for; destroyed in the reverse order.
 struct Features {
     FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
+    std::unique_ptr<FlashReport> flashes;
     std::unique_ptr<ClipRecorder> clips;
     std::unique_ptr<Keogram> keogram;
     std::unique_ptr<Timelapse> timelapse;
@@ -70,18 +72,19 @@ struct Features {
     std::vector<TrailListener*> listeners() const {
         std::vector<TrailListener*> made;
         for (TrailListener* listener :
-             std::initializer_list<TrailListener*>{clips.get(), keogram.get(), timelapse.get(), mqtt.get(),
-                                                   retention.get(), live.get(), web.get()})
+             std::initializer_list<TrailListener*>{flashes.get(), clips.get(), keogram.get(), timelapse.get(),
+                                                   mqtt.get(), retention.get(), live.get(), web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
 };
 
-// Makes the features in their order: 1. clips, 2. night products, 3. MQTT,
-// 4. retention, 5. live files, 6. the web view. Fails, saying why, when one
+// Makes the features in their order: 1. the flash report, 2. clips, 3. night
+// products, 4. MQTT, 5. retention, 6. live files, 7. the web view. Fails, saying why, when one
 // cannot start.
 Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
                       const std::string& source, bool replay) {
+    f.flashes = makeFlashReport(s.flashes, stderr);
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
     if (!clips) return Failure{clips.reason()};
     f.clips = std::move(*clips);
@@ -151,7 +154,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
     TrailChoices choices{s.snapshots.saveOnExit, replay,
-                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000), s.snapshots.timeMap};
+                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000), s.snapshots.timeMap,
+                         s.flashes.rule};
     TrailLoop loop(inputs, choices, listeners);
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",

@@ -54,6 +54,8 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Replay");
     addSnapshotOptions(app, s.snapshots, rules);
     group(app, "Snapshots");
+    addFlashOptions(app, s.flashes, rules);
+    group(app, "Flashes");
     addSnapshotTimeOptions(app, s.snapshots);
     addClipOptions(app, s.clips, rules);
     group(app, "Times and clips");

@@ -2,6 +2,7 @@
 
 #include "camera/CameraOptions.h"
 #include "clips/ClipOptions.h"
+#include "flashes/FlashOptions.h"
 #include "input/ReplayOptions.h"
 #include "mqtt/MqttOptions.h"
 #include "products/ProductOptions.h"
@@ -21,6 +22,7 @@ struct Settings {
     CameraSettings camera;
     ReplaySettings replay;
     SnapshotSettings snapshots;
+    FlashSettings flashes;
     ViewSettings views;
     ClipSettings clips;
     ProductSettings products;

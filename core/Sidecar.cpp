@@ -10,11 +10,27 @@ const char* reasonName(SnapshotReason reason) {
             return "mode change";
         case SnapshotReason::exit:
             return "exit";
+        case SnapshotReason::sceneChange:
+            return "scene change";
         case SnapshotReason::endOfInput:
             break;
     }
     return "end of input";
 }
+
+namespace {
+
+// With flashes kept out: how many, and when.
+std::string rejectedMembers(const TrailSpan& span) {
+    if (!span.rejected) return "";
+    std::string spans;
+    for (const auto& [first, last] : span.rejected->spans)
+        spans +=
+            (spans.empty() ? "[\"" : ",[\"") + utcTimeMillis(first) + "\",\"" + utcTimeMillis(last) + "\"]";
+    return ",\"rejected\":" + std::to_string(span.rejected->images) + ",\"rejected_spans\":[" + spans + "]";
+}
+
+}  // namespace
 
 std::string sidecarJson(const SnapshotDue& due, const std::string& source, const std::string& version) {
     const TrailSpan& span = due.span;
@@ -25,5 +41,5 @@ std::string sidecarJson(const SnapshotDue& due, const std::string& source, const
            ",\"armed_diff\":" + (span.armed ? std::to_string(span.armedDiff) : std::string("null")) +
            ",\"reason\":\"" + reasonName(due.reason) + "\",\"source\":" + jsonString(source) +
            ",\"width\":" + std::to_string(due.trail.cols) + ",\"height\":" + std::to_string(due.trail.rows) +
-           ",\"version\":" + jsonString(version) + "}\n";
+           rejectedMembers(span) + ",\"version\":" + jsonString(version) + "}\n";
 }

@@ -28,5 +28,6 @@ std::string statusJsonMembers(const TickStatus& status) {
     forEachField(status, [&members](const char* name, int32_t value) {
         members += (members.empty() ? "\"" : ",\"") + std::string(name) + "\":" + std::to_string(value);
     });
+    if (status.rejected) members += ",\"rejected\":" + std::to_string(*status.rejected);
     return members;
 }

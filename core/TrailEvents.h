@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ struct TickStatus {
     int32_t trackCounter = 0;
     bool save = false;
     int32_t saveTimeout = 0;
+    std::optional<int32_t> rejected = std::nullopt;  // with flashes kept out: those of the trail in progress
 };
 
 // "freq=30  frameCounter=912  diff=2295  trackCounter=0  save=1  saveTimeout=300"
@@ -37,6 +39,37 @@ struct TrailSpan {
     bool armed = false;       // whether a tick armed the countdown, and then
     int64_t armedMillis = 0;  // that tick's time
     int32_t armedDiff = 0;    // and its diff
+    // With flashes kept out: how many images, and over which [first, last]
+    // times, in runs.
+    struct Rejected {
+        int32_t images = 0;
+        std::vector<std::pair<int64_t, int64_t>> spans;
+    };
+    std::optional<Rejected> rejected = std::nullopt;
+};
+
+// Images kept out of the trail: one that would raise more than `percent` %
+// of the trail's pixels by more than `margin` levels in any channel is a
+// flash. Kept out for longer than `maxSeconds` of image time, the scene has
+// changed: the trail in progress is written and a new one starts.
+struct FlashRule {
+    double percent = 5;
+    int margin = 32;
+    double maxSeconds = 10;
+};
+
+// An image kept out of the trail, and the share of its pixels that were brighter.
+struct KeptOut {
+    Frame frame;
+    double share = 0;
+};
+
+// A run of images kept out, once it ends: the first and last times, how
+// many, and the largest share.
+struct FlashRun {
+    int64_t firstMillis = 0, lastMillis = 0;
+    int32_t images = 0;
+    double share = 0;
 };
 
 // An info tick: its status, the frame of its pass and the trail as it was
@@ -49,7 +82,7 @@ struct Tick {
     cv::Mat timeMap;
 };
 
-enum class SnapshotReason { countdown, modeChange, exit, endOfInput };
+enum class SnapshotReason { countdown, modeChange, exit, endOfInput, sceneChange };
 
 // A trail to keep as snapshot `number`.
 struct SnapshotDue {
@@ -82,8 +115,12 @@ class TrailListener {
 public:
     virtual ~TrailListener() = default;
     virtual void started() {}
-    // Every image the loop takes, after it was merged.
+    // Every image the loop takes, after it was merged (or kept out).
     virtual void framed(const Frame&) {}
+    // An image kept out of the trail as a flash, told before framed; a run
+    // of them once it ends.
+    virtual void keptOut(const KeptOut&) {}
+    virtual void flashRunEnded(const FlashRun&) {}
     virtual void ticked(const Tick&) {}
     virtual void snapshotDue(const SnapshotDue&) {}
     virtual void modeChanged(const ModeChange&) {}

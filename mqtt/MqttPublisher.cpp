@@ -276,6 +276,12 @@ void MqttPublisher::clipWritten(const ClipWritten& clip) {
           "\",\"images\":" + std::to_string(clip.images) + "}");
 }
 
+void MqttPublisher::flashRunEnded(const FlashRun& run) {
+    event("{\"type\":\"flash\",\"start\":\"" + utcTimeMillis(run.firstMillis) + "\",\"end\":\"" +
+          utcTimeMillis(run.lastMillis) + "\",\"images\":" + std::to_string(run.images) +
+          ",\"share\":" + cv::format("%.3f", run.share) + "}");
+}
+
 void MqttPublisher::ended() {
     {
         const std::lock_guard<std::mutex> lock(mutex_);

@@ -54,6 +54,7 @@ public:
     void cameraBack() override;
     void ended() override;
     void clipWritten(const ClipWritten& clip) override;
+    void flashRunEnded(const FlashRun& run) override;
 
     // "mqtt://host[:port]" or "mqtts://host[:port]" into the settings; fails when malformed.
     static Result<> parseUrl(const std::string& url, MqttSettings& settings);

@@ -5,6 +5,7 @@
 
 #include <iterator>
 #include <sstream>
+#include <tuple>
 
 namespace {
 
@@ -145,4 +146,28 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
         EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0)) << line;
     EXPECT_EQ(parse("--version").second, "trailcam " TRAILCAM_VERSION "\n");
+}
+
+// Flashes kept out: --reject-flashes alone takes its default share, the
+// others need it.
+TEST(CommandLine, FlashOptionsTakeTheirDefaultsAndNeedEachOther) {
+    EXPECT_FALSE(parse("").first.settings.flashes.rule);
+    for (const auto& [line, percent, margin, maxSeconds] :
+         std::vector<std::tuple<std::string, double, int, double>>{
+             {"--reject-flashes", 5, 32, 10},
+             {"--reject-flashes --demo", 5, 32, 10},
+             {"--reject-flashes 7.5 --flash-margin 20 --flash-max 3", 7.5, 20, 3}}) {
+        const auto [parsed, printed] = parse(line);
+        ASSERT_FALSE(parsed.exitStatus) << line << ": " << printed;
+        const std::optional<FlashRule>& rule = parsed.settings.flashes.rule;
+        ASSERT_TRUE(rule) << line;
+        EXPECT_TRUE(rule->percent == percent && rule->margin == margin && rule->maxSeconds == maxSeconds)
+            << line;
+    }
+    for (const char* line :
+         {"--flash-margin 20", "--flash-max 3", "--reject-flashes 0", "--reject-flashes 101",
+          "--reject-flashes --flash-margin 0", "--record --reject-flashes"}) {
+        const auto [parsed, printed] = parse(line);
+        EXPECT_EQ(parsed.exitStatus, 2) << line;
+    }
 }

@@ -35,6 +35,7 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     mqtt.cameraEmpty();
     mqtt.cameraBack();
     mqtt.clipWritten({"20261207-221320000", kStart, kStart + 4000, 41});
+    mqtt.flashRunEnded({kStart + 100, kStart + 1000, 10, 0.4375});
     const std::vector<MqttPublisher::Message> unsent = mqtt.unsent();
     std::vector<std::string> lines;
     for (const auto& m : unsent)
@@ -49,7 +50,9 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
             "trailcam/roof/event {\"type\":\"camera lost\",\"time\":\"2026-12-07T22:13:31.000Z\"}",
             "trailcam/roof/event {\"type\":\"camera back\",\"time\":\"2026-12-07T22:13:31.000Z\"}",
             "trailcam/roof/event {\"type\":\"clip\",\"name\":\"20261207-221320000\",\"start\":"
-            "\"2026-12-07T22:13:20.000Z\",\"end\":\"2026-12-07T22:13:24.000Z\",\"images\":41}"}));
+            "\"2026-12-07T22:13:20.000Z\",\"end\":\"2026-12-07T22:13:24.000Z\",\"images\":41}",
+            "trailcam/roof/event {\"type\":\"flash\",\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":"
+            "\"2026-12-07T22:13:21.000Z\",\"images\":10,\"share\":0.438}"}));
     EXPECT_EQ(err.text(), "");
 
     // A snapshot: its event with the sidecar's fields, and its JPEG retained.

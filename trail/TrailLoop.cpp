@@ -1,6 +1,7 @@
 #include "trail/TrailLoop.h"
 
 #include "core/EightBits.h"
+#include "trail/FlashGate.h"
 #include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
 
@@ -45,6 +46,7 @@ int TrailLoop::run(FrameSource& source) {
     if ((choices_.saveOnExit && state_.frameCounter > 0) || (choices_.replay && state_.unsaved))
         snapshot(choices_.replay && !state_.stopapp ? SnapshotReason::endOfInput : SnapshotReason::exit,
                  lastFrameMillis_);
+    endFlashRun();
     tell([](TrailListener& l) { l.ended(); });
     return 0;
 }
@@ -61,7 +63,7 @@ bool TrailLoop::pass(FrameSource& source) {
     const bool tick = !state_.imMin.empty() && frame.millis >= state_.nextInfoTime;
     // In a tick pass the growth measure and the merge share one pass over
     // the trail, when the frame fits it (and no time map is kept).
-    const bool fused = !choices_.timeMap && frame.image.size() == state_.imMin.size() &&
+    const bool fused = !choices_.timeMap && !choices_.flashes && frame.image.size() == state_.imMin.size() &&
                        frame.image.type() == state_.imMin.type();
     if (tick) infoTick(frame, fused);
     merge(frame, tick && fused);
@@ -133,7 +135,9 @@ void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
         s.span.armedMillis = frame.millis;
         s.span.armedDiff = s.diff;
     }
-    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout},
+    const std::optional<int32_t> rejected =
+        s.span.rejected ? std::optional<int32_t>(s.span.rejected->images) : std::nullopt;
+    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout, rejected},
                     frame,
                     s.imOld,
                     s.span,
@@ -155,10 +159,14 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
         tell([&change](TrailListener& l) { l.modeChanged(change); });
         s.frameCounter = 0;
         restartTrail(frame);
+    } else if (choices_.flashes && keptOutAsFlash(frame)) {
+        // Neither merged nor counted.
     } else {
         if (choices_.timeMap)
             mergeRecordingTimes(s.imMin, s.imTime, image,
                                 static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f);
+        else if (choices_.flashes)
+            std::swap(s.imMin, imMerged_);  // merged while judged
         else if (!alreadyMerged)
             cv::max(s.imMin, image, s.imMin);
         s.unsaved = true;
@@ -173,6 +181,46 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
         }
     }
     tell([&frame](TrailListener& l) { l.framed(frame); });
+}
+
+// True when the image is a flash, kept out of the trail; after images kept
+// out for longer than the rule allows, the scene has changed: the trail is
+// written and starts again with this image.
+bool TrailLoop::keptOutAsFlash(const Frame& frame) {
+    TrailState& s = state_;
+    const FlashRule& rule = *choices_.flashes;
+    const FlashJudgement judged =
+        mergeUnlessFlash(s.imMin, frame.image, imMerged_, rule.margin, rule.percent / 100);
+    if (!judged.flash) {
+        endFlashRun();
+        return false;
+    }
+    if (flashRun_ && frame.millis - flashRun_->firstMillis > static_cast<int64_t>(rule.maxSeconds * 1000)) {
+        endFlashRun();
+        if (s.unsaved) snapshot(SnapshotReason::sceneChange, frame.millis);
+        s.frameCounter = 0;
+        restartTrail(frame);
+        return true;
+    }
+    if (!flashRun_) flashRun_ = FlashRun{frame.millis, frame.millis, 0, 0};
+    flashRun_->lastMillis = frame.millis;
+    ++flashRun_->images;
+    flashRun_->share = std::max(flashRun_->share, judged.share);
+    TrailSpan::Rejected& rejected = *s.span.rejected;
+    ++rejected.images;
+    if (rejected.spans.empty() || rejected.spans.back().first != flashRun_->firstMillis)
+        rejected.spans.emplace_back(frame.millis, frame.millis);
+    rejected.spans.back().second = frame.millis;
+    const KeptOut kept{frame, judged.share};
+    tell([&kept](TrailListener& l) { l.keptOut(kept); });
+    return true;
+}
+
+void TrailLoop::endFlashRun() {
+    if (!flashRun_) return;
+    const FlashRun run = *flashRun_;
+    flashRun_.reset();
+    tell([&run](TrailListener& l) { l.flashRunEnded(run); });
 }
 
 void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
@@ -212,7 +260,8 @@ void TrailLoop::restartTrail(const Frame& frame) {
     s.diff = 0;
     s.save = false;
     s.saveTimeout = 0;
-    s.span = {frame.millis, frame.millis, 1, false, 0, 0};
+    s.span = {frame.millis, frame.millis, 1, false, 0, 0, std::nullopt};
+    if (choices_.flashes) s.span.rejected.emplace();
     if (choices_.timeMap) s.imTime = cv::Mat::zeros(frame.image.size(), CV_32FC1);
 }
 

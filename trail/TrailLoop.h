@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <vector>
 
 // The loop's state, under the names it has always had.
@@ -38,6 +39,8 @@ struct TrailChoices {
     int64_t reconnectMs = 0;  // 0: a camera that delivers nothing ends the run
     // Keep, for each pixel, the time of the last image that raised it.
     bool timeMap = false;
+    // Keep flashes out of the trail.
+    std::optional<FlashRule> flashes = std::nullopt;
 };
 
 // What the loop reads besides the camera.
@@ -97,11 +100,15 @@ private:
     bool reconnect(FrameSource& source, Frame& frame);
     void waitForCharacter();
     void toEightBits(cv::Mat& image);
+    bool keptOutAsFlash(const Frame& frame);
+    void endFlashRun();
 
     TrailInputs inputs_;
     TrailChoices choices_;
     std::vector<TrailListener*> listeners_;
     TrailState state_;
     bool toldConversion_ = false;
+    cv::Mat imMerged_;                  // with flashes kept out: the merge, until the image is let in
+    std::optional<FlashRun> flashRun_;  // the images kept out since the last one let in
     int64_t lastFrameMillis_ = 0;
 };

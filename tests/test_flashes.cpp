@@ -1,0 +1,212 @@
+#include "Fakes.h"
+#include "core/Sidecar.h"
+#include "cvio.h"
+#include "flashes/FlashOptions.h"
+#include "trail/FlashGate.h"
+#include "trail/TrailLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgproc.hpp>
+
+#include <map>
+
+namespace {
+
+// A dark sky with five stars drifting one pixel an image, 100 ms apart.
+cv::Mat sky(int i) {
+    cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(10));
+    for (int k = 0; k < 5; ++k)
+        image.at<cv::Vec3b>(5 + 8 * k, (i + 7 * k) % 64) = cv::Vec3b(200, 190, 180);
+    return image;
+}
+
+// What the loop tells of flashes.
+struct FlashesHeard : TrailListener {
+    std::vector<KeptOut> kept;
+    std::vector<FlashRun> runs;
+    std::vector<int64_t> told;
+    void keptOut(const KeptOut& k) override { kept.push_back({{cv::Mat(), k.frame.millis}, k.share}); }
+    void flashRunEnded(const FlashRun& run) override { runs.push_back(run); }
+    void framed(const Frame& frame) override { told.push_back(frame.millis); }
+};
+
+// A replay of the scripted images with flashes kept out.
+struct FlashRig {
+    SyntheticCamera camera;
+    SimulatedClock clock;
+    ScriptedDisplay display;
+    MemorySnapshots snapshots;
+    CapturedStream out;
+    FlashesHeard heard;
+    CaptureState capture{camera, clock, out.file};
+    CaptureSource source{capture};
+    TrailLoop loop;
+    explicit FlashRig(std::function<cv::Mat(int)> scene, int images, FlashRule rule = {})
+        : loop({display, snapshots, stdin}, {false, true, 0, false, rule}, {&snapshots, &heard}) {
+        camera.scene = std::move(scene);
+        camera.budget = images;
+        camera.now = 1796680800000;  // 2026-12-07T22:00:00Z
+        camera.step = 100;
+    }
+    static int64_t timeOf(int i) { return 1796680800000 + (i - 1) * 100; }
+};
+
+}  // namespace
+
+// The scripted night: one white image, ten of a bright band over 44 % of the
+// picture, one 90 levels brighter everywhere stay out; a thin meteor streak
+// goes in. The trail is the maximum of exactly the others, and the sidecar's
+// span counts the flashes in three runs.
+TEST(Flashes, KeptOutOfTheTrailAndCountedWhileAMeteorGoesIn) {
+    std::map<int, cv::Mat> flashes;
+    flashes[20] = cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(255));
+    for (int i = 30; i < 40; ++i) {
+        flashes[i] = sky(i);
+        flashes[i](cv::Rect(0, 0, 64, 21)).setTo(cv::Scalar::all(200));
+    }
+    flashes[45] = sky(45) + cv::Scalar::all(90);
+    const auto scene = [&flashes](int i) {
+        if (flashes.count(i) > 0) return flashes[i].clone();
+        cv::Mat image = sky(i);
+        if (i == 50) cv::line(image, {2, 40}, {60, 3}, cv::Scalar(250, 250, 250));
+        return image;
+    };
+    FlashRig rig(scene, 60);
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
+
+    cv::Mat expected = scene(1);
+    for (int i = 2; i <= 60; ++i)
+        if (flashes.count(i) == 0) cv::max(expected, scene(i), expected);
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    const SnapshotDue& made = rig.snapshots.made[0];
+    EXPECT_TRUE(samePixels(made.trail, expected));
+    EXPECT_EQ(made.span.images, 60 - 12);
+    ASSERT_TRUE(made.span.rejected);
+    EXPECT_EQ(made.span.rejected->images, 12);
+    using Spans = std::vector<std::pair<int64_t, int64_t>>;
+    EXPECT_EQ(made.span.rejected->spans, (Spans{{FlashRig::timeOf(20), FlashRig::timeOf(20)},
+                                                {FlashRig::timeOf(30), FlashRig::timeOf(39)},
+                                                {FlashRig::timeOf(45), FlashRig::timeOf(45)}}));
+    ASSERT_EQ(rig.heard.runs.size(), 3u);
+    EXPECT_EQ(rig.heard.runs[1].images, 10);
+    // The band covers 21 of 48 rows, less the stars' trails already as bright.
+    EXPECT_NEAR(rig.heard.runs[1].share, 21.0 / 48, 0.02);
+    EXPECT_DOUBLE_EQ(rig.heard.runs[0].share, 1.0);
+    EXPECT_EQ(rig.heard.kept.size(), 12u);
+    EXPECT_EQ(rig.heard.told.size(), 60u) << "every image is still told (clips keep flashes)";
+
+    CapturedStream err;
+    FlashReport(err.file).flashRunEnded(rig.heard.runs[1]);
+    EXPECT_EQ(err.text(),
+              "kept 10 images out of the trail from 2026-12-07T22:00:02.900Z: 42% of the picture brighter\n");
+}
+
+// A scene that brightens for good (a lamp switched on) is kept out for
+// --flash-max seconds of image time; then the trail so far is written for a
+// scene change and a new one starts with the image that ends the wait.
+TEST(Flashes, ASceneThatChangesForGoodStartsANewTrail) {
+    const auto scene = [](int i) { return i <= 10 ? sky(i) : sky(i) + cv::Scalar::all(120); };
+    FlashRig rig(scene, 40, {5, 32, 1.5});
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
+    ASSERT_EQ(rig.snapshots.made.size(), 2u);
+    const SnapshotDue& before = rig.snapshots.made[0];
+    EXPECT_EQ(before.reason, SnapshotReason::sceneChange);
+    cv::Mat dark = sky(1);
+    for (int i = 2; i <= 10; ++i)
+        cv::max(dark, sky(i), dark);
+    EXPECT_TRUE(samePixels(before.trail, dark));
+    // Images 11 to 26 are out (1.5 s from 11); image 27 ends the wait and
+    // starts the new trail, which takes the rest.
+    EXPECT_EQ(before.span.rejected->images, 16);
+    EXPECT_EQ(before.millis, FlashRig::timeOf(27));
+    const SnapshotDue& after = rig.snapshots.made[1];
+    EXPECT_EQ(after.span.startMillis, FlashRig::timeOf(27));
+    EXPECT_EQ(after.span.images, 14);
+    EXPECT_EQ(after.span.rejected->images, 0);
+}
+
+// A countdown that runs out on a flash waits for the next image let in: the
+// new trail never starts from a flash.
+TEST(Flashes, AFlashNeverStartsATrail) {
+    FlashRig rig([](int i) { return i == 6 ? cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(255)) : sky(i); }, 8);
+    for (int i = 0; i < 4; ++i)
+        rig.loop.pass(rig.source);  // images 1 to 4: the trail
+    TrailState state = rig.loop.state();
+    state.save = true;
+    state.saveTimeout = 0;
+    state.nextInfoTime = std::numeric_limits<int64_t>::max();
+    rig.loop.setState(state);
+    rig.loop.pass(rig.source);  // image 5: the snapshot, and the new trail from it
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    state = rig.loop.state();
+    state.save = true;
+    state.saveTimeout = 0;
+    rig.loop.setState(state);
+    rig.loop.pass(rig.source);  // image 6, a flash: no snapshot yet
+    EXPECT_EQ(rig.snapshots.made.size(), 1u);
+    rig.loop.pass(rig.source);  // image 7: the snapshot, and the new trail from image 7
+    ASSERT_EQ(rig.snapshots.made.size(), 2u);
+    EXPECT_TRUE(samePixels(rig.loop.state().imMin, sky(7)));
+    EXPECT_EQ(rig.loop.state().span.startMillis, FlashRig::timeOf(7));
+}
+
+// The fused merge and count against a pixel-by-pixel reference, on images
+// whose rows are and are not continuous, at and around the limit.
+TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannel) {
+    cv::RNG random(5);
+    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4})
+        for (const bool continuous : {true, false}) {
+            cv::Mat bigTrail(50, 90, type), bigImage(50, 90, type);
+            random.fill(bigTrail, cv::RNG::UNIFORM, 0, 200);
+            random.fill(bigImage, cv::RNG::UNIFORM, 0, 200);
+            const cv::Rect part = continuous ? cv::Rect(0, 0, 90, 50) : cv::Rect(3, 2, 70, 40);
+            const cv::Mat trail = bigTrail(part), image = bigImage(part);
+            int64_t raised = 0;
+            for (int y = 0; y < trail.rows; ++y)
+                for (int x = 0; x < trail.cols; ++x) {
+                    bool any = false;
+                    for (int c = 0; c < trail.channels(); ++c)
+                        any = any || image.ptr(y)[x * trail.channels() + c] >
+                                         trail.ptr(y)[x * trail.channels() + c] + 32;
+                    raised += any;
+                }
+            const double share = static_cast<double>(raised) / static_cast<double>(trail.total());
+            EXPECT_DOUBLE_EQ(raisedShare(trail, image, 32), share);
+            cv::Mat merged, expected;
+            cv::max(trail, image, expected);
+            for (const double limit : {share - 0.001, share, share + 0.001}) {
+                const FlashJudgement judged = mergeUnlessFlash(trail, image, merged, 32, limit);
+                EXPECT_EQ(judged.flash, share > limit) << type << ' ' << limit;
+                if (judged.flash) {
+                    EXPECT_DOUBLE_EQ(judged.share, share);
+                } else {
+                    EXPECT_TRUE(samePixels(merged, expected));
+                }
+            }
+        }
+}
+
+// What the flashes add to a sidecar and to status JSON, and only with them.
+TEST(Flashes, SidecarAndStatusCountThemOnlyWhenKeptOut) {
+    TrailSpan span{1796680800000, 1796680900000, 900, false, 0, 0};
+    SnapshotDue due{3, cv::Mat(48, 64, CV_8UC3), SnapshotReason::sceneChange, 1796680900000, span, cv::Mat()};
+    const std::string plain = sidecarJson(due, "demo", "1.2.3");
+    EXPECT_EQ(plain.find("rejected"), std::string::npos);
+    due.span.rejected =
+        TrailSpan::Rejected{12, {{1796680801900, 1796680801900}, {1796680802900, 1796680803800}}};
+    const std::string counted = sidecarJson(due, "demo", "1.2.3");
+    EXPECT_NE(counted.find("\"reason\":\"scene change\""), std::string::npos) << counted;
+    EXPECT_NE(
+        counted.find("\"rejected\":12,\"rejected_spans\":[[\"2026-12-07T22:00:01.900Z\",\"2026-12-07T22:00:"
+                     "01.900Z\"],[\"2026-12-07T22:00:02.900Z\",\"2026-12-07T22:00:03.800Z\"]],\"version\""),
+        std::string::npos)
+        << counted;
+    TickStatus status{30, 900, 2000, 4, false, 0};
+    EXPECT_EQ(statusJsonMembers(status).find("rejected"), std::string::npos);
+    status.rejected = 7;
+    EXPECT_EQ(
+        statusJsonMembers(status),
+        "\"freq\":30,\"frameCounter\":900,\"diff\":2000,\"trackCounter\":4,\"save\":0,\"saveTimeout\":0,"
+        "\"rejected\":7");
+}
