@@ -153,14 +153,14 @@ TEST(Flashes, AFlashNeverStartsATrail) {
 
 // The fused merge and count against a pixel-by-pixel reference, on images
 // whose rows are and are not continuous, at and around the limit.
-TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannel) {
+TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannelAndLeavesAFlashOut) {
     cv::RNG random(5);
     for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4})
         for (const bool continuous : {true, false}) {
-            cv::Mat bigTrail(50, 90, type), bigImage(50, 90, type);
+            cv::Mat bigTrail(150, 290, type), bigImage(150, 290, type);
             random.fill(bigTrail, cv::RNG::UNIFORM, 0, 200);
             random.fill(bigImage, cv::RNG::UNIFORM, 0, 200);
-            const cv::Rect part = continuous ? cv::Rect(0, 0, 90, 50) : cv::Rect(3, 2, 70, 40);
+            const cv::Rect part = continuous ? cv::Rect(0, 0, 290, 150) : cv::Rect(3, 2, 270, 140);
             const cv::Mat trail = bigTrail(part), image = bigImage(part);
             int64_t raised = 0;
             for (int y = 0; y < trail.rows; ++y)
@@ -173,16 +173,18 @@ TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannel) {
                 }
             const double share = static_cast<double>(raised) / static_cast<double>(trail.total());
             EXPECT_DOUBLE_EQ(raisedShare(trail, image, 32), share);
-            cv::Mat merged, expected;
+            cv::Mat expected;
             cv::max(trail, image, expected);
+            FlashGate gate;
             for (const double limit : {share - 0.001, share, share + 0.001}) {
-                const FlashJudgement judged = mergeUnlessFlash(trail, image, merged, 32, limit);
+                cv::Mat merged = bigTrail.clone()(part);
+                const cv::Mat before = merged.clone();
+                const FlashJudgement judged = gate.mergeUnlessFlash(merged, image, 32, limit);
                 EXPECT_EQ(judged.flash, share > limit) << type << ' ' << limit;
-                if (judged.flash) {
-                    EXPECT_DOUBLE_EQ(judged.share, share);
-                } else {
-                    EXPECT_TRUE(samePixels(merged, expected));
-                }
+                EXPECT_DOUBLE_EQ(judged.share, share);
+                EXPECT_TRUE(samePixels(merged, judged.flash ? trail : expected))
+                    << "taken back whole, or merged";
+                EXPECT_EQ(FlashGate::judge(trail, image, 32, limit).flash, judged.flash);
             }
         }
 }

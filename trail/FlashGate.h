@@ -2,22 +2,29 @@
 
 #include <opencv2/core.hpp>
 
-#include <cstdint>
-
 // Whether an image lets itself into the trail: one that would raise more
 // than a share of the trail's pixels by more than a margin, in any channel,
 // is a flash and stays out.
 struct FlashJudgement {
     bool flash = false;
-    double share = 0;  // of the pixels raised: exact for a flash, else at most the limit
+    double share = 0;  // of the trail's pixels raised
 };
 
-// Writes the merge of image into trail (of one size and type) to merged and
-// judges it in the same pass; merged holds the merge only when the image is
-// let in. maxShare is a fraction (0.05 for 5 %).
-FlashJudgement mergeUnlessFlash(const cv::Mat& trail, const cv::Mat& image, cv::Mat& merged, int margin,
-                                double maxShare);
+// Merges images into a trail (8-bit, of one size and type) unless they are
+// flashes, in one pass over both: the merge is written to a buffer of the
+// gate's own, which becomes the trail when the image is let in (the trail's
+// old buffer becomes the gate's). A flash leaves the trail as it was.
+class FlashGate {
+public:
+    // maxShare is a fraction (0.05 for 5 %).
+    FlashJudgement mergeUnlessFlash(cv::Mat& trail, const cv::Mat& image, int margin, double maxShare);
+    // The judgement alone: nothing is merged.
+    static FlashJudgement judge(const cv::Mat& trail, const cv::Mat& image, int margin, double maxShare);
+
+private:
+    cv::Mat merged_;
+};
 
 // The share of the trail's pixels that image raises by more than margin in
-// any channel, counted pixel by pixel.
+// any channel.
 double raisedShare(const cv::Mat& trail, const cv::Mat& image, int margin);

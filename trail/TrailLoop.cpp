@@ -1,7 +1,6 @@
 #include "trail/TrailLoop.h"
 
 #include "core/EightBits.h"
-#include "trail/FlashGate.h"
 #include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
 
@@ -165,9 +164,7 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
         if (choices_.timeMap)
             mergeRecordingTimes(s.imMin, s.imTime, image,
                                 static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f);
-        else if (choices_.flashes)
-            std::swap(s.imMin, imMerged_);  // merged while judged
-        else if (!alreadyMerged)
+        else if (!alreadyMerged && !choices_.flashes)  // flashes: merged while judged
             cv::max(s.imMin, image, s.imMin);
         s.unsaved = true;
         s.span.endMillis = frame.millis;
@@ -189,8 +186,10 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
 bool TrailLoop::keptOutAsFlash(const Frame& frame) {
     TrailState& s = state_;
     const FlashRule& rule = *choices_.flashes;
+    // The judgement merges as it goes, but for a time map, which merges by itself.
     const FlashJudgement judged =
-        mergeUnlessFlash(s.imMin, frame.image, imMerged_, rule.margin, rule.percent / 100);
+        choices_.timeMap ? FlashGate::judge(s.imMin, frame.image, rule.margin, rule.percent / 100)
+                         : gate_.mergeUnlessFlash(s.imMin, frame.image, rule.margin, rule.percent / 100);
     if (!judged.flash) {
         endFlashRun();
         return false;

@@ -3,6 +3,7 @@
 #include "core/Display.h"
 #include "core/FrameSource.h"
 #include "core/TrailEvents.h"
+#include "trail/FlashGate.h"
 
 #include <opencv2/core.hpp>
 
@@ -108,7 +109,7 @@ private:
     std::vector<TrailListener*> listeners_;
     TrailState state_;
     bool toldConversion_ = false;
-    cv::Mat imMerged_;                  // with flashes kept out: the merge, until the image is let in
+    FlashGate gate_;                    // with flashes kept out
     std::optional<FlashRun> flashRun_;  // the images kept out since the last one let in
     int64_t lastFrameMillis_ = 0;
 };
