@@ -20,6 +20,7 @@
 #include "platform/VideoDeviceList.h"
 #include "products/ProductOptions.h"
 #include "retention/RetentionOptions.h"
+#include "segments/SegmentOptions.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
@@ -60,6 +61,7 @@ void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Pan
 struct Features {
     FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
     std::unique_ptr<FlashReport> flashes;
+    std::unique_ptr<SegmentWriter> segments;
     std::unique_ptr<ClipRecorder> clips;
     std::unique_ptr<Keogram> keogram;
     std::unique_ptr<Timelapse> timelapse;
@@ -71,20 +73,22 @@ struct Features {
     // The ones made, in the order they are told of events.
     std::vector<TrailListener*> listeners() const {
         std::vector<TrailListener*> made;
-        for (TrailListener* listener :
-             std::initializer_list<TrailListener*>{flashes.get(), clips.get(), keogram.get(), timelapse.get(),
-                                                   mqtt.get(), retention.get(), live.get(), web.get()})
+        for (TrailListener* listener : std::initializer_list<TrailListener*>{
+                 flashes.get(), segments.get(), clips.get(), keogram.get(), timelapse.get(), mqtt.get(),
+                 retention.get(), live.get(), web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
 };
 
-// Makes the features in their order: 1. the flash report, 2. clips, 3. night
-// products, 4. MQTT, 5. retention, 6. live files, 7. the web view. Fails, saying why, when one
+// Makes the features in their order: 1. the flash report, 2. segments,
+// 3. clips, 4. night products, 5. MQTT, 6. retention, 7. live files, 8. the
+// web view. Fails, saying why, when one
 // cannot start.
 Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
                       const std::string& source, bool replay) {
     f.flashes = makeFlashReport(s.flashes, stderr);
+    f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr);
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
     if (!clips) return Failure{clips.reason()};
     f.clips = std::move(*clips);
@@ -187,6 +191,7 @@ int replay(const Settings& s) {
 }  // namespace
 
 int runTool(const Settings& s, cv::VideoCapture& cap) {
+    if (s.compose.asked) return runCompose(s.compose, stdout, stderr);
     // OpenCV's pool of threads starts at its first parallel work: under a name of its own.
     startThreadsNamed("trailcam-cv", [] { cv::parallel_for_(cv::Range(0, 64), [](const cv::Range&) {}); });
     // Status lines reach a pipe or a log file as they happen.

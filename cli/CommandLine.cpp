@@ -55,7 +55,8 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     addSnapshotOptions(app, s.snapshots, rules);
     group(app, "Snapshots");
     addFlashOptions(app, s.flashes, rules);
-    group(app, "Flashes");
+    addSegmentOptions(app, s.segments, rules);
+    group(app, "Flashes and segments");
     addSnapshotTimeOptions(app, s.snapshots);
     addClipOptions(app, s.clips, rules);
     group(app, "Times and clips");
@@ -74,6 +75,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Windows, web and live files");
     addRecordOptions(app, s.record);
     group(app, "Recording");
+    addComposeCommand(app, s.compose, rules);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

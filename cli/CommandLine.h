@@ -8,6 +8,7 @@
 #include "products/ProductOptions.h"
 #include "record/RecordOptions.h"
 #include "retention/RetentionOptions.h"
+#include "segments/SegmentOptions.h"
 #include "snapshots/SnapshotOptions.h"
 #include "views/ViewOptions.h"
 #include "web/WebOptions.h"
@@ -23,6 +24,7 @@ struct Settings {
     ReplaySettings replay;
     SnapshotSettings snapshots;
     FlashSettings flashes;
+    SegmentSettings segments;
     ViewSettings views;
     ClipSettings clips;
     ProductSettings products;
@@ -30,6 +32,7 @@ struct Settings {
     RetentionPolicy retention;
     WebView::Address web;  // no host: no web view
     RecordSettings record;
+    ComposeSettings compose;  // the compose subcommand instead of a run
 };
 
 struct CommandLine {

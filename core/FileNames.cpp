@@ -67,9 +67,33 @@ std::string productBase(const std::string& kind, const std::string& night) { ret
 
 std::optional<ProductFile> productOf(const std::string& name) {
     static const std::regex product(
-        R"((keogram|keogram-panorama|timelapse)-([0-9]{4}-[0-9]{2}-[0-9]{2})(-[0-9]{1,4})?\.(png|json|mkv))");
+        R"((keogram|keogram-panorama|timelapse|startrail)-([0-9]{4}-[0-9]{2}-[0-9]{2})(-[0-9]{1,4})?\.(png|json|mkv|jpg))");
     std::smatch match;
-    if (!boundedMatch(name, match, product) || (match[4] == "mkv") != (match[1] == kTimelapse))
+    if (!boundedMatch(name, match, product) || (match[4] == "mkv") != (match[1] == kTimelapse) ||
+        (match[4] == "jpg") != (match[1] == kStartrail) || (match[1] == kStartrail && match[3].length() > 0))
         return std::nullopt;
     return ProductFile{name, match[1], match[2], 0};
+}
+
+std::string segmentFolderName(const std::string& night) { return "segments-" + night; }
+
+std::optional<std::string> segmentFolderNight(const std::string& name) {
+    static const std::regex folder(R"(segments-([0-9]{4}-[0-9]{2}-[0-9]{2}))");
+    std::smatch match;
+    if (!boundedMatch(name, match, folder)) return std::nullopt;
+    return match[1].str();
+}
+
+std::string segmentName(int64_t startMillis) {
+    // "2026-12-07T22:13:00Z" without its dashes and colons.
+    const std::string t = utcTime(startMillis >= 0 ? startMillis / 1000 : (startMillis - 999) / 1000);
+    return t.substr(0, 4) + t.substr(5, 2) + t.substr(8, 5) + t.substr(14, 2) + t.substr(17, 3) + ".png";
+}
+
+std::optional<int64_t> segmentTimeOf(const std::string& name) {
+    static const std::regex segment(R"(([0-9]{4})([0-9]{2})([0-9]{2})T([0-9]{2})([0-9]{2})([0-9]{2})Z\.png)");
+    std::smatch m;
+    if (!boundedMatch(name, m, segment)) return std::nullopt;
+    return parseUtcTime(m[1].str() + "-" + m[2].str() + "-" + m[3].str() + "T" + m[4].str() + ":" +
+                        m[5].str() + ":" + m[6].str() + "Z");
 }

@@ -45,9 +45,10 @@ std::optional<int64_t> clipTimeOf(const std::string& name);
 constexpr const char* kKeogram = "keogram";
 constexpr const char* kKeogramPanorama = "keogram-panorama";
 constexpr const char* kTimelapse = "timelapse";
+constexpr const char* kStartrail = "startrail";  // "startrail-2026-12-07.jpg": the night's segments composed
 struct ProductFile {
     std::string name;
-    std::string kind;   // kKeogram, kKeogramPanorama or kTimelapse
+    std::string kind;   // kKeogram, kKeogramPanorama, kTimelapse or kStartrail
     std::string night;  // "2026-12-07"
     int64_t bytes;
 };
@@ -56,3 +57,13 @@ std::string productBase(const std::string& kind, const std::string& night);
 // A product's file by its name (bytes left 0); none for other names. Its
 // sidecar (".json") is a product's file too, of the same kind and night.
 std::optional<ProductFile> productOf(const std::string& name);
+
+// The night's segments: in "segments-2026-12-07", one "20261207T221300Z.png"
+// a segment, named by its start (UTC), and "index.json".
+constexpr const char* kSegmentIndex = "index.json";
+std::string segmentFolderName(const std::string& night);
+// The night of a segment folder by its name; none for other names.
+std::optional<std::string> segmentFolderNight(const std::string& name);
+std::string segmentName(int64_t startMillis);
+// The start of a segment by its file's name; none for other names.
+std::optional<int64_t> segmentTimeOf(const std::string& name);

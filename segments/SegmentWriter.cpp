@@ -1,0 +1,128 @@
+#include "segments/SegmentWriter.h"
+
+#include "core/FileNames.h"
+#include "core/Night.h"
+#include "platform/Files.h"
+#include "platform/Threads.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+
+SegmentWriter::SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err)
+    : folder_(std::move(snapshotFolder)),
+      seconds_(seconds),
+      hazeMargin_(hazeMargin),
+      said_(err),
+      writer_({"trailcam-segs", WhenFull::wait, 2, lowerThisThreadsPriority},
+              [this](Open& segment) { write(segment); }) {}
+
+SegmentWriter::~SegmentWriter() { writer_.finish(); }
+
+int64_t SegmentWriter::segmentStart(int64_t millis, int seconds) {
+    const int64_t span = int64_t{seconds} * 1000;
+    return (millis >= 0 ? millis / span : (millis - span + 1) / span) * span;
+}
+
+void SegmentWriter::keptOut(const KeptOut& kept) { keptMillis_ = kept.frame.millis; }
+
+void SegmentWriter::framed(const Frame& frame) {
+    const int64_t start = segmentStart(frame.millis, seconds_);
+    const bool flash = frame.millis == keptMillis_;
+    keptMillis_ = -1;
+    // A new span, or a camera that changed its images: the open segment ends.
+    if (open_ && (open_->start != start || (!flash && !open_->maximum.empty() &&
+                                            (frame.image.size() != open_->maximum.size() ||
+                                             frame.image.type() != open_->maximum.type()))))
+        finish();
+    if (!open_) open_ = Open{start, cv::Mat(), 0, 0};
+    if (flash) {
+        ++open_->rejected;
+        return;
+    }
+    if (open_->maximum.empty())
+        open_->maximum = frame.image.clone();
+    else
+        cv::max(open_->maximum, frame.image, open_->maximum);
+    ++open_->images;
+}
+
+void SegmentWriter::ended() {
+    finish();
+    writer_.finish();
+}
+
+void SegmentWriter::finish() {
+    if (open_ && !open_->maximum.empty()) writer_.hand(std::move(*open_));
+    open_.reset();
+}
+
+// The night's index and star trail as a run before this one left them.
+void SegmentWriter::takeUpNight(const std::string& night) {
+    if (night_.name == night) return;
+    night_ = {night, {}, cv::Mat()};
+    const std::string folder = folder_ + "/" + segmentFolderName(night);
+    Result<std::vector<SegmentEntry>> entries = readSegmentIndex(folder);
+    if (!entries) return;
+    night_.entries = *entries;
+    night_.starTrail = composeSegments(folder, night_.entries, {}).image;
+}
+
+void SegmentWriter::write(Open& segment) {
+    const std::string night = nightOf(segment.start);
+    takeUpNight(night);
+    const std::string folder = folder_ + "/" + segmentFolderName(night);
+    if (const Result<> written = writeSegment(segment, folder); !written) {
+        said_.say("cannot write the segments in " + folder + ": " + written.reason());
+        return;
+    }
+    // The star trail takes the segment in, unless it is left out.
+    const SegmentEntry& entry =
+        *std::find_if(night_.entries.begin(), night_.entries.end(),
+                      [&segment](const SegmentEntry& e) { return e.startMillis == segment.start; });
+    if (entry.excluded.empty()) {
+        if (night_.starTrail.empty())
+            night_.starTrail = segment.maximum.clone();
+        else if (night_.starTrail.size() == segment.maximum.size() &&
+                 night_.starTrail.type() == segment.maximum.type())
+            cv::max(night_.starTrail, segment.maximum, night_.starTrail);
+    }
+    if (night_.starTrail.empty()) return;
+    const std::string path = folder_ + "/" + productBase(kStartrail, night) + ".jpg";
+    if (const Result<> written = writeImageAtomically(path, night_.starTrail); !written)
+        said_.say("cannot write " + path + ": " + written.reason());
+}
+
+// The segment's file (with what a run before put there) and the index.
+Result<> SegmentWriter::writeSegment(Open& segment, const std::string& folder) {
+    if (const Result<> made = makeWritableFolder(folder); !made) return made;
+    const std::string name = segmentName(segment.start);
+    auto entry = std::find_if(night_.entries.begin(), night_.entries.end(),
+                              [&name](const SegmentEntry& e) { return e.file == name; });
+    if (entry != night_.entries.end()) {
+        const cv::Mat before = cv::imread(folder + "/" + name, cv::IMREAD_UNCHANGED);
+        if (before.size() == segment.maximum.size() && before.type() == segment.maximum.type())
+            cv::max(segment.maximum, before, segment.maximum);
+        segment.images += entry->images;
+        segment.rejected += entry->rejected;
+    } else {
+        SegmentEntry added;
+        added.file = name;
+        added.startMillis = segment.start;
+        added.endMillis = segment.start + int64_t{seconds_} * 1000;
+        entry = night_.entries.insert(std::upper_bound(night_.entries.begin(), night_.entries.end(), added,
+                                                       [](const SegmentEntry& a, const SegmentEntry& b) {
+                                                           return a.startMillis < b.startMillis;
+                                                       }),
+                                      added);
+    }
+    entry->images = segment.images;
+    entry->rejected = segment.rejected;
+    entry->background = medianLuminance(segment.maximum);
+    const std::vector<SegmentEntry> earlier(night_.entries.begin(), entry);
+    if (entry->excluded.empty() && hazy(entry->background, earlier, hazeMargin_)) entry->excluded = "hazy";
+    if (const Result<> written = writeImageAtomically(folder + "/" + name, segment.maximum); !written)
+        return written;
+    const std::string index = segmentIndexJson(night_.entries);
+    return writeFileAtomically(folder + "/" + kSegmentIndex, {index.begin(), index.end()}, true);
+}

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "core/SayOnce.h"
+#include "core/TrailEvents.h"
+#include "core/Worker.h"
+#include "segments/SegmentIndex.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The night kept as segments: for each span of `seconds` of image time, on a
+// grid of whole multiples of it since 1970, the maximum of the images let in
+// goes, losslessly, to "segments-NIGHT/START.png" in the snapshot folder and
+// into that folder's index.json, with its images, flashes kept out and
+// background; a segment whose background is above the night's median by more
+// than the haze margin is marked hazy. After each segment the night's star
+// trail, "startrail-NIGHT.jpg", is the composition of its segments (the
+// exclusions left out), as `trailcam compose` makes it. Everything is written
+// atomically on a thread of its own; a run that starts again in the same
+// night adds to its folder and index (a segment already there takes the new
+// images in).
+class SegmentWriter : public TrailListener {
+public:
+    SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err);
+    ~SegmentWriter() override;
+    void keptOut(const KeptOut& kept) override;
+    void framed(const Frame& frame) override;
+    void ended() override;
+
+    // The start of the segment a time falls in.
+    static int64_t segmentStart(int64_t millis, int seconds);
+
+private:
+    struct Open {
+        int64_t start = 0;
+        cv::Mat maximum;
+        int32_t images = 0, rejected = 0;
+    };
+    struct Night {
+        std::string name;  // "2026-12-07"
+        std::vector<SegmentEntry> entries;
+        cv::Mat starTrail;
+    };
+    void finish();
+    void write(Open& segment);
+    Result<> writeSegment(Open& segment, const std::string& folder);
+    void takeUpNight(const std::string& night);
+
+    const std::string folder_;
+    const int seconds_;
+    const int hazeMargin_;
+    SayOnce said_;
+    std::optional<Open> open_;  // loop thread
+    int64_t keptMillis_ = -1;   // the image kept out last, which framed then skips
+    Night night_;               // writer thread
+    Worker<Open> writer_;       // last: its thread uses the members above
+};

@@ -1,0 +1,146 @@
+#include "Fakes.h"
+#include "core/FileNames.h"
+#include "core/Json.h"
+#include "segments/SegmentOptions.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+struct LocalTimeIsUtc {
+    LocalTimeIsUtc() { setenv("TZ", "UTC", 1), tzset(); }
+    ~LocalTimeIsUtc() { unsetenv("TZ"), tzset(); }
+};
+
+std::string bytesOf(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+const int64_t kAt2200 = 1796680800000;  // 2026-12-07T22:00:00Z
+
+// One image a second: a background level and a star walking along row 10;
+// the images of 22:02 are 20 levels hazier.
+cv::Mat imageAt(int64_t millis) {
+    const int second = static_cast<int>((millis - kAt2200) / 1000);
+    const int background = second >= 120 && second < 180 ? 30 : 10;
+    cv::Mat image(24, 200, CV_8UC3, cv::Scalar::all(background));
+    image.at<cv::Vec3b>(10, second % 200) = cv::Vec3b(220, 210, 200);
+    return image;
+}
+
+// Images from 22:00:30 to 22:03:10, one a second, those at 22:01:15 and
+// 22:01:16 kept out as flashes.
+void watch(SegmentWriter& writer, int from = 30, int to = 190) {
+    for (int second = from; second <= to; ++second) {
+        const int64_t millis = kAt2200 + second * 1000LL;
+        const Frame frame{imageAt(millis), millis};
+        if (second == 75 || second == 76) writer.keptOut({frame, 0.5});
+        writer.framed(frame);
+    }
+    writer.ended();
+}
+
+cv::Mat maximumOf(int from, int to) {
+    cv::Mat maximum = imageAt(kAt2200 + from * 1000LL);
+    for (int second = from + 1; second <= to; ++second)
+        if (second != 75 && second != 76) cv::max(maximum, imageAt(kAt2200 + second * 1000LL), maximum);
+    return maximum;
+}
+
+}  // namespace
+
+// Segments on the minute grid, their index with counts, background and haze,
+// the star trail made as compose makes it, and compose's choices.
+TEST(Segments, TheNightInSegmentsAndComposedAgain) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    {
+        SegmentWriter writer("img", 60, 10, err.file);
+        watch(writer);
+    }
+    const std::string folder = "img/segments-2026-12-07";
+    const auto entries = readSegmentIndex(folder);
+    ASSERT_TRUE(entries) << entries.reason();
+    ASSERT_EQ(entries->size(), 4u);
+    const std::vector<std::string> files{"20261207T220000Z.png", "20261207T220100Z.png",
+                                         "20261207T220200Z.png", "20261207T220300Z.png"};
+    for (size_t i = 0; i < 4; ++i) {
+        const SegmentEntry& e = (*entries)[i];
+        EXPECT_EQ(e.file, files[i]);
+        EXPECT_EQ(e.startMillis, kAt2200 + static_cast<int64_t>(i) * 60000);
+        EXPECT_EQ(e.endMillis, e.startMillis + 60000);
+        EXPECT_EQ(e.excluded, i == 2 ? "hazy" : "") << i;
+        EXPECT_EQ(e.background, i == 2 ? 30 : 10) << i;
+    }
+    EXPECT_EQ((*entries)[0].images, 30);
+    EXPECT_EQ((*entries)[1].images, 58);
+    EXPECT_EQ((*entries)[1].rejected, 2);
+    EXPECT_EQ((*entries)[3].images, 11);
+    EXPECT_TRUE(samePixels(cv::imread(folder + "/" + files[1], cv::IMREAD_UNCHANGED), maximumOf(60, 119)));
+    EXPECT_EQ(err.text(), "");
+
+    // compose: the same star trail, and exactly the images of its choice.
+    CapturedStream out, composeErr;
+    ComposeSettings compose{true, folder, "again.jpg", {}};
+    EXPECT_EQ(runCompose(compose, out.file, composeErr.file), 0);
+    EXPECT_EQ(out.text(), "composed 3 segments into again.jpg; left out: 1 hazy\n");
+    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    const auto composedPng = [&](ComposeChoice choice) {
+        CapturedStream said;
+        EXPECT_EQ(runCompose({true, folder, "c.png", choice}, said.file, said.file), 0);
+        return std::make_pair(cv::imread("c.png", cv::IMREAD_UNCHANGED), said.text());
+    };
+    cv::Mat clear;
+    cv::max(maximumOf(30, 119), maximumOf(180, 190), clear);
+    EXPECT_TRUE(samePixels(composedPng({}).first, clear));
+    EXPECT_TRUE(samePixels(composedPng({std::nullopt, std::nullopt, {}, true}).first, maximumOf(30, 190)));
+    const auto [excluding, line] =
+        composedPng({kAt2200 + 60000, std::nullopt, {{kAt2200 + 170000, kAt2200 + 185000}}, true});
+    EXPECT_TRUE(samePixels(excluding, maximumOf(60, 119)));
+    EXPECT_EQ(line, "composed 1 segment into c.png; left out: 2 in an excluded range, 1 outside the times\n");
+    CapturedStream none;
+    EXPECT_EQ(runCompose({true, "img", "x.jpg", {}}, none.file, none.file), 1);
+    EXPECT_EQ(none.text(), "trailcam: img has no readable index.json\n");
+}
+
+// A run that starts again in the same night adds to the segment it was in.
+TEST(Segments, ARestartAddsToTheNightsSegments) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    {
+        SegmentWriter first("img", 60, 10, err.file);
+        watch(first, 30, 70);
+    }
+    {
+        SegmentWriter second("img", 60, 10, err.file);
+        watch(second, 72, 100);
+    }
+    const auto entries = readSegmentIndex("img/segments-2026-12-07");
+    ASSERT_TRUE(entries && entries->size() == 2u);
+    EXPECT_EQ((*entries)[1].images, 11 + 27);
+    EXPECT_EQ((*entries)[1].rejected, 2);
+    cv::Mat minute = maximumOf(60, 70);
+    cv::max(minute, maximumOf(72, 100), minute);
+    EXPECT_TRUE(
+        samePixels(cv::imread("img/segments-2026-12-07/20261207T220100Z.png", cv::IMREAD_UNCHANGED), minute));
+    cv::Mat all;
+    cv::max(maximumOf(30, 70), maximumOf(72, 100), all);
+    CapturedStream out;
+    EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
+    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    EXPECT_EQ(SegmentWriter::segmentStart(-1, 60), -60000);
+    EXPECT_EQ(SegmentWriter::segmentStart(kAt2200 + 59999, 60), kAt2200);
+    EXPECT_EQ(segmentName(kAt2200 + 59999), "20261207T220059Z.png");
+    EXPECT_EQ(segmentTimeOf("20261207T220100Z.png"), kAt2200 + 60000);
+}
