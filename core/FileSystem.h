@@ -22,6 +22,8 @@ public:
     // The regular files in a folder, not followed through links; none when
     // the folder cannot be read.
     virtual std::vector<FileEntry> list(const std::string& folder) const = 0;
+    // The folders in a folder, by name, not followed through links.
+    virtual std::vector<std::string> folders(const std::string& folder) const = 0;
     // A file's bytes; none when it cannot be read or holds more than maxBytes.
     virtual std::optional<std::string> read(const std::string& path, size_t maxBytes) const = 0;
     // Replaces the file as a whole: readers see the old bytes or the new.

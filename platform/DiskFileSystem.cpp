@@ -26,6 +26,15 @@ public:
         return files;
     }
 
+    std::vector<std::string> folders(const std::string& folder) const override {
+        std::vector<std::string> found;
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator(folder, error))
+            if (entry.is_directory(error) && !entry.is_symlink(error))
+                found.push_back(entry.path().filename().string());
+        return found;
+    }
+
     std::optional<std::string> read(const std::string& path, size_t maxBytes) const override {
         std::ifstream file(path, std::ios::binary | std::ios::ate);
         const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;

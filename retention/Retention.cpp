@@ -60,7 +60,8 @@ std::vector<Retention::Group> Retention::groups() {
     std::map<std::string, Group> found;
     const int64_t now = clock_.millis();
     std::map<std::string, int64_t> sidecars;  // a snapshot's key: its sidecar's modification time
-    const auto scan = [&](const std::string& folder, bool clips) {
+    enum Kind { snapshots, clips, segments };
+    const auto scan = [&](const std::string& folder, Kind kind) {
         for (const FileEntry& entry : files_.list(folder)) {
             const std::string& name = entry.name;
             const std::string path = folder + "/" + name;
@@ -68,9 +69,14 @@ std::vector<Retention::Group> Retention::groups() {
             int64_t millisOfName = 0;
             int32_t number = -1;
             if (isTemporaryName(name)) {
-                if (clips && folder == snapshotFolder_) continue;  // counted once
+                if (kind == clips && folder == snapshotFolder_) continue;  // counted once
                 key = "t" + folder + "/" + name;  // a write in progress: counted, never deleted
-            } else if (clips) {
+            } else if (kind == segments) {
+                const auto time = segmentTimeOf(name);
+                if (!time) continue;  // the index stays with the folder
+                key = "g" + path;
+                millisOfName = *time;
+            } else if (kind == clips) {
                 const auto time = clipTimeOf(name);
                 if (!time) continue;
                 key = "c" + name.substr(0, name.find('.'));
@@ -100,8 +106,10 @@ std::vector<Retention::Group> Retention::groups() {
             if (suffix == kSidecarSuffix) sidecars[key] = modified;
         }
     };
-    scan(snapshotFolder_, false);
-    if (!clipsFolder_.empty()) scan(clipsFolder_, true);
+    scan(snapshotFolder_, snapshots);
+    for (const std::string& sub : files_.folders(snapshotFolder_))
+        if (segmentFolderNight(sub)) scan(snapshotFolder_ + "/" + sub, segments);
+    if (!clipsFolder_.empty()) scan(clipsFolder_, clips);
     for (const auto& [key, modified] : sidecars) {
         Group& group = found[key];
         group.millis =

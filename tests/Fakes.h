@@ -147,6 +147,14 @@ struct MemoryFileSystem : FileSystem {
                                   file.modifiedMillis * 1000000});
         return listed;
     }
+    std::vector<std::string> folders(const std::string& folder) const override {
+        std::set<std::string> found;
+        for (const auto& [path, file] : files)
+            if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) != std::string::npos)
+                found.insert(
+                    path.substr(folder.size() + 1, path.find('/', folder.size() + 1) - folder.size() - 1));
+        return {found.begin(), found.end()};
+    }
     std::optional<std::string> read(const std::string& path, size_t maxBytes) const override {
         const auto found = files.find(path);
         if (found == files.end() || found->second.bytes.size() > maxBytes) return std::nullopt;

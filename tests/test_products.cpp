@@ -112,7 +112,8 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
     for (const char* path :
          {"img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg", "img/keogram-2026-11-01.png",
           "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi", "clips/20261101-220000000.json",
-          "clips/holiday.avi", "img/sub/1.jpg"})
+          "clips/holiday.avi", "img/sub/1.jpg", "img/segments-2026-11-01/20261101T220000Z.png",
+          "img/segments-2026-11-01/index.json"})
         disk.put(path, hoursAgo(300));
     // Snapshot 1 copied back from a backup yesterday: its sidecar tells its age.
     disk.put("img/1.jpg", hoursAgo(24));
@@ -132,12 +133,14 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
                   "older than --keep-days",
                   "retention: deleted clips/20261101-220000000.avi (and 20261101-220000000.json), "
                   "older than --keep-days",
+                  "retention: deleted img/segments-2026-11-01/20261101T220000Z.png, older than --keep-days",
                   "retention: deleted img/1-time.jpg (and 1.jpg, 1.json), older than --keep-days",
                   "retention: deleted img/2.jpg, older than --keep-days"}));
     for (const char* kept : {"img/3.jpg", "img/4.jpg", "img/notes.txt", "img/0042.jpg", "clips/holiday.avi",
                              "img/sub/1.jpg", "clips/20261101-230000000.avi"})
         EXPECT_TRUE(disk.has(kept)) << kept;
-    EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":3,\"bytes\":5000,\"deleted\":8}");
+    EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":3,\"bytes\":5000,\"deleted\":9}");
+    EXPECT_TRUE(disk.has("img/segments-2026-11-01/index.json"));
 
     // A minute on, two minutes after the write, it is no longer protected: the
     // oldest go until the tool's files fit, the newest snapshot stays.
