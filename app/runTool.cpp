@@ -109,9 +109,11 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
         f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);
 #if TRAILCAM_HAS_WEB
     if (s.web.host.empty()) return {};
-    auto web = std::make_unique<WebView>(
-        s.web, snapshots,
-        WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr, moreStatus}, source, stderr);
+    auto web =
+        std::make_unique<WebView>(s.web, snapshots,
+                                  WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr,
+                                                 f.segments.get(), moreStatus},
+                                  source, stderr);
     if (const Result<> started = web->start(); !started) return Failure{"web view: " + started.reason()};
     f.web = std::move(web);
 #endif

@@ -64,6 +64,18 @@ public:
     virtual std::pair<std::string, std::string> latest() const = 0;
 };
 
+// The night's segments: their index as JSON, and a person's say on which
+// stay out of the star trail.
+class SegmentShelf {
+public:
+    virtual ~SegmentShelf() = default;
+    // Tonight's index.json ("[]" before the first segment); from any thread.
+    virtual std::string indexJson() const = 0;
+    // Leaves a segment out "by hand", or lets it in again; the index and the
+    // star trail follow soon after. False for a file the night does not have.
+    virtual bool setExcluded(const std::string& file, bool excluded) = 0;
+};
+
 // The panorama of the ring a 360-degree lens makes, as the run unwraps it.
 class Panorama {
 public:

@@ -15,7 +15,7 @@ SegmentWriter::SegmentWriter(std::string snapshotFolder, int seconds, int hazeMa
       hazeMargin_(hazeMargin),
       said_(err),
       writer_({"trailcam-segs", WhenFull::wait, 2, lowerThisThreadsPriority},
-              [this](Open& segment) { write(segment); }) {}
+              [this](Job& job) { work(job); }) {}
 
 SegmentWriter::~SegmentWriter() { writer_.finish(); }
 
@@ -53,8 +53,66 @@ void SegmentWriter::ended() {
 }
 
 void SegmentWriter::finish() {
-    if (open_ && !open_->maximum.empty()) writer_.hand(std::move(*open_));
+    if (open_ && !open_->maximum.empty()) writer_.hand({std::move(*open_), "", false});
     open_.reset();
+}
+
+std::string SegmentWriter::indexJson() const {
+    const std::lock_guard<std::mutex> lock(publishing_);
+    return indexJson_;
+}
+
+bool SegmentWriter::setExcluded(const std::string& file, bool excluded) {
+    {
+        const std::lock_guard<std::mutex> lock(publishing_);
+        if (std::find(files_.begin(), files_.end(), file) == files_.end()) return false;
+    }
+    // An edit neither waits behind images nor is left out.
+    return writer_.hand({Open{}, file, excluded}, false);
+}
+
+void SegmentWriter::work(Job& job) {
+    if (job.file.empty())
+        write(job.segment);
+    else
+        edit(job.file, job.excluded);
+}
+
+// A person's say: the index and the star trail, composed again from the files.
+void SegmentWriter::edit(const std::string& file, bool excluded) {
+    const auto entry = std::find_if(night_.entries.begin(), night_.entries.end(),
+                                    [&file](const SegmentEntry& e) { return e.file == file; });
+    if (entry == night_.entries.end()) return;
+    entry->excluded = excluded ? "by hand" : "";
+    const std::string folder = folder_ + "/" + segmentFolderName(night_.name);
+    writeIndex(folder);
+    night_.starTrail = composeSegments(folder, night_.entries, {}).image;
+    writeStarTrail();
+}
+
+void SegmentWriter::writeIndex(const std::string& folder) {
+    const std::string index = segmentIndexJson(night_.entries);
+    if (const Result<> written =
+            writeFileAtomically(folder + "/" + kSegmentIndex, {index.begin(), index.end()}, true);
+        !written)
+        said_.say("cannot write the segments in " + folder + ": " + written.reason());
+    publishIndex();
+}
+
+void SegmentWriter::publishIndex() {
+    const std::string index = segmentIndexJson(night_.entries);
+    const std::lock_guard<std::mutex> lock(publishing_);
+    indexJson_ = index;
+    files_.clear();
+    for (const SegmentEntry& e : night_.entries)
+        files_.push_back(e.file);
+}
+
+void SegmentWriter::writeStarTrail() {
+    if (night_.starTrail.empty()) return;
+    const std::string path = folder_ + "/" + productBase(kStartrail, night_.name) + ".jpg";
+    if (const Result<> written = writeImageAtomically(path, night_.starTrail); !written)
+        said_.say("cannot write " + path + ": " + written.reason());
 }
 
 // The night's index and star trail as a run before this one left them.
@@ -65,6 +123,7 @@ void SegmentWriter::takeUpNight(const std::string& night) {
     Result<std::vector<SegmentEntry>> entries = readSegmentIndex(folder);
     if (!entries) return;
     night_.entries = *entries;
+    publishIndex();
     night_.starTrail = composeSegments(folder, night_.entries, {}).image;
 }
 
@@ -87,10 +146,7 @@ void SegmentWriter::write(Open& segment) {
                  night_.starTrail.type() == segment.maximum.type())
             cv::max(night_.starTrail, segment.maximum, night_.starTrail);
     }
-    if (night_.starTrail.empty()) return;
-    const std::string path = folder_ + "/" + productBase(kStartrail, night) + ".jpg";
-    if (const Result<> written = writeImageAtomically(path, night_.starTrail); !written)
-        said_.say("cannot write " + path + ": " + written.reason());
+    writeStarTrail();
 }
 
 // The segment's file (with what a run before put there) and the index.
@@ -123,6 +179,6 @@ Result<> SegmentWriter::writeSegment(Open& segment, const std::string& folder) {
     if (entry->excluded.empty() && hazy(entry->background, earlier, hazeMargin_)) entry->excluded = "hazy";
     if (const Result<> written = writeImageAtomically(folder + "/" + name, segment.maximum); !written)
         return written;
-    const std::string index = segmentIndexJson(night_.entries);
-    return writeFileAtomically(folder + "/" + kSegmentIndex, {index.begin(), index.end()}, true);
+    writeIndex(folder);
+    return {};
 }

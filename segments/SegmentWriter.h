@@ -1,11 +1,13 @@
 #pragma once
 
 #include "core/SayOnce.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
 #include "segments/SegmentIndex.h"
 
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,13 +23,15 @@
 // atomically on a thread of its own; a run that starts again in the same
 // night adds to its folder and index (a segment already there takes the new
 // images in).
-class SegmentWriter : public TrailListener {
+class SegmentWriter : public TrailListener, public SegmentShelf {
 public:
     SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err);
     ~SegmentWriter() override;
     void keptOut(const KeptOut& kept) override;
     void framed(const Frame& frame) override;
     void ended() override;
+    std::string indexJson() const override;
+    bool setExcluded(const std::string& file, bool excluded) override;
 
     // The start of the segment a time falls in.
     static int64_t segmentStart(int64_t millis, int seconds);
@@ -38,13 +42,23 @@ private:
         cv::Mat maximum;
         int32_t images = 0, rejected = 0;
     };
+    struct Job {
+        Open segment;
+        std::string file;  // an edit: the segment to leave out or let in
+        bool excluded = false;
+    };
     struct Night {
         std::string name;  // "2026-12-07"
         std::vector<SegmentEntry> entries;
         cv::Mat starTrail;
     };
     void finish();
+    void work(Job& job);
     void write(Open& segment);
+    void edit(const std::string& file, bool excluded);
+    void writeIndex(const std::string& folder);
+    void publishIndex();
+    void writeStarTrail();
     Result<> writeSegment(Open& segment, const std::string& folder);
     void takeUpNight(const std::string& night);
 
@@ -55,5 +69,8 @@ private:
     std::optional<Open> open_;  // loop thread
     int64_t keptMillis_ = -1;   // the image kept out last, which framed then skips
     Night night_;               // writer thread
-    Worker<Open> writer_;       // last: its thread uses the members above
+    mutable std::mutex publishing_;
+    std::string indexJson_ = "[]\n";  // under publishing_
+    std::vector<std::string> files_;  // tonight's segments; under publishing_
+    Worker<Job> writer_;              // last: its thread uses the members above
 };

@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 namespace {
 
@@ -143,4 +144,31 @@ TEST(Segments, ARestartAddsToTheNightsSegments) {
     EXPECT_EQ(SegmentWriter::segmentStart(kAt2200 + 59999, 60), kAt2200);
     EXPECT_EQ(segmentName(kAt2200 + 59999), "20261207T220059Z.png");
     EXPECT_EQ(segmentTimeOf("20261207T220100Z.png"), kAt2200 + 60000);
+}
+
+// A segment left out by hand: the index says so, the star trail is composed
+// again without it, as compose makes it.
+TEST(Segments, ASegmentLeftOutByHand) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    {
+        SegmentWriter writer("img", 60, 10, err.file);
+        for (int second = 30; second <= 125; ++second)
+            writer.framed({imageAt(kAt2200 + second * 1000LL), kAt2200 + second * 1000LL});
+        // The first two segments are written (the third is open): wait for the index.
+        for (int i = 0; i < 3000 && writer.indexJson().find("20261207T220100Z") == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_FALSE(writer.setExcluded("20261207T215900Z.png", true)) << "not a segment of the night";
+        EXPECT_TRUE(writer.setExcluded("20261207T220000Z.png", true));
+        writer.ended();
+        EXPECT_NE(writer.indexJson().find("\"excluded\":\"by hand\""), std::string::npos);
+    }
+    const auto entries = readSegmentIndex("img/segments-2026-12-07");
+    ASSERT_TRUE(entries && entries->size() == 3u);
+    EXPECT_EQ((*entries)[0].excluded, "by hand");
+    CapturedStream out;
+    EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
+    EXPECT_EQ(out.text(), "composed 1 segment into again.jpg; left out: 1 hazy, 1 by hand\n");
+    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
 }

@@ -72,7 +72,7 @@ struct Answer {
 
 // One HTTP/1.0 request on a fresh connection, read to the end.
 Answer request(int port, const std::string& method, const std::string& path,
-               const std::string& host = "127.0.0.1") {
+               const std::string& host = "127.0.0.1", const std::string& headers = "") {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -80,7 +80,7 @@ Answer request(int port, const std::string& method, const std::string& path,
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Answer answer;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return close(fd), answer;
-    const std::string text = method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n\r\n";
+    const std::string text = method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n" + headers + "\r\n";
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return close(fd), answer;
     std::string raw;
     char buffer[4096];
@@ -137,8 +137,8 @@ TEST(WebView, PublishesEachTickAndRoutesEveryAddress) {
     OneEvent events;
     AKeogram keogram;
     CapturedStream err;
-    WebView view({"127.0.0.1", 0, {"sky.lan"}}, shelf, {&events, &keogram, [] { return "\"disk\":1"; }},
-                 "demo", err.file);
+    WebView view({"127.0.0.1", 0, {"sky.lan"}}, shelf,
+                 {&events, &keogram, nullptr, [] { return "\"disk\":1"; }}, "demo", err.file);
     ASSERT_TRUE(view.start());
     std::smatch where;
     const std::string said = err.text();
@@ -239,6 +239,48 @@ TEST(WebView, AnswersOnlyToItsOwnNames) {
         EXPECT_EQ(hostAllowed(host, loopback, allowed), answered) << host << ' ' << loopback;
     EXPECT_EQ(webAddress("::1", 8080), "http://[::1]:8080/");
     EXPECT_EQ(webAddress("0.0.0.0", 80), "http://0.0.0.0:80/");
+}
+
+// With --http-edit a page of the view may leave a segment out of the star
+// trail; a request from anywhere else, or without the option, changes nothing.
+TEST(WebView, OnlyItsOwnPageMayLeaveSegmentsOut) {
+    struct Segments : SegmentShelf {
+        std::vector<std::pair<std::string, bool>> edits;
+        std::string indexJson() const override { return "[{\"file\":\"20261207T220000Z.png\"}]\n"; }
+        bool setExcluded(const std::string& file, bool excluded) override {
+            if (file != "20261207T220000Z.png") return false;
+            edits.emplace_back(file, excluded);
+            return true;
+        }
+    } segments;
+    TempWorkingDir dir;
+    ShelfOfTwo shelf;
+    for (const bool edit : {false, true}) {
+        CapturedStream err;
+        WebView view({"127.0.0.1", 0, {}, edit}, shelf, {nullptr, nullptr, &segments, nullptr}, "demo",
+                     err.file);
+        ASSERT_TRUE(view.start());
+        std::smatch where;
+        const std::string said = err.text();
+        ASSERT_TRUE(std::regex_search(said, where, std::regex(":([0-9]+)/")));
+        const int port = std::stoi(where[1]);
+        const std::string host = "127.0.0.1:" + where[1].str(), own = "Origin: http://" + host + "\r\n";
+        EXPECT_EQ(request(port, "GET", "/segments.json").body, "[{\"file\":\"20261207T220000Z.png\"}]\n");
+        const std::string exclude = "/segments/exclude?file=20261207T220000Z.png&excluded=1";
+        EXPECT_EQ(request(port, "POST", exclude, host, own).status, edit ? 202 : 405);
+        if (!edit) continue;
+        EXPECT_EQ(request(port, "POST", exclude, host).status, 403) << "no Origin";
+        EXPECT_EQ(request(port, "POST", exclude, host, "Origin: http://evil.example\r\n").status, 403);
+        EXPECT_EQ(request(port, "POST", exclude, "evil.example", "Origin: http://evil.example\r\n").status,
+                  403);
+        EXPECT_EQ(request(port, "POST", "/segments/exclude?file=x.png&excluded=1", host, own).status, 404);
+        EXPECT_EQ(
+            request(port, "POST", "/segments/exclude?file=20261207T220000Z.png&excluded=0", host, own).status,
+            202);
+        EXPECT_EQ(request(port, "POST", "/status.json", host, own).status, 405);
+    }
+    using Edits = std::vector<std::pair<std::string, bool>>;
+    EXPECT_EQ(segments.edits, (Edits{{"20261207T220000Z.png", true}, {"20261207T220000Z.png", false}}));
 }
 
 }  // namespace

@@ -37,6 +37,10 @@ void addWebOptions(CLI::App& app, WebView::Address& address, OptionRules& rules)
                    "a host name the web view answers to besides its address")
         ->type_name("NAME")
         ->check(notEmpty);
+    app.add_flag("--http-edit", address.edit,
+                 "let the web view leave segments out of the night's star trail");
     rules.cannotGoWith.emplace_back("--record", "--http");
     rules.needs.emplace_back("--http-host", "--http");
+    rules.needs.emplace_back("--http-edit", "--http");
+    rules.needs.emplace_back("--http-edit", "--segments");
 }

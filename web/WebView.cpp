@@ -176,7 +176,8 @@ struct WebView::Calls {
             return send(connection, MHD_HTTP_TOO_MANY_REQUESTS, response);
         }
         const std::string verb = method;
-        if (verb != "GET" && verb != "HEAD") {  // answered at once: its body is never read
+        const bool edit = verb == "POST" && self.address_.edit && std::string(url) == "/segments/exclude";
+        if (verb != "GET" && verb != "HEAD" && !edit) {  // answered at once: its body is never read
             MHD_Response* response = plain("only GET and HEAD");
             MHD_add_response_header(response, "Allow", "GET, HEAD");
             return send(connection, MHD_HTTP_METHOD_NOT_ALLOWED, response);
@@ -193,6 +194,7 @@ struct WebView::Calls {
         const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
         if (!hostAllowed(host != nullptr ? host : "", self.loopback_, self.address_.allowedHosts))
             return send(connection, MHD_HTTP_FORBIDDEN, plain("unknown host name"));
+        if (edit) return static_cast<MHD_Result>(self.answerEdit(connection));
         return static_cast<MHD_Result>(self.route(connection, url));
     }
 };
@@ -390,7 +392,7 @@ void WebView::publish(Handed& tick) {
                    ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
                    ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
                    ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front().second) +
-                   ",\"lastEvent\":" + lastEvent +
+                   ",\"lastEvent\":" + lastEvent + (address_.edit ? ",\"edit\":true" : "") +
                    (shown_.moreStatus ? "," + shown_.moreStatus() : std::string()) + "}";
 
     const std::lock_guard<std::mutex> lock(publishing_);
@@ -458,6 +460,7 @@ int WebView::routeFile(MHD_Connection* connection, const std::string& url) {
         return answerFile(connection, fd, size,
                           endsWith(name, ".mkv")    ? "video/x-matroska"
                           : endsWith(name, ".json") ? "application/json"
+                          : endsWith(name, ".jpg")  ? "image/jpeg"
                                                     : "image/png");
     }
     return kNoRoute;
@@ -502,6 +505,14 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         return send(connection, MHD_HTTP_OK, response);
     }
     if (url == "/trail-time") return answerTime(connection);
+    if (url == "/segments.json" && shown_.segments != nullptr) {
+        const std::string index = shown_.segments->indexJson();
+        MHD_Response* response = MHD_create_response_from_buffer(
+            index.size(), const_cast<char*>(index.data()), MHD_RESPMEM_MUST_COPY);
+        MHD_add_response_header(response, "Content-Type", "application/json");
+        MHD_add_response_header(response, "Cache-Control", "no-store");
+        return send(connection, MHD_HTTP_OK, response);
+    }
     if (url == "/time-scale.png") {
         static const std::string scale = [] {
             std::vector<uchar> png;
@@ -514,6 +525,22 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         return send(connection, MHD_HTTP_OK, response);
     }
     return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
+}
+
+// A change, which only a page of this view may ask for: its Origin must be
+// this very host.
+int WebView::answerEdit(MHD_Connection* connection) {
+    const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+    const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+    if (host == nullptr || origin == nullptr || std::string(origin) != "http://" + std::string(host))
+        return send(connection, MHD_HTTP_FORBIDDEN, plain("a change must come from this page"));
+    const char* file = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "file");
+    const char* excluded = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "excluded");
+    if (shown_.segments == nullptr || file == nullptr || excluded == nullptr ||
+        (std::string(excluded) != "1" && std::string(excluded) != "0") ||
+        !shown_.segments->setExcluded(file, std::string(excluded) == "1"))
+        return send(connection, MHD_HTTP_NOT_FOUND, plain("no such segment"));
+    return send(connection, MHD_HTTP_ACCEPTED, plain("taken: the index and the star trail follow"));
 }
 
 int WebView::answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type) {

@@ -42,11 +42,13 @@ public:
         std::string host;                       // a name or a numeric address, IPv6 without brackets
         int port = 0;                           // 0: any free one
         std::vector<std::string> allowedHosts;  // Host names answered besides the address itself
+        bool edit = false;                      // a person may leave segments out of the star trail
     };
     // What the view shows besides the loop's ticks and snapshots; each may be null.
     struct Shown {
         const EventShelf* events = nullptr;   // the events and their clips
         const LatestFile* keogram = nullptr;  // the night's keogram
+        SegmentShelf* segments = nullptr;     // the night's segments
         std::function<std::string()>
             moreStatus;  // status.json members besides the tick's, such as retention's
     };
@@ -105,6 +107,7 @@ private:
     void listSnapshot(const SnapshotEntry& snapshot, const std::string& start, const std::string& end);
     int answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type);
     int answerTime(MHD_Connection* connection);
+    int answerEdit(MHD_Connection* connection);
     void serve();
     void cutOffSlowClients();
     bool withinBudget(MHD_Connection* connection);
