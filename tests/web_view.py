@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """The web view as its users meet it: a real browser, hostile requests and clients,
 and 20 polling clients against a running tool. Usage: web_view.py TRAILCAM SCREENSHOT.png"""
-import atexit, http.client, json, os, re, socket, subprocess, sys, tempfile, threading, time
+import atexit, http.client, json, os, re, socket, subprocess, sys, tempfile, threading, time, urllib.request
 from concurrent.futures import ThreadPoolExecutor
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -12,7 +12,8 @@ out, err = os.path.join(work, "out"), os.path.join(work, "err")
 # The sky 20 times faster than real time reaches its first snapshot in seconds.
 process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--size", "320x240",
                             "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips", "--keogram",
-                            "--keogram-every", "1", "--timelapse"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
+                            "--keogram-every", "1", "--timelapse", "--segments", "10", "--reject-flashes",
+                            "--http-edit"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
 while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
@@ -40,6 +41,15 @@ assert "UTC to" in script("return document.getElementById('gallery').textContent
 assert script("return document.getElementById('scale').style.display") == "flex"
 webdriver.ActionChains(driver).move_to_element_with_offset(driver.find_element("id", "trail"), 5, 5).perform()
 wait.until(lambda d: script("return trailTime.textContent").startswith(("rose at", "unchanged")))
+# The night's segments: the timeline and the star trail; a click leaves the
+# first segment out by hand (the page's own POST, with its Origin).
+wait.until(lambda d: script("return document.querySelectorAll('#timeline span').length >= 2 && "
+                            "startrail.complete && startrail.naturalWidth > 0"))
+first_segment = json.loads(urllib.request.urlopen("http://127.0.0.1:%d/segments.json" % port).read())[0]["file"]
+driver.find_element("css selector", "#timeline span").click()
+wait.until(lambda d: json.loads(urllib.request.urlopen("http://127.0.0.1:%d/segments.json" % port).read())[0]
+           .get("excluded") == "by hand")
+wait.until(lambda d: script("return document.querySelector('#timeline span').className") == "out")
 driver.save_screenshot(screenshot)
 driver.quit()
 
@@ -74,6 +84,8 @@ for method, path, headers, expected in [
         ("GET", "/clips/20260101-000000000.avi", {}, 404), ("GET", "/events/1.jpg", {}, 404),
         ("GET", "/trail-time?x=-1&y=5", {}, 404), ("GET", "/trail-time?x=1e9&y=5", {}, 404),
         ("GET", "/status.json", {"Host": "attacker.example"}, 403),
+        ("POST", "/segments/exclude?file=%s&excluded=0" % first_segment, {}, 403),
+        ("POST", "/segments/exclude?file=%s&excluded=0" % first_segment, {"Origin": "http://attacker.example"}, 403),
         ("GET", "/status.json", {"Host": "127.0.0.1.attacker.example:%d" % port}, 403)]:
     status, body = request(method, path, headers)
     assert status == expected, "%s %s %s: %d, expected %d" % (method, path[:40], headers, status, expected)
@@ -82,7 +94,7 @@ for host in ["localhost:%d" % port, "127.0.0.1:%d" % port, "LOCALHOST"]:
     assert request("GET", "/status.json", {"Host": host})[0] == 200, host
 assert request("GET", "/snapshots/1.jpg")[0] == 200 and request("HEAD", "/trail.jpg")[0] == 200
 products = json.loads(request("GET", "/products.json")[1])
-assert {p["kind"] for p in products} == {"keogram", "timelapse"}, products
+assert {p["kind"] for p in products} == {"keogram", "timelapse", "startrail"}, products
 for path in ["/snapshots/1-time.jpg", "/snapshots/1.json", "/time-scale.png", "/trail-time?x=5&y=5", "/keogram.png",
              "/products/" + products[0]["name"], "/products/" + products[1]["name"],
              "/" + json.loads(request("GET", "/events.json")[1])[0]["thumbnail"]]:

@@ -33,6 +33,10 @@ const char* const kWebPage = R"page(<!doctype html>
   #events div { background: #161a22; border-radius: 6px; padding: 6px; font-size: 12px; color: #8fa1b3; }
   #events img { width: 100%; border-radius: 4px; display: block; }
   #events a, #gallery a, #products a { color: #8fa1b3; }
+  #timeline { display: flex; align-items: flex-end; height: 64px; gap: 1px; overflow-x: auto; }
+  #timeline span { flex: 0 0 6px; background: #4fb3ff; }
+  #timeline span.out { background: #e0524f; }
+  #timeline.edit span { cursor: pointer; }
   #keogram { max-width: 100%; image-rendering: pixelated; background: #000; }
 </style>
 </head>
@@ -68,6 +72,13 @@ const char* const kWebPage = R"page(<!doctype html>
 <figure id="keogramBox" style="display:none"><img id="keogram" alt="the night's keogram">
   <figcaption>keogram of the night so far: a column every few seconds, the hours below</figcaption></figure>
 <div id="products">none yet</div>
+<div id="segmentsBox" style="display:none">
+<h2>the night in segments</h2>
+<figure id="starBox" style="display:none"><img id="startrail" alt="the night's star trail">
+  <figcaption>the night's star trail: its segments composed, those marked left out</figcaption></figure>
+<div id="timeline"></div>
+<div class="legend" id="timelineHelp">a bar a segment, as high as its background; red: left out (hazy or by hand)</div>
+</div>
 </main>
 <script>
 "use strict";
@@ -140,6 +151,8 @@ async function products() {
   const list = await (await fetch("products.json", {cache: "no-store"})).json();
   const box = $("products");
   box.replaceChildren();
+  const star = list.filter((p) => p.kind === "startrail").sort((a, b) => a.night < b.night ? 1 : -1)[0];
+  if (star) $("startrail").src = "products/" + star.name + "?t=" + Date.now();
   for (const p of list) {
     const a = document.createElement("a");
     a.href = "products/" + p.name;
@@ -148,6 +161,34 @@ async function products() {
   }
   if (!list.length) box.textContent = "none yet";
 }
+// The night's segments: a bar each, and, when the view may change them, a
+// click leaves one out of the star trail or lets it in again.
+let editable = false;
+async function segments() {
+  const r = await fetch("segments.json", {cache: "no-store"});
+  if (!r.ok) return;
+  const list = await r.json();
+  $("segmentsBox").style.display = list.length ? "block" : "none";
+  const box = $("timeline");
+  box.className = editable ? "edit" : "";
+  box.replaceChildren();
+  for (const s of list) {
+    const bar = document.createElement("span");
+    bar.style.height = Math.max(2, s.background / 4) + "px";
+    if (s.excluded) bar.className = "out";
+    bar.title = when(s.start) + ": " + s.images + " images, " + s.rejected + " kept out, background " + s.background +
+      (s.excluded ? ", left out (" + s.excluded + ")" : "");
+    if (editable)
+      bar.onclick = async () => {
+        await fetch("segments/exclude?file=" + encodeURIComponent(s.file) + "&excluded=" + (s.excluded ? 0 : 1),
+          {method: "POST"});
+        setTimeout(() => { segments(); products(); }, 500);
+      };
+    box.append(bar);
+  }
+}
+setInterval(segments, 60000);
+$("startrail").onload = () => { $("starBox").style.display = "block"; };
 $("keogram").onload = () => { $("keogramBox").style.display = "block"; };
 $("keogram").onerror = () => { $("keogramBox").style.display = "none"; };
 setInterval(products, 60000);
@@ -178,6 +219,7 @@ async function poll() {
       $("save").textContent = s.save ? "yes" : "no";
       $("saveTimeout").textContent = s.save ? timeLeft(s.saveTimeout) : "-";
       $("device").textContent = s.device;
+      if (s.edit && !editable) { editable = true; segments(); }
       $("state").textContent = "running for " + timeLeft(s.uptimeSeconds) + ", last tick " + s.time.slice(11, 19) + " UTC";
       history.push([Date.parse(s.time) / 1000, s.diff, s.freq]);
       draw();
@@ -193,6 +235,7 @@ async function poll() {
 }
 fetch("history.json", {cache: "no-store"}).then((r) => r.json()).then((h) => { history = h; draw(); poll(); });
 products();
+segments();
 </script>
 </body>
 </html>
