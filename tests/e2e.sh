@@ -2,7 +2,7 @@
 # The shipped binary run as a user runs it: transcript, files, exit status, windows
 # and keys, signals, a terminal, a full disk, replays. Usage: e2e.sh CHECK TRAILCAM
 set -uo pipefail
-check=$1 tool=$(realpath "$2") work=$(mktemp -d) pid="" mounts=()
+check=$1 tool=$(realpath "$2") night=$(realpath "${3:-/dev/null}") work=$(mktemp -d) pid="" mounts=()
 trap '[ -n "$pid" ] && kill -9 "$pid"; for m in "${mounts[@]}"; do umount "$m"; done; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
@@ -274,6 +274,43 @@ mqtt)
     wait_for 30 all_named || fail "threads: $(cat /proc/"$pid"/task/*/comm | tr '\n' ' ')"
     stop_with TERM
     wait_for 30 now_says offline || fail "no offline at the end"
+    ;;
+flashes)
+    # The scripted night (see scripted_night.cpp) replayed with flashes kept out and
+    # segments of a minute: the snapshot holds exactly the images that are no flash,
+    # the sidecar counts the flashes, the hazy minute is marked, and compose takes
+    # exactly the images its choice says.
+    export TZ=UTC
+    mkdir frames && "$night" frames frames || fail "no frames"
+    replay_night() { timeout 120 "$tool" -i frames/%05d.png --input-fps 2 --input-start 2026-12-07T22:00:00Z \
+        --metadata --reject-flashes --segments 60 "$@" >out 2>err </dev/null; }
+    replay_night || fail "replay"
+    # (The same encoder on the same pixels: the same JPEG pixels; the snapshot has EXIF besides.)
+    "$night" expect expected.jpg 1 400 && "$night" same expected.jpg img/1.jpg || fail "the snapshot is not the night without its flashes"
+    grep -q '"rejected":12,"rejected_spans":\[\["2026-12-07T22:00:24.500Z","2026-12-07T22:00:24.500Z"\],\["2026-12-07T22:00:49.500Z","2026-12-07T22:00:54.000Z"\],' img/1.json ||
+        fail "sidecar: $(cat img/1.json)"
+    [ "$(grep -c '^kept .* out of the trail from' err)" = 3 ] &&
+        grep -qx 'kept 10 images out of the trail from 2026-12-07T22:00:49.500Z: 41% of the picture brighter' err ||
+        fail "flashes said"
+    segments=img/segments-2026-12-07
+    [ "$(grep -c '"file"' $segments/index.json)" = 4 ] && grep -q '"file":"20261207T220200Z.png",.*"background":30,"excluded":"hazy"' $segments/index.json ||
+        fail "index: $(cat $segments/index.json)"
+    "$tool" compose $segments -o startrail.jpg >said && cmp -s startrail.jpg img/startrail-2026-12-07.jpg ||
+        fail "compose is not the star trail"
+    [ "$(cat said)" = "composed 3 segments into startrail.jpg; left out: 1 hazy" ] || fail "compose said $(cat said)"
+    for choice in "|1 400 241 360" "--all|1 400" "--exclude 2026-12-07T22:00:00Z/2026-12-07T22:00:30Z|121 400 241 360" \
+        "--from 2026-12-07T22:01:00Z --to 2026-12-07T22:03:00Z --all|121 360"; do
+        "$tool" compose $segments -o composed.png ${choice%|*} >said && "$night" expect expected.png ${choice#*|} &&
+            "$night" same composed.png expected.png || fail "compose ${choice%|*}: $(cat said)"
+    done
+    "$tool" compose $segments --from 22:00 >said 2>&1; [ $? = 2 ] || fail "a malformed time"
+    "$tool" compose img >said 2>&1; [ $? = 1 ] || fail "a folder without an index"
+    # A scene that brightens for good: after --flash-max the trail so far is kept for a scene
+    # change and a new one starts.
+    rm -rf img frames/003[0-9][0-9].png frames/004*.png
+    for i in $(seq 230 299); do cp "frames/$(printf %05d 50).png" "frames/$(printf %05d "$i").png"; done
+    replay_night --flash-max 3 || fail "replay of the scene change"
+    grep -q '"reason":"scene change"' img/1.json && [ -s img/2.jpg ] || fail "no scene change: $(ls img; cat err)"
     ;;
 retention)
     # A planted history: retention deletes the tool's old files at start and
