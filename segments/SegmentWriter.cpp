@@ -131,10 +131,9 @@ void SegmentWriter::write(Open& segment) {
     const std::string night = nightOf(segment.start);
     takeUpNight(night);
     const std::string folder = folder_ + "/" + segmentFolderName(night);
-    if (const Result<> written = writeSegment(segment, folder); !written) {
-        said_.say("cannot write the segments in " + folder + ": " + written.reason());
-        return;
-    }
+    const Result<bool> written = writeSegment(segment, folder);
+    if (!written) said_.say("cannot write the segments in " + folder + ": " + written.reason());
+    if (!written || !*written) return;
     // The star trail takes the segment in, unless it is left out.
     const SegmentEntry& entry =
         *std::find_if(night_.entries.begin(), night_.entries.end(),
@@ -150,15 +149,20 @@ void SegmentWriter::write(Open& segment) {
 }
 
 // The segment's file (with what a run before put there) and the index.
-Result<> SegmentWriter::writeSegment(Open& segment, const std::string& folder) {
-    if (const Result<> made = makeWritableFolder(folder); !made) return made;
+Result<bool> SegmentWriter::writeSegment(Open& segment, const std::string& folder) {
+    if (const Result<> made = makeWritableFolder(folder); !made) return Failure{made.reason()};
     const std::string name = segmentName(segment.start);
     auto entry = std::find_if(night_.entries.begin(), night_.entries.end(),
                               [&name](const SegmentEntry& e) { return e.file == name; });
     if (entry != night_.entries.end()) {
         const cv::Mat before = cv::imread(folder + "/" + name, cv::IMREAD_UNCHANGED);
-        if (before.size() == segment.maximum.size() && before.type() == segment.maximum.type())
-            cv::max(segment.maximum, before, segment.maximum);
+        if (!before.empty() &&
+            (before.size() != segment.maximum.size() || before.type() != segment.maximum.type())) {
+            // The camera changed its images within the span: what is there stays.
+            said_.say("segment " + name + " holds images of another size: its later images are left out");
+            return false;
+        }
+        if (!before.empty()) cv::max(segment.maximum, before, segment.maximum);
         segment.images += entry->images;
         segment.rejected += entry->rejected;
     } else {
@@ -178,7 +182,7 @@ Result<> SegmentWriter::writeSegment(Open& segment, const std::string& folder) {
     const std::vector<SegmentEntry> earlier(night_.entries.begin(), entry);
     if (entry->excluded.empty() && hazy(entry->background, earlier, hazeMargin_)) entry->excluded = "hazy";
     if (const Result<> written = writeImageAtomically(folder + "/" + name, segment.maximum); !written)
-        return written;
+        return Failure{written.reason()};
     writeIndex(folder);
-    return {};
+    return true;
 }

@@ -59,7 +59,8 @@ private:
     void writeIndex(const std::string& folder);
     void publishIndex();
     void writeStarTrail();
-    Result<> writeSegment(Open& segment, const std::string& folder);
+    // False when the segment is left out (its span holds images of another size).
+    Result<bool> writeSegment(Open& segment, const std::string& folder);
     void takeUpNight(const std::string& night);
 
     const std::string folder_;

@@ -140,6 +140,16 @@ TEST(Segments, ARestartAddsToTheNightsSegments) {
     CapturedStream out;
     EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
     EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    // A camera of another size in the same minute: what is there stays, and it is said.
+    {
+        SegmentWriter third("img", 60, 10, err.file);
+        third.framed({cv::Mat(12, 100, CV_8UC3, cv::Scalar::all(255)), kAt2200 + 101000});
+        third.ended();
+    }
+    EXPECT_TRUE(
+        samePixels(cv::imread("img/segments-2026-12-07/20261207T220100Z.png", cv::IMREAD_UNCHANGED), minute));
+    EXPECT_EQ(err.text(),
+              "segment 20261207T220100Z.png holds images of another size: its later images are left out\n");
     EXPECT_EQ(SegmentWriter::segmentStart(-1, 60), -60000);
     EXPECT_EQ(SegmentWriter::segmentStart(kAt2200 + 59999, 60), kAt2200);
     EXPECT_EQ(segmentName(kAt2200 + 59999), "20261207T220059Z.png");
