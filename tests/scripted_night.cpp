@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     }
     if (mode == "expect" && (argc == 5 || argc == 7)) {
         const int first = std::stoi(argv[3]), last = std::stoi(argv[4]);
-        const int skipFirst = argc == 7 ? std::stoi(argv[5]) : 0, skipLast = argc == 7 ? std::stoi(argv[6]) : -1;
+        const int skipFirst = argc == 7 ? std::stoi(argv[5]) : 0,
+                  skipLast = argc == 7 ? std::stoi(argv[6]) : -1;
         cv::Mat maximum;
         for (int i = first; i <= last; ++i) {
             if (flash(i) || (i >= skipFirst && i <= skipLast)) continue;
@@ -52,11 +53,15 @@ int main(int argc, char** argv) {
         return cv::imwrite(argv[2], maximum) ? 0 : 1;
     }
     if (mode == "same" && argc == 4) {
-        const cv::Mat a = cv::imread(argv[2], cv::IMREAD_UNCHANGED), b = cv::imread(argv[3], cv::IMREAD_UNCHANGED);
-        const bool same = !a.empty() && a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
+        const cv::Mat a = cv::imread(argv[2], cv::IMREAD_UNCHANGED),
+                      b = cv::imread(argv[3], cv::IMREAD_UNCHANGED);
+        const bool same =
+            !a.empty() && a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
         if (!same) std::fprintf(stderr, "%s and %s differ\n", argv[2], argv[3]);
         return same ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: scripted_night frames DIR | expect OUT FIRST LAST [SKIP_FIRST SKIP_LAST] | same A B\n");
+    std::fprintf(
+        stderr,
+        "usage: scripted_night frames DIR | expect OUT FIRST LAST [SKIP_FIRST SKIP_LAST] | same A B\n");
     return 2;
 }
