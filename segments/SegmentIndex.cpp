@@ -83,9 +83,12 @@ bool hazy(int background, const std::vector<SegmentEntry>& earlier, int margin) 
     return background > median + margin;
 }
 
-Composed composeSegments(const std::string& folder, const std::vector<SegmentEntry>& entries,
-                         const ComposeChoice& choice) {
-    std::map<std::string, int> leftOut;
+namespace {
+
+// The segments a choice takes, in time order; the others counted by reason.
+std::vector<const SegmentEntry*> segmentsTaken(const std::vector<SegmentEntry>& entries,
+                                               const ComposeChoice& choice,
+                                               std::map<std::string, int>& leftOut) {
     std::vector<const SegmentEntry*> taken;
     for (const SegmentEntry& e : entries) {
         const bool inRange =
@@ -102,6 +105,15 @@ Composed composeSegments(const std::string& folder, const std::vector<SegmentEnt
         else
             taken.push_back(&e);
     }
+    return taken;
+}
+
+}  // namespace
+
+Composed composeSegments(const std::string& folder, const std::vector<SegmentEntry>& entries,
+                         const ComposeChoice& choice) {
+    std::map<std::string, int> leftOut;
+    const std::vector<const SegmentEntry*> taken = segmentsTaken(entries, choice, leftOut);
     Composed composed;
     // The first that decodes sets the size; the others are decoded on every
     // core, each thread keeping its own maximum (the maximum is the same in
