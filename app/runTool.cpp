@@ -145,11 +145,13 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         std::fprintf(stderr, "trailcam: %s\n", made.reason().c_str());
         return 1;
     }
-    // 4. Every listener in order, the status lines first and the windows last;
+    // 4. Every listener in order, the windows last;
     // what one does, all are told.
     StatusPrinter printer(stdout, stderr);
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
-    std::vector<TrailListener*> listeners{&printer, &snapshots};
+    // The snapshot folder before the status lines: an orderly end waits for
+    // the snapshots still being written before "closing app".
+    std::vector<TrailListener*> listeners{&snapshots, &printer};
     for (TrailListener* listener : features.listeners())
         listeners.push_back(listener);
     listeners.push_back(&windows);

@@ -22,9 +22,13 @@ constexpr const char* kLockName = ".trailcam.lock";
 }  // namespace
 
 SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err)
-    : path_(std::move(path)), minFreeBytes_(minFreeBytes), err_(err) {}
+    : path_(std::move(path)),
+      minFreeBytes_(minFreeBytes),
+      err_(err),
+      writer_({"trailcam-snap", WhenFull::wait, kWaiting}, [this](SnapshotDue& due) { write(due); }) {}
 
 SnapshotFolder::~SnapshotFolder() {
+    writer_.finish();
     if (lockFd_ >= 0) {
         unlink(lockPath_.c_str());
         close(lockFd_);
@@ -97,7 +101,17 @@ bool SnapshotFolder::mayReplace(int32_t number) {
     return false;
 }
 
+// The loop goes on at once: the snapshot is written on the writer's thread,
+// from copies of what the loop goes on changing. A third snapshot waits for
+// room: a snapshot is never left out.
 void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
+    writer_.hand({due.number, due.trail.clone(), due.reason, due.millis, due.span, due.timeMap.clone()});
+}
+
+// Every snapshot queued is in place (or said to be lost) before the run ends.
+void SnapshotFolder::ended() { writer_.finish(); }
+
+void SnapshotFolder::write(const SnapshotDue& due) {
     const std::string path = pathOf(due.number);
     Result<std::vector<uchar>> jpeg = encodeImage(".jpg", due.trail);
     if (jpeg && metadata_ != nullptr) {

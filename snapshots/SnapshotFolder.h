@@ -4,10 +4,12 @@
 #include "core/Result.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
+#include "core/Worker.h"
 #include "snapshots/SnapshotMetadata.h"
 
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -42,8 +44,8 @@ public:
     // EXIF fields into it (metadata may be null: neither).
     void describeWith(const SnapshotMetadata* metadata) { metadata_ = metadata; }
 
-    // Told, on the loop's thread, of each snapshot once it and what goes
-    // beside it are in place (not of one that could not be written).
+    // Told, on the snapshot writer's thread, of each snapshot once it and
+    // what goes beside it are in place (not of one that could not be written).
     void announceTo(Announcements* announcements) { announcements_ = announcements; }
     // With retention, only retention makes room: a snapshot never replaces
     // one that retention keeps, even when every number is taken.
@@ -52,8 +54,13 @@ public:
     bool hasRoom() override;
     bool taken(int32_t number) override;
     bool mayReplace(int32_t number) override;
+    // Hands the snapshot to the writer's thread: encoding, EXIF, what goes
+    // beside it, the writes and their flushes happen there, in number order.
     void snapshotDue(const SnapshotDue& due) override;
-    // Whether the snapshot due as the run ended could not be written.
+    // Waits for every snapshot handed over.
+    void ended() override;
+    // Whether the snapshot due as the run ended could not be written (known
+    // once the run has ended).
     bool finalSnapshotLost() const { return finalSnapshotLost_; }
 
     using Entry = SnapshotEntry;
@@ -73,15 +80,19 @@ public:
     const std::string& path() const override { return path_; }
 
 private:
+    static constexpr size_t kWaiting = 2;  // snapshots that may wait for the writer
+    void write(const SnapshotDue& due);
+
     std::string path_;
     int64_t minFreeBytes_;
     FILE* err_;
     std::vector<std::pair<std::string, std::function<cv::Mat(const SnapshotDue&)>>> companions_;
     const SnapshotMetadata* metadata_ = nullptr;
-    bool finalSnapshotLost_ = false;
+    std::atomic<bool> finalSnapshotLost_{false};
     bool replace_ = true;
     Announcements* announcements_ = nullptr;
     std::string lockPath_;
     int lockFd_ = -1;
     std::vector<std::string> madeFolders_;  // innermost first
+    Worker<SnapshotDue> writer_;            // last: its thread uses the members above
 };

@@ -269,7 +269,7 @@ mqtt)
     wait_for 30 now_says online || fail "not online again"
     threads() { sort -u /proc/"$pid"/task/*/comm | tr '\n' ' '; }
     named="trailcam trailcam-clips trailcam-cv trailcam-encode trailcam-keo trailcam-keopan trailcam-live "
-    named+="trailcam-mqtt trailcam-retain trailcam-video trailcam-web "
+    named+="trailcam-mqtt trailcam-retain trailcam-snap trailcam-video trailcam-web "
     all_named() { [ "$(threads)" = "$named" ] && [ "$(cat /proc/"$pid"/task/*/comm | grep -cx trailcam)" -eq 1 ]; }
     wait_for 30 all_named || fail "threads: $(cat /proc/"$pid"/task/*/comm | tr '\n' ' ')"
     stop_with TERM

@@ -46,6 +46,7 @@ TEST(Snapshots, FolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
         folder.snapshotDue({12, trail, SnapshotReason::exit, 0, {}, {}});
         std::filesystem::create_directory("night/img/13.jpg");  // a write that fails
         folder.snapshotDue({13, trail, SnapshotReason::countdown, 0, {}, {}});
+        folder.ended();  // the writer's thread is done with both
         std::filesystem::remove("night/img/13.jpg"), std::filesystem::remove("night/img/13-small.png");
         EXPECT_EQ(told.numbers, std::vector<int32_t>{12});
         EXPECT_TRUE(folder.taken(12) && !folder.taken(13) && !folder.finalSnapshotLost());
@@ -62,6 +63,7 @@ TEST(Snapshots, FolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     std::ofstream("blocked") << "a file where the folder should be";
     SnapshotFolder blocked("blocked/img", 0, err.file), tight(".", int64_t{1} << 60, err.file);
     blocked.snapshotDue({1, trail, SnapshotReason::endOfInput, 0, {}, {}});
+    blocked.ended();
     EXPECT_TRUE(blocked.finalSnapshotLost());
     EXPECT_FALSE(tight.hasRoom());
     const std::vector<std::string> said = err.lines();
@@ -85,6 +87,7 @@ TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
     folder.snapshotDue({7, movingDotImage(1), SnapshotReason::countdown, 0, span, {}});
     folder.snapshotDue(
         {8, movingDotImage(2), SnapshotReason::endOfInput, 0, {1796681905250, 1796681905250, 1}, {}});
+    folder.ended();
     std::ostringstream sidecars;
     sidecars << std::ifstream("img/7.json").rdbuf() << std::ifstream("img/8.json").rdbuf();
     EXPECT_EQ(
@@ -147,4 +150,38 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
         status.str(),
         "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
         "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\",\"extra\":1}\n");
+}
+
+// Snapshots are written on a thread of their own, from copies: the loop may
+// change its trail at once; two wait, a third waits for room; the end waits
+// for all of them, each whole, in number order.
+TEST(Snapshots, WrittenOffTheLoopFromCopiesAndAllBeforeTheEnd) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    SnapshotFolder folder("img", 0, err.file);
+    ASSERT_TRUE(folder.open());
+    std::vector<int32_t> order;
+    folder.addCompanion("-slow.png", [&order](const SnapshotDue& d) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        order.push_back(d.number);
+        return cv::Mat(d.trail, cv::Rect(0, 0, 4, 4));
+    });
+    cv::Mat trail = movingDotImage(1);
+    std::vector<cv::Mat> handed;
+    for (int32_t number = 1; number <= 4; ++number) {
+        trail = movingDotImage(number);
+        handed.push_back(trail.clone());
+        folder.snapshotDue({number, trail, SnapshotReason::countdown, 0, {}, {}});
+        trail.setTo(cv::Scalar::all(255));  // the loop's next trail, in the same buffer
+    }
+    folder.ended();
+    EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 3, 4}));
+    for (int32_t number = 1; number <= 4; ++number) {
+        std::vector<uchar> encoded;
+        cv::imencode(".jpg", handed[static_cast<size_t>(number - 1)], encoded);
+        std::ostringstream file;
+        file << std::ifstream("img/" + std::to_string(number) + ".jpg").rdbuf();
+        EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << number;
+    }
+    EXPECT_EQ(err.text(), "");
 }
