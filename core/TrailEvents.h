@@ -5,6 +5,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -92,6 +93,9 @@ struct SnapshotDue {
     int64_t millis;  // the time of the pass that decided it
     TrailSpan span;
     cv::Mat timeMap;  // with a time map: seconds from span.startMillis, CV_32FC1
+    // Once written (snapshotWritten): the file's JPEG bytes, for whoever
+    // sends the snapshot on, so that it is encoded once.
+    std::shared_ptr<const std::vector<uchar>> jpeg = nullptr;
 };
 
 // A camera whose images changed size or type: the trail starts anew.

@@ -256,8 +256,11 @@ void MqttPublisher::ticked(const Tick& tick) {
 
 void MqttPublisher::snapshotWritten(const SnapshotDue& due) {
     event("{\"type\":\"snapshot\"," + sidecarJson(due, source_, version_).substr(1));
-    std::vector<uchar> jpeg;
-    if (cv::imencode(".jpg", due.trail, jpeg)) publish(topic("trail"), {jpeg.begin(), jpeg.end()}, true);
+    // The snapshot file's own bytes, encoded once.
+    std::vector<uchar> encoded;
+    const std::vector<uchar>* jpeg = due.jpeg.get();
+    if (jpeg == nullptr && cv::imencode(".jpg", due.trail, encoded)) jpeg = &encoded;
+    if (jpeg != nullptr) publish(topic("trail"), {jpeg->begin(), jpeg->end()}, true);
 }
 
 void MqttPublisher::cameraEmpty() {

@@ -138,7 +138,10 @@ void SnapshotFolder::write(const SnapshotDue& due) {
         if (!done) std::fprintf(err_, "cannot write %s: %s\n", name.c_str(), done.reason().c_str());
     }
     std::fflush(err_);
-    if (written && announcements_ != nullptr) announcements_->snapshotWritten(due);
+    if (!written || announcements_ == nullptr) return;
+    SnapshotDue inPlace = due;
+    inPlace.jpeg = std::make_shared<const std::vector<uchar>>(std::move(*jpeg));
+    announcements_->snapshotWritten(inPlace);
 }
 
 std::optional<SnapshotFolder::Entry> SnapshotFolder::find(int32_t number) const {
