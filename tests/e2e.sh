@@ -275,6 +275,23 @@ mqtt)
     stop_with TERM
     wait_for 30 now_says offline || fail "no offline at the end"
     ;;
+crash)
+    # Killed outright just as a snapshot is being written (off the loop, with what goes
+    # beside it): every file under a final name is whole; a write in progress is only
+    # ever under a hidden name, which the next start clears.
+    shopt -s nullglob  # a kill before the first file leaves none to check
+    command -v ffmpeg >/dev/null || skip "needs ffmpeg"
+    ffmpeg -v error -f lavfi -i testsrc2=size=640x480:rate=30 -t 330 -c:v mjpeg -q:v 8 sky.avi || fail "no video"
+    start -i sky.avi --input-start 2026-12-07T22:00:00Z --metadata --time-map --panorama
+    wait_for 120 grep -q '^img 1$' out || fail "no snapshot"
+    kill -9 "$pid"; wait "$pid" 2>/dev/null; pid=""
+    for f in img/[0-9]*.jpg img/[0-9]*.tiff; do "$night" same "$f" "$f" || fail "$f is not whole"; done
+    for f in img/[0-9]*.json; do python3 -m json.tool "$f" >/dev/null || fail "$f is not whole"; done
+    start --demo --headless
+    wait_for 30 grep -q '^freq=' out || fail "no start after the crash"
+    stop_with TERM
+    ! ls -A img | grep -q '^\.partial-' || fail "leftovers: $(ls -A img)"
+    ;;
 flashes)
     # The scripted night (see scripted_night.cpp) replayed with flashes kept out and
     # segments of a minute: the snapshot holds exactly the images that are no flash,
