@@ -12,7 +12,7 @@ out, err = os.path.join(work, "out"), os.path.join(work, "err")
 # The sky 20 times faster than real time reaches its first snapshot in seconds.
 process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--size", "320x240",
                             "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips", "--keogram",
-                            "--keogram-every", "1", "--timelapse", "--segments", "10", "--reject-flashes",
+                            "--keogram-every", "1", "--timelapse", "--segments", "30", "--reject-flashes",
                             "--http-edit"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails

@@ -163,11 +163,13 @@ async function products() {
 }
 // The night's segments: a bar each, and, when the view may change them, a
 // click leaves one out of the star trail or lets it in again.
-let editable = false;
+let editable = false, segmentsSeen = -1;
 async function segments() {
   const r = await fetch("segments.json", {cache: "no-store"});
   if (!r.ok) return;
   const list = await r.json();
+  // A new segment: the star trail has changed too.
+  if (list.length !== segmentsSeen) { segmentsSeen = list.length; products(); }
   $("segmentsBox").style.display = list.length ? "block" : "none";
   const box = $("timeline");
   box.className = editable ? "edit" : "";
@@ -187,7 +189,6 @@ async function segments() {
     box.append(bar);
   }
 }
-setInterval(segments, 60000);
 $("startrail").onload = () => { $("starBox").style.display = "block"; };
 $("keogram").onload = () => { $("keogramBox").style.display = "block"; };
 $("keogram").onerror = () => { $("keogramBox").style.display = "none"; };
@@ -219,7 +220,8 @@ async function poll() {
       $("save").textContent = s.save ? "yes" : "no";
       $("saveTimeout").textContent = s.save ? timeLeft(s.saveTimeout) : "-";
       $("device").textContent = s.device;
-      if (s.edit && !editable) { editable = true; segments(); }
+      if (s.edit && !editable) editable = true;
+      if (s.tick % 15 === 1) segments();
       $("state").textContent = "running for " + timeLeft(s.uptimeSeconds) + ", last tick " + s.time.slice(11, 19) + " UTC";
       history.push([Date.parse(s.time) / 1000, s.diff, s.freq]);
       draw();
