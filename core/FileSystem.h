@@ -32,6 +32,10 @@ public:
     virtual bool remove(const std::string& path) = 0;
 };
 
+// A file's bytes, read whole from disk; none when it cannot be read or holds
+// more than maxBytes.
+std::optional<std::string> readFileUpTo(const std::string& path, size_t maxBytes);
+
 // The time of day, in milliseconds since the Unix epoch.
 class WallClock {
 public:

@@ -1,8 +1,9 @@
 #include "core/Json.h"
 
+#include "core/FileSystem.h"
+
 #include <cstdio>
 #include <ctime>
-#include <fstream>
 
 std::string jsonString(const std::string& text) {
     // Bytes that are no UTF-8 (a Latin-1 folder name) become U+FFFD: every
@@ -17,13 +18,8 @@ std::optional<nlohmann::json> parseJson(const std::string& text) {
 }
 
 std::optional<nlohmann::json> readJsonFile(const std::string& path, size_t maxBytes) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
-    if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return std::nullopt;
-    std::string text(static_cast<size_t>(size), '\0');
-    file.seekg(0);
-    if (!file.read(text.data(), size)) return std::nullopt;
-    return parseJson(text);
+    const std::optional<std::string> text = readFileUpTo(path, maxBytes);
+    return text ? parseJson(*text) : std::nullopt;
 }
 
 std::string utcTime(int64_t unixSeconds) {

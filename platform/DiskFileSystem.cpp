@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <filesystem>
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -36,13 +35,7 @@ public:
     }
 
     std::optional<std::string> read(const std::string& path, size_t maxBytes) const override {
-        std::ifstream file(path, std::ios::binary | std::ios::ate);
-        const std::streamoff size = file ? static_cast<std::streamoff>(file.tellg()) : -1;
-        if (size < 0 || static_cast<uint64_t>(size) > maxBytes) return std::nullopt;
-        std::string text(static_cast<size_t>(size), '\0');
-        file.seekg(0);
-        if (!file.read(text.data(), size)) return std::nullopt;
-        return text;
+        return readFileUpTo(path, maxBytes);
     }
 
     Result<> writeAtomically(const std::string& path, const std::string& bytes) override {
