@@ -79,7 +79,9 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), out);
+        // A subcommand's own help when it is asked of one ("trailcam compose --help").
+        const std::vector<CLI::App*> asked = app.get_subcommands();
+        std::fputs((asked.empty() ? app.help() : asked.front()->help()).c_str(), out);
         result.exitStatus = 0;
         return result;
     } catch (const CLI::CallForVersion&) {

@@ -1,5 +1,7 @@
 #include "core/Options.h"
 
+#include "core/Json.h"
+
 #include "core/BoundedMatch.h"
 
 #include <cstdio>
@@ -18,4 +20,8 @@ ValueCheck numberIn(double low, double high) {
 
 std::string notEmpty(const std::string& text) {
     return text.empty() ? std::string("must not be empty") : std::string();
+}
+
+std::string utcTimeText(const std::string& text) {
+    return parseUtcTime(text) ? std::string() : std::string("expected a UTC time like 2026-12-07T22:00:00Z");
 }

@@ -22,6 +22,8 @@ using ValueCheck = std::function<std::string(const std::string&)>;
 ValueCheck numberIn(double low, double high);
 // Any text but an empty one.
 std::string notEmpty(const std::string& text);
+// A UTC time such as 2026-12-07T22:00:00Z.
+std::string utcTimeText(const std::string& text);
 
 // Adds an option that takes a plain number within [low, high] to a CLI11
 // app, its value shown as `type`.

@@ -17,10 +17,7 @@ void addReplayOptions(CLI::App& app, ReplaySettings& replay, OptionRules& rules)
            "--input-start", [&replay](const std::string& v) { replay.inputStart = parseUtcTime(v); },
            "when the recording began, e.g. 2026-12-07T22:00:00Z (UTC)")
         ->type_name("TIME")
-        ->check([](const std::string& v) {
-            return parseUtcTime(v) ? std::string()
-                                   : std::string("expected a UTC time like 2026-12-07T22:00:00Z");
-        });
+        ->check(utcTimeText);
     app.add_flag("--show", replay.show, "show the windows while replaying (refreshed at each tick)");
     app.add_option("--threads", replay.threads, "decoding threads for a folder (default: one per core)")
         ->check(numberIn(1, 256))

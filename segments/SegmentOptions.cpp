@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <tuple>
+
 void addSegmentOptions(CLI::App& app, SegmentSettings& settings, OptionRules& rules) {
     static const SegmentSettings defaults;
     auto seconds = std::make_shared<std::string>();  // none: 60
@@ -35,18 +37,9 @@ std::unique_ptr<SegmentWriter> makeSegmentWriter(const SegmentSettings& settings
     return std::make_unique<SegmentWriter>(folder, *settings.seconds, settings.hazeMargin, err);
 }
 
-namespace {
-
-ValueCheck utcTimeCheck() {
-    return [](const std::string& v) {
-        return parseUtcTime(v) ? std::string() : std::string("expected a UTC time like 2026-12-07T22:00:00Z");
-    };
-}
-
-}  // namespace
-
 void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& rules) {
     CLI::App* compose = app.add_subcommand("compose", "make a trail from a night's segments folder");
+    compose->set_help_flag("-h,--help", "print this help");
     compose->add_option("FOLDER", settings.folder, "a segments-DATE folder")->required()->check(notEmpty);
     compose->add_option("-o,--output", settings.out, "the image: .jpg or .png (default: FOLDER.jpg)")
         ->type_name("OUT")
@@ -57,18 +50,14 @@ void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& ru
             return ends(".jpg") || ends(".png") ? std::string()
                                                 : std::string("expected a name ending in .jpg or .png");
         });
-    compose
-        ->add_option_function<std::string>(
-            "--from", [&settings](const std::string& v) { settings.choice.from = parseUtcTime(v); },
-            "segments that start at or after TIME (UTC)")
-        ->type_name("TIME")
-        ->check(utcTimeCheck());
-    compose
-        ->add_option_function<std::string>(
-            "--to", [&settings](const std::string& v) { settings.choice.to = parseUtcTime(v); },
-            "segments that start before TIME (UTC)")
-        ->type_name("TIME")
-        ->check(utcTimeCheck());
+    for (auto [name, bound, help] :
+         {std::tuple{"--from", &settings.choice.from, "segments that start at or after TIME (UTC)"},
+          std::tuple{"--to", &settings.choice.to, "segments that start before TIME (UTC)"}})
+        compose
+            ->add_option_function<std::string>(
+                name, [bound = bound](const std::string& v) { *bound = parseUtcTime(v); }, help)
+            ->type_name("TIME")
+            ->check(utcTimeText);
     compose
         ->add_option_function<std::vector<std::string>>(
             "--exclude",

@@ -171,3 +171,23 @@ TEST(CommandLine, FlashOptionsTakeTheirDefaultsAndNeedEachOther) {
         EXPECT_EQ(parsed.exitStatus, 2) << line;
     }
 }
+
+// The compose subcommand: its choice, its folder's default image, its own help.
+TEST(CommandLine, ComposeReadsItsChoiceAndHasItsOwnHelp) {
+    const auto [parsed, printed] = parse(
+        "compose night/ --from 2026-12-07T22:00:00Z --exclude 2026-12-07T23:00:00Z/2026-12-07T23:10:00Z "
+        "--all");
+    ASSERT_FALSE(parsed.exitStatus) << printed;
+    const ComposeSettings& c = parsed.settings.compose;
+    EXPECT_TRUE(c.asked && c.folder == "night" && c.out == "night.jpg" && c.choice.all);
+    EXPECT_TRUE(c.choice.from == 1796680800000 && !c.choice.to);
+    using Ranges = std::vector<std::pair<int64_t, int64_t>>;
+    EXPECT_EQ(c.choice.excludedRanges, (Ranges{{1796684400000, 1796685000000}}));
+    EXPECT_FALSE(parse("").first.settings.compose.asked);
+    for (const char* line : {"compose", "compose night --from 22:00",
+                             "compose night --exclude 2026-12-07T23:00:00Z", "compose night -o night.tiff"})
+        EXPECT_EQ(parse(line).first.exitStatus, 2) << line;
+    const auto [help, helpText] = parse("compose --help");
+    EXPECT_EQ(help.exitStatus, 0);
+    EXPECT_NE(helpText.find("--exclude FROM/TO"), std::string::npos) << helpText;
+}
