@@ -23,12 +23,13 @@ std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
     return json + "\n]\n";
 }
 
-Result<std::vector<SegmentEntry>> parseSegmentIndex(const std::string& text) {
-    const std::optional<nlohmann::json> json = parseJson(text);
-    if (!json || !json->is_array()) return Failure{"not a segment index"};
+namespace {
+
+Result<std::vector<SegmentEntry>> segmentEntriesOf(const nlohmann::json& json) {
+    if (!json.is_array()) return Failure{"not a segment index"};
     std::vector<SegmentEntry> entries;
     try {
-        for (const nlohmann::json& e : *json) {
+        for (const nlohmann::json& e : json) {
             SegmentEntry entry;
             entry.file = e.at("file").get<std::string>();
             const auto start = parseUtcTime(e.at("start").get<std::string>());
@@ -48,10 +49,12 @@ Result<std::vector<SegmentEntry>> parseSegmentIndex(const std::string& text) {
     return entries;
 }
 
+}  // namespace
+
 Result<std::vector<SegmentEntry>> readSegmentIndex(const std::string& folder) {
     const std::optional<nlohmann::json> json = readJsonFile(folder + "/index.json", 16 << 20);
     if (!json) return Failure{folder + " has no readable index.json"};
-    return parseSegmentIndex(json->dump());
+    return segmentEntriesOf(*json);
 }
 
 int medianLuminance(const cv::Mat& image) {

@@ -21,8 +21,6 @@ struct SegmentEntry {
 
 // The index's JSON: the entries in time order.
 std::string segmentIndexJson(const std::vector<SegmentEntry>& entries);
-// The entries of an index's JSON; fails on anything else.
-Result<std::vector<SegmentEntry>> parseSegmentIndex(const std::string& json);
 // A night's index from its folder; fails when there is none or it cannot be read.
 Result<std::vector<SegmentEntry>> readSegmentIndex(const std::string& folder);
 

@@ -96,11 +96,10 @@ void SegmentWriter::writeIndex(const std::string& folder) {
             writeFileAtomically(folder + "/" + kSegmentIndex, {index.begin(), index.end()}, true);
         !written)
         said_.say("cannot write the segments in " + folder + ": " + written.reason());
-    publishIndex();
+    publishIndex(index);
 }
 
-void SegmentWriter::publishIndex() {
-    const std::string index = segmentIndexJson(night_.entries);
+void SegmentWriter::publishIndex(const std::string& index) {
     const std::lock_guard<std::mutex> lock(publishing_);
     indexJson_ = index;
     files_.clear();
@@ -123,7 +122,7 @@ void SegmentWriter::takeUpNight(const std::string& night) {
     Result<std::vector<SegmentEntry>> entries = readSegmentIndex(folder);
     if (!entries) return;
     night_.entries = *entries;
-    publishIndex();
+    publishIndex(segmentIndexJson(night_.entries));
     night_.starTrail = composeSegments(folder, night_.entries, {}).image;
 }
 

@@ -57,7 +57,7 @@ private:
     void write(Open& segment);
     void edit(const std::string& file, bool excluded);
     void writeIndex(const std::string& folder);
-    void publishIndex();
+    void publishIndex(const std::string& index);
     void writeStarTrail();
     // False when the segment is left out (its span holds images of another size).
     Result<bool> writeSegment(Open& segment, const std::string& folder);
