@@ -28,6 +28,8 @@ public:
     virtual std::optional<std::string> read(const std::string& path, size_t maxBytes) const = 0;
     // Replaces the file as a whole: readers see the old bytes or the new.
     virtual Result<> writeAtomically(const std::string& path, const std::string& bytes) = 0;
+    // The same, and on disk before it returns: the file and its name flushed.
+    virtual Result<> writeDurably(const std::string& path, const std::vector<unsigned char>& bytes) = 0;
     // False when the file was not there or could not be removed.
     virtual bool remove(const std::string& path) = 0;
 };

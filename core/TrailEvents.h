@@ -85,7 +85,9 @@ struct Tick {
 
 enum class SnapshotReason { countdown, modeChange, exit, endOfInput, sceneChange };
 
-// A trail to keep as snapshot `number`.
+// A trail to keep as snapshot `number`. The loop lets go of the trail and
+// time map it hands over and starts its next trail in new buffers: a listener
+// may keep them as they are, without a copy; nobody writes to them.
 struct SnapshotDue {
     int32_t number;
     cv::Mat trail;

@@ -42,6 +42,10 @@ public:
         return writeFileAtomically(path, {bytes.begin(), bytes.end()}, false);
     }
 
+    Result<> writeDurably(const std::string& path, const std::vector<unsigned char>& bytes) override {
+        return writeFileAtomically(path, bytes, true);
+    }
+
     bool remove(const std::string& path) override {
         std::error_code error;
         return fs::remove(path, error);

@@ -21,10 +21,11 @@ namespace {
 constexpr const char* kLockName = ".trailcam.lock";
 }  // namespace
 
-SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err)
+SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err, FileSystem& files)
     : path_(std::move(path)),
       minFreeBytes_(minFreeBytes),
       err_(err),
+      files_(files),
       writer_({"trailcam-snap", WhenFull::wait, kWaiting}, [this](SnapshotDue& due) { write(due); }) {}
 
 SnapshotFolder::~SnapshotFolder() {
@@ -102,11 +103,9 @@ bool SnapshotFolder::mayReplace(int32_t number) {
 }
 
 // The loop goes on at once: the snapshot is written on the writer's thread,
-// from copies of what the loop goes on changing. A third snapshot waits for
-// room: a snapshot is never left out.
-void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
-    writer_.hand({due.number, due.trail.clone(), due.reason, due.millis, due.span, due.timeMap.clone()});
-}
+// from the images the loop has let go of. A third snapshot waits for room: a
+// snapshot is never left out.
+void SnapshotFolder::snapshotDue(const SnapshotDue& due) { writer_.hand(SnapshotDue(due)); }
 
 // Every snapshot queued is in place (or said to be lost) before the run ends.
 void SnapshotFolder::ended() { writer_.finish(); }
@@ -120,11 +119,11 @@ void SnapshotFolder::write(const SnapshotDue& due) {
         // The sidecar first: a snapshot in place always has its sidecar.
         const std::string sidecar = metadata_->sidecar(due);
         const std::string sidecarPath = pathOf(due.number, kSidecarSuffix);
-        const Result<> described = writeFileAtomically(sidecarPath, {sidecar.begin(), sidecar.end()}, true);
+        const Result<> described = files_.writeDurably(sidecarPath, {sidecar.begin(), sidecar.end()});
         if (!described)
             std::fprintf(err_, "cannot write %s: %s\n", sidecarPath.c_str(), described.reason().c_str());
     }
-    const Result<> written = jpeg ? writeFileAtomically(path, *jpeg, true) : Result<>(Failure{jpeg.reason()});
+    const Result<> written = jpeg ? files_.writeDurably(path, *jpeg) : Result<>(Failure{jpeg.reason()});
     if (!written) {
         std::fprintf(err_, "cannot write snapshot %s: %s\n", path.c_str(), written.reason().c_str());
         std::fflush(err_);
@@ -134,7 +133,7 @@ void SnapshotFolder::write(const SnapshotDue& due) {
     for (const auto& [suffix, make] : companions_) {
         const cv::Mat companion = make(due);
         const std::string name = pathOf(due.number, suffix);
-        const Result<> done = companion.empty() ? Result<>() : writeImageAtomically(name, companion);
+        const Result<> done = companion.empty() ? Result<>() : writeImage(name, companion);
         if (!done) std::fprintf(err_, "cannot write %s: %s\n", name.c_str(), done.reason().c_str());
     }
     std::fflush(err_);
@@ -142,6 +141,14 @@ void SnapshotFolder::write(const SnapshotDue& due) {
     SnapshotDue inPlace = due;
     inPlace.jpeg = std::make_shared<const std::vector<uchar>>(std::move(*jpeg));
     announcements_->snapshotWritten(inPlace);
+}
+
+// Encoded by the extension of its name.
+Result<> SnapshotFolder::writeImage(const std::string& path, const cv::Mat& image) {
+    const size_t dot = path.rfind('.');
+    const Result<std::vector<uchar>> encoded =
+        encodeImage(dot == std::string::npos ? "" : path.substr(dot), image);
+    return encoded ? files_.writeDurably(path, *encoded) : Result<>(Failure{encoded.reason()});
 }
 
 std::optional<SnapshotFolder::Entry> SnapshotFolder::find(int32_t number) const {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "core/FileNames.h"
+#include "core/FileSystem.h"
 #include "core/Result.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
+#include "platform/DiskFileSystem.h"
 #include "snapshots/SnapshotMetadata.h"
 
 #include <opencv2/core.hpp>
@@ -23,8 +25,9 @@
 // their atomic writes, and listing and reading them for the web view.
 class SnapshotFolder : public SnapshotStore, public SnapshotShelf, public TrailListener {
 public:
-    // minFreeBytes 0: no minimum.
-    SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err);
+    // minFreeBytes 0: no minimum. Snapshots and what goes beside them are
+    // written through files.
+    SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err, FileSystem& files = diskFileSystem());
     ~SnapshotFolder() override;
     SnapshotFolder(const SnapshotFolder&) = delete;
     SnapshotFolder& operator=(const SnapshotFolder&) = delete;
@@ -83,9 +86,12 @@ private:
     static constexpr size_t kWaiting = 2;  // snapshots that may wait for the writer
     void write(const SnapshotDue& due);
 
+    Result<> writeImage(const std::string& path, const cv::Mat& image);
+
     std::string path_;
     int64_t minFreeBytes_;
     FILE* err_;
+    FileSystem& files_;
     std::vector<std::pair<std::string, std::function<cv::Mat(const SnapshotDue&)>>> companions_;
     const SnapshotMetadata* metadata_ = nullptr;
     std::atomic<bool> finalSnapshotLost_{false};

@@ -88,9 +88,9 @@ struct MemorySnapshots : SnapshotStore, TrailListener {
     bool hasRoom() override { return room; }
     bool taken(int32_t number) override { return present.count(number) > 0; }
     bool mayReplace(int32_t) override { return replace; }
+    // Kept as handed over, without copies: the loop must not write to them again.
     void snapshotDue(const SnapshotDue& due) override {
-        made.push_back(
-            {due.number, due.trail.clone(), due.reason, due.millis, due.span, due.timeMap.clone()});
+        made.push_back(due);
         present.insert(due.number);
     }
 };
@@ -164,6 +164,9 @@ struct MemoryFileSystem : FileSystem {
         if (readOnly.count(path.substr(0, path.rfind('/'))) > 0) return Failure{"Read-only file system"};
         files[path] = {bytes, clock.millis()};
         return {};
+    }
+    Result<> writeDurably(const std::string& path, const std::vector<unsigned char>& bytes) override {
+        return writeAtomically(path, {bytes.begin(), bytes.end()});
     }
     bool remove(const std::string& path) override { return files.erase(path) > 0; }
 };

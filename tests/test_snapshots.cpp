@@ -152,10 +152,10 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
         "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\",\"extra\":1}\n");
 }
 
-// Snapshots are written on a thread of their own, from copies: the loop may
-// change its trail at once; two wait, a third waits for room; the end waits
-// for all of them, each whole, in number order.
-TEST(Snapshots, WrittenOffTheLoopFromCopiesAndAllBeforeTheEnd) {
+// Snapshots are written on a thread of their own, byte for byte as the
+// trail encodes; two wait, a third waits for room; the end waits for all of
+// them, each whole, in number order.
+TEST(Snapshots, WrittenOffTheLoopInOrderAndAllBeforeTheEnd) {
     TempWorkingDir dir;
     CapturedStream err;
     SnapshotFolder folder("img", 0, err.file);
@@ -166,13 +166,12 @@ TEST(Snapshots, WrittenOffTheLoopFromCopiesAndAllBeforeTheEnd) {
         order.push_back(d.number);
         return cv::Mat(d.trail, cv::Rect(0, 0, 4, 4));
     });
-    cv::Mat trail = movingDotImage(1);
+    cv::Mat trail;
     std::vector<cv::Mat> handed;
     for (int32_t number = 1; number <= 4; ++number) {
         trail = movingDotImage(number);
-        handed.push_back(trail.clone());
+        handed.push_back(trail);
         folder.snapshotDue({number, trail, SnapshotReason::countdown, 0, {}, {}});
-        trail.setTo(cv::Scalar::all(255));  // the loop's next trail, in the same buffer
     }
     folder.ended();
     EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 3, 4}));

@@ -340,4 +340,20 @@ TEST(TrailTimes, SnapshotCarriesItsSpanAndTimeMap) {
     for (int i = 4; i <= 23; ++i)  // image i at time (i - 1) * 40, the trail's start at image 4
         EXPECT_FLOAT_EQ(made.timeMap.at<float>(10, i), static_cast<float>(i - 4) * 0.04f) << i;
     EXPECT_EQ(cv::countNonZero(made.timeMap), 19) << "the first image's pixel and the dark ones stay 0";
+
+    // A countdown's snapshot is handed over as it is, and the next trail does
+    // not write into it while it waits to be written.
+    Rig camera({false, false, 0, true});
+    camera.camera.scene = rig.camera.scene;
+    camera.camera.step = 40;
+    for (int pass = 0; pass < 6; ++pass)
+        camera.loop.pass(camera.source);
+    camera.snapshotPass();
+    ASSERT_EQ(camera.snapshots.made.size(), 1u);
+    const SnapshotDue& handed = camera.snapshots.made[0];
+    const cv::Mat trail = handed.trail.clone(), times = handed.timeMap.clone();
+    EXPECT_EQ(cv::countNonZero(times), 6);
+    for (int pass = 0; pass < 6; ++pass)
+        camera.loop.pass(camera.source);
+    EXPECT_TRUE(samePixels(handed.trail, trail) && samePixels(handed.timeMap, times));
 }

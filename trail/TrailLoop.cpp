@@ -153,8 +153,8 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
     } else if (image.size() != s.imMin.size() || image.type() != s.imMin.type()) {
         // A camera that switched mode: the old trail cannot take this image.
         // A replay keeps every trail; a camera the armed one.
-        if (s.save || (choices_.replay && s.unsaved)) snapshot(SnapshotReason::modeChange, frame.millis);
         const ModeChange change{s.imMin.size(), image.size(), s.imMin.type(), image.type()};
+        if (s.save || (choices_.replay && s.unsaved)) snapshot(SnapshotReason::modeChange, frame.millis);
         tell([&change](TrailListener& l) { l.modeChanged(change); });
         s.frameCounter = 0;
         restartTrail(frame);
@@ -235,6 +235,9 @@ void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
     s.trackCounter = number;
     const SnapshotDue due{s.trackCounter, s.imMin, reason, millis, s.span, s.imTime};
     tell([&due](TrailListener& l) { l.snapshotDue(due); });
+    // The snapshot's images are its own now: the next trail takes new ones.
+    s.imMin.release();
+    s.imTime.release();
 }
 
 int32_t TrailLoop::continueNumberingAfter(int32_t newest) {
