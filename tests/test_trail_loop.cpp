@@ -341,19 +341,26 @@ TEST(TrailTimes, SnapshotCarriesItsSpanAndTimeMap) {
         EXPECT_FLOAT_EQ(made.timeMap.at<float>(10, i), static_cast<float>(i - 4) * 0.04f) << i;
     EXPECT_EQ(cv::countNonZero(made.timeMap), 19) << "the first image's pixel and the dark ones stay 0";
 
-    // A countdown's snapshot is handed over as it is, and the next trail does
-    // not write into it while it waits to be written.
+    // A countdown's snapshot is handed over as it is, and later trails do not
+    // write into it while it is held (here: for good).
     Rig camera({false, false, 0, true});
     camera.camera.scene = rig.camera.scene;
     camera.camera.step = 40;
+    std::vector<std::pair<cv::Mat, cv::Mat>> copies;
+    for (int snapshot = 0; snapshot < 3; ++snapshot) {
+        for (int pass = 0; pass < 6; ++pass)
+            camera.loop.pass(camera.source);
+        camera.snapshotPass();
+        ASSERT_EQ(camera.snapshots.made.size(), copies.size() + 1);
+        const SnapshotDue& handed = camera.snapshots.made.back();
+        copies.emplace_back(handed.trail.clone(), handed.timeMap.clone());
+        EXPECT_EQ(cv::countNonZero(handed.timeMap), snapshot == 0 ? 6 : 7)
+            << "the first image of each stays 0";
+    }
     for (int pass = 0; pass < 6; ++pass)
         camera.loop.pass(camera.source);
-    camera.snapshotPass();
-    ASSERT_EQ(camera.snapshots.made.size(), 1u);
-    const SnapshotDue& handed = camera.snapshots.made[0];
-    const cv::Mat trail = handed.trail.clone(), times = handed.timeMap.clone();
-    EXPECT_EQ(cv::countNonZero(times), 6);
-    for (int pass = 0; pass < 6; ++pass)
-        camera.loop.pass(camera.source);
-    EXPECT_TRUE(samePixels(handed.trail, trail) && samePixels(handed.timeMap, times));
+    for (size_t i = 0; i < copies.size(); ++i)
+        EXPECT_TRUE(samePixels(camera.snapshots.made[i].trail, copies[i].first) &&
+                    samePixels(camera.snapshots.made[i].timeMap, copies[i].second))
+            << i;
 }

@@ -235,9 +235,37 @@ void TrailLoop::snapshot(SnapshotReason reason, int64_t millis) {
     s.trackCounter = number;
     const SnapshotDue due{s.trackCounter, s.imMin, reason, millis, s.span, s.imTime};
     tell([&due](TrailListener& l) { l.snapshotDue(due); });
-    // The snapshot's images are its own now: the next trail takes new ones.
-    s.imMin.release();
-    s.imTime.release();
+    // The snapshot's images are its own now: the next trail takes others.
+    for (cv::Mat* handed : {&s.imMin, &s.imTime}) {
+        if (!handed->empty()) buffers_.push_back(*handed);
+        handed->release();
+    }
+    constexpr size_t kBuffersKept = 4;
+    if (buffers_.size() > kBuffersKept) buffers_.erase(buffers_.begin(), buffers_.end() - kBuffersKept);
+}
+
+// A buffer of this size and type that nobody else holds (a snapshot's, once
+// written); an empty one when there is none.
+cv::Mat TrailLoop::spareBuffer(cv::Size size, int type) {
+    for (auto it = buffers_.begin(); it != buffers_.end(); ++it) {
+        // Held only here once its last other holder let go; that letting go
+        // (an atomic decrement) is seen before the buffer is written again.
+        if (it->size() != size || it->type() != type ||
+            __atomic_load_n(&it->u->refcount, __ATOMIC_ACQUIRE) != 1)
+            continue;
+        cv::Mat buffer = *it;
+        buffers_.erase(it);
+        return buffer;
+    }
+    return {};
+}
+
+// Makes a spare buffer of this size and type, its memory mapped in, unless
+// one is there already (free or not).
+void TrailLoop::prepareBuffer(cv::Size size, int type) {
+    for (const cv::Mat& buffer : buffers_)
+        if (buffer.size() == size && buffer.type() == type) return;
+    buffers_.emplace_back(size, type, cv::Scalar::all(0));
 }
 
 int32_t TrailLoop::continueNumberingAfter(int32_t newest) {
@@ -257,6 +285,8 @@ int32_t TrailLoop::nextSnapshotNumber(int32_t last, const std::function<bool(int
 void TrailLoop::restartTrail(const Frame& frame) {
     TrailState& s = state_;
     s.unsaved = true;
+    const cv::Size size = frame.image.size();
+    if (s.imMin.empty()) s.imMin = spareBuffer(size, frame.image.type());
     frame.image.copyTo(s.imMin);
     frame.image.copyTo(s.imOld);
     s.diff = 0;
@@ -264,7 +294,13 @@ void TrailLoop::restartTrail(const Frame& frame) {
     s.saveTimeout = 0;
     s.span = {frame.millis, frame.millis, 1, false, 0, 0, std::nullopt};
     if (choices_.flashes) s.span.rejected.emplace();
-    if (choices_.timeMap) s.imTime = cv::Mat::zeros(frame.image.size(), CV_32FC1);
+    if (choices_.timeMap) {
+        if (s.imTime.empty()) s.imTime = spareBuffer(size, CV_32FC1);
+        s.imTime.create(size, CV_32FC1);
+        s.imTime.setTo(0);
+        prepareBuffer(size, CV_32FC1);
+    }
+    prepareBuffer(size, frame.image.type());
 }
 
 bool TrailLoop::stopSignalled() const {

@@ -103,6 +103,8 @@ private:
     void toEightBits(cv::Mat& image);
     bool keptOutAsFlash(const Frame& frame);
     void endFlashRun();
+    cv::Mat spareBuffer(cv::Size size, int type);
+    void prepareBuffer(cv::Size size, int type);
 
     TrailInputs inputs_;
     TrailChoices choices_;
@@ -112,4 +114,9 @@ private:
     FlashGate gate_;                    // with flashes kept out
     std::optional<FlashRun> flashRun_;  // the images kept out since the last one let in
     int64_t lastFrameMillis_ = 0;
+    // Buffers for trails and time maps: those handed over with snapshots,
+    // which later trails start in once nobody else holds them, and one of
+    // each made ahead with the first trail of a size, so that no snapshot
+    // waits for new memory to be mapped in.
+    std::vector<cv::Mat> buffers_;
 };
