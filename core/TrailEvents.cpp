@@ -31,3 +31,8 @@ std::string statusJsonMembers(const TickStatus& status) {
     if (status.rejected) members += ",\"rejected\":" + std::to_string(*status.rejected);
     return members;
 }
+
+std::shared_ptr<const TickPictures> Tick::pictures() const {
+    if (!madePictures) madePictures = std::make_shared<const TickPictures>(frame, trail);
+    return madePictures;
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Frame.h"
+#include "core/TickPictures.h"
 
 #include <opencv2/core.hpp>
 
@@ -81,6 +82,10 @@ struct Tick {
     cv::Mat trail;
     TrailSpan span;
     cv::Mat timeMap;
+    // The frame and trail as JPEGs for whoever shows or stores them, made
+    // when first asked for (on the loop's thread) and shared by all.
+    std::shared_ptr<const TickPictures> pictures() const;
+    mutable std::shared_ptr<const TickPictures> madePictures = nullptr;
 };
 
 enum class SnapshotReason { countdown, modeChange, exit, endOfInput, sceneChange };

@@ -18,8 +18,7 @@ LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err, std::fun
 }
 
 void LiveFiles::ticked(const Tick& tick) {
-    writer_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis,
-                  more_ ? more_() : std::string()});
+    writer_.hand({tick.status, tick.pictures(), tick.frame.millis, more_ ? more_() : std::string()});
 }
 
 std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis,
@@ -30,10 +29,10 @@ std::string liveStatusJson(const TickStatus& status, const std::string& source, 
 
 void LiveFiles::write(Written& tick) {
     Result<> failed;
-    for (const auto& [name, image] : {std::pair{"frame.jpg", &tick.frame}, {"trail.jpg", &tick.trail}}) {
-        std::vector<uchar> bytes;
-        if (!cv::imencode(".jpg", *image, bytes)) continue;
-        const Result<> written = writeFileAtomically(folder_ + "/" + name, bytes, false);
+    for (const auto& [name, bytes] :
+         {std::pair{"frame.jpg", tick.pictures->frameJpeg()}, {"trail.jpg", tick.pictures->trailJpeg()}}) {
+        if (bytes->empty()) continue;
+        const Result<> written = writeFileAtomically(folder_ + "/" + name, *bytes, false);
         if (failed && !written) failed = written;
     }
     const std::string json = liveStatusJson(tick.status, source_, tick.millis, tick.more);

@@ -22,8 +22,7 @@ public:
 private:
     struct Written {
         TickStatus status;
-        cv::Mat frame;
-        cv::Mat trail;
+        std::shared_ptr<const TickPictures> pictures;
         int64_t millis;
         std::string more;
     };

@@ -40,12 +40,6 @@ constexpr size_t kBudgetsKept = 4096;
 constexpr size_t kHistoryTicks = 3600;
 constexpr size_t kListedSnapshots = 500;
 
-std::string jpeg(const cv::Mat& image) {
-    std::vector<uchar> bytes;
-    if (image.empty() || !cv::imencode(".jpg", image, bytes)) return "";
-    return std::string(bytes.begin(), bytes.end());
-}
-
 std::string lowercase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
     return text;
@@ -315,8 +309,8 @@ void WebView::cutOffSlowClients() {
 }
 
 void WebView::ticked(const Tick& tick) {
-    encoder_.hand({tick.status, tick.frame.image.clone(), tick.trail.clone(), tick.frame.millis,
-                   tick.timeMap.clone(), tick.span.startMillis});
+    encoder_.hand(
+        {tick.status, tick.pictures(), tick.frame.millis, tick.timeMap.clone(), tick.span.startMillis});
 }
 
 void WebView::snapshotWritten(const SnapshotDue& due) {
@@ -343,8 +337,11 @@ void WebView::listSnapshot(const SnapshotEntry& snapshot, const std::string& sta
 
 void WebView::publish(Handed& tick) {
     auto next = std::make_shared<Published>();
-    next->frame = jpeg(tick.frame);
-    next->trail = jpeg(tick.trail);
+    const auto text = [](const TickPictures::Bytes& bytes) {
+        return std::string(bytes->begin(), bytes->end());
+    };
+    next->frame = text(tick.pictures->frameJpeg());
+    next->trail = text(tick.pictures->trailJpeg());
     ++ticks_;
     if (!firstTickMillis_) firstTickMillis_ = tick.millis;
     const TickStatus& s = tick.status;

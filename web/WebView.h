@@ -84,8 +84,7 @@ public:
 private:
     struct Handed {
         TickStatus status;
-        cv::Mat frame;
-        cv::Mat trail;
+        std::shared_ptr<const TickPictures> pictures;
         int64_t millis = 0;
         cv::Mat timeMap;
         int64_t timeMapStart = 0;
