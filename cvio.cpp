@@ -19,6 +19,7 @@ void readFrame(CaptureState& state) {
     state.cap.read(read);
     state.frame = read.image;
     state.frameMillis = read.millis;
+    state.frameJpeg = read.jpeg;
 }
 
 void reportDelivered(const CaptureState& state) {
@@ -36,7 +37,7 @@ void reportDelivered(const CaptureState& state) {
 
 void keep(CaptureState& state) {
     if (state.keptImages != nullptr && !state.frame.empty())
-        state.keptImages->push_back({state.frame.clone(), state.frameMillis});
+        state.keptImages->push_back({state.frame.clone(), state.frameMillis, state.frameJpeg});
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ bool CaptureSource::start() { return setup(state_); }
 
 Frame CaptureSource::next() {
     captureVideoIn(state_);
-    return {state_.frame, state_.frameMillis};
+    return {state_.frame, state_.frameMillis, state_.frameJpeg};
 }
 
 namespace {

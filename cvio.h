@@ -47,7 +47,8 @@ struct CaptureState {
     const CaptureSettings settings;
 
     cv::Mat frame;
-    int64_t frameMillis = 0;  // when frame was taken
+    int64_t frameMillis = 0;                              // when frame was taken
+    std::shared_ptr<const std::vector<uchar>> frameJpeg;  // frame as the camera sent it, when a JPEG
     // The frame clock: the processor time of the last image read, the images
     // read, and the processor time between the last two.
     double startTime;

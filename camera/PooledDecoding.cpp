@@ -42,14 +42,16 @@ PooledDecoding::Decoded PooledDecoding::readAndDecode(int64_t index) {
         if (stopping_) return decoded.end = true, decoded;
         camera_.read(compressed);
         // The camera's own buffer goes back to it at the next read.
-        compressed.image = compressed.image.clone();
+        const cv::Mat bytes = compressed.image.isContinuous() ? compressed.image : compressed.image.clone();
+        if (!bytes.empty())
+            decoded.jpeg = std::make_shared<const std::vector<uchar>>(bytes.data, bytes.data + bytes.total());
         ++nextToRead_;
     }
     turn_.notify_all();
-    if (compressed.image.empty()) return decoded.end = true, decoded;
+    if (!decoded.jpeg) return decoded.end = true, decoded;
     decoded.millis = compressed.millis;
     try {
-        decoded.image = cv::imdecode(compressed.image, cv::IMREAD_COLOR);
+        decoded.image = cv::imdecode(*decoded.jpeg, cv::IMREAD_COLOR);
     } catch (const cv::Exception&) {
         decoded.image.release();
     }
@@ -71,6 +73,7 @@ void PooledDecoding::read(Frame& frame) {
         }
         frame.image = decoded.image;
         frame.millis = decoded.millis;
+        frame.jpeg = std::move(decoded.jpeg);
         return;
     }
 }

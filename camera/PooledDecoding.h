@@ -35,6 +35,7 @@ private:
     struct Decoded {
         cv::Mat image;
         int64_t millis = 0;
+        std::shared_ptr<const std::vector<uchar>> jpeg;  // as the camera sent it
         bool failed = false;
         bool end = false;
     };

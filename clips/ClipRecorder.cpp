@@ -71,8 +71,10 @@ void ClipRecorder::framed(const Frame& frame) {
     const size_t capacity =
         std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
     if (capacity != capacity_) worker_.setCapacity(capacity_ = capacity);
-    if ((!settings_.waitForEncoder && !worker_.hasRoom()) ||
-        !worker_.hand({std::nullopt, {eightBitColour(frame.image).clone(), frame.millis, fps_}})) {
+    // The source's own JPEG when it sent one: nothing to encode.
+    Raw raw{frame.jpeg ? cv::Mat() : eightBitColour(frame.image).clone(), frame.millis, fps_, frame.jpeg,
+            frame.image.size()};
+    if ((!settings_.waitForEncoder && !worker_.hasRoom()) || !worker_.hand({std::nullopt, std::move(raw)})) {
         const std::lock_guard<std::mutex> lock(mutex_);
         missing(frame.millis, "images come faster than they can be encoded");
     }
@@ -125,9 +127,12 @@ void ClipRecorder::missing(int64_t millis, const char* why) {
 // On the clip thread, in the order they came: an event, or an image to encode.
 void ClipRecorder::process(Work& work) {
     if (work.event) return take(*work.event);
+    const Raw& raw = work.raw;
+    if (raw.jpeg) return take(Encoded{raw.jpeg, raw.millis, raw.size, raw.fps});
     std::vector<uchar> jpeg;
-    if (cv::imencode(".jpg", work.raw.image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
-        take(Encoded{std::move(jpeg), work.raw.millis, work.raw.image.size(), work.raw.fps});
+    if (cv::imencode(".jpg", raw.image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90}))
+        take(Encoded{std::make_shared<const std::vector<uchar>>(std::move(jpeg)), raw.millis, raw.size,
+                     raw.fps});
 }
 
 // Events whose clips would overlap or touch make one clip.
@@ -151,7 +156,7 @@ void ClipRecorder::take(const Event& event) {
 
 void ClipRecorder::take(Encoded image) {
     const int64_t now = image.millis;
-    ringBytes_ += static_cast<int64_t>(image.jpeg.size());
+    ringBytes_ += static_cast<int64_t>(image.jpeg->size());
     ring_.push_back(std::move(image));
     if (clip_ && now <= clip_->end) writeUpTo(now);
     // The ring keeps, within its bytes, what a later event's clip may start
@@ -166,7 +171,7 @@ void ClipRecorder::take(Encoded image) {
             const std::lock_guard<std::mutex> lock(mutex_);
             missing(oldest.millis, "--clip-memory is too small to keep the seconds before an event");
         }
-        ringBytes_ -= static_cast<int64_t>(oldest.jpeg.size());
+        ringBytes_ -= static_cast<int64_t>(oldest.jpeg->size());
         ring_.pop_front();
     }
     if (clip_ && now > clip_->end + static_cast<int64_t>(settings_.beforeSeconds * 1000) + kTickMillis)
@@ -208,7 +213,7 @@ void ClipRecorder::writeUpTo(int64_t millis, bool last) {
             const Result<> opened = clip.video.open(clip.partial, clip.size, fps);
             if (!opened) return abandonClip(opened.reason());
         }
-        if (const Result<> added = clip.video.add(image.jpeg); !added) return abandonClip(added.reason());
+        if (const Result<> added = clip.video.add(*image.jpeg); !added) return abandonClip(added.reason());
         clip.times.push_back(image.millis);
         clip.lastWritten = image.millis;
     }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -62,12 +63,14 @@ public:
 
 private:
     struct Raw {
-        cv::Mat image;
+        cv::Mat image;  // none when the source's JPEG is kept
         int64_t millis;
         int fps;  // the images' rate as their times tell; 0 before a second image
+        std::shared_ptr<const std::vector<uchar>> jpeg;
+        cv::Size size;
     };
     struct Encoded {
-        std::vector<uchar> jpeg;
+        std::shared_ptr<const std::vector<uchar>> jpeg;
         int64_t millis;
         cv::Size size;
         int fps;

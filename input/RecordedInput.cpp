@@ -11,6 +11,7 @@ RecordedInput::RecordedInput(Decoder decoder, std::optional<int64_t> total, int 
 
 void RecordedInput::read(Frame& frame) {
     frame.image.release();
+    frame.jpeg = nullptr;
     for (;;) {
         Item item = pool_.next();
         if (item.end) {
@@ -25,6 +26,7 @@ void RecordedInput::read(Frame& frame) {
         }
         frame.image = item.image;
         frame.millis = item.mediaMillis;
+        frame.jpeg = std::move(item.jpeg);
         ++delivered_;
         if (progress_) progress_->update(delivered_, total_);
         return;

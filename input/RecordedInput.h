@@ -25,6 +25,7 @@ public:
         int64_t mediaMillis = 0;
         std::string failure;
         bool end = false;
+        std::shared_ptr<const std::vector<uchar>> jpeg = nullptr;  // the image's bytes, when a JPEG
     };
     // Decodes item `index`; called from several worker threads at once.
     using Decoder = std::function<Item(int64_t index)>;

@@ -1,10 +1,14 @@
 #include "input/openInput.h"
 
+#include "platform/MjpegVideo.h"
+
 #include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <sys/stat.h>
+
+#include <utility>
 
 #include <algorithm>
 #include <cctype>
@@ -92,6 +96,21 @@ std::unique_ptr<RecordedInput> imagesInput(std::vector<std::string> files, doubl
     return std::make_unique<RecordedInput>(std::move(decode), count, threads, err);
 }
 
+// The stored bytes of the image that OpenCV decoded at this position in a
+// Motion-JPEG video; packets before it (any the decoder passed over) are
+// passed over too, and none is given when the times do not meet.
+std::shared_ptr<const std::vector<uchar>> storedJpeg(MjpegPackets& packets,
+                                                     std::optional<MjpegPackets::Packet>& pending,
+                                                     double position) {
+    constexpr double kSameMillis = 0.5;
+    for (;;) {
+        if (!pending) pending = packets.next();
+        if (!pending || pending->millis > position + kSameMillis) return nullptr;
+        std::optional<MjpegPackets::Packet> packet = std::exchange(pending, std::nullopt);
+        if (packet->millis >= position - kSameMillis) return std::move(packet->jpeg);
+    }
+}
+
 Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE* err,
                                                   std::optional<int64_t> start) {
     const int64_t origin = originOf(path, start);
@@ -107,17 +126,24 @@ Result<std::unique_ptr<RecordedInput>> videoInput(const std::string& path, FILE*
     if (!video->isOpened()) return Failure{"cannot read video " + path};
     const double fps = video->get(cv::CAP_PROP_FPS);
     const auto frames = static_cast<int64_t>(video->get(cv::CAP_PROP_FRAME_COUNT));
+    // A Motion-JPEG video's images are read a second time as they are
+    // stored, so that clips and the timelapse keep them without encoding.
+    auto packets = std::make_shared<MjpegPackets>();
+    if (!packets->open(path)) packets.reset();
+    auto pending = std::make_shared<std::optional<MjpegPackets::Packet>>();
     // One decoding thread: a video decodes in order.
-    auto decode = [video, fps, origin](int64_t index) {
+    auto decode = [video, fps, origin, packets, pending](int64_t index) {
         RecordedInput::Item item;
         if (!video->read(item.image) || item.image.empty()) {
             item.end = true;
             return item;
         }
         const double position = video->get(cv::CAP_PROP_POS_MSEC);
-        item.mediaMillis = origin + (fps > 0 && !(position > 0 || index == 0)
-                                         ? millisOf(index, fps)
-                                         : static_cast<int64_t>(std::llround(position)));
+        const bool timed = position > 0 || index == 0;
+        item.mediaMillis = origin + (fps > 0 && !timed ? millisOf(index, fps)
+                                                       : static_cast<int64_t>(std::llround(position)));
+        if (packets && timed && item.image.type() == CV_8UC3)
+            item.jpeg = storedJpeg(*packets, *pending, position);
         return item;
     };
     return std::make_unique<RecordedInput>(

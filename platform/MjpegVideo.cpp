@@ -3,6 +3,7 @@
 #include "platform/Files.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/error.h>
 }
@@ -94,4 +95,38 @@ Result<> MjpegVideo::close() {
     drop();
     if (error < 0) return Failure{describe(error)};
     return flushToDisk(path_);  // before it is renamed into place
+}
+
+MjpegPackets::~MjpegPackets() {
+    if (context_ != nullptr) avformat_close_input(&context_);
+}
+
+Result<> MjpegPackets::open(const std::string& path) {
+    int error = avformat_open_input(&context_, path.c_str(), nullptr, nullptr);
+    if (error < 0) return Failure{describe(error)};
+    if ((error = avformat_find_stream_info(context_, nullptr)) < 0) return Failure{describe(error)};
+    const int index = av_find_best_stream(context_, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (index < 0) return Failure{"no video stream"};
+    stream_ = context_->streams[index];
+    if (stream_->codecpar->codec_id != AV_CODEC_ID_MJPEG) return Failure{"not Motion-JPEG"};
+    return {};
+}
+
+std::optional<MjpegPackets::Packet> MjpegPackets::next() {
+    if (stream_ == nullptr) return std::nullopt;
+    AVPacket* packet = av_packet_alloc();
+    std::optional<Packet> found;
+    while (!found && av_read_frame(context_, packet) >= 0) {
+        const int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        if (packet->stream_index == stream_->index && pts != AV_NOPTS_VALUE && packet->size > 0) {
+            // As OpenCV counts a position: from the stream's start.
+            const int64_t start = stream_->start_time != AV_NOPTS_VALUE ? stream_->start_time : 0;
+            found =
+                Packet{std::make_shared<const std::vector<uchar>>(packet->data, packet->data + packet->size),
+                       static_cast<double>(pts - start) * av_q2d(stream_->time_base) * 1000.0};
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    return found;
 }

@@ -5,6 +5,8 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,4 +43,27 @@ private:
     AVStream* stream_ = nullptr;
     int fps_ = 1;
     int64_t images_ = 0;
+};
+
+// The images of a Motion-JPEG video as they are stored: each one's JPEG bytes
+// and its time in the video (as OpenCV's position gives it), without decoding.
+class MjpegPackets {
+public:
+    struct Packet {
+        std::shared_ptr<const std::vector<uchar>> jpeg;
+        double millis = 0;
+    };
+    MjpegPackets() = default;
+    ~MjpegPackets();
+    MjpegPackets(const MjpegPackets&) = delete;
+    MjpegPackets& operator=(const MjpegPackets&) = delete;
+
+    // Fails unless the file's first video stream is Motion-JPEG with times.
+    Result<> open(const std::string& path);
+    // The next image's bytes; none at the end.
+    std::optional<Packet> next();
+
+private:
+    AVFormatContext* context_ = nullptr;
+    AVStream* stream_ = nullptr;
 };

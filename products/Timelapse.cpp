@@ -36,7 +36,8 @@ void Timelapse::ticked(const Tick& tick) {
     cv::Mat image;
     switch (settings_.shows) {
         case TimelapseSettings::Shows::frame:
-            image = eightBitColour(tick.frame.image).clone();
+            // The source's own JPEG when it sent one: nothing to encode.
+            if (!tick.frame.jpeg) image = eightBitColour(tick.frame.image).clone();
             break;
         case TimelapseSettings::Shows::trail:
             image = eightBitColour(tick.trail).clone();
@@ -45,7 +46,9 @@ void Timelapse::ticked(const Tick& tick) {
             cv::hconcat(eightBitColour(tick.frame.image), eightBitColour(tick.trail), image);
             break;
     }
-    if (!encoder_.hand({std::move(image), tick.frame.millis}) && !ended_) {
+    Still still{std::move(image), tick.frame.millis};
+    if (still.image.empty()) still = {tick.frame.image, tick.frame.millis, tick.frame.jpeg};
+    if (!encoder_.hand(std::move(still)) && !ended_) {
         const std::lock_guard<std::mutex> lock(mutex_);
         said_.say("timelapse: the encoder cannot keep up, images left out");
     }
@@ -77,9 +80,10 @@ void Timelapse::add(const Still& still) {
         size_ = still.image.size();
         flushedMillis_ = still.millis;
     }
-    std::vector<uchar> jpeg;
-    cv::imencode(".jpg", still.image, jpeg, {cv::IMWRITE_JPEG_QUALITY, 90});
-    if (const Result<> added = video_.add(jpeg); !added) return fail(added.reason());
+    std::vector<uchar> encoded;
+    if (!still.jpeg) cv::imencode(".jpg", still.image, encoded, {cv::IMWRITE_JPEG_QUALITY, 90});
+    if (const Result<> added = video_.add(still.jpeg ? *still.jpeg : encoded); !added)
+        return fail(added.reason());
     unflushed_ = true;
     // The first image at once; then at least every so often of the clock or
     // of the images (a replay or a fast sky goes faster than the clock).

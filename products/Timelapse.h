@@ -11,8 +11,10 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct TimelapseSettings {
     std::string folder;
@@ -46,8 +48,9 @@ public:
 
 private:
     struct Still {
-        cv::Mat image;
+        cv::Mat image;  // none when the source's JPEG is kept
         int64_t millis;
+        std::shared_ptr<const std::vector<uchar>> jpeg = nullptr;
     };
     void add(const Still& still);
     Result<> placeFile();

@@ -36,7 +36,7 @@ int TrailLoop::run(FrameSource& source) {
     source.keepImagesIn(nullptr);
     tell([](TrailListener& l) { l.started(); });
     for (Frame& frame : startup) {
-        toEightBits(frame.image);
+        toEightBits(frame);
         merge(frame, false);
         lastFrameMillis_ = frame.millis;
     }
@@ -54,7 +54,7 @@ bool TrailLoop::pass(FrameSource& source) {
     Frame frame = source.next();
     if (frame.image.empty() && !cameraCameBack(source, frame)) return false;
     lastFrameMillis_ = frame.millis;
-    toEightBits(frame.image);
+    toEightBits(frame);
     // A clock set back (an NTP step, a board that learns the time after
     // boot) must not hold the ticks back for as long as it jumped.
     if (frame.millis < state_.nextInfoTime - kInfoPeriodMs)
@@ -112,9 +112,11 @@ bool TrailLoop::reconnect(FrameSource& source, Frame& frame) {
 
 // The trail and its growth measure are 8-bit: a 16-bit camera's full range
 // is mapped onto 0..255.
-void TrailLoop::toEightBits(cv::Mat& image) {
-    const int type = image.type();
-    if (!convertToEightBits(image) || toldConversion_) return;
+void TrailLoop::toEightBits(Frame& frame) {
+    const int type = frame.image.type();
+    if (!convertToEightBits(frame.image)) return;
+    frame.jpeg = nullptr;  // no longer the image it was
+    if (toldConversion_) return;
     toldConversion_ = true;
     tell([type](TrailListener& l) { l.converting(type); });
 }

@@ -100,7 +100,7 @@ private:
     bool cameraCameBack(FrameSource& source, Frame& frame);
     bool reconnect(FrameSource& source, Frame& frame);
     void waitForCharacter();
-    void toEightBits(cv::Mat& image);
+    void toEightBits(Frame& frame);
     bool keptOutAsFlash(const Frame& frame);
     void endFlashRun();
     cv::Mat spareBuffer(cv::Size size, int type);
