@@ -1,7 +1,10 @@
 #include "Fakes.h"
 #include "core/Json.h"
+#include "cvio.h"
 #include "snapshots/SnapshotFolder.h"
+#include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
+#include "views/StatusPrinter.h"
 
 #include <gtest/gtest.h>
 
@@ -183,4 +186,49 @@ TEST(Snapshots, WrittenOffTheLoopInOrderAndAllBeforeTheEnd) {
         EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << number;
     }
     EXPECT_EQ(err.text(), "");
+}
+
+// A replay that ends with three snapshots waiting for a slow writer: the end
+// ("closing app", told right after the folder) finds every one of them in
+// place with what goes beside it, and the lines are those of a run that
+// writes on the loop.
+TEST(Snapshots, AnOrderlyEndWritesEveryQueuedSnapshotBeforeClosingApp) {
+    TempWorkingDir dir;
+    CapturedStream out, err;
+    SnapshotFolder folder("img", 0, err.file);
+    ASSERT_TRUE(folder.open());
+    folder.addCompanion("-slow.png", [](const SnapshotDue& d) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        return cv::Mat(d.trail, cv::Rect(0, 0, 4, 4));
+    });
+    struct AtTheEnd : TrailListener {
+        std::vector<bool> inPlace;
+        void ended() override {
+            for (const char* name : {"img/1", "img/2", "img/3"})
+                inPlace.push_back(std::filesystem::exists(std::string(name) + ".jpg") &&
+                                  std::filesystem::exists(std::string(name) + "-slow.png"));
+        }
+    } atTheEnd;
+    StatusPrinter printer(out.file, err.file);
+    SyntheticCamera camera;  // two changes of size: three trails
+    camera.scene = [](int i) {
+        return movingDotImage(i, i >= 6 && i < 10 ? cv::Size(80, 60) : cv::Size(64, 48));
+    };
+    camera.budget = 3 + 10;
+    camera.step = 100;
+    SimulatedClock processorClock;
+    ScriptedDisplay display;
+    CaptureState capture{camera, processorClock, out.file, err.file};
+    CaptureSource source{capture};
+    TrailLoop loop({display, folder, nullptr}, {false, true, 0}, {&folder, &atTheEnd, &printer});
+    EXPECT_EQ(loop.run(source), 0);
+    EXPECT_EQ(atTheEnd.inPlace, (std::vector<bool>{true, true, true}));
+    const std::vector<std::string> lines = out.lines();
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines.back(), "closing app");
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "img 0") +
+                  std::count(lines.begin(), lines.end(), "img 1") +
+                  std::count(lines.begin(), lines.end(), "img 2"),
+              3);
+    EXPECT_FALSE(folder.finalSnapshotLost());
 }
