@@ -1,6 +1,7 @@
 #include "app/runTool.h"
 
 #include "app/PanoramaView.h"
+#include "budget/Budget.h"
 #include "camera/ControlledCamera.h"
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
@@ -164,12 +165,14 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     TrailChoices choices{s.snapshots.saveOnExit, replay,
                          static_cast<int64_t>(s.camera.reconnectSeconds * 1000), s.snapshots.timeMap,
                          s.flashes.rule};
-    TrailLoop loop(inputs, choices, listeners);
+    Budget budget(stderr);
+    TrailLoop loop(inputs, choices, s.budget.print ? budget.timed(listeners) : listeners);
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",
                      snapshots.pathOf(loop.continueNumberingAfter(*newest)).c_str());
     CaptureSource source(capture);
     const int status = loop.run(source);
+    if (s.budget.print) budget.print();
     return snapshots.finalSnapshotLost() ? 1 : status;
 }
 

@@ -75,6 +75,8 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Windows, web and live files");
     addRecordOptions(app, s.record);
     group(app, "Recording");
+    addBudgetOptions(app, s.budget);
+    group(app, "Diagnostics");
     addComposeCommand(app, s.compose, rules);
     try {
         app.parse(argc, argv);

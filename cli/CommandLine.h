@@ -1,5 +1,6 @@
 #pragma once
 
+#include "budget/BudgetOptions.h"
 #include "camera/CameraOptions.h"
 #include "clips/ClipOptions.h"
 #include "flashes/FlashOptions.h"
@@ -32,6 +33,7 @@ struct Settings {
     RetentionPolicy retention;
     WebView::Address web;  // no host: no web view
     RecordSettings record;
+    BudgetSettings budget;
     ComposeSettings compose;  // the compose subcommand instead of a run
 };
 
