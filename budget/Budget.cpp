@@ -18,7 +18,9 @@ std::string typeName(const TrailListener& listener) {
     char* name = abi::__cxa_demangle(typeid(listener).name(), nullptr, nullptr, &status);
     std::string readable = status == 0 && name != nullptr ? name : typeid(listener).name();
     std::free(name);
-    return readable;
+    // The class's own name, without its scope.
+    const size_t scope = readable.rfind("::");
+    return scope == std::string::npos ? readable : readable.substr(scope + 2);
 }
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }

@@ -2,9 +2,11 @@
 #include "clips/ClipRecorder.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "platform/MjpegVideo.h"
 
 #include <gtest/gtest.h>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
 #include <fstream>
@@ -178,4 +180,37 @@ TEST(Clips, ALongEventGoesOnInTheNextClipAtClipMaxAndAtASizeChange) {
     EXPECT_EQ(all.back(), kStart + 10000);
     for (size_t i = 1; i < all.size(); ++i)
         EXPECT_EQ(all[i] - all[i - 1], 100) << "no image lost or repeated at " << i;
+}
+
+// Images that came as JPEGs (a Motion-JPEG camera, a Motion-JPEG video) are
+// kept as they came: a clip holds the source's own bytes, in order, and
+// encodes nothing.
+TEST(Clips, AClipKeepsTheJpegsTheSourceSent) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    std::vector<std::vector<uchar>> sent;
+    {
+        ClipRecorder clips({"clips", 1, 1, 2000, 64 << 20, true}, err.file);
+        cv::Mat trail(48, 64, CV_8UC3, cv::Scalar::all(0));
+        for (int64_t t = 0; t <= 4000; t += 100) {
+            const cv::Mat image = movingDotImage(static_cast<int>(t / 100));
+            sent.emplace_back();
+            cv::imencode(".jpg", image, sent.back(), {cv::IMWRITE_JPEG_QUALITY, 40});
+            const Frame frame{image, kStart + t, std::make_shared<const std::vector<uchar>>(sent.back())};
+            if (t % 1000 == 0) {
+                if (t == 2000) trail(cv::Rect(20, 10, 3, 3)) += cv::Scalar::all(50);
+                clips.ticked({{0, 0, t == 2000 ? 2295 : 0, 0, false, 0}, frame, trail.clone(), {}, {}});
+            }
+            clips.framed(frame);
+        }
+        clips.ended();
+    }
+    MjpegPackets clip;  // the event at 2 s: from 0 s to 3 s
+    ASSERT_TRUE(clip.open("clips/20261207-221320000.avi"));
+    std::vector<std::vector<uchar>> kept;
+    while (const auto packet = clip.next())
+        kept.push_back(*packet->jpeg);
+    EXPECT_EQ(kept.size(), 31u);
+    EXPECT_TRUE(std::equal(kept.begin(), kept.end(), sent.begin()));
+    EXPECT_EQ(err.text(), "");
 }

@@ -1,6 +1,10 @@
+#include "budget/Budget.h"
+#include "core/TickPictures.h"
 #include "core/Worker.h"
 
 #include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -97,4 +101,95 @@ TEST(Worker, IdleIsCalledWhenNoItemComes) {
                         std::chrono::milliseconds(10), [&idles] { ++idles; }},
                        [](int&) {});
     EXPECT_TRUE(eventually([&idles] { return idles.load() >= 2; }));
+}
+
+// The tick's pictures: copies, taken when made; each JPEG encoded once
+// whoever asks first and from whichever thread, the same bytes for all; the
+// source's own bytes for the camera image when it sent a JPEG.
+TEST(TickPictures, EachEncodedOnceFromCopiesAndTheSourcesJpegKept) {
+    cv::Mat frame(48, 64, CV_8UC3, cv::Scalar(10, 20, 30)), trail(48, 64, CV_8UC3, cv::Scalar(40, 50, 60));
+    std::vector<uchar> frameBytes, trailBytes;
+    cv::imencode(".jpg", frame, frameBytes);
+    cv::imencode(".jpg", trail, trailBytes);
+    const TickPictures pictures(Frame{frame, 0}, trail);
+    frame.setTo(cv::Scalar::all(255)), trail.setTo(cv::Scalar::all(255));  // the loop goes on
+    std::vector<std::future<std::pair<TickPictures::Bytes, TickPictures::Bytes>>> askers;
+    for (int i = 0; i < 4; ++i)
+        askers.push_back(std::async(std::launch::async, [&pictures] {
+            return std::pair{pictures.trailJpeg(), pictures.frameJpeg()};
+        }));
+    for (auto& asker : askers) {
+        const auto [trailJpeg, frameJpeg] = asker.get();
+        EXPECT_EQ(trailJpeg, pictures.trailJpeg());
+        EXPECT_EQ(frameJpeg, pictures.frameJpeg());
+    }
+    EXPECT_TRUE(*pictures.frameJpeg() == frameBytes && *pictures.trailJpeg() == trailBytes);
+
+    const auto sent = std::make_shared<const std::vector<uchar>>(std::vector<uchar>{0xff, 0xd8, 0xff, 0xd9});
+    const TickPictures fromJpeg(Frame{frame, 0, sent}, trail);
+    EXPECT_EQ(fromJpeg.frameJpeg(), sent);
+    const TickPictures none(Frame{}, cv::Mat());
+    EXPECT_TRUE(none.frameJpeg()->empty() && none.trailJpeg()->empty());
+}
+
+// --budget: the run's images and ticks, a line for each listener in the
+// loop's order (the time it took, told through its wrapper), and the share of
+// a core of each thread by name, this process's named threads among them.
+TEST(Budget, CountsTheRunAndNamesEveryListenerAndThread) {
+    struct Slow : TrailListener {
+        int images = 0, ticks = 0;
+        void framed(const Frame&) override {
+            ++images, std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        void ticked(const Tick&) override { ++ticks; }
+    } slow;
+    struct Quiet : TrailListener {
+    } quiet;
+    std::atomic<bool> stop{false};
+    std::thread worker([&stop] {
+        pthread_setname_np(pthread_self(), "budget-test");
+        while (!stop)
+            std::this_thread::yield();
+    });
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* err = open_memstream(&text, &size);
+    {
+        Budget budget(err);
+        const std::vector<TrailListener*> told = budget.timed({&slow, &quiet});
+        ASSERT_EQ(told.size(), 3u);
+        for (TrailListener* listener : told)
+            listener->started();
+        for (int i = 0; i < 20; ++i) {
+            for (TrailListener* listener : told)
+                listener->framed(Frame{});
+            if (i % 10 == 9)
+                for (TrailListener* listener : told)
+                    listener->ticked(Tick{});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        for (TrailListener* listener : told)
+            listener->ended();
+        budget.print();
+    }
+    stop = true;
+    worker.join();
+    std::fclose(err);
+    const std::string printed(text, size);
+    std::free(text);
+    EXPECT_EQ(slow.images, 20);
+    EXPECT_EQ(slow.ticks, 2);
+    std::istringstream lines(printed);
+    std::vector<std::string> read;
+    for (std::string line; std::getline(lines, line);)
+        read.push_back(line);
+    ASSERT_GE(read.size(), 6u) << printed;
+    EXPECT_EQ(read[0].rfind("budget: 20 images and 2 ticks in ", 0), 0u) << read[0];
+    EXPECT_EQ(read[2].rfind("budget:   Slow ", 0), 0u) << read[2];
+    EXPECT_EQ(read[3].rfind("budget:   Quiet ", 0), 0u) << read[3];
+    double perImage = 0;
+    EXPECT_EQ(std::sscanf(read[2].c_str() + read[2].find(" ", 10), "%lf", &perImage), 1);
+    EXPECT_GE(perImage, 2000.0) << "2 ms an image, in µs";
+    EXPECT_EQ(read[4], "budget: threads: share of a core");
+    EXPECT_NE(printed.find("\nbudget:   budget-test "), std::string::npos) << printed;
 }

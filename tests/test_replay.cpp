@@ -4,6 +4,7 @@
 #include "camera/VideoCaptureCamera.h"
 #include "cvio.h"
 #include "input/openInput.h"
+#include "platform/MjpegVideo.h"
 #include "platform/V4l2Controls.h"
 #include "trail/TrailLoop.h"
 #include "views/StatusPrinter.h"
@@ -147,6 +148,10 @@ TEST(LiveDecoding, PooledImagesArriveInOrderEqualToASerialDecode) {
         ASSERT_FALSE(frame.image.empty()) << i;
         EXPECT_TRUE(samePixels(frame.image, sent(camera, i < 6 ? i + 1 : i + 2))) << i;
         EXPECT_EQ(frame.millis, 100 * (i < 6 ? i : i + 1)) << i;
+        std::vector<uchar> bytes;  // the camera's own, kept for clips and the timelapse
+        cv::imencode(".jpg", camera.scene(i < 6 ? i + 1 : i + 2), bytes);
+        ASSERT_TRUE(frame.jpeg) << i;
+        EXPECT_TRUE(*frame.jpeg == bytes) << i;
     }
     pooled.read(frame);
     EXPECT_TRUE(frame.image.empty());
@@ -240,4 +245,44 @@ TEST(CameraNames, SourcesLoseTheirPasswords) {
              {"/dev/v4l/by-id/usb-cam@1", "/dev/v4l/by-id/usb-cam@1"},
              {"1", "1"}})
         EXPECT_EQ(withoutUserInfo(source), shown);
+}
+
+// A Motion-JPEG video replayed: each image carries the JPEG the video stores
+// for it, byte for byte, as OpenCV decodes them; another codec carries none.
+TEST(Replay, AMotionJpegVideosImagesCarryTheirStoredBytes) {
+    TempWorkingDir dir;
+    std::vector<std::vector<uchar>> stored;
+    {
+        MjpegVideo video;
+        ASSERT_TRUE(video.open("sky.avi", {160, 120}, 10));
+        for (int i = 0; i < 12; ++i) {
+            stored.emplace_back();
+            cv::imencode(".jpg", busyScene(i), stored.back(), {cv::IMWRITE_JPEG_QUALITY, 60 + i});
+            ASSERT_TRUE(video.add(stored.back()));
+        }
+        ASSERT_TRUE(video.close());
+    }
+    {
+        cv::VideoWriter lossless("lossless.avi", cv::CAP_FFMPEG, cv::VideoWriter::fourcc('F', 'F', 'V', '1'),
+                                 10, {160, 120});
+        ASSERT_TRUE(lossless.isOpened());
+        for (int i = 0; i < 3; ++i)
+            lossless.write(busyScene(i));
+    }
+    CapturedStream err;
+    for (const auto& [name, images, jpegs] : {std::tuple{"sky.avi", 12, true}, {"lossless.avi", 3, false}}) {
+        auto input = openRecordedInput(name, 10, 2, err.file, int64_t{0});
+        ASSERT_TRUE(input) << input.reason();
+        Frame frame;
+        for (int i = 0; i < images; ++i) {
+            (*input)->read(frame);
+            ASSERT_FALSE(frame.image.empty()) << name << " " << i;
+            EXPECT_EQ(frame.millis, 100 * i) << name << " " << i;
+            EXPECT_EQ(frame.jpeg != nullptr, jpegs) << name << " " << i;
+            EXPECT_TRUE(!frame.jpeg || *frame.jpeg == stored[static_cast<size_t>(i)]) << i;
+        }
+        (*input)->read(frame);
+        EXPECT_TRUE(frame.image.empty() && !frame.jpeg) << name;
+    }
+    EXPECT_EQ(err.text(), "");
 }
