@@ -119,8 +119,9 @@ void Budget::print() const {
     const Counter& c = *counter_;
     std::ostringstream out;
     out.setf(std::ios::fixed);
-    out.precision(1);
+    out.precision(3);
     out << "budget: " << c.images_ << " images and " << c.ticks_ << " ticks in " << c.wall_ << " s\n";
+    out.precision(1);
     out << "budget: on the loop's thread: per image, per tick (µs), other events (ms)\n";
     const auto per = [](Clock::duration total, int64_t count) {
         return count > 0 ? seconds(total) * 1e6 / static_cast<double>(count) : 0.0;
