@@ -331,9 +331,11 @@ flashes)
     ;;
 retention)
     # A planted history: retention deletes the tool's old files at start and
-    # says so, keeps the rest and foreign files, and reports in status.json.
+    # says so, oldest first, keeps the rest and foreign files, and reports in
+    # status.json. The keogram's night (its noon) is a day younger than the
+    # snapshot at any time of day.
     mkdir img
-    old=$(date -u -d '10 days ago' +%Y-%m-%dT%H:%M:%S.000Z) night=$(date -d '10 days ago' +%Y-%m-%d)
+    old=$(date -u -d '10 days ago' +%Y-%m-%dT%H:%M:%S.000Z) night=$(date -d '9 days ago' +%Y-%m-%d)
     for f in 1.jpg 1-time.jpg notes.txt "keogram-$night.png"; do echo x >"img/$f" && touch -d '10 days ago' "img/$f"; done
     echo "{\"number\":1,\"start\":\"$old\",\"end\":\"$old\"}" >img/1.json && touch -d '10 days ago' img/1.json
     echo x >img/2.jpg && touch -d '1 day ago' img/2.jpg
