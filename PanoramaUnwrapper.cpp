@@ -128,6 +128,13 @@ bool PanoramaUnwrapper::offsetAngle(float angle) {
     return true;
 }
 
+// The ring radius is measured in input widths; the outer ring must still fit
+// into the input height.
+bool PanoramaUnwrapper::ringFits(int width, int height, float radiusMax) {
+    const float span = static_cast<float>(width) * radiusMax * 2;
+    return static_cast<uint32_t>(height) >= static_cast<uint32_t>(span);
+}
+
 bool PanoramaUnwrapper::generateTransformation() {
     delete[] m_transformation;
     m_transformation = nullptr;
@@ -136,11 +143,8 @@ bool PanoramaUnwrapper::generateTransformation() {
     const float radius_delta = m_radiusMax - m_radiusMin;
     const float aspect = static_cast<float>(m_originalWidth) / static_cast<float>(m_originalHeight);
 
-    // The ring radius is measured in input widths; the outer ring must still
-    // fit into the input height.
-    const float span = static_cast<float>(m_originalWidth) * m_radiusMax * 2;
-    const auto pixelSpan = static_cast<uint32_t>(span);
-    if (m_originalHeight < pixelSpan) return false;
+    if (!ringFits(static_cast<int>(m_originalWidth), static_cast<int>(m_originalHeight), m_radiusMax))
+        return false;
 
     // A panorama with pixels needs an input with pixels to sample from.
     if (m_outMatSize > 0 && (m_originalWidth == 0 || m_originalHeight == 0)) return false;

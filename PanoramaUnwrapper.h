@@ -17,6 +17,9 @@ public:
     PanoramaUnwrapper& operator=(const PanoramaUnwrapper&) = delete;
 
     bool generateTransformation();
+    // Whether an input of this size holds a ring of this outer radius (in
+    // input widths), as generateTransformation() requires.
+    static bool ringFits(int width, int height, float radiusMax);
     // On success *imageOut receives a new image owned by the caller.
     bool unwrap(cv::Mat* imageIn, cv::Mat** imageOut);
     uint32_t getUnwrapHeight();

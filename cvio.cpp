@@ -99,6 +99,7 @@ void startupPanorama(StartupPanorama& panorama, cv::Mat& first) {
 }
 
 cv::Rect startupRingSquare(cv::Size size) {
+    if (!PanoramaUnwrapper::ringFits(size.width, size.height, kRingOuter)) return {};
     const int radius = static_cast<int>(std::ceil(static_cast<float>(size.width) * kRingOuter)) + 1;
     const cv::Point centre(static_cast<int>(static_cast<float>(size.width) * kRingCentre),
                            static_cast<int>(static_cast<float>(size.height) * (1 - kRingCentre)));

@@ -77,7 +77,8 @@ void startupPanorama(StartupPanorama& panorama, cv::Mat& first);
 // the given size; false when such an image cannot hold the ring.
 bool useStartupGeometry(PanoramaUnwrapper& unwrapper, int width, int height);
 
-// The square of an image of this size that holds the start-up geometry's ring.
+// The square of an image of this size that holds the start-up geometry's
+// ring; empty when such an image cannot hold it.
 cv::Rect startupRingSquare(cv::Size size);
 
 // The camera state as the loop's source of images.

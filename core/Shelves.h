@@ -82,6 +82,7 @@ public:
     virtual ~Panorama() = default;
     // The panorama of an image, or an empty image when its size cannot hold the ring.
     virtual cv::Mat unwrap(const cv::Mat& image) = 0;
-    // The square around the ring in an image of this size.
+    // The square around the ring in an image of this size; empty when such
+    // an image cannot hold the ring.
     virtual cv::Rect ringSquare(cv::Size size) const = 0;
 };

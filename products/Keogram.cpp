@@ -230,11 +230,12 @@ void Keogram::framed(const Frame& frame) {
         image.col(image.cols / 2).copyTo(column_);
         if (panorama_ != nullptr) {
             ring_ = cv::Mat::zeros(image.size(), image.type());
-            image(ringSquare_).copyTo(ring_(ringSquare_));
+            if (!ringSquare_.empty()) image(ringSquare_).copyTo(ring_(ringSquare_));
         }
     } else {
         cv::max(column_, image.col(image.cols / 2), column_);
-        if (panorama_ != nullptr) {
+        // An image that cannot hold the ring has no panorama: nothing to gather.
+        if (panorama_ != nullptr && !ringSquare_.empty()) {
             cv::Mat square = ring_(ringSquare_);
             cv::max(square, image(ringSquare_), square);
         }

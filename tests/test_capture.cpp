@@ -44,6 +44,11 @@ TEST(Capture, SetupReadsTwoImagesCountsOneAndUnwrapsTheFirst) {
         EXPECT_EQ(state.framecounter, c.framecounter);
         EXPECT_EQ(camera.reads, c.opened ? 2 : 0);
         ASSERT_EQ(startup.unwrap != nullptr, c.panorama.has_value());
+        // The keogram gathers the ring's square only where a panorama can be made.
+        if (!c.first.empty() && c.opened) {
+            EXPECT_EQ(startupRingSquare(c.first.size()),
+                      c.panorama ? cv::Rect(95, 15, 451, 451) : cv::Rect());
+        }
         if (!c.panorama) continue;
         EXPECT_EQ(startup.unwrap->size(), *c.panorama);
         EXPECT_EQ(startup.unwrap->type(), CV_8UC3);
