@@ -2,6 +2,9 @@
 
 #include "app/PanoramaView.h"
 #include "budget/Budget.h"
+#if TRAILCAM_HAS_INDI
+#include "indi/IndiCamera.h"
+#endif
 #include "camera/ControlledCamera.h"
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
@@ -134,9 +137,12 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         return 1;
     }
     // 2. What goes beside each snapshot.
-    const std::string sourceName = withoutUserInfo(replay          ? s.replay.input
-                                                   : s.camera.demo ? "demo"
-                                                                   : s.camera.device);
+    const std::string sourceName =
+        withoutUserInfo(replay           ? s.replay.input
+                        : s.camera.demo  ? "demo"
+                        : s.indi.enabled ? "indi:" + s.indi.host + ":" + std::to_string(s.indi.port) +
+                                               (s.indi.camera.empty() ? "" : "/" + s.indi.camera)
+                                         : s.camera.device);
     PanoramaView panorama(startup, stderr);
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
@@ -195,6 +201,30 @@ int replay(const Settings& s) {
     return runTrail(s, capture, display, true);
 }
 
+#if TRAILCAM_HAS_INDI
+// An astronomy camera through an INDI server: its list, or a run on it.
+int runIndi(const Settings& s) {
+    if (s.camera.listDevices) {
+        const auto cameras = IndiCamera::cameras(s.indi);
+        if (!cameras) return std::fprintf(stderr, "trailcam: %s\n", cameras.reason().c_str()), 1;
+        for (const auto& [name, size] : *cameras)
+            std::printf("%s  %dx%d\n", name.c_str(), size.width, size.height);
+        return 0;
+    }
+    installStopSignals();
+    IndiCamera camera(s.indi, stderr, &stopRequested);
+    while (!camera.open()) {
+        if (s.camera.reconnectSeconds <= 0 || stopRequested != 0) return 1;
+        for (double waited = 0; waited < s.camera.reconnectSeconds && stopRequested == 0; waited += 0.1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    SystemProcessorClock processorClock;
+    CaptureState capture(camera, processorClock, stdout, stderr, {camera.reported()});
+    HighGuiDisplay display(stderr, s.views.headless);
+    return runTrail(s, capture, display, false);
+}
+#endif
+
 }  // namespace
 
 int runTool(const Settings& s, cv::VideoCapture& cap) {
@@ -203,6 +233,9 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     startThreadsNamed("trailcam-cv", [] { cv::parallel_for_(cv::Range(0, 64), [](const cv::Range&) {}); });
     // Status lines reach a pipe or a log file as they happen.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#if TRAILCAM_HAS_INDI
+    if (s.indi.enabled) return runIndi(s);
+#endif
     if (s.camera.listDevices) {
         std::fputs(describeVideoDevices(listVideoDevices()).c_str(), stdout);
         return 0;

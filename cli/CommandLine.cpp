@@ -1,5 +1,9 @@
 #include "cli/CommandLine.h"
 
+#if TRAILCAM_HAS_INDI
+#include "indi/IndiOptions.h"
+#endif
+
 #include "core/Options.h"
 
 #include <CLI/CLI.hpp>
@@ -49,6 +53,9 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     // Each feature's options under its heading, in the order a user meets them.
     OptionRules rules;
     addCameraOptions(app, s.camera, rules);
+#if TRAILCAM_HAS_INDI
+    addIndiOptions(app, s.indi, rules);
+#endif
     group(app, "Camera");
     addReplayOptions(app, s.replay, rules);
     group(app, "Replay");

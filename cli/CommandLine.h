@@ -4,6 +4,7 @@
 #include "camera/CameraOptions.h"
 #include "clips/ClipOptions.h"
 #include "flashes/FlashOptions.h"
+#include "indi/IndiSettings.h"
 #include "input/ReplayOptions.h"
 #include "mqtt/MqttOptions.h"
 #include "products/ProductOptions.h"
@@ -22,6 +23,7 @@
 // own, with their defaults, beside its options hook.
 struct Settings {
     CameraSettings camera;
+    IndiSettings indi;
     ReplaySettings replay;
     SnapshotSettings snapshots;
     FlashSettings flashes;

@@ -353,6 +353,33 @@ retention: deleted img/keogram-$night.png, older than --keep-days" ] || fail "de
     stop_with TERM
     [ -z "$(find img -name '*.jpg' -size +0)" ] && [ "$(ls img | wc -l)" = 30002 ] || fail "a snapshot replaced"
     ;;
+indi)
+    # A real INDI server with its CCD simulator on a free loopback port.
+    command -v indiserver >/dev/null && command -v indi_simulator_ccd >/dev/null || skip "needs indi-bin"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    # Its local socket of its own: another server may run on this machine.
+    server() { indiserver -u "$work/indiserver" -p "$port" indi_simulator_ccd >server.log 2>&1 & server=$!; }
+    server
+    trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+    listed() { [ "$("$tool" --indi "$port" --list-devices 2>err)" = "CCD Simulator  1280x1024" ]; }
+    wait_for 30 listed || fail "list: $("$tool" --indi "$port" --list-devices)"
+    # Exposures back to back: status lines; a stop writes the trail with --save-on-exit.
+    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit
+    wait_for 60 grep -q '^freq=[1-9]' out || fail "no images"
+    stop_with TERM
+    expect_trail stopapp "img 0" "closing app"
+    [ -s img/1.jpg ] && [ "$(cat err)" = "camera images have 1 channel of 16 bits: converting them to 8 bits" ] ||
+        fail "trail or lines"
+    # A stop during a 30-second exposure aborts it: the run ends within 2 s.
+    rm -rf img && start --indi "$port" --exposure-s 30 --headless
+    sleep 3
+    stopped=$(date +%s%N) && kill -TERM "$pid" && wait_for 2 gone || fail "still exposing"
+    expect_end 0 && (($(date +%s%N) - stopped < 2500000000)) || fail "slow stop"
+    # No server: one line, status 1.
+    kill "$server" && wait "$server" 2>/dev/null
+    start --indi "$port" --headless && expect_end 1
+    [ "$(cat err)" = "indi: cannot reach the INDI server at 127.0.0.1:$port" ] && [ ! -s out ] || fail "no server"
+    ;;
 *) fail "unknown check" ;;
 esac
 echo "ok ($check)"

@@ -1,0 +1,236 @@
+#include "indi/IndiCamera.h"
+
+#include "indi/FitsImage.h"
+#include "platform/Clocks.h"
+
+#include <libindi/basedevice.h>
+#include <libindi/indipropertyblob.h>
+#include <libindi/indipropertynumber.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+namespace {
+
+constexpr double kFindSeconds = 10;  // for the camera to be announced and connected
+constexpr double kLateSeconds = 30;  // an exposure this much overdue counts as lost
+constexpr int kStopCheckMs = 100;
+
+bool takesExposures(const INDI::BaseDevice& device) {
+    return (device.getDriverInterface() & INDI::BaseDevice::CCD_INTERFACE) != 0 ||
+           device.getNumber("CCD_EXPOSURE").isValid();
+}
+
+// The camera's image size: its frame over its binning.
+cv::Size sizeOf(const INDI::BaseDevice& device) {
+    const INDI::PropertyNumber frame = device.getNumber("CCD_FRAME");
+    const INDI::PropertyNumber binning = device.getNumber("CCD_BINNING");
+    if (!frame.isValid()) return {};
+    const auto value = [](const INDI::PropertyNumber& p, const char* name, double otherwise) {
+        const auto* widget = p.isValid() ? p.findWidgetByName(name) : nullptr;
+        return widget != nullptr ? widget->getValue() : otherwise;
+    };
+    const double binX = std::max(1.0, value(binning, "HOR_BIN", 1)),
+                 binY = std::max(1.0, value(binning, "VER_BIN", 1));
+    return {static_cast<int>(value(frame, "WIDTH", 0) / binX),
+            static_cast<int>(value(frame, "HEIGHT", 0) / binY)};
+}
+
+std::string where(const IndiSettings& settings) {
+    return settings.host + ":" + std::to_string(settings.port);
+}
+
+}  // namespace
+
+IndiCamera::IndiCamera(IndiSettings settings, FILE* err, const volatile std::sig_atomic_t* stopRequested)
+    : settings_(std::move(settings)), err_(err), stopRequested_(stopRequested), said_(err) {
+    setServer(settings_.host.c_str(), static_cast<unsigned int>(settings_.port));
+    setVerbose(false);
+}
+
+IndiCamera::~IndiCamera() {
+    if (isServerConnected()) disconnectServer();
+}
+
+bool IndiCamera::open() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        serverGone_ = false;
+        image_.reset();
+    }
+    exposureAsked_ = -1;
+    if (!connectServer()) {
+        said_.say("indi: cannot reach the INDI server at " + where(settings_));
+        return false;
+    }
+    if (!waitFor(kFindSeconds, [this] { return chosenCamera().has_value(); })) {
+        said_.say(settings_.camera.empty()
+                      ? "indi: the server at " + where(settings_) + " has no camera"
+                      : "indi: the server at " + where(settings_) + " has no camera " + settings_.camera);
+        disconnectServer();
+        return false;
+    }
+    device_ = *chosenCamera();
+    INDI::BaseDevice device = getDevice(device_.c_str());
+    if (!device.isConnected()) connectDevice(device_.c_str());
+    setBLOBMode(B_ALSO, device_.c_str(), "CCD1");
+    if (!waitFor(kFindSeconds, [this] {
+            const INDI::BaseDevice d = getDevice(device_.c_str());
+            return d.isConnected() && d.getNumber("CCD_EXPOSURE").isValid() && sizeOf(d).area() > 0;
+        })) {
+        said_.say("indi: cannot connect the camera " + device_);
+        disconnectServer();
+        return false;
+    }
+    size_ = sizeOf(getDevice(device_.c_str()));
+    opened_ = true;
+    startExposure();
+    return true;
+}
+
+std::optional<std::string> IndiCamera::chosenCamera() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : cameras_)
+        if (settings_.camera.empty() || name == settings_.camera) return name;
+    return std::nullopt;
+}
+
+bool IndiCamera::waitFor(double seconds, const std::function<bool()>& done) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= until || stopAsked()) return false;
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
+    }
+    return true;
+}
+
+CameraMode IndiCamera::reported() const { return {opened_ ? size_ : cv::Size(), 0}; }
+
+void IndiCamera::startExposure() {
+    exposureAsked_ = millis();
+    sendNewNumber(device_.c_str(), "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", settings_.exposureSeconds);
+}
+
+// Waits for the exposure running (the next starts as soon as its image is
+// in); an image that is not a FITS file is skipped.
+void IndiCamera::read(Frame& frame) {
+    frame.jpeg = nullptr;
+    for (;;) {
+        if (!opened_) return frame.image.release();
+        if (exposureAsked_ < 0) startExposure();
+        std::optional<std::vector<uchar>> bytes;
+        const auto late = std::chrono::steady_clock::now() +
+                          std::chrono::duration<double>(settings_.exposureSeconds + kLateSeconds);
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            while (!image_ && !serverGone_ && !stopAsked() && std::chrono::steady_clock::now() < late)
+                changed_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
+            bytes = std::exchange(image_, std::nullopt);
+        }
+        if (!bytes && stopAsked()) {
+            // The run ends: the exposure is given up, the last image stands in.
+            sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
+            exposureAsked_ = -1;
+            frame = last_;
+            return;
+        }
+        if (!bytes) {
+            opened_ = false;
+            return frame.image.release();
+        }
+        const int64_t middle = exposureAsked_ + std::llround(settings_.exposureSeconds * 500);
+        startExposure();
+        Result<cv::Mat> decoded = decodeFits(bytes->data(), bytes->size());
+        if (!decoded) {
+            said_.say("indi: the camera sent an image that cannot be read (" + decoded.reason() +
+                      "): skipped");
+            continue;
+        }
+        frame.image = *decoded;
+        frame.millis = middle;
+        last_ = frame;
+        return;
+    }
+}
+
+void IndiCamera::release() {
+    opened_ = false;
+    if (isServerConnected()) disconnectServer();
+}
+
+bool IndiCamera::reopen() {
+    release();
+    return open();
+}
+
+void IndiCamera::newProperty(INDI::Property property) {
+    if (std::string(property.getName()) != "CCD_EXPOSURE" && std::string(property.getName()) != "DRIVER_INFO")
+        return;
+    const INDI::BaseDevice device = property.getBaseDevice();
+    if (!takesExposures(device)) return;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const std::string name = device.getDeviceName();
+    if (std::find(cameras_.begin(), cameras_.end(), name) == cameras_.end()) cameras_.push_back(name);
+    changed_.notify_all();
+}
+
+void IndiCamera::updateProperty(INDI::Property property) {
+    if (property.getType() != INDI_BLOB || std::string(property.getName()) != "CCD1" ||
+        device_ != property.getDeviceName()) {
+        changed_.notify_all();
+        return;
+    }
+    INDI::PropertyBlob blob(property);
+    if (blob.size() == 0) return;
+    const auto* data = static_cast<const uchar*>(blob[0].getBlob());
+    const int length = blob[0].getBlobLen();
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (data != nullptr && length > 0) image_.emplace(data, data + length);
+    format_ = blob[0].getFormat();
+    changed_.notify_all();
+}
+
+void IndiCamera::serverDisconnected(int) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    serverGone_ = true;
+    changed_.notify_all();
+}
+
+Result<std::vector<std::pair<std::string, cv::Size>>> IndiCamera::cameras(const IndiSettings& settings) {
+    IndiCamera client(settings, stderr, nullptr);
+    if (!client.connectServer()) return Failure{"cannot reach the INDI server at " + where(settings)};
+    // Devices announce themselves as they come: give them a moment.
+    client.waitFor(2, [] { return false; });
+    std::vector<std::pair<std::string, cv::Size>> found;
+    std::vector<std::string> names;
+    {
+        const std::lock_guard<std::mutex> lock(client.mutex_);
+        names = client.cameras_;
+    }
+    // A camera tells its size once connected: one that is not is connected
+    // for the listing, and left as it was.
+    std::vector<std::string> connected;
+    for (const std::string& name : names)
+        if (!client.getDevice(name.c_str()).isConnected()) {
+            client.connectDevice(name.c_str());
+            connected.push_back(name);
+        }
+    client.waitFor(kFindSeconds / 2, [&client, &names] {
+        for (const std::string& name : names)
+            if (sizeOf(client.getDevice(name.c_str())).area() == 0) return false;
+        return true;
+    });
+    for (const std::string& name : names)
+        found.emplace_back(name, sizeOf(client.getDevice(name.c_str())));
+    for (const std::string& name : connected)
+        client.disconnectDevice(name.c_str());
+    client.disconnectServer();
+    return found;
+}
+
+// The INDI client library's own log lines ("creating new connection...") go
+// nowhere: the tool says what matters in its own words.
+void IDLog(const char*, ...) {}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "core/Camera.h"
+#include "core/Result.h"
+#include "core/SayOnce.h"
+#include "indi/IndiSettings.h"
+
+#include <libindi/baseclient.h>
+#include <opencv2/core.hpp>
+
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// An astronomy camera behind an INDI server (ZWO, QHY, a DSLR, ... through
+// their INDI drivers), as a camera: exposures back to back, each image's FITS
+// decoded, its time the middle of its exposure. Only the primary CCD's images
+// are asked for. A stop asked for during an exposure aborts it.
+class IndiCamera : public Camera, private INDI::BaseClient {
+public:
+    IndiCamera(IndiSettings settings, FILE* err, const volatile std::sig_atomic_t* stopRequested);
+    ~IndiCamera() override;
+    IndiCamera(const IndiCamera&) = delete;
+    IndiCamera& operator=(const IndiCamera&) = delete;
+
+    // Reaches the server and the camera, connecting the camera when it is
+    // not; says why not on err.
+    bool open();
+    bool isOpened() const override { return opened_; }
+    void configure(const CameraMode&) override {}  // the camera's own frame and binning
+    CameraMode reported() const override;
+    void read(Frame& frame) override;
+    void release() override;
+    bool reopen() override;
+
+    // The cameras an INDI server offers (devices that take exposures), with
+    // their image sizes when known; waits a few seconds for them to appear.
+    static Result<std::vector<std::pair<std::string, cv::Size>>> cameras(const IndiSettings& settings);
+
+private:
+    void newProperty(INDI::Property property) override;
+    void updateProperty(INDI::Property property) override;
+    void serverDisconnected(int exitCode) override;
+
+    std::optional<std::string> chosenCamera() const;
+    bool waitFor(double seconds, const std::function<bool()>& done);
+    void startExposure();
+    bool stopAsked() const { return stopRequested_ != nullptr && *stopRequested_ != 0; }
+
+    IndiSettings settings_;
+    FILE* err_;
+    const volatile std::sig_atomic_t* stopRequested_;
+    SayOnce said_;
+    bool opened_ = false;
+    std::string device_;
+    int64_t exposureAsked_ = -1;  // wall-clock milliseconds; -1: none running
+    Frame last_;
+    cv::Size size_;  // as the camera reported it when opened
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> cameras_;  // devices seen that take exposures, in order
+    std::optional<std::vector<uchar>> image_;
+    std::string format_;
+    bool serverGone_ = false;
+};

@@ -1,0 +1,39 @@
+#include "indi/IndiOptions.h"
+
+#include "core/BoundedMatch.h"
+
+#include <CLI/CLI.hpp>
+
+#include <regex>
+
+void addIndiOptions(CLI::App& app, IndiSettings& indi, OptionRules& rules) {
+    static const std::regex address("(?:([A-Za-z0-9.-]{1,253}):)?([0-9]{1,5})");
+    app.add_option_function<std::string>(
+           "--indi",
+           [&indi](const std::string& text) {
+               std::smatch match;
+               boundedMatch(text, match, address);
+               indi.enabled = true;
+               if (match[1].matched) indi.host = match[1];
+               indi.port = std::stoi(match[2]);
+           },
+           "an astronomy camera through the INDI server on [HOST:]PORT (default host 127.0.0.1)")
+        ->type_name("[HOST:]PORT")
+        ->check([](const std::string& text) {
+            std::smatch match;
+            return boundedMatch(text, match, address) && std::stoi(match[2]) >= 1 &&
+                           std::stoi(match[2]) <= 65535
+                       ? std::string()
+                       : "expected [HOST:]PORT, for example 7624 or observatory.local:7624";
+        });
+    app.add_option("--indi-camera", indi.camera, "the INDI camera by name (default: the first)")
+        ->type_name("NAME")
+        ->check(notEmpty);
+    app.add_option("--exposure-s", indi.exposureSeconds, "seconds of each INDI exposure (default: 1)")
+        ->type_name("SECONDS")
+        ->check(numberIn(0.001, 3600));
+    for (const char* option : {"--indi-camera", "--exposure-s"})
+        rules.needs.emplace_back(option, "--indi");
+    for (const char* other : {"--demo", "--input", "--device", "--record"})
+        rules.cannotGoWith.emplace_back("--indi", other);
+}
