@@ -56,9 +56,11 @@ IndiCamera::~IndiCamera() {
 
 bool IndiCamera::open() {
     {
+        // What a server said before is no more: the cameras are announced anew.
         const std::lock_guard<std::mutex> lock(mutex_);
         serverGone_ = false;
         image_.reset();
+        cameras_.clear();
     }
     exposureAsked_ = -1;
     if (!connectServer()) {

@@ -375,6 +375,16 @@ indi)
     sleep 3
     stopped=$(date +%s%N) && kill -TERM "$pid" && wait_for 2 gone || fail "still exposing"
     expect_end 0 && (($(date +%s%N) - stopped < 2500000000)) || fail "slow stop"
+    # The server gone mid-run and back: the camera is lost and back, the run goes on.
+    start --indi "$port" --exposure-s 0.2 --headless --reconnect 1
+    wait_for 60 grep -q '^freq=[1-9]' out || fail "no images before"
+    kill "$server" && wait "$server" 2>/dev/null
+    wait_for 30 grep -q '^camera delivered no image, trying to reopen it every 1 s$' out || fail "not lost"
+    server
+    wait_for 60 grep -q '^camera is back$' out || fail "not back"
+    lines=$(wc -l <out) && wait_for 30 eval '[ "$(sed "1,${lines}d" out | grep -c "^freq=[1-9]")" -ge 2 ]' ||
+        fail "no images after"
+    stop_with TERM
     # No server: one line, status 1.
     kill "$server" && wait "$server" 2>/dev/null
     start --indi "$port" --headless && expect_end 1
