@@ -29,11 +29,18 @@ void addControlOptions(CLI::App& app, CameraSettings& camera, OptionRules& rules
                          ->check(numberIn(1, 1e9));
     auto* gain = app.add_option("--gain", "the camera's gain")->type_name("N")->check(numberIn(0, 1e9));
     auto* controls =
-        app.add_option("--control", "set a V4L2 control by its v4l2-ctl name, e.g. brightness=128")
+        app.add_option("--control", "set a V4L2 control, e.g. brightness=128 (INDI: CCD_CONTROLS.Offset=10)")
             ->type_name("NAME=N")
             ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
-            ->check([](const std::string& v) {
+            ->check([&app](const std::string& v) {
                 static const std::regex control("[a-z0-9_]+=-?[0-9]{1,18}");
+                // An INDI camera's number property, its element when not the first, any number.
+                static const std::regex indi(
+                    "[A-Za-z0-9_]{1,64}(\\.[A-Za-z0-9_]{1,64})?=-?[0-9]{1,18}(\\.[0-9]{1,9})?");
+                if (app.count("--indi") > 0)
+                    return boundedMatch(v, indi)
+                               ? std::string()
+                               : "expected PROPERTY[.ELEMENT]=VALUE, for example CCD_CONTROLS.Offset=10";
                 return boundedMatch(v, control) ? std::string()
                                                 : "expected NAME=VALUE, for example brightness=128";
             });
@@ -50,8 +57,9 @@ void addControlOptions(CLI::App& app, CameraSettings& camera, OptionRules& rules
                    ? "--exposure sets automatic exposure off: it cannot go with --auto-exposure on"
                    : "";
     });
-    rules.finish.emplace_back([&camera, autoExposure, exposure, gain, controls] {
+    rules.finish.emplace_back([&app, &camera, autoExposure, exposure, gain, controls] {
         // Automatic exposure first: an exposure time is refused while it is on.
+        if (app.count("--indi") > 0) return;  // the INDI camera's own, set by it
         const bool automatic = autoExposure->count() > 0 && autoExposure->as<std::string>() == "on";
         if (autoExposure->count() > 0 || exposure->count() > 0)
             camera.controls.emplace_back("auto_exposure", automatic ? 3 : 1);

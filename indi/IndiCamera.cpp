@@ -87,6 +87,7 @@ bool IndiCamera::open() {
         return false;
     }
     size_ = sizeOf(getDevice(device_.c_str()));
+    setNumbers();
     opened_ = true;
     startExposure();
     return true;
@@ -110,6 +111,36 @@ bool IndiCamera::waitFor(double seconds, const std::function<bool()>& done) {
 }
 
 CameraMode IndiCamera::reported() const { return {opened_ ? size_ : cv::Size(), 0}; }
+
+// The numbers asked for; one line for each the camera does not have.
+void IndiCamera::setNumbers() {
+    // A driver defines its properties one after another as it connects:
+    // those asked for get a moment to appear.
+    waitFor(kFindSeconds / 2, [this] {
+        const INDI::BaseDevice device = getDevice(device_.c_str());
+        for (const auto& asked : settings_.numbers)
+            if (!device.getNumber(asked.first.substr(0, asked.first.find('.')).c_str()).isValid())
+                return false;
+        return true;
+    });
+    const INDI::BaseDevice device = getDevice(device_.c_str());
+    for (const auto& [name, value] : settings_.numbers) {
+        const size_t dot = name.find('.');
+        const std::string property = name.substr(0, dot);
+        const INDI::PropertyNumber number = device.getNumber(property.c_str());
+        const INumber* element = !number.isValid() ? nullptr
+                                 : dot == std::string::npos
+                                     ? (number.size() > 0 ? &number[0] : nullptr)
+                                     : number.findWidgetByName(name.substr(dot + 1).c_str());
+        if (element == nullptr) {
+            std::fprintf(err_, "indi: the camera %s has no number %s: not set\n", device_.c_str(),
+                         name.c_str());
+            std::fflush(err_);
+            continue;
+        }
+        sendNewNumber(device_.c_str(), property.c_str(), element->name, value);
+    }
+}
 
 void IndiCamera::startExposure() {
     exposureAsked_ = millis();

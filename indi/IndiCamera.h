@@ -52,6 +52,7 @@ private:
     std::optional<std::string> chosenCamera() const;
     bool waitFor(double seconds, const std::function<bool()>& done);
     void startExposure();
+    void setNumbers();
     bool stopAsked() const { return stopRequested_ != nullptr && *stopRequested_ != 0; }
 
     IndiSettings settings_;

@@ -32,6 +32,16 @@ void addIndiOptions(CLI::App& app, IndiSettings& indi, OptionRules& rules) {
     app.add_option("--exposure-s", indi.exposureSeconds, "seconds of each INDI exposure (default: 1)")
         ->type_name("SECONDS")
         ->check(numberIn(0.001, 3600));
+    // --gain and --control, given with --indi, set the INDI camera's numbers.
+    rules.finish.emplace_back([&app, &indi] {
+        if (!indi.enabled) return;
+        if (const CLI::Option* gain = app.get_option_no_throw("--gain"); gain != nullptr && gain->count() > 0)
+            indi.numbers.emplace_back("CCD_GAIN", std::stod(gain->results().front()));
+        if (const CLI::Option* controls = app.get_option_no_throw("--control"); controls != nullptr)
+            for (const std::string& control : controls->results())
+                indi.numbers.emplace_back(control.substr(0, control.find('=')),
+                                          std::stod(control.substr(control.find('=') + 1)));
+    });
     for (const char* option : {"--indi-camera", "--exposure-s"})
         rules.needs.emplace_back(option, "--indi");
     for (const char* other : {"--demo", "--input", "--device", "--record"})

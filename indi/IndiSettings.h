@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 // An INDI server's camera, and which one.
 struct IndiSettings {
@@ -9,4 +11,7 @@ struct IndiSettings {
     int port = 7624;
     std::string camera;          // none: the first that takes exposures
     double exposureSeconds = 1;  // --exposure-s
+    // Number properties to set ("PROPERTY" for its first element, or
+    // "PROPERTY.ELEMENT") before the first exposure and after each reconnect.
+    std::vector<std::pair<std::string, double>> numbers;
 };

@@ -363,13 +363,17 @@ indi)
     trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
     listed() { [ "$("$tool" --indi "$port" --list-devices 2>err)" = "CCD Simulator  1280x1024" ]; }
     wait_for 30 listed || fail "list: $("$tool" --indi "$port" --list-devices)"
-    # Exposures back to back: status lines; a stop writes the trail with --save-on-exit.
-    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit
+    # Exposures back to back, the numbers asked for set (one line for one the
+    # camera lacks): status lines; a stop writes the trail with --save-on-exit.
+    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --gain 7 --control CCD_OFFSET.OFFSET=3 \
+        --control CCD_NOTHING=1
     wait_for 60 grep -q '^freq=[1-9]' out || fail "no images"
+    [ "$(indi_getprop -p "$port" 'CCD Simulator.CCD_GAIN.GAIN' 'CCD Simulator.CCD_OFFSET.OFFSET')" = \
+        $'CCD Simulator.CCD_GAIN.GAIN=7\nCCD Simulator.CCD_OFFSET.OFFSET=3' ] || fail "numbers not set"
     stop_with TERM
     expect_trail stopapp "img 0" "closing app"
-    [ -s img/1.jpg ] && [ "$(cat err)" = "camera images have 1 channel of 16 bits: converting them to 8 bits" ] ||
-        fail "trail or lines"
+    [ -s img/1.jpg ] && [ "$(cat err)" = "indi: the camera CCD Simulator has no number CCD_NOTHING: not set
+camera images have 1 channel of 16 bits: converting them to 8 bits" ] || fail "trail or lines"
     # A stop during a 30-second exposure aborts it: the run ends within 2 s.
     rm -rf img && start --indi "$port" --exposure-s 30 --headless
     sleep 3

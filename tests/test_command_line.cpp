@@ -92,7 +92,15 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--max-disk 20GB",
                              "--record --mqtt mqtt://h",
                              "--timelapse sometimes",
-                             "--keogram-every 5"}) {
+                             "--keogram-every 5",
+                             "--indi 70000",
+                             "--indi host:",
+                             "--indi 7624 --demo",
+                             "--indi 7624 --input a",
+                             "--exposure-s 2",
+                             "--indi 7624 --exposure-s 0",
+                             "--indi 7624 --control brightness",
+                             "--indi 7624 --control CCD.GAIN.X=1"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -122,6 +130,22 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                         {"brightness", -5},
                         {"white_balance_automatic", 0}}));
     EXPECT_EQ(parse("--auto-exposure on").first.settings.camera.controls, (Controls{{"auto_exposure", 3}}));
+    // With --indi, --gain and --control set the INDI camera's numbers, not V4L2 controls.
+    const Settings indi =
+        parse(
+            "--indi observatory.local:7625 --indi-camera ZWO_CCD --exposure-s 2.5 --gain 120 --control "
+            "CCD_CONTROLS.Offset=10.5 --control CCD_OFFSET=-3")
+            .first.settings;
+    using Numbers = std::vector<std::pair<std::string, double>>;
+    EXPECT_TRUE(indi.indi.enabled && indi.indi.host == "observatory.local" && indi.indi.port == 7625 &&
+                indi.indi.camera == "ZWO_CCD" && indi.indi.exposureSeconds == 2.5 &&
+                indi.camera.controls.empty());
+    EXPECT_EQ(indi.indi.numbers,
+              (Numbers{{"CCD_GAIN", 120}, {"CCD_CONTROLS.Offset", 10.5}, {"CCD_OFFSET", -3}}));
+    const IndiSettings local = parse("--indi 7624").first.settings.indi;
+    EXPECT_TRUE(local.enabled && local.host == "127.0.0.1" && local.port == 7624 &&
+                local.exposureSeconds == 1);
+    EXPECT_FALSE(parse("").first.settings.indi.enabled);
     const Settings station =
         parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
     const MqttSettings& mqtt = station.mqtt;
