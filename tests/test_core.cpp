@@ -1,4 +1,5 @@
 #include "budget/Budget.h"
+#include "core/Stretch.h"
 #include "core/TickPictures.h"
 #include "core/Worker.h"
 
@@ -192,4 +193,28 @@ TEST(Budget, CountsTheRunAndNamesEveryListenerAndThread) {
     EXPECT_GE(perImage, 2000.0) << "2 ms an image, in µs";
     EXPECT_EQ(read[4], "budget: threads: share of a core");
     EXPECT_NE(printed.find("\nbudget:   budget-test "), std::string::npos) << printed;
+}
+
+// A 16-bit picture: linear puts the 0.1th percentile at 0 and the 99.9th at
+// 255; asinh lifts the faint end above linear; none is the full range; an
+// 8-bit image stays as it is.
+TEST(Stretch, MapsAPercentileRangeOrTheFullRangeTo8Bits) {
+    cv::Mat ramp(100, 100, CV_16UC1);
+    for (int i = 0; i < 10000; ++i)
+        ramp.at<uint16_t>(i / 100, i % 100) = static_cast<uint16_t>(1000 + i);  // 1000 .. 10999
+    const cv::Mat linear = stretchToEightBits(ramp, Stretch::linear);
+    const cv::Mat asinh = stretchToEightBits(ramp, Stretch::asinh);
+    const cv::Mat none = stretchToEightBits(ramp, Stretch::none);
+    ASSERT_EQ(linear.type(), CV_8UC1);
+    EXPECT_EQ(linear.at<uchar>(0, 0), 0);
+    EXPECT_EQ(linear.at<uchar>(0, 10), 0) << "the 0.1th percentile";
+    EXPECT_EQ(linear.at<uchar>(99, 89), 255) << "the 99.9th percentile";
+    EXPECT_NEAR(linear.at<uchar>(50, 0), 128, 1);
+    EXPECT_GT(asinh.at<uchar>(10, 0), linear.at<uchar>(10, 0) + 40);
+    EXPECT_EQ(asinh.at<uchar>(99, 99), 255);
+    cv::Mat full;
+    ramp.convertTo(full, CV_8U, 1.0 / 257);
+    EXPECT_EQ(cv::norm(none, full, cv::NORM_INF), 0);
+    const cv::Mat eight(4, 4, CV_8UC3, cv::Scalar(1, 2, 3));
+    EXPECT_EQ(stretchToEightBits(eight, Stretch::linear).data, eight.data);
 }
