@@ -51,6 +51,11 @@ void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Pan
         snapshots.addCompanion(kPanoramaSuffix,
                                [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
     if (s.metadata) snapshots.describeWith(&metadata);
+    if (s.sixteenBits)
+        snapshots.addCompanion(kSixteenBitSuffix, [](const SnapshotDue& due) {
+            return due.trail.depth() == CV_16U ? due.trail : cv::Mat();
+        });
+    snapshots.stretchWith(s.stretch);
     if (s.timeMap) {
         snapshots.addCompanion(kTimeMapSuffix, [](const SnapshotDue& due) { return due.timeMap; });
         snapshots.addCompanion(kTimeColoursSuffix, [](const SnapshotDue& due) {
@@ -168,9 +173,10 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     // 5. The loop.
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
-    TrailChoices choices{s.snapshots.saveOnExit, replay,
-                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000), s.snapshots.timeMap,
-                         s.flashes.rule};
+    TrailChoices choices{
+        s.snapshots.saveOnExit, replay,         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
+        s.snapshots.timeMap,    s.flashes.rule, s.snapshots.sixteenBits,
+        s.snapshots.stretch};
     Budget budget(stderr);
     TrailLoop loop(inputs, choices, s.budget.print ? budget.timed(listeners) : listeners);
     if (const auto newest = snapshots.newest())

@@ -60,6 +60,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     addReplayOptions(app, s.replay, rules);
     group(app, "Replay");
     addSnapshotOptions(app, s.snapshots, rules);
+    addDepthOptions(app, s.snapshots, rules);
     group(app, "Snapshots");
     addFlashOptions(app, s.flashes, rules);
     addSegmentOptions(app, s.segments, rules);

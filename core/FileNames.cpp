@@ -11,8 +11,8 @@
 namespace {
 
 constexpr const char* kTemporaryPrefix = ".partial-";
-constexpr const char* kSnapshotSuffixes[] = {kSnapshotSuffix, kSidecarSuffix, kTimeColoursSuffix,
-                                             kTimeMapSuffix, kPanoramaSuffix};
+constexpr const char* kSnapshotSuffixes[] = {kSnapshotSuffix, kSidecarSuffix,  kTimeColoursSuffix,
+                                             kTimeMapSuffix,  kPanoramaSuffix, kSixteenBitSuffix};
 
 }  // namespace
 

@@ -21,6 +21,7 @@ constexpr const char* kSidecarSuffix = ".json";
 constexpr const char* kTimeColoursSuffix = "-time.jpg";
 constexpr const char* kTimeMapSuffix = "-time.tiff";
 constexpr const char* kPanoramaSuffix = "-panorama.jpg";
+constexpr const char* kSixteenBitSuffix = ".tiff";  // a 16-bit trail, lossless
 std::string snapshotName(int32_t number, const std::string& suffix = kSnapshotSuffix);
 // Which snapshot a file name goes with, and as what: "12.jpg" is {12,
 // ".jpg"}, "12-time.tiff" is {12, "-time.tiff"}; none for any other name.

@@ -2,7 +2,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-TickPictures::TickPictures(const Frame& frame, const cv::Mat& trail) {
+TickPictures::TickPictures(const Frame& frame, const cv::Mat& trail, Stretch stretch) : stretch_(stretch) {
     if (frame.jpeg)
         std::call_once(frame_.once, [this, &frame] { frame_.bytes = frame.jpeg; });
     else
@@ -14,11 +14,13 @@ TickPictures::Bytes TickPictures::frameJpeg() const { return encode(frame_); }
 
 TickPictures::Bytes TickPictures::trailJpeg() const { return encode(trail_); }
 
-TickPictures::Bytes TickPictures::encode(const Encoded& picture) {
-    std::call_once(picture.once, [&picture] {
+TickPictures::Bytes TickPictures::encode(const Encoded& picture) const {
+    std::call_once(picture.once, [this, &picture] {
         auto bytes = std::make_shared<std::vector<uchar>>();
         try {
-            if (!picture.image.empty() && cv::imencode(".jpg", picture.image, *bytes)) picture.bytes = bytes;
+            if (!picture.image.empty() &&
+                cv::imencode(".jpg", stretchToEightBits(picture.image, stretch_), *bytes))
+                picture.bytes = bytes;
         } catch (const cv::Exception&) {
             // left empty
         }

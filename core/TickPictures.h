@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Frame.h"
+#include "core/Stretch.h"
 
 #include <opencv2/core.hpp>
 
@@ -15,8 +16,8 @@
 class TickPictures {
 public:
     using Bytes = std::shared_ptr<const std::vector<uchar>>;
-    // Copies what the loop goes on changing.
-    TickPictures(const Frame& frame, const cv::Mat& trail);
+    // Copies what the loop goes on changing; 16-bit images are stretched so.
+    TickPictures(const Frame& frame, const cv::Mat& trail, Stretch stretch = Stretch::linear);
     TickPictures(const TickPictures&) = delete;
     TickPictures& operator=(const TickPictures&) = delete;
 
@@ -30,6 +31,7 @@ private:
         mutable std::once_flag once;
         mutable Bytes bytes;
     };
-    static Bytes encode(const Encoded& picture);
+    Bytes encode(const Encoded& picture) const;
+    Stretch stretch_;
     Encoded frame_, trail_;
 };

@@ -33,6 +33,6 @@ std::string statusJsonMembers(const TickStatus& status) {
 }
 
 std::shared_ptr<const TickPictures> Tick::pictures() const {
-    if (!madePictures) madePictures = std::make_shared<const TickPictures>(frame, trail);
+    if (!madePictures) madePictures = std::make_shared<const TickPictures>(frame, trail, stretch);
     return madePictures;
 }

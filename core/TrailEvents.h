@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Frame.h"
+#include "core/Stretch.h"
 #include "core/TickPictures.h"
 
 #include <opencv2/core.hpp>
@@ -82,6 +83,7 @@ struct Tick {
     cv::Mat trail;
     TrailSpan span;
     cv::Mat timeMap;
+    Stretch stretch = Stretch::linear;  // how 16-bit images are shown
     // The frame and trail as JPEGs for whoever shows or stores them, made
     // when first asked for (on the loop's thread) and shared by all.
     std::shared_ptr<const TickPictures> pictures() const;

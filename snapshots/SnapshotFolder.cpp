@@ -1,6 +1,7 @@
 #include "snapshots/SnapshotFolder.h"
 
 #include "core/Json.h"
+#include "core/Stretch.h"
 #include "platform/Files.h"
 
 #include <fcntl.h>
@@ -112,7 +113,8 @@ void SnapshotFolder::ended() { writer_.finish(); }
 
 void SnapshotFolder::write(const SnapshotDue& due) {
     const std::string path = pathOf(due.number);
-    Result<std::vector<uchar>> jpeg = encodeImage(".jpg", due.trail);
+    // A 16-bit trail's picture is stretched; the trail itself may go beside it.
+    Result<std::vector<uchar>> jpeg = encodeImage(".jpg", stretchToEightBits(due.trail, stretch_));
     if (jpeg && metadata_ != nullptr) {
         if (const Result<> tagged = metadata_->tag(*jpeg, due); !tagged)
             std::fprintf(err_, "cannot tag snapshot %s: %s\n", path.c_str(), tagged.reason().c_str());
@@ -173,9 +175,9 @@ std::vector<SnapshotFolder::Entry> SnapshotFolder::list() const {
 }
 
 int SnapshotFolder::openToServe(const std::string& name, uint64_t& size) const {
-    // The 16-bit time map is for tools, not browsers.
+    // The 16-bit time map and trail are for tools, not browsers.
     const auto file = snapshotFileOf(name);
-    if (!file || file->suffix == kTimeMapSuffix) return -1;
+    if (!file || file->suffix == kTimeMapSuffix || file->suffix == kSixteenBitSuffix) return -1;
     return openOwnFile(path_ + "/" + name, size);
 }
 

@@ -4,6 +4,7 @@
 #include "core/FileSystem.h"
 #include "core/Result.h"
 #include "core/Shelves.h"
+#include "core/Stretch.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
 #include "platform/DiskFileSystem.h"
@@ -53,6 +54,8 @@ public:
     // With retention, only retention makes room: a snapshot never replaces
     // one that retention keeps, even when every number is taken.
     void replaceOnlyByRetention() { replace_ = false; }
+    // How a 16-bit trail becomes the snapshot's JPEG.
+    void stretchWith(Stretch stretch) { stretch_ = stretch; }
 
     bool hasRoom() override;
     bool taken(int32_t number) override;
@@ -96,6 +99,7 @@ private:
     const SnapshotMetadata* metadata_ = nullptr;
     std::atomic<bool> finalSnapshotLost_{false};
     bool replace_ = true;
+    Stretch stretch_ = Stretch::linear;
     Announcements* announcements_ = nullptr;
     std::string lockPath_;
     int lockFd_ = -1;

@@ -2,6 +2,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <map>
+
 void addSnapshotOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules& rules) {
     app.add_option("-o,--output", snapshots.folder, "folder for the snapshots")
         ->capture_default_str()
@@ -19,4 +21,37 @@ void addSnapshotOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules&
 void addSnapshotTimeOptions(CLI::App& app, SnapshotSettings& snapshots) {
     app.add_flag("--metadata", snapshots.metadata, "N.json beside each snapshot, its times in its EXIF");
     app.add_flag("--time-map", snapshots.timeMap, "N-time.tiff and N-time.jpg: when each pixel last rose");
+}
+
+void addDepthOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules& rules) {
+    app.add_option_function<std::string>(
+           "--depth", [&snapshots](const std::string& depth) { snapshots.sixteenBits = depth == "16"; },
+           "16: a 16-bit camera's trail in 16 bits, N.tiff beside N.jpg (default: 8)")
+        ->type_name("8|16")
+        ->check(
+            [](const std::string& v) { return v == "8" || v == "16" ? std::string() : "expected 8 or 16"; });
+    static const std::map<std::string, Stretch> stretches{
+        {"linear", Stretch::linear}, {"asinh", Stretch::asinh}, {"none", Stretch::none}};
+    app.add_option_function<std::string>(
+           "--stretch", [&snapshots](const std::string& name) { snapshots.stretch = stretches.at(name); },
+           "a 16-bit trail pictured linear, asinh or none (default: linear)")
+        ->type_name("HOW")
+        ->check([](const std::string& v) {
+            return stretches.count(v) > 0 ? std::string() : "expected linear, asinh or none";
+        });
+    rules.checks.emplace_back([&app] {
+        return app.count("--stretch") > 0 &&
+                       !(app.count("--depth") > 0 && app["--depth"]->as<std::string>() == "16")
+                   ? std::string("--stretch needs --depth 16")
+                   : std::string();
+    });
+    // What does not take 16-bit images yet.
+    for (const char* other : {"--time-map", "--panorama", "--clips", "--keogram", "--timelapse", "--segments",
+                              "--reject-flashes", "--record"})
+        rules.checks.emplace_back([&app, other] {
+            return app.count("--depth") > 0 && app["--depth"]->as<std::string>() == "16" &&
+                           app.count(other) > 0
+                       ? std::string("--depth 16 cannot go with ") + other
+                       : std::string();
+        });
 }

@@ -100,7 +100,13 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--exposure-s 2",
                              "--indi 7624 --exposure-s 0",
                              "--indi 7624 --control brightness",
-                             "--indi 7624 --control CCD.GAIN.X=1"}) {
+                             "--indi 7624 --control CCD.GAIN.X=1",
+                             "--depth 12",
+                             "--stretch asinh",
+                             "--depth 8 --stretch asinh",
+                             "--depth 16 --stretch curvy",
+                             "--depth 16 --time-map",
+                             "--depth 16 --clips c"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -146,6 +152,10 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     EXPECT_TRUE(local.enabled && local.host == "127.0.0.1" && local.port == 7624 &&
                 local.exposureSeconds == 1);
     EXPECT_FALSE(parse("").first.settings.indi.enabled);
+    const SnapshotSettings deep = parse("--depth 16 --stretch asinh --metadata").first.settings.snapshots;
+    EXPECT_TRUE(deep.sixteenBits && deep.stretch == Stretch::asinh && deep.metadata);
+    EXPECT_FALSE(parse("--depth 8").first.settings.snapshots.sixteenBits);
+    EXPECT_TRUE(parse("").first.settings.snapshots.stretch == Stretch::linear);
     const Settings station =
         parse("--keep-days 30 --max-disk 2G --mqtt mqtts://[::1] --station roof").first.settings;
     const MqttSettings& mqtt = station.mqtt;

@@ -364,3 +364,50 @@ TEST(TrailTimes, SnapshotCarriesItsSpanAndTimeMap) {
                     samePixels(camera.snapshots.made[i].timeMap, copies[i].second))
             << i;
 }
+
+// With --depth 16 a 16-bit camera's trail stays in 16 bits: the snapshot
+// equals the per-pixel maximum of its images, and each tick's diff is the
+// first channel's growth in 8-bit steps (its 16-bit sum shifted right by 8):
+// here each image raises all 768 pixels by 300 levels, so freq * 900. Without,
+// the images are brought to 8 bits as before.
+TEST(TrailLoop, SixteenBitTrailsKeepEveryLevelAndCountGrowthIn8BitSteps) {
+    const auto scene = [](int i) {
+        cv::Mat image(24, 32, CV_16UC3);
+        cv::RNG(static_cast<uint64_t>(i)).fill(image, cv::RNG::UNIFORM, 0, 65536);
+        cv::Mat first(image.size(), CV_16UC1, cv::Scalar(300 * i));
+        cv::insertChannel(first, image, 0);
+        return image;
+    };
+    TrailChoices choices;
+    choices.replay = true;
+    choices.sixteenBits = true;
+    Rig rig(choices);
+    rig.camera.scene = scene;
+    rig.camera.step = 250;
+    rig.camera.budget = 3 + 9;
+    EXPECT_EQ(rig.loop.run(rig.source), 0);
+    cv::Mat trail = scene(1);
+    for (int i = 2; i <= 12; ++i)
+        cv::max(trail, scene(i), trail);
+    ASSERT_EQ(rig.snapshots.made.size(), 1u);
+    EXPECT_EQ(rig.snapshots.made[0].trail.type(), CV_16UC3);
+    EXPECT_TRUE(samePixels(rig.snapshots.made[0].trail, trail));
+    int ticks = 0;
+    for (const std::string& line : rig.out.lines()) {
+        int freq = 0, frames = 0, diff = 0;
+        if (std::sscanf(line.c_str(), "freq=%d  frameCounter=%d  diff=%d", &freq, &frames, &diff) != 3 ||
+            frames < 2)
+            continue;
+        EXPECT_EQ(diff, freq * 900) << line;
+        ++ticks;
+    }
+    EXPECT_GE(ticks, 2);
+    EXPECT_EQ(rig.err.text(), "camera delivers 32x24 (asked for 640x480)\n") << "no conversion said";
+
+    Rig eight({false, true});
+    eight.camera.scene = scene;
+    eight.camera.budget = 3 + 2;
+    EXPECT_EQ(eight.loop.run(eight.source), 0);
+    ASSERT_EQ(eight.snapshots.made.size(), 1u);
+    EXPECT_EQ(eight.snapshots.made[0].trail.type(), CV_8UC3);
+}

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -95,7 +96,8 @@ int32_t plainGrowth(const cv::Mat& trail, cv::Mat& previous) {
     cv::Mat grown;
     cv::subtract(trail, previous, grown);
     trail.copyTo(previous);
-    const double sum = cv::sum(grown)[0];
+    // A 16-bit trail's growth counts in 8-bit steps: shifted right by 8.
+    const double sum = trail.depth() == CV_16U ? std::floor(cv::sum(grown)[0] / 256) : cv::sum(grown)[0];
     if (sum >= std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
     if (sum <= std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
     return static_cast<int32_t>(sum);

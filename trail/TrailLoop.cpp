@@ -63,7 +63,7 @@ bool TrailLoop::pass(FrameSource& source) {
     // In a tick pass the growth measure and the merge share one pass over
     // the trail, when the frame fits it (and no time map is kept).
     const bool fused = !choices_.timeMap && !choices_.flashes && frame.image.size() == state_.imMin.size() &&
-                       frame.image.type() == state_.imMin.type();
+                       frame.image.type() == state_.imMin.type() && frame.image.depth() == CV_8U;
     if (tick) infoTick(frame, fused);
     merge(frame, tick && fused);
     pollKeys();
@@ -114,6 +114,7 @@ bool TrailLoop::reconnect(FrameSource& source, Frame& frame) {
 // is mapped onto 0..255.
 void TrailLoop::toEightBits(Frame& frame) {
     const int type = frame.image.type();
+    if (choices_.sixteenBits && frame.image.depth() == CV_16U) return;
     if (!convertToEightBits(frame.image)) return;
     frame.jpeg = nullptr;  // no longer the image it was
     if (toldConversion_) return;
@@ -142,7 +143,8 @@ void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
                     frame,
                     s.imOld,
                     s.span,
-                    s.imTime};
+                    s.imTime,
+                    choices_.stretch};
     tell([&tick](TrailListener& l) { l.ticked(tick); });
     s.freq = 0;
 }

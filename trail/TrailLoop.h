@@ -42,6 +42,10 @@ struct TrailChoices {
     bool timeMap = false;
     // Keep flashes out of the trail.
     std::optional<FlashRule> flashes = std::nullopt;
+    // Keep a 16-bit source's trail in 16 bits (else it is brought to 8), and
+    // how the ticks' listeners show it.
+    bool sixteenBits = false;
+    Stretch stretch = Stretch::linear;
 };
 
 // What the loop reads besides the camera.
