@@ -2,6 +2,7 @@
 
 #include "indi/FitsImage.h"
 #include "platform/Clocks.h"
+#include "platform/Files.h"
 
 #include <libindi/basedevice.h>
 #include <libindi/indipropertyblob.h>
@@ -182,6 +183,9 @@ void IndiCamera::read(Frame& frame) {
                       "): skipped");
             continue;
         }
+        if (!settings_.keepFitsIn.empty())
+            (void)writeFileAtomically(settings_.keepFitsIn + "/" + std::to_string(middle) + ".fits", *bytes,
+                                      false);
         frame.image = *decoded;
         frame.millis = middle;
         last_ = frame;

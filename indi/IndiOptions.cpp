@@ -42,6 +42,8 @@ void addIndiOptions(CLI::App& app, IndiSettings& indi, OptionRules& rules) {
                 indi.numbers.emplace_back(control.substr(0, control.find('=')),
                                           std::stod(control.substr(control.find('=') + 1)));
     });
+    // Hidden: the tests compare the trail with the images the camera sent.
+    app.add_option("--indi-keep-fits", indi.keepFitsIn, "")->group("");
     for (const char* option : {"--indi-camera", "--exposure-s"})
         rules.needs.emplace_back(option, "--indi");
     for (const char* other : {"--demo", "--input", "--device", "--record"})

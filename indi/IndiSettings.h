@@ -14,4 +14,7 @@ struct IndiSettings {
     // Number properties to set ("PROPERTY" for its first element, or
     // "PROPERTY.ELEMENT") before the first exposure and after each reconnect.
     std::vector<std::pair<std::string, double>> numbers;
+    // For the tests only: every image the camera sent, as it came, in
+    // DIR/<its time in milliseconds>.fits.
+    std::string keepFitsIn;
 };

@@ -2,7 +2,8 @@
 # The shipped binary run as a user runs it: transcript, files, exit status, windows
 # and keys, signals, a terminal, a full disk, replays. Usage: e2e.sh CHECK TRAILCAM
 set -uo pipefail
-check=$1 tool=$(realpath "$2") night=$(realpath "${3:-/dev/null}") work=$(mktemp -d) pid="" mounts=()
+check=$1 tool=$(realpath "$2") night=$(realpath "${3:-/dev/null}") fits_max=$(realpath "${4:-/dev/null}")
+work=$(mktemp -d) pid="" mounts=()
 trap '[ -n "$pid" ] && kill -9 "$pid"; for m in "${mounts[@]}"; do umount "$m"; done; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
@@ -374,6 +375,20 @@ indi)
     expect_trail stopapp "img 0" "closing app"
     [ -s img/1.jpg ] && [ "$(cat err)" = "indi: the camera CCD Simulator has no number CCD_NOTHING: not set
 camera images have 1 channel of 16 bits: converting them to 8 bits" ] || fail "trail or lines"
+    # 16 bits: the trail's N.tiff is, pixel for pixel, the maximum of the FITS
+    # images the camera sent between the trail's first and last image.
+    rm -rf img fits && mkdir fits
+    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --depth 16 --metadata --indi-keep-fits fits
+    wait_for 60 grep -q '^freq=[1-9]' out || fail "no 16-bit images"
+    stop_with TERM
+    span=$(python3 -c 'import json, datetime, sys
+s = json.load(open("img/1.json"))
+ms = lambda t: round(datetime.datetime.fromisoformat(t.replace("Z", "+00:00")).timestamp() * 1000)
+print(ms(s["start"]), ms(s["end"]))')
+    [ ! -s err ] && [ -s img/1.jpg ] && [ "$(ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 img/1.tiff)" = "1280,1024,gray16le" ] ||
+        fail "16-bit snapshot: $(ls img)"
+    # shellcheck disable=SC2086
+    "$fits_max" fits $span img/1.tiff >max.txt && [ "$(cut -d" " -f1 max.txt)" -ge 3 ] || fail "the trail is not the maximum: $(cat max.txt) $span $(ls fits | head -3)"
     # A stop during a 30-second exposure aborts it: the run ends within 2 s.
     rm -rf img && start --indi "$port" --exposure-s 30 --headless
     sleep 3
