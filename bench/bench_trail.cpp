@@ -76,6 +76,30 @@ void BM_Merge(benchmark::State& state) {
     }
 }
 
+// The same merge on 16-bit images (--depth 16), the tick's growth measure
+// on 16-bit images (the plain form, shifted to 8-bit steps).
+cv::Mat sixteenBits(const cv::Mat& image) {
+    cv::Mat wide;
+    image.convertTo(wide, CV_16U, 257);
+    return wide;
+}
+
+void BM_Merge16(benchmark::State& state) {
+    const cv::Mat frame = sixteenBits(sceneWithDot(sizeOf(state), 1));
+    cv::Mat trail = sixteenBits(sceneWithDot(sizeOf(state), 2));
+    for (auto _ : state) {
+        cv::max(trail, frame, trail);
+        benchmark::DoNotOptimize(trail.data);
+    }
+}
+
+void BM_TickGrowth16(benchmark::State& state) {
+    const cv::Mat trail = sixteenBits(sceneWithDot(sizeOf(state), 9));
+    cv::Mat previous = sixteenBits(sceneWithDot(sizeOf(state), 2));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(firstChannelGrowth(trail, previous));
+}
+
 // A noisy camera's trail, started afresh every `trailImages` images (the
 // third argument): the merge alone, and the merge that also keeps the time
 // map, over the same images. 64 distinct frames: in a trail of 64 images a
@@ -181,6 +205,8 @@ void BM_PassWithNightProducts(benchmark::State& state) {
 
 BENCHMARK(BM_PlainCopy)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_Merge)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_Merge16)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_TickGrowth16)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_MergeNoisy)
     ->Args({640, 480, 1024})
     ->Args({1920, 1080, 1024})

@@ -51,9 +51,7 @@ IndiCamera::IndiCamera(IndiSettings settings, FILE* err, const volatile std::sig
     setVerbose(false);
 }
 
-IndiCamera::~IndiCamera() {
-    if (isServerConnected()) disconnectServer();
-}
+IndiCamera::~IndiCamera() { release(); }
 
 bool IndiCamera::open() {
     {
@@ -193,8 +191,16 @@ void IndiCamera::read(Frame& frame) {
     }
 }
 
+// Leaves quietly: no image is asked for or sent any more before the
+// connection closes, so that none is cut off in the middle.
 void IndiCamera::release() {
+    if (opened_ && isServerConnected()) {
+        if (exposureAsked_ >= 0) sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
+        setBLOBMode(B_NEVER, device_.c_str(), "CCD1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
+    }
     opened_ = false;
+    exposureAsked_ = -1;
     if (isServerConnected()) disconnectServer();
 }
 

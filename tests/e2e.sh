@@ -7,7 +7,11 @@ work=$(mktemp -d) pid="" mounts=()
 trap '[ -n "$pid" ] && kill -9 "$pid"; for m in "${mounts[@]}"; do umount "$m"; done; rm -rf "$work"' EXIT
 cd "$work" || exit 1
 
-fail() { printf 'FAIL (%s): %s\n--- stdout\n%s\n--- stderr\n%s\n' "$check" "$*" "$(cat out)" "$(cat err)"; exit 1; }
+fail() {
+    printf 'FAIL (%s): %s\n--- stdout\n%s\n--- stderr\n%s\n' "$check" "$*" "$(cat out)" "$(cat err)"
+    [ ! -f server.log ] || printf -- '--- server.log\n%s\n' "$(tail -n 20 server.log)"
+    exit 1
+}
 skip() { echo "SKIP ($check): $*"; exit 77; }
 # Repeats a command until it succeeds or the seconds run out.
 wait_for() {
@@ -359,13 +363,23 @@ indi)
     command -v indiserver >/dev/null && command -v indi_simulator_ccd >/dev/null || skip "needs indi-bin"
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     # Its local socket of its own: another server may run on this machine.
-    server() { indiserver -u "$work/indiserver" -p "$port" indi_simulator_ccd >server.log 2>&1 & server=$!; }
+    # SIGPIPE ignored, as systemd runs a service: indiserver does not ignore it
+    # itself and dies writing to a client that has just closed.
+    server() { (trap '' PIPE && exec indiserver -u "$work/indiserver" -p "$port" indi_simulator_ccd >server.log 2>&1) & server=$!; }
     server
     trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
     listed() { [ "$("$tool" --indi "$port" --list-devices 2>err)" = "CCD Simulator  1280x1024" ]; }
     wait_for 30 listed || fail "list: $("$tool" --indi "$port" --list-devices)"
+    # The server is the test's, not the tool's: should it have ended between
+    # runs, it is started again (and its log shown), so that only the tool is judged.
+    serving() {
+        kill -0 "$server" 2>/dev/null && return
+        echo "indiserver ended: $(tail -n 5 server.log)" >&2
+        server && wait_for 30 listed || fail "no server"
+    }
     # Exposures back to back, the numbers asked for set (one line for one the
     # camera lacks): status lines; a stop writes the trail with --save-on-exit.
+    serving
     start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --gain 7 --control CCD_OFFSET.OFFSET=3 \
         --control CCD_NOTHING=1
     wait_for 60 grep -q '^freq=[1-9]' out || fail "no images"
@@ -377,7 +391,7 @@ indi)
 camera images have 1 channel of 16 bits: converting them to 8 bits" ] || fail "trail or lines"
     # 16 bits: the trail's N.tiff is, pixel for pixel, the maximum of the FITS
     # images the camera sent between the trail's first and last image.
-    rm -rf img fits && mkdir fits
+    rm -rf img fits && mkdir fits && serving
     start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --depth 16 --metadata --indi-keep-fits fits
     wait_for 60 grep -q '^freq=[1-9]' out || fail "no 16-bit images"
     stop_with TERM
@@ -390,11 +404,12 @@ print(ms(s["start"]), ms(s["end"]))')
     # shellcheck disable=SC2086
     "$fits_max" fits $span img/1.tiff >max.txt && [ "$(cut -d" " -f1 max.txt)" -ge 3 ] || fail "the trail is not the maximum: $(cat max.txt) $span $(ls fits | head -3)"
     # A stop during a 30-second exposure aborts it: the run ends within 2 s.
-    rm -rf img && start --indi "$port" --exposure-s 30 --headless
+    rm -rf img && serving && start --indi "$port" --exposure-s 30 --headless
     sleep 3
     stopped=$(date +%s%N) && kill -TERM "$pid" && wait_for 2 gone || fail "still exposing"
     expect_end 0 && (($(date +%s%N) - stopped < 2500000000)) || fail "slow stop"
     # The server gone mid-run and back: the camera is lost and back, the run goes on.
+    serving
     start --indi "$port" --exposure-s 0.2 --headless --reconnect 1
     wait_for 60 grep -q '^freq=[1-9]' out || fail "no images before"
     kill "$server" && wait "$server" 2>/dev/null
@@ -403,6 +418,10 @@ print(ms(s["start"]), ms(s["end"]))')
     wait_for 60 grep -q '^camera is back$' out || fail "not back"
     lines=$(wc -l <out) && wait_for 30 eval '[ "$(sed "1,${lines}d" out | grep -c "^freq=[1-9]")" -ge 2 ]' ||
         fail "no images after"
+    # A change of binning is a change of size, as for any camera.
+    indi_setprop -p "$port" 'CCD Simulator.CCD_BINNING.HOR_BIN;VER_BIN=2;2' || fail "no binning"
+    wait_for 30 grep -q '^camera image changed size from 1280x1024 to 640x512, starting a new trail$' out ||
+        fail "no size change"
     stop_with TERM
     # No server: one line, status 1.
     kill "$server" && wait "$server" 2>/dev/null
