@@ -52,6 +52,50 @@ struct Closing {
     }
 };
 
+// The image's planes, each 8- or 16-bit; signed, deeper or floating-point
+// data brought to 16 bits over the image's own range.
+Result<std::vector<cv::Mat>> readPlanes(fitsfile* file, int bitpix, long width, long height, long planes) {
+    const bool eight = bitpix == BYTE_IMG || bitpix == SBYTE_IMG;
+    std::vector<cv::Mat> read;
+    int status = 0;
+    for (long plane = 0; plane < planes; ++plane) {
+        cv::Mat image(static_cast<int>(height), static_cast<int>(width), eight ? CV_8U : CV_16U);
+        std::array<long, 3> first{1, 1, plane + 1};
+        if (eight || bitpix == USHORT_IMG) {
+            fits_read_pix(file, eight ? TBYTE : TUSHORT, first.data(), width * height, nullptr, image.data,
+                          nullptr, &status);
+        } else {
+            cv::Mat wide(image.size(), CV_64F);
+            fits_read_pix(file, TDOUBLE, first.data(), width * height, nullptr, wide.data, nullptr, &status);
+            double low = 0, high = 0;
+            cv::minMaxLoc(wide, &low, &high);
+            wide.convertTo(image, CV_16U, high > low ? 65535.0 / (high - low) : 0,
+                           high > low ? -low * 65535.0 / (high - low) : 0);
+        }
+        if (status != 0) return Failure{describe(status)};
+        read.push_back(image);
+    }
+    return read;
+}
+
+// Three planes as BGR; one plane as it is, or debayered when it is a mosaic.
+cv::Mat toPicture(fitsfile* file, const std::vector<cv::Mat>& planes) {
+    cv::Mat bgr;
+    if (planes.size() == 3) {
+        cv::merge(std::vector<cv::Mat>{planes[2], planes[1], planes[0]}, bgr);
+        return bgr;
+    }
+    char pattern[FLEN_VALUE] = {};
+    int missing = 0;
+    fits_read_key(file, TSTRING, "BAYERPAT", pattern, nullptr, &missing);
+    std::string named = missing == 0 ? pattern : "";
+    named.erase(named.find_last_not_of(' ') + 1);
+    const int conversion = bayerConversion(named);
+    if (conversion < 0) return planes[0];
+    cv::cvtColor(planes[0], bgr, conversion);
+    return bgr;
+}
+
 }  // namespace
 
 Result<cv::Mat> decodeFits(const void* bytes, size_t size) {
@@ -64,7 +108,6 @@ Result<cv::Mat> decodeFits(const void* bytes, size_t size) {
     fits_open_memfile(&open.file, "image.fits", READONLY, &buffer, &length, 0, nullptr, &status);
     if (status != 0) return Failure{describe(status)};
     if (!findImage(open.file, status)) return Failure{status != 0 ? describe(status) : "no image in it"};
-
     int bitpix = 0, axes = 0;
     std::array<long, 3> lengths{1, 1, 1};
     fits_get_img_param(open.file, 3, &bitpix, &axes, lengths.data(), &status);
@@ -84,41 +127,7 @@ Result<cv::Mat> decodeFits(const void* bytes, size_t size) {
     if (width <= 0 || height <= 0 || width > 65536 || height > 65536 || (planes != 1 && planes != 3))
         return Failure{"an image of " + std::to_string(planes) + " planes of " + std::to_string(width) + "x" +
                        std::to_string(height)};
-    const bool eight = bitpix == BYTE_IMG || bitpix == SBYTE_IMG;
-    const int depth = eight ? CV_8U : CV_16U;
-    std::vector<cv::Mat> read;
-    for (long plane = 0; plane < planes; ++plane) {
-        cv::Mat image(static_cast<int>(height), static_cast<int>(width), depth);
-        std::array<long, 3> first{1, 1, plane + 1};
-        if (eight || bitpix == USHORT_IMG) {
-            fits_read_pix(open.file, eight ? TBYTE : TUSHORT, first.data(), width * height, nullptr,
-                          image.data, nullptr, &status);
-        } else {
-            // Signed, deeper or floating point: to 16 bits over the image's own range.
-            cv::Mat wide(image.size(), CV_64F);
-            fits_read_pix(open.file, TDOUBLE, first.data(), width * height, nullptr, wide.data, nullptr,
-                          &status);
-            double low = 0, high = 0;
-            cv::minMaxLoc(wide, &low, &high);
-            wide.convertTo(image, CV_16U, high > low ? 65535.0 / (high - low) : 0,
-                           high > low ? -low * 65535.0 / (high - low) : 0);
-        }
-        if (status != 0) return Failure{describe(status)};
-        read.push_back(image);
-    }
-    if (planes == 3) {
-        cv::Mat bgr;
-        cv::merge(std::vector<cv::Mat>{read[2], read[1], read[0]}, bgr);
-        return bgr;
-    }
-    char pattern[FLEN_VALUE] = {};
-    int missing = 0;
-    fits_read_key(open.file, TSTRING, "BAYERPAT", pattern, nullptr, &missing);
-    std::string named = missing == 0 ? pattern : "";
-    named.erase(named.find_last_not_of(' ') + 1);
-    const int conversion = bayerConversion(named);
-    if (conversion < 0) return read[0];
-    cv::Mat bgr;
-    cv::cvtColor(read[0], bgr, conversion);
-    return bgr;
+    Result<std::vector<cv::Mat>> read = readPlanes(open.file, bitpix, width, height, planes);
+    if (!read) return Failure{read.reason()};
+    return toPicture(open.file, *read);
 }
