@@ -146,6 +146,11 @@ void IndiCamera::startExposure() {
     sendNewNumber(device_.c_str(), "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", settings_.exposureSeconds);
 }
 
+void IndiCamera::abortExposure() {
+    if (exposureAsked_ >= 0) sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
+    exposureAsked_ = -1;
+}
+
 // Waits for the exposure running (the next starts as soon as its image is
 // in); an image that is not a FITS file is skipped.
 void IndiCamera::read(Frame& frame) {
@@ -164,8 +169,7 @@ void IndiCamera::read(Frame& frame) {
         }
         if (!bytes && stopAsked()) {
             // The run ends: the exposure is given up, the last image stands in.
-            sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
-            exposureAsked_ = -1;
+            abortExposure();
             frame = last_;
             return;
         }
@@ -195,7 +199,7 @@ void IndiCamera::read(Frame& frame) {
 // connection closes, so that none is cut off in the middle.
 void IndiCamera::release() {
     if (opened_ && isServerConnected()) {
-        if (exposureAsked_ >= 0) sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
+        abortExposure();
         setBLOBMode(B_NEVER, device_.c_str(), "CCD1");
         std::this_thread::sleep_for(std::chrono::milliseconds(kStopCheckMs));
     }
@@ -232,7 +236,6 @@ void IndiCamera::updateProperty(INDI::Property property) {
     const int length = blob[0].getBlobLen();
     const std::lock_guard<std::mutex> lock(mutex_);
     if (data != nullptr && length > 0) image_.emplace(data, data + length);
-    format_ = blob[0].getFormat();
     changed_.notify_all();
 }
 

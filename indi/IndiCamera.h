@@ -52,6 +52,7 @@ private:
     std::optional<std::string> chosenCamera() const;
     bool waitFor(double seconds, const std::function<bool()>& done);
     void startExposure();
+    void abortExposure();
     void setNumbers();
     bool stopAsked() const { return stopRequested_ != nullptr && *stopRequested_ != 0; }
 
@@ -69,6 +70,5 @@ private:
     std::condition_variable changed_;
     std::vector<std::string> cameras_;  // devices seen that take exposures, in order
     std::optional<std::vector<uchar>> image_;
-    std::string format_;
     bool serverGone_ = false;
 };
