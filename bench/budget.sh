@@ -60,18 +60,16 @@ for size in sizes:
     alone, everything = statistics.median(runs[size, "alone"]), statistics.median(runs[size, "everything"])
     print(f"{size}: {alone:.2f} s with the merge alone, {everything:.2f} s with everything on: "
           f"rate {alone / everything:.2f} of the merge alone")
-    print("| listener, on the loop's thread | per image (µs) | per tick (µs) |")
-    print("|---|---|---|")
-    for (s, what, name), values in sorted(loop.items()):
-        if s == size and what == "everything":
-            print(f"| {name} | {statistics.median(v[0] for v in values):.1f} | "
-                  f"{statistics.median(v[1] for v in values):.1f} |")
-    print("| thread | share of a core, merge alone | everything on |")
-    print("|---|---|---|")
-    for (s, what, name), values in sorted(threads.items()):
-        if s == size and what == "everything":
-            base = threads.get((size, "alone", name))
-            print(f"| {name} | {statistics.median(base):.3f} | {statistics.median(values):.3f} |" if base else
-                  f"| {name} | - | {statistics.median(values):.3f} |")
+    def table(heading, rows, cells):
+        print(heading + "\n|---|---|---|")
+        for (s, what, name), values in sorted(rows.items()):
+            if s == size and what == "everything":
+                print(f"| {name} | " + " | ".join(cells(name, values)) + " |")
+    median = statistics.median
+    table("| listener, on the loop's thread | per image (µs) | per tick (µs) |", loop,
+          lambda name, values: (f"{median(v[0] for v in values):.1f}", f"{median(v[1] for v in values):.1f}"))
+    table("| thread | share of a core, merge alone | everything on |", threads,
+          lambda name, values: (f"{median(threads[size, 'alone', name]):.3f}" if (size, "alone", name) in threads
+                                else "-", f"{median(values):.3f}"))
     print()
 PY
