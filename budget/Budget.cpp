@@ -49,6 +49,9 @@ public:
     void ticked(const Tick& tick) override {
         time(ticked_, [&] { inner_.ticked(tick); });
     }
+    void exposing(const Exposure& exposure) override {
+        time(other_, [&] { inner_.exposing(exposure); });
+    }
     void snapshotDue(const SnapshotDue& due) override {
         time(other_, [&] { inner_.snapshotDue(due); });
     }

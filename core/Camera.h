@@ -4,10 +4,25 @@
 
 #include <opencv2/core.hpp>
 
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+
 // An image size and rate; a rate of 0 asks for none, or is not known.
 struct CameraMode {
     cv::Size size;
     double fps = 0;
+};
+
+// A long exposure in progress: when it was asked for and the time now (wall
+// clock, milliseconds), and how long it takes.
+struct Exposure {
+    int64_t startedMillis = 0;
+    double seconds = 0;
+    int64_t nowMillis = 0;
+    double secondsLeft() const {
+        return std::max(0.0, seconds - static_cast<double>(nowMillis - startedMillis) / 1000);
+    }
 };
 
 // A source of frames: a camera, the demo sky or a recording replayed.
@@ -27,6 +42,9 @@ public:
     // JPEG's bytes in a one-row 8-bit image. False when it delivers decoded
     // images (the default).
     virtual bool deliverCompressed() { return false; }
+    // A camera that takes exposures of seconds tells `progress`, about once
+    // a second while it waits for one, how far it is (from within read).
+    virtual void reportExposures(std::function<void(const Exposure&)> /*progress*/) {}
     // Lets go of the device, so that it can be unplugged and plugged again.
     virtual void release() {}
     // Opens the device again; false when that is not possible or did not work.

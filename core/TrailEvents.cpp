@@ -32,6 +32,10 @@ std::string statusJsonMembers(const TickStatus& status) {
     return members;
 }
 
+std::string exposureJson(const Exposure& exposure) {
+    return cv::format("{\"seconds\":%g,\"secondsLeft\":%.1f}", exposure.seconds, exposure.secondsLeft());
+}
+
 std::shared_ptr<const TickPictures> Tick::pictures() const {
     if (!madePictures) madePictures = std::make_shared<const TickPictures>(frame, trail, stretch);
     return madePictures;

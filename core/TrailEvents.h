@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Camera.h"
 #include "core/Frame.h"
 #include "core/Stretch.h"
 #include "core/TickPictures.h"
@@ -33,6 +34,8 @@ struct TickStatus {
 std::string statusLine(const TickStatus& status);
 // The same fields as JSON members: "\"freq\":30,\"frameCounter\":912,..."
 std::string statusJsonMembers(const TickStatus& status);
+// An exposure in progress in JSON: "{\"seconds\":30,\"secondsLeft\":12.4}"
+std::string exposureJson(const Exposure& exposure);
 
 // The images of a trail and their times (frame times, in milliseconds).
 struct TrailSpan {
@@ -135,6 +138,8 @@ public:
     virtual void keptOut(const KeptOut&) {}
     virtual void flashRunEnded(const FlashRun&) {}
     virtual void ticked(const Tick&) {}
+    // About once a second while the camera takes a long exposure.
+    virtual void exposing(const Exposure&) {}
     virtual void snapshotDue(const SnapshotDue&) {}
     virtual void modeChanged(const ModeChange&) {}
     // The camera's images have another depth (type) and are brought to 8 bits.

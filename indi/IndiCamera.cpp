@@ -158,15 +158,7 @@ void IndiCamera::read(Frame& frame) {
     for (;;) {
         if (!opened_) return frame.image.release();
         if (exposureAsked_ < 0) startExposure();
-        std::optional<std::vector<uchar>> bytes;
-        const auto late = std::chrono::steady_clock::now() +
-                          std::chrono::duration<double>(settings_.exposureSeconds + kLateSeconds);
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            while (!image_ && !serverGone_ && !stopAsked() && std::chrono::steady_clock::now() < late)
-                changed_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
-            bytes = std::exchange(image_, std::nullopt);
-        }
+        std::optional<std::vector<uchar>> bytes = waitForImage();
         if (!bytes && stopAsked()) {
             // The run ends: the exposure is given up, the last image stands in.
             abortExposure();
@@ -193,6 +185,26 @@ void IndiCamera::read(Frame& frame) {
         last_ = frame;
         return;
     }
+}
+
+// The image of the exposure running; none when the server went, a stop was
+// asked for or it is overdue. Tells how far the exposure is once a second.
+std::optional<std::vector<uchar>> IndiCamera::waitForImage() {
+    const auto late = std::chrono::steady_clock::now() +
+                      std::chrono::duration<double>(settings_.exposureSeconds + kLateSeconds);
+    // Exposures of a second or less are over before anyone could read how far they are.
+    const bool long_ = progress_ && settings_.exposureSeconds > 1;
+    auto report = std::chrono::steady_clock::now();
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!image_ && !serverGone_ && !stopAsked() && std::chrono::steady_clock::now() < late) {
+        changed_.wait_for(lock, std::chrono::milliseconds(kStopCheckMs));
+        if (!long_ || image_ || std::chrono::steady_clock::now() < report) continue;
+        report += std::chrono::seconds(1);
+        lock.unlock();
+        progress_({exposureAsked_, settings_.exposureSeconds, millis()});
+        lock.lock();
+    }
+    return std::exchange(image_, std::nullopt);
 }
 
 // Leaves quietly: no image is asked for or sent any more before the

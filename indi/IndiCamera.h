@@ -39,6 +39,9 @@ public:
     void read(Frame& frame) override;
     void release() override;
     bool reopen() override;
+    void reportExposures(std::function<void(const Exposure&)> progress) override {
+        progress_ = std::move(progress);
+    }
 
     // The cameras an INDI server offers (devices that take exposures), with
     // their image sizes when known; waits a few seconds for them to appear.
@@ -51,6 +54,7 @@ private:
 
     std::optional<std::string> chosenCamera() const;
     bool waitFor(double seconds, const std::function<bool()>& done);
+    std::optional<std::vector<uchar>> waitForImage();
     void startExposure();
     void abortExposure();
     void setNumbers();
@@ -63,6 +67,7 @@ private:
     bool opened_ = false;
     std::string device_;
     int64_t exposureAsked_ = -1;  // wall-clock milliseconds; -1: none running
+    std::function<void(const Exposure&)> progress_;
     Frame last_;
     cv::Size size_;  // as the camera reported it when opened
 

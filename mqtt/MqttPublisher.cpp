@@ -204,6 +204,10 @@ void MqttPublisher::publishDiscovery() {
              ",\"value_template\":\"{{ value_json.freq }}\",\"unit_of_measurement\":\"images/s\","
              "\"state_class\":\"measurement\"" +
              common},
+        {"sensor/" + id + "_exposure",
+         "{\"name\":\"exposure left\",\"unique_id\":\"" + id +
+             "_exposure\",\"state_topic\":" + jsonString(topic("exposure")) +
+             ",\"value_template\":\"{{ value_json.secondsLeft }}\",\"unit_of_measurement\":\"s\"" + common},
         {"binary_sensor/" + id + "_pending",
          "{\"name\":\"snapshot pending\",\"unique_id\":\"" + id + "_pending\"" + status +
              ",\"value_template\":\"{{ 'ON' if value_json.save else 'OFF' }}\"" + common},
@@ -252,6 +256,14 @@ void MqttPublisher::ticked(const Tick& tick) {
     lastStatus_ = tick.frame.millis;
     publish(topic("status"),
             "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"}", true);
+}
+
+void MqttPublisher::exposing(const Exposure& exposure) {
+    if (lastExposure_ && exposure.nowMillis >= *lastExposure_ &&
+        exposure.nowMillis - *lastExposure_ < static_cast<int64_t>(settings_.everySeconds * 1000))
+        return;
+    lastExposure_ = exposure.nowMillis;
+    publish(topic("exposure"), exposureJson(exposure), true);
 }
 
 void MqttPublisher::snapshotWritten(const SnapshotDue& due) {

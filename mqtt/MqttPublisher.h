@@ -48,6 +48,8 @@ public:
     Result<> start();
 
     void ticked(const Tick& tick) override;
+    // The exposure in progress, retained, as often as the status.
+    void exposing(const Exposure& exposure) override;
     void snapshotWritten(const SnapshotDue& due) override;
     void cameraEmpty() override;
     void reconnecting(int64_t everyMs) override;
@@ -105,6 +107,7 @@ private:
 
     // Loop thread only.
     std::optional<int64_t> lastStatus_;
+    std::optional<int64_t> lastExposure_;
     int64_t lastFrameMillis_ = 0;
     bool armed_ = false;
 };

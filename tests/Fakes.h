@@ -46,6 +46,7 @@ struct SyntheticCamera : Camera {
     void configure(const CameraMode& mode) override { asked = mode; }
     CameraMode reported() const override { return asked; }
     void read(Frame& frame) override {
+        tellProgress();
         ++reads;
         frame.image = !opened           ? cv::Mat()
                       : !queued.empty() ? queued.front()
@@ -56,6 +57,17 @@ struct SyntheticCamera : Camera {
     }
     void release() override { opened = false; }
     bool reopen() override { return ++reopens, budget = reopenedBudget, reopenedBudget = 0, opened = true; }
+    // As a camera taking exposures of `exposureSeconds` tells how far each
+    // is, twice before its image (from within read), when that is not 0.
+    double exposureSeconds = 0;
+    std::function<void(const Exposure&)> progress;
+    void reportExposures(std::function<void(const Exposure&)> told) override { progress = std::move(told); }
+    void tellProgress() {
+        const auto ms = static_cast<int64_t>(exposureSeconds * 1000);
+        if (progress && exposureSeconds > 0)
+            for (const int64_t at : {ms / 4, ms / 2})
+                progress({now - ms, exposureSeconds, now - ms + at});
+    }
 };
 
 // A processor clock that advances by `step` at each reading.

@@ -249,6 +249,7 @@ mqtt)
     wait_for 60 grep -q '^img 0$' out && wait_for 10 grep -aq '"type":"snapshot","number":1,' seen ||
         fail "no snapshot event: $(cat err)"
     for topic in homeassistant/sensor/trailcam_test_diff/config homeassistant/sensor/trailcam_test_freq/config \
+        homeassistant/sensor/trailcam_test_exposure/config \
         homeassistant/binary_sensor/trailcam_test_pending/config homeassistant/image/trailcam_test_trail/config \
         'trailcam/test/availability online' 'trailcam/test/status {"freq":' 'trailcam/test/event {"type":"armed"' \
         trailcam/test/trail; do
@@ -403,6 +404,11 @@ print(ms(s["start"]), ms(s["end"]))')
         fail "16-bit snapshot: $(ls img)"
     # shellcheck disable=SC2086
     "$fits_max" fits $span img/1.tiff >max.txt && [ "$(cut -d" " -f1 max.txt)" -ge 3 ] || fail "the trail is not the maximum: $(cat max.txt) $span $(ls fits | head -3)"
+    # An exposure of seconds: status.json tells how far it is between images.
+    rm -rf img live && mkdir live && serving && start --indi "$port" --exposure-s 2.5 --headless --live live
+    wait_for 30 grep -q '"exposure":{"seconds":2.5,"secondsLeft":[0-9.]*}' live/status.json ||
+        fail "no exposure in the live status: $(cat live/status.json)"
+    stop_with TERM
     # A stop during a 30-second exposure aborts it: the run ends within 2 s.
     rm -rf img && serving && start --indi "$port" --exposure-s 30 --headless
     sleep 3

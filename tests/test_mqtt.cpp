@@ -32,6 +32,8 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     for (int second = 0; second < 12; ++second)  // armed from 3 s to 5 s, and again at 9 s
         mqtt.ticked(
             tickAt(kStart + second * 1000, 100 * second, (second >= 3 && second <= 5) || second == 9));
+    for (int64_t second = 0; second < 7; ++second)  // a 7-second exposure, told each second
+        mqtt.exposing({kStart, 7, kStart + second * 1000});
     mqtt.cameraEmpty();
     mqtt.cameraBack();
     mqtt.clipWritten({"20261207-221320000", kStart, kStart + 4000, 41});
@@ -43,6 +45,8 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     EXPECT_EQ(
         lines,
         (std::vector<std::string>{
+            // the exposure at most every 5 s, as the status
+            "trailcam/roof/exposure (retained) {\"seconds\":7,\"secondsLeft\":2.0}",
             "trailcam/roof/status (retained) {\"freq\":30,\"frameCounter\":900,\"diff\":1000,"
             "\"trackCounter\":4,\"save\":0,\"saveTimeout\":0,\"time\":\"2026-12-07T22:13:30.000Z\"}",
             "trailcam/roof/event {\"type\":\"armed\",\"time\":\"2026-12-07T22:13:23.000Z\",\"diff\":300}",

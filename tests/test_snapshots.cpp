@@ -153,6 +153,23 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
         status.str(),
         "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
         "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\",\"extra\":1}\n");
+
+    // Between ticks, a long exposure in progress: status.json again, the tick's pictures not.
+    std::filesystem::remove("live/frame.jpg");
+    live.exposing({1796681600000, 30, 1796681612600});
+    const std::string exposing =
+        "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
+        "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\","
+        "\"exposure\":{\"seconds\":30,\"secondsLeft\":17.4},\"extra\":1}\n";
+    const auto statusIs = [](const std::string& text) {
+        std::ostringstream now;
+        now << std::ifstream("live/status.json").rdbuf();
+        return now.str() == text;
+    };
+    EXPECT_TRUE(eventually([&] { return statusIs(exposing); }));
+    EXPECT_FALSE(std::filesystem::exists("live/frame.jpg"));
+    live.ticked(Tick{tick.status, tick.frame, trail, {}, {}});
+    EXPECT_TRUE(eventually([] { return std::filesystem::exists("live/frame.jpg"); }));
 }
 
 // Snapshots are written on a thread of their own, byte for byte as the

@@ -275,6 +275,35 @@ TEST(TrailLoop, ReconnectWaitsForTheCameraAndKeepsTheTrail) {
         << "stopped while waiting";
 }
 
+// A camera taking exposures of seconds tells how far each is while the loop
+// waits for it: the listeners hear it between images; the status lines are
+// as for any camera.
+TEST(TrailLoop, ExposuresInProgressReachTheListeners) {
+    struct Exposures : TrailListener {
+        std::vector<std::string> heard;
+        void exposing(const Exposure& e) override { heard.push_back(exposureJson(e)); }
+        void framed(const Frame& f) override { heard.push_back("image " + std::to_string(f.millis)); }
+    } exposures;
+    Rig rig;
+    rig.camera.step = 4000;
+    rig.camera.now = 4000;
+    rig.camera.exposureSeconds = 4;
+    rig.camera.budget = 6;
+    TrailLoop loop({rig.display, rig.snapshots, rig.in, nullptr, &rig.stop}, {}, {&rig.printer, &exposures});
+    EXPECT_EQ(loop.run(rig.source), 0);
+    const std::string progress = "{\"seconds\":4,\"secondsLeft\":3.0}|{\"seconds\":4,\"secondsLeft\":2.0}|";
+    std::string heard;
+    for (const std::string& h : exposures.heard)
+        heard += h + "|";
+    // Start-up's images come before the listeners start; then each exposure
+    // is heard before its image.
+    EXPECT_EQ(heard,
+              progress + "image 16000|" + progress + "image 20000|" + progress + "image 24000|" + progress);
+    EXPECT_EQ(rig.out.lines(4),
+              (Lines{status(0, 0, 0, 0, 0, 0), status(1, 1, 765, 0, 0, 0), "empty", "closing app"}));
+    EXPECT_FALSE(rig.camera.progress) << "the loop stops listening at its end";
+}
+
 TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
     cv::RNG random(7);
     for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {  // rows that end mid-vector

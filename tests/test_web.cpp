@@ -173,9 +173,17 @@ TEST(WebView, PublishesEachTickAndRoutesEveryAddress) {
     EXPECT_EQ(status["lastSnapshot"]["start"], "2026-12-07T21:46:40.000Z");
     EXPECT_EQ(status["lastEvent"]["clip"], "2026-12-07T22-00-01.500Z");
 
+    // A long exposure in progress is told between ticks.
+    EXPECT_FALSE(status.contains("exposure"));
+    view.exposing({1796680801000, 30, 1796680813000});
+    status = statusAfter(port, 1);
+    EXPECT_EQ(status["exposure"], nlohmann::json::parse("{\"seconds\":30,\"secondsLeft\":18.0}"));
+    EXPECT_EQ(status["device"], "demo");
+
     view.ticked(tickAt(1796680802000, 100, 29));
     status = statusAfter(port, 2);
     EXPECT_EQ(status["uptimeSeconds"], 1);
+    EXPECT_FALSE(status.contains("exposure")) << "that exposure is in";
     EXPECT_EQ(nlohmann::json::parse(request(port, "GET", "/history.json").body),
               nlohmann::json::parse("[[1796680801,2500,30],[1796680802,100,29]]"));
     const nlohmann::json gallery = nlohmann::json::parse(request(port, "GET", "/snapshots.json").body);

@@ -35,6 +35,8 @@ int TrailLoop::run(FrameSource& source) {
     source.next();
     source.keepImagesIn(nullptr);
     tell([](TrailListener& l) { l.started(); });
+    source.camera().reportExposures(
+        [this](const Exposure& exposure) { tell([&exposure](TrailListener& l) { l.exposing(exposure); }); });
     for (Frame& frame : startup) {
         toEightBits(frame);
         merge(frame, false);
@@ -47,6 +49,7 @@ int TrailLoop::run(FrameSource& source) {
                  lastFrameMillis_);
     endFlashRun();
     tell([](TrailListener& l) { l.ended(); });
+    source.camera().reportExposures(nullptr);
     return 0;
 }
 

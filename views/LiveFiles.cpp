@@ -18,7 +18,15 @@ LiveFiles::LiveFiles(std::string folder, std::string source, FILE* err, std::fun
 }
 
 void LiveFiles::ticked(const Tick& tick) {
-    writer_.hand({tick.status, tick.pictures(), tick.frame.millis, more_ ? more_() : std::string()});
+    lastTick_ = Written{tick.status, tick.pictures(), tick.frame.millis, more_ ? more_() : std::string()};
+    writer_.hand(Written(*lastTick_));
+}
+
+void LiveFiles::exposing(const Exposure& exposure) {
+    if (!lastTick_) return;
+    Written now = *lastTick_;
+    now.more = "\"exposure\":" + exposureJson(exposure) + (now.more.empty() ? "" : "," + now.more);
+    writer_.hand(std::move(now));
 }
 
 std::string liveStatusJson(const TickStatus& status, const std::string& source, int64_t millis,
@@ -29,12 +37,15 @@ std::string liveStatusJson(const TickStatus& status, const std::string& source, 
 
 void LiveFiles::write(Written& tick) {
     Result<> failed;
+    // A tick's pictures are written once; status.json may change between ticks.
+    const bool pictures = tick.pictures != picturesWritten_;
     for (const auto& [name, bytes] :
          {std::pair{"frame.jpg", tick.pictures->frameJpeg()}, {"trail.jpg", tick.pictures->trailJpeg()}}) {
-        if (bytes->empty()) continue;
+        if (!pictures || bytes->empty()) continue;
         const Result<> written = writeFileAtomically(folder_ + "/" + name, *bytes, false);
         if (failed && !written) failed = written;
     }
+    if (failed) picturesWritten_ = tick.pictures;
     const std::string json = liveStatusJson(tick.status, source_, tick.millis, tick.more);
     const Result<> written = writeFileAtomically(folder_ + "/status.json", {json.begin(), json.end()}, false);
     if (failed && !written) failed = written;

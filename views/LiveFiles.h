@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 // At each info tick, replaces frame.jpg, trail.jpg and status.json in a
@@ -18,16 +19,20 @@ public:
     // more (may be null) gives more members for status.json at each tick.
     LiveFiles(std::string folder, std::string source, FILE* err, std::function<std::string()> more = nullptr);
     void ticked(const Tick& tick) override;
+    // status.json again, with the exposure in progress.
+    void exposing(const Exposure& exposure) override;
 
 private:
     struct Written {
         TickStatus status;
         std::shared_ptr<const TickPictures> pictures;
-        int64_t millis;
+        int64_t millis = 0;
         std::string more;
     };
     void write(Written& tick);
 
+    std::optional<Written> lastTick_;
+    std::shared_ptr<const TickPictures> picturesWritten_;  // on the writer's thread
     std::string folder_;
     std::string source_;
     std::function<std::string()> more_;

@@ -55,6 +55,7 @@ const char* const kWebPage = R"page(<!doctype html>
   <div><dt>last snapshot number (trackCounter)</dt><dd id="trackCounter">-</dd></div>
   <div><dt>snapshot pending (save)</dt><dd id="save">-</dd></div>
   <div><dt>time left before it is written (saveTimeout)</dt><dd id="saveTimeout">-</dd></div>
+  <div id="exposureBox" style="display:none"><dt>exposure in progress</dt><dd id="exposure">-</dd></div>
 </dl>
 <h2>last hour</h2>
 <div class="legend"><span style="color:#f5b942">&#9632; diff (growth)</span><span style="color:#4fb3ff">&#9632; freq (images/s)</span></div>
@@ -212,6 +213,10 @@ $("trail").addEventListener("mousemove", async (m) => {
 async function poll() {
   try {
     const s = await (await fetch("status.json", {cache: "no-store"})).json();
+    if (s.exposure) {
+      $("exposureBox").style.display = "";
+      $("exposure").textContent = s.exposure.secondsLeft.toFixed(0) + " s left of " + s.exposure.seconds + " s";
+    }
     if (s.tick !== undefined && s.tick !== lastTick) {
       lastTick = s.tick;
       $("frame").src = "frame.jpg?t=" + s.tick;

@@ -309,8 +309,33 @@ void WebView::cutOffSlowClients() {
 }
 
 void WebView::ticked(const Tick& tick) {
+    {
+        const std::lock_guard<std::mutex> lock(publishing_);
+        exposure_.clear();  // that exposure is in; the next one is told as it runs
+    }
     encoder_.hand(
         {tick.status, tick.pictures(), tick.frame.millis, tick.timeMap.clone(), tick.span.startMillis});
+}
+
+void WebView::exposing(const Exposure& exposure) {
+    const std::lock_guard<std::mutex> lock(publishing_);
+    exposure_ = "\"exposure\":" + exposureJson(exposure);
+}
+
+// The tick's status, with the exposure in progress when there is one.
+int WebView::answerStatus(MHD_Connection* connection) {
+    std::string exposure;
+    {
+        const std::lock_guard<std::mutex> lock(publishing_);
+        exposure = exposure_;
+    }
+    std::string status = current()->status;
+    if (!exposure.empty() && status.size() > 2) status.insert(status.size() - 1, "," + exposure);
+    MHD_Response* response = MHD_create_response_from_buffer(status.size(), const_cast<char*>(status.data()),
+                                                             MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(response, "Content-Type", "application/json");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return send(connection, MHD_HTTP_OK, response);
 }
 
 void WebView::snapshotWritten(const SnapshotDue& due) {
@@ -473,11 +498,11 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
                                 "style-src 'unsafe-inline'; script-src 'unsafe-inline'");
         return send(connection, MHD_HTTP_OK, page);
     }
+    if (url == "/status.json") return answerStatus(connection);
     static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
-        {"/status.json", &Published::status},       {"/history.json", &Published::history},
-        {"/snapshots.json", &Published::snapshots}, {"/events.json", &Published::events},
-        {"/products.json", &Published::products},   {"/frame.jpg", &Published::frame},
-        {"/trail.jpg", &Published::trail}};
+        {"/history.json", &Published::history}, {"/snapshots.json", &Published::snapshots},
+        {"/events.json", &Published::events},   {"/products.json", &Published::products},
+        {"/frame.jpg", &Published::frame},      {"/trail.jpg", &Published::trail}};
     for (const auto& [path, field] : texts) {
         if (url != path) continue;
         const std::shared_ptr<const Published> published = current();

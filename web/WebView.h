@@ -62,6 +62,8 @@ public:
     // listen there (a port in use among others).
     Result<> start();
     void ticked(const Tick& tick) override;
+    // status.json says how far the exposure in progress is.
+    void exposing(const Exposure& exposure) override;
     void snapshotWritten(const SnapshotDue& due) override;
 
     // What requests read: replaced as a whole at each tick.
@@ -114,6 +116,7 @@ private:
     int route(MHD_Connection* connection, const std::string& url);
     static constexpr int kNoRoute = -1;
     int routeFile(MHD_Connection* connection, const std::string& url);
+    int answerStatus(MHD_Connection* connection);
     std::shared_ptr<const Published> current();
 
     Address address_;
@@ -135,6 +138,7 @@ private:
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();
     std::vector<Made> newSnapshots_;  // made since the last tick was published; under publishing_
+    std::string exposure_;            // status.json's member for the exposure in progress; under publishing_
 
     // Encoder thread only.
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour
