@@ -86,6 +86,9 @@ bool IndiCamera::open() {
         return false;
     }
     size_ = sizeOf(getDevice(device_.c_str()));
+    // Images come as FITS, whatever format another client left the camera in.
+    if (getDevice(device_.c_str()).getSwitch("CCD_TRANSFER_FORMAT").isValid())
+        sendNewSwitch(device_.c_str(), "CCD_TRANSFER_FORMAT", "FORMAT_FITS");
     setNumbers();
     opened_ = true;
     startExposure();

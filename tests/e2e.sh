@@ -405,10 +405,16 @@ print(ms(s["start"]), ms(s["end"]))')
     # shellcheck disable=SC2086
     "$fits_max" fits $span img/1.tiff >max.txt && [ "$(cut -d" " -f1 max.txt)" -ge 3 ] || fail "the trail is not the maximum: $(cat max.txt) $span $(ls fits | head -3)"
     # An exposure of seconds: status.json tells how far it is between images.
-    rm -rf img live && mkdir live && serving && start --indi "$port" --exposure-s 2.5 --headless --live live
+    # Another client left the camera sending its native format, compressed:
+    # the tool asks for FITS again and reads compressed ones.
+    serving && indi_setprop -p "$port" 'CCD Simulator.CCD_TRANSFER_FORMAT.FORMAT_NATIVE=On' \
+        'CCD Simulator.CCD_COMPRESSION.INDI_ENABLED=On' || fail "no native format"
+    rm -rf img live && mkdir live && start --indi "$port" --exposure-s 2.5 --headless --live live
     wait_for 30 grep -q '"exposure":{"seconds":2.5,"secondsLeft":[0-9.]*}' live/status.json ||
-        fail "no exposure in the live status: $(cat live/status.json)"
+        fail "no exposure in the live status: $(cat live/status.json) $(cat err)"
     stop_with TERM
+    ! grep -q 'cannot be read' err || fail "not FITS: $(cat err)"
+    indi_setprop -p "$port" 'CCD Simulator.CCD_COMPRESSION.INDI_DISABLED=On'
     # A stop during a 30-second exposure aborts it: the run ends within 2 s.
     rm -rf img && serving && start --indi "$port" --exposure-s 30 --headless
     sleep 3
