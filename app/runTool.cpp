@@ -217,6 +217,12 @@ int runIndi(const Settings& s) {
             std::printf("%s  %dx%d\n", name.c_str(), size.width, size.height);
         return 0;
     }
+    if (s.camera.listControls) {
+        const Result<std::string> controls = IndiCamera::controls(s.indi);
+        if (!controls) return std::fprintf(stderr, "trailcam: %s\n", controls.reason().c_str()), 1;
+        std::fputs(controls->c_str(), stdout);
+        return 0;
+    }
     installStopSignals();
     IndiCamera camera(s.indi, stderr, &stopRequested);
     while (!camera.open()) {

@@ -7,6 +7,7 @@
 #include <libindi/basedevice.h>
 #include <libindi/indipropertyblob.h>
 #include <libindi/indipropertynumber.h>
+#include <libindi/indipropertyswitch.h>
 
 #include <algorithm>
 #include <chrono>
@@ -37,6 +38,34 @@ cv::Size sizeOf(const INDI::BaseDevice& device) {
                  binY = std::max(1.0, value(binning, "VER_BIN", 1));
     return {static_cast<int>(value(frame, "WIDTH", 0) / binX),
             static_cast<int>(value(frame, "HEIGHT", 0) / binY)};
+}
+
+// A number property, an element a line: "CCD_GAIN.GAIN (number): min=0
+// max=100 step=1 value=7"; a switch property in one line: "CCD_TRANSFER_FORMAT
+// (switch, one of): FORMAT_FITS=On FORMAT_NATIVE=Off". Other kinds: nothing.
+std::string describeProperty(const INDI::Property& property) {
+    const std::string readOnly = property.getPermission() == IP_RO ? ", read-only" : "";
+    std::string text;
+    if (property.getType() == INDI_NUMBER) {
+        const INDI::PropertyNumber number(property);
+        for (const auto& element : number)
+            text += cv::format("%s.%s (number%s): min=%g max=%g step=%g value=%g\n", number.getName(),
+                               element.getName(), readOnly.c_str(), element.getMin(), element.getMax(),
+                               element.getStep(), element.getValue());
+    } else if (property.getType() == INDI_SWITCH) {
+        const INDI::PropertySwitch switches(property);
+        const ISRule rule = switches.getRule();
+        text = std::string(switches.getName()) + " (switch" +
+               (rule == ISR_1OFMANY   ? ", one of"
+                : rule == ISR_ATMOST1 ? ", at most one of"
+                                      : "") +
+               readOnly + "):";
+        for (const auto& element : switches)
+            text +=
+                std::string(" ") + element.getName() + "=" + (element.getState() == ISS_ON ? "On" : "Off");
+        text += "\n";
+    }
+    return text;
 }
 
 std::string where(const IndiSettings& settings) {
@@ -260,19 +289,21 @@ void IndiCamera::serverDisconnected(int) {
     changed_.notify_all();
 }
 
-Result<std::vector<std::pair<std::string, cv::Size>>> IndiCamera::cameras(const IndiSettings& settings) {
+Result<> IndiCamera::lookAtCameras(const IndiSettings& settings, bool chosen,
+                                   const std::function<void(const INDI::BaseDevice&)>& each) {
     IndiCamera client(settings, stderr, nullptr);
     if (!client.connectServer()) return Failure{"cannot reach the INDI server at " + where(settings)};
     // Devices announce themselves as they come: give them a moment.
     client.waitFor(2, [] { return false; });
-    std::vector<std::pair<std::string, cv::Size>> found;
     std::vector<std::string> names;
-    {
+    if (chosen) {
+        if (const auto camera = client.chosenCamera()) names.push_back(*camera);
+    } else {
         const std::lock_guard<std::mutex> lock(client.mutex_);
         names = client.cameras_;
     }
-    // A camera tells its size once connected: one that is not is connected
-    // for the listing, and left as it was.
+    // A camera tells its size and properties once connected: one that is not
+    // is connected for the listing, and left as it was.
     std::vector<std::string> connected;
     for (const std::string& name : names)
         if (!client.getDevice(name.c_str()).isConnected()) {
@@ -284,12 +315,35 @@ Result<std::vector<std::pair<std::string, cv::Size>>> IndiCamera::cameras(const 
             if (sizeOf(client.getDevice(name.c_str())).area() == 0) return false;
         return true;
     });
+    if (!connected.empty()) client.waitFor(0.5, [] { return false; });  // the rest of its properties
     for (const std::string& name : names)
-        found.emplace_back(name, sizeOf(client.getDevice(name.c_str())));
+        each(client.getDevice(name.c_str()));
     for (const std::string& name : connected)
         client.disconnectDevice(name.c_str());
     client.disconnectServer();
+    if (chosen && names.empty())
+        return Failure{"the server at " + where(settings) + " has no camera" +
+                       (settings.camera.empty() ? "" : " " + settings.camera)};
+    return {};
+}
+
+Result<std::vector<std::pair<std::string, cv::Size>>> IndiCamera::cameras(const IndiSettings& settings) {
+    std::vector<std::pair<std::string, cv::Size>> found;
+    const Result<> looked = lookAtCameras(settings, false, [&found](const INDI::BaseDevice& device) {
+        found.emplace_back(device.getDeviceName(), sizeOf(device));
+    });
+    if (!looked) return Failure{looked.reason()};
     return found;
+}
+
+Result<std::string> IndiCamera::controls(const IndiSettings& settings) {
+    std::string listed;
+    const Result<> looked = lookAtCameras(settings, true, [&listed](const INDI::BaseDevice& device) {
+        for (const INDI::Property& property : device.getProperties())
+            listed += describeProperty(property);
+    });
+    if (!looked) return Failure{looked.reason()};
+    return listed;
 }
 
 // The INDI client library's own log lines ("creating new connection...") go

@@ -46,6 +46,9 @@ public:
     // The cameras an INDI server offers (devices that take exposures), with
     // their image sizes when known; waits a few seconds for them to appear.
     static Result<std::vector<std::pair<std::string, cv::Size>>> cameras(const IndiSettings& settings);
+    // The number and switch properties of the camera a run would take, one
+    // a line, with their ranges and values.
+    static Result<std::string> controls(const IndiSettings& settings);
 
 private:
     void newProperty(INDI::Property property) override;
@@ -53,6 +56,10 @@ private:
     void serverDisconnected(int exitCode) override;
 
     std::optional<std::string> chosenCamera() const;
+    // For a listing: the server's cameras (the chosen one alone with `chosen`),
+    // each connected while `each` looks at it and left as it was.
+    static Result<> lookAtCameras(const IndiSettings& settings, bool chosen,
+                                  const std::function<void(const INDI::BaseDevice&)>& each);
     bool waitFor(double seconds, const std::function<bool()>& done);
     std::optional<std::vector<uchar>> waitForImage();
     void startExposure();

@@ -365,12 +365,21 @@ indi)
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     # Its local socket of its own: another server may run on this machine.
     # SIGPIPE ignored, as systemd runs a service: indiserver does not ignore it
-    # itself and dies writing to a client that has just closed.
-    server() { (trap '' PIPE && exec indiserver -u "$work/indiserver" -p "$port" indi_simulator_ccd >server.log 2>&1) & server=$!; }
+    # itself and dies writing to a client that has just closed. The driver
+    # keeps its settings under $HOME/.indi: the test's own home, not the user's.
+    server() { (trap '' PIPE && HOME="$work" exec indiserver -u "$work/indiserver" -p "$port" indi_simulator_ccd >server.log 2>&1) & server=$!; }
     server
     trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
     listed() { [ "$("$tool" --indi "$port" --list-devices 2>err)" = "CCD Simulator  1280x1024" ]; }
     wait_for 30 listed || fail "list: $("$tool" --indi "$port" --list-devices)"
+    # The camera's number and switch properties, with ranges and values.
+    "$tool" --indi "$port" --list-controls >controls || fail "controls: $(cat controls)"
+    grep -qx 'CCD_GAIN.GAIN (number): min=0 max=100 step=10 value=[0-9]*' controls &&
+        grep -qx 'CCD_TRANSFER_FORMAT (switch, one of): FORMAT_FITS=On FORMAT_NATIVE=Off' controls &&
+        grep -qx 'CCD_INFO.CCD_MAX_X (number, read-only): min=1 max=16000 step=0 value=1280' controls ||
+        fail "controls: $(cat controls)"
+    "$tool" --indi "$port" --list-controls --indi-camera Nope >out 2>err && fail "a camera it does not have"
+    [ "$(cat err)" = "trailcam: the server at 127.0.0.1:$port has no camera Nope" ] || fail "no such camera: $(cat err)"
     # The server is the test's, not the tool's: should it have ended between
     # runs, it is started again (and its log shown), so that only the tool is judged.
     serving() {
