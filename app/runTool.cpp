@@ -25,6 +25,7 @@
 #include "products/ProductOptions.h"
 #include "retention/RetentionOptions.h"
 #include "segments/SegmentOptions.h"
+#include "service/ServiceNotifier.h"
 #include "snapshots/SnapshotFolder.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
@@ -163,7 +164,10 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     // The snapshot folder before the status lines: an orderly end waits for
     // the snapshots still being written before "closing app".
+    // The service manager hears of the end before the last snapshots are waited for.
+    const std::unique_ptr<ServiceNotifier> service = makeServiceNotifier();
     std::vector<TrailListener*> listeners{&snapshots, &printer};
+    if (service) listeners.insert(listeners.begin(), service.get());
     for (TrailListener* listener : features.listeners())
         listeners.push_back(listener);
     listeners.push_back(&windows);

@@ -67,6 +67,9 @@ public:
     void reconnecting(int64_t every) override {
         time(other_, [&] { inner_.reconnecting(every); });
     }
+    void waitingForCamera() override {
+        time(other_, [this] { inner_.waitingForCamera(); });
+    }
     void cameraBack() override {
         time(other_, [this] { inner_.cameraBack(); });
     }

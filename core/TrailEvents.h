@@ -146,6 +146,8 @@ public:
     virtual void converting(int) {}
     virtual void cameraEmpty() {}
     virtual void reconnecting(int64_t) {}  // every so many milliseconds
+    // About once a second while the loop waits to reopen a lost camera.
+    virtual void waitingForCamera() {}
     virtual void cameraBack() {}
     virtual void stopping() {}
     virtual void ended() {}

@@ -95,13 +95,22 @@ unattended)
     # Without a display: status lines reach a file as they happen, numbering goes on,
     # leftovers of a killed write go, and the trail in progress is kept on the way out.
     mkdir img live && touch -d '1 hour ago' img/7.jpg live/.partial-frame.jpg-a1 && touch img/.partial-3.jpg-x1Yz2q
-    env -u DISPLAY "$tool" --demo --panorama --save-on-exit --live live </dev/null >out 2>err & pid=$!
+    # Under systemd's watch: what the service manager hears, a message a line.
+    python3 -c 'import socket, sys
+s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM); s.bind(sys.argv[1])
+while True: print(s.recv(4096).decode().replace("\n", "|"), flush=True)' "$work/notify" >notes & listener=$!
+    trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$listener" 2>/dev/null; rm -rf "$work"' EXIT
+    wait_for 10 test -S "$work/notify" || fail "no notify socket"
+    env -u DISPLAY NOTIFY_SOCKET="$work/notify" "$tool" --demo --panorama --save-on-exit --live live </dev/null >out 2>err & pid=$!
     wait_for 10 grep -q 'frameCounter=[1-9]' out && wait_for 10 test -s live/status.json || fail "no status"
     # A second run on the same folder is refused, and leaves the first one's files alone.
     touch img/.partial-9.jpg-busy
     timeout 20 "$tool" --demo --headless </dev/null >out2 2>err2
     [ $? -eq 1 ] && [ ! -s out2 ] && [ "$(wc -l <err2)" -eq 1 ] && rm img/.partial-9.jpg-busy || fail "second run"
     signal_twice HUP; expect_end 0
+    kill "$listener"
+    [ "$(head -n 1 notes)" = "READY=1|STATUS=running" ] && [ "$(tail -n 1 notes)" = "STOPPING=1|STATUS=closing" ] &&
+        grep -q '^WATCHDOG=1|STATUS=freq=[0-9]*  frameCounter=[1-9]' notes || fail "service manager: $(cat notes)"
     [ ! -e live/.partial-frame.jpg-a1 ] || fail "live leftovers"
     expect_trail stopapp "img 7" "closing app"
     [ "$(cat err)" = $'snapshots continue after img/7.jpg\nno display: running without windows (stop with Ctrl-C)' ] ||

@@ -100,8 +100,10 @@ bool TrailLoop::reconnect(FrameSource& source, Frame& frame) {
     while (!stopKey && !stopSignalled()) {
         // The wait is counted in key polls, so no clock setting can stretch it.
         for (int64_t waited = 0; !stopKey && !stopSignalled() && waited < choices_.reconnectMs;
-             waited += kReconnectPollMs)
+             waited += kReconnectPollMs) {
+            if (waited % kInfoPeriodMs == 0) tell([](TrailListener& l) { l.waitingForCamera(); });
             stopKey = isStopKey(inputs_.keys.pollKey(kReconnectPollMs));
+        }
         if (stopKey || stopSignalled() || !source.camera().reopen()) continue;
         frame = source.next();
         if (frame.image.empty()) continue;
