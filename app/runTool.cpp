@@ -27,6 +27,7 @@
 #include "segments/SegmentOptions.h"
 #include "service/ServiceNotifier.h"
 #include "snapshots/SnapshotFolder.h"
+#include "sun/SunOptions.h"
 #include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
 #include "views/StatusPrinter.h"
@@ -70,6 +71,8 @@ void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Pan
 // asked for; destroyed in the reverse order.
 struct Features {
     FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
+    std::unique_ptr<SunDaylight> daylight;  // working from dusk to dawn
+    std::unique_ptr<SkyReport> sky;
     std::unique_ptr<FlashReport> flashes;
     std::unique_ptr<SegmentWriter> segments;
     std::unique_ptr<ClipRecorder> clips;
@@ -84,19 +87,20 @@ struct Features {
     std::vector<TrailListener*> listeners() const {
         std::vector<TrailListener*> made;
         for (TrailListener* listener : std::initializer_list<TrailListener*>{
-                 flashes.get(), segments.get(), clips.get(), keogram.get(), timelapse.get(), mqtt.get(),
-                 retention.get(), live.get(), web.get()})
+                 sky.get(), flashes.get(), segments.get(), clips.get(), keogram.get(), timelapse.get(),
+                 mqtt.get(), retention.get(), live.get(), web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
 };
 
-// Makes the features in their order: 1. the flash report, 2. segments,
-// 3. clips, 4. night products, 5. MQTT, 6. retention, 7. live files, 8. the
-// web view. Fails, saying why, when one
-// cannot start.
+// Makes the features in their order: 1. the sky, 2. the flash report,
+// 3. segments, 4. clips, 5. night products, 6. MQTT, 7. retention, 8. live
+// files, 9. the web view. Fails, saying why, when one cannot start.
 Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
                       const std::string& source, bool replay) {
+    f.daylight = makeDaylight(s.sun);
+    if (f.daylight) f.sky = std::make_unique<SkyReport>(*f.daylight, *s.sun.nightOnly, stdout);
     f.flashes = makeFlashReport(s.flashes, stderr);
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr);
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
@@ -105,16 +109,22 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
     f.keogram = makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &f.inUse);
     f.timelapse = makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &f.inUse);
+    // What the statuses carry besides the tick's fields: retention's files, the sky.
+    std::function<std::string()> moreStatus;
+    if (s.retention.keepDays || s.retention.maxBytes || f.sky)
+        moreStatus = [&f] {
+            const std::string kept = f.retention ? f.retention->summaryJson() : "";
+            const std::string seen = f.sky ? f.sky->statusJson() : "";
+            return kept + (kept.empty() || seen.empty() ? "" : ",") + seen;
+        };
 #if TRAILCAM_HAS_MQTT
     Result<std::unique_ptr<MqttPublisher>> mqtt = makeMqttPublisher(s.mqtt, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
+    if (*mqtt && f.sky) (*mqtt)->addToStatus(moreStatus);
     f.mqtt = std::move(*mqtt);
 #endif
     f.retention = makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &f.inUse);
     if (f.retention) snapshots.replaceOnlyByRetention();
-    // What both status.json files carry besides the tick's fields.
-    std::function<std::string()> moreStatus;
-    if (f.retention) moreStatus = [retention = f.retention.get()] { return retention->summaryJson(); };
     if (!s.views.liveFolder.empty())
         f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);
 #if TRAILCAM_HAS_WEB
@@ -177,10 +187,14 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     // 5. The loop.
     TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested};
-    TrailChoices choices{
-        s.snapshots.saveOnExit, replay,         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
-        s.snapshots.timeMap,    s.flashes.rule, s.snapshots.sixteenBits,
-        s.snapshots.stretch};
+    TrailChoices choices{s.snapshots.saveOnExit,
+                         replay,
+                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
+                         s.snapshots.timeMap,
+                         s.flashes.rule,
+                         s.snapshots.sixteenBits,
+                         s.snapshots.stretch,
+                         features.daylight.get()};
     Budget budget(stderr);
     TrailLoop loop(inputs, choices, s.budget.print ? budget.timed(listeners) : listeners);
     if (const auto newest = snapshots.newest())

@@ -61,6 +61,12 @@ public:
     void converting(int type) override {
         time(other_, [&] { inner_.converting(type); });
     }
+    void dusk(int64_t millis) override {
+        time(other_, [&] { inner_.dusk(millis); });
+    }
+    void dawn(int64_t millis) override {
+        time(other_, [&] { inner_.dawn(millis); });
+    }
     void cameraEmpty() override {
         time(other_, [this] { inner_.cameraEmpty(); });
     }

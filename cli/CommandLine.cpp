@@ -72,6 +72,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Night products");
     addReconnectOption(app, s.camera);
     addRetentionOptions(app, s.retention, rules);
+    addSunOptions(app, s.sun, rules);
 #if TRAILCAM_HAS_MQTT
     addMqttOptions(app, s.mqtt, rules);
 #endif

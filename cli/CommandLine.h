@@ -12,6 +12,7 @@
 #include "retention/RetentionOptions.h"
 #include "segments/SegmentOptions.h"
 #include "snapshots/SnapshotOptions.h"
+#include "sun/SunOptions.h"
 #include "views/ViewOptions.h"
 #include "web/WebOptions.h"
 
@@ -33,6 +34,7 @@ struct Settings {
     ProductSettings products;
     MqttSettings mqtt;
     RetentionPolicy retention;
+    SunSettings sun;
     WebView::Address web;  // no host: no web view
     RecordSettings record;
     BudgetSettings budget;

@@ -9,7 +9,9 @@
 
 ValueCheck numberIn(double low, double high) {
     return [low, high](const std::string& text) {
-        static const std::regex pattern("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
+        static const std::regex unsigned_("[0-9]+(\\.[0-9]*)?|\\.[0-9]+");
+        static const std::regex signed_("-?([0-9]+(\\.[0-9]*)?|\\.[0-9]+)");
+        const std::regex& pattern = low < 0 ? signed_ : unsigned_;
         char range[96];
         std::snprintf(range, sizeof range, "expected a number from %g to %g", low, high);
         if (!boundedMatch(text, pattern)) return std::string(range);

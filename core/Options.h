@@ -18,7 +18,8 @@ struct OptionRules {
 // Checks of option values, as CLI11 takes them: an empty text when the
 // value is fine, else what was expected.
 using ValueCheck = std::function<std::string(const std::string&)>;
-// A plain decimal number within [low, high].
+// A plain decimal number within [low, high] (a minus sign only when low is
+// below 0).
 ValueCheck numberIn(double low, double high);
 // Any text but an empty one.
 std::string notEmpty(const std::string& text);

@@ -12,6 +12,8 @@ const char* reasonName(SnapshotReason reason) {
             return "exit";
         case SnapshotReason::sceneChange:
             return "scene change";
+        case SnapshotReason::dawn:
+            return "dawn";
         case SnapshotReason::endOfInput:
             break;
     }

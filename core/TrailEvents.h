@@ -93,7 +93,7 @@ struct Tick {
     mutable std::shared_ptr<const TickPictures> madePictures = nullptr;
 };
 
-enum class SnapshotReason { countdown, modeChange, exit, endOfInput, sceneChange };
+enum class SnapshotReason { countdown, modeChange, exit, endOfInput, sceneChange, dawn };
 
 // A trail to keep as snapshot `number`. The loop lets go of the trail and
 // time map it hands over and starts its next trail in new buffers: a listener
@@ -144,6 +144,12 @@ public:
     virtual void modeChanged(const ModeChange&) {}
     // The camera's images have another depth (type) and are brought to 8 bits.
     virtual void converting(int) {}
+    // Working from dusk to dawn: the sun went down (images go into a new
+    // trail from this time) or came up (the trail was written; images stay
+    // out until dusk). Told at the first image on the other side; dawn also
+    // at a run's first image when the sun is up then.
+    virtual void dusk(int64_t) {}
+    virtual void dawn(int64_t) {}
     virtual void cameraEmpty() {}
     virtual void reconnecting(int64_t) {}  // every so many milliseconds
     // About once a second while the loop waits to reopen a lost camera.

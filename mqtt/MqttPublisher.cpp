@@ -254,8 +254,11 @@ void MqttPublisher::ticked(const Tick& tick) {
     if (lastStatus_ && tick.frame.millis - *lastStatus_ < static_cast<int64_t>(settings_.everySeconds * 1000))
         return;
     lastStatus_ = tick.frame.millis;
+    const std::string more = more_ ? more_() : "";
     publish(topic("status"),
-            "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"}", true);
+            "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"" +
+                (more.empty() ? "" : "," + more) + "}",
+            true);
 }
 
 void MqttPublisher::exposing(const Exposure& exposure) {

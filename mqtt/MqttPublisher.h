@@ -42,6 +42,8 @@ public:
     MqttPublisher(MqttSettings settings, std::string source, std::string version, FILE* err);
     ~MqttPublisher() override;
     MqttPublisher(const MqttPublisher&) = delete;
+    // More members for the status, asked at each one sent (may be null).
+    void addToStatus(std::function<std::string()> more) { more_ = std::move(more); }
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     // Starts connecting (and reconnecting, for as long as the run lasts).
@@ -108,6 +110,7 @@ private:
     // Loop thread only.
     std::optional<int64_t> lastStatus_;
     std::optional<int64_t> lastExposure_;
+    std::function<std::string()> more_;
     int64_t lastFrameMillis_ = 0;
     bool armed_ = false;
 };

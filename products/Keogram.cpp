@@ -258,6 +258,12 @@ void Keogram::addColumns(int64_t millis) {
     intervalStarted_ = false;
 }
 
+void Keogram::dawn(int64_t) {
+    if (intervalStarted_ && nextColumn_) addColumns(*nextColumn_);
+    nextColumn_.reset();
+    ended();
+}
+
 void Keogram::ended() {
     strip_.finish();
     if (panoramaStrip_) panoramaStrip_->finish();

@@ -84,6 +84,8 @@ public:
     Keogram(std::string folder, double everySeconds, Panorama* panorama, FILE* err,
             FilesInUse* inUse = nullptr);
     void framed(const Frame& frame) override;
+    // The night's keogram is written as it stands, the column in progress in it.
+    void dawn(int64_t) override;
     void ended() override;
     const KeogramStrip& strip() const { return strip_; }
 

@@ -28,7 +28,14 @@ Timelapse::Timelapse(TimelapseSettings settings, FILE* err, FilesInUse* inUse)
 
 Timelapse::~Timelapse() { ended(); }
 
+void Timelapse::dawn(int64_t millis) {
+    day_ = true;
+    started_ = false;
+    encoder_.hand({cv::Mat(), millis, nullptr, true}, false);  // never left out
+}
+
 void Timelapse::ticked(const Tick& tick) {
+    if (day_) return;
     if (started_ && tick.frame.millis - lastMillis_ < static_cast<int64_t>(settings_.everySeconds * 1000))
         return;
     started_ = true;
@@ -61,6 +68,7 @@ void Timelapse::ended() {
 
 // A new night, or images of another size, start the next file.
 void Timelapse::add(const Still& still) {
+    if (still.closesFile) return close();
     const std::string night = nightOf(still.millis);
     if (open_ && (night != night_ || still.image.size() != size_)) close();
     if (!open_) {

@@ -44,6 +44,9 @@ public:
     Timelapse& operator=(const Timelapse&) = delete;
 
     void ticked(const Tick& tick) override;
+    // By day no image is added, and the night's file is closed.
+    void dawn(int64_t millis) override;
+    void dusk(int64_t) override { day_ = false; }
     void ended() override;
 
 private:
@@ -51,6 +54,7 @@ private:
         cv::Mat image;  // none when the source's JPEG is kept
         int64_t millis;
         std::shared_ptr<const std::vector<uchar>> jpeg = nullptr;
+        bool closesFile = false;  // none of the above: the file in progress ends here
     };
     void add(const Still& still);
     Result<> placeFile();
@@ -68,6 +72,7 @@ private:
     int64_t lastMillis_ = 0;  // loop thread
 
     bool ended_ = false;  // loop thread
+    bool day_ = false;    // loop thread
 
     std::mutex mutex_;  // said_ is used from both threads
 

@@ -30,6 +30,8 @@ public:
     void keptOut(const KeptOut& kept) override;
     void framed(const Frame& frame) override;
     void ended() override;
+    // The segment in progress is written with the night's star trail.
+    void dawn(int64_t) override { finish(); }
     std::string indexJson() const override;
     bool setExcluded(const std::string& file, bool excluded) override;
 

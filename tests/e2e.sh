@@ -368,6 +368,38 @@ retention: deleted img/keogram-$night.png, older than --keep-days" ] || fail "de
     stop_with TERM
     [ -z "$(find img -name '*.jpg' -size +0)" ] && [ "$(ls img | wc -l)" = 30002 ] || fail "a snapshot replaced"
     ;;
+sun)
+    # From dusk to dawn at Vienna, 2026-12-07, an image a minute: white by
+    # day, black by night, the sun's times computed apart from the tool.
+    python3 "$(dirname "$0")/sun_times.py" frames 48.2 16.4 1796652000 60 1020 -6 >crossings || fail "no frames"
+    dusk=$(awk '$1 == "dusk" {print $2}' crossings) dawn=$(awk '$1 == "dawn" {print $2}' crossings)
+    [ -n "$dusk" ] && [ -n "$dawn" ] || fail "crossings: $(cat crossings)"
+    TZ=UTC "$tool" --input 'frames/%04d.pgm' --input-fps 0.0166666667 --input-start 2026-12-07T14:00:00Z \
+        --location 48.2,16.4 --night-only --metadata --keogram --keogram-every 60 </dev/null >out 2>err ||
+        fail "exit status $?"
+    [ "$(grep -v '^freq=' out)" = "setup
+setup done
+captured
+the sun is above -6 degrees: images are left out until dusk at 2026-12-07 15:36
+the sun is below -6 degrees: a new trail starts, dawn at 2026-12-08 05:55
+img 0
+the sun is above -6 degrees: images are left out until dusk at 2026-12-08 15:36
+closing app" ] || fail "lines"
+    [ "$(ls img)" = $'1.jpg\n1.json\nkeogram-2026-12-07.json\nkeogram-2026-12-07.png' ] || fail "files: $(ls img)"
+    # The trail holds the first image after dusk to the last before dawn, and no white one.
+    python3 -c 'import json, datetime, sys
+s = json.load(open("img/1.json"))
+t = lambda text: datetime.datetime.fromisoformat(text.replace("Z", "+00:00")).timestamp()
+dusk, dawn = int(sys.argv[1]), int(sys.argv[2])
+assert s["reason"] == "dawn", s
+assert dusk <= t(s["start"]) < dusk + 60, (s["start"], dusk)
+assert dawn - 60 <= t(s["end"]) < dawn, (s["end"], dawn)
+k = json.load(open("img/keogram-2026-12-07.json"))
+times = [t(c) for c in (k["times"] if isinstance(k, dict) else k)]
+assert dusk <= min(times) and max(times) <= dawn + 60, (times[0], times[-1])' "$dusk" "$dawn" || fail "times: $(cat img/1.json)"
+    brightest=$(ffmpeg -v error -i img/1.jpg -f rawvideo -pix_fmt gray - | python3 -c 'import sys; print(max(sys.stdin.buffer.read()))')
+    [ "$brightest" -lt 40 ] || fail "a day image in the trail: $brightest"
+    ;;
 indi)
     # A real INDI server with its CCD simulator on a free loopback port.
     command -v indiserver >/dev/null && command -v indi_simulator_ccd >/dev/null || skip "needs indi-bin"

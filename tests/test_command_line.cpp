@@ -106,7 +106,12 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--depth 8 --stretch asinh",
                              "--depth 16 --stretch curvy",
                              "--depth 16 --time-map",
-                             "--depth 16 --clips c"}) {
+                             "--depth 16 --clips c",
+                             "--night-only",
+                             "--location 48.2 --night-only",
+                             "--location 91,0 --night-only",
+                             "--location 48.2,16.4 --night-only 3",
+                             "--location 48.2,16.4x --night-only"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -121,6 +126,15 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
              "--mqtt mqtt://h --mqtt-password-file /tmp", "--clip-max 5"})
         EXPECT_EQ(parse(line).first.exitStatus, 2) << line.substr(0, 40);
     EXPECT_EQ(parse("--clips c --clip-max 2.5").first.settings.clips.maxSeconds, 2.5);
+    // Dusk to dawn: civil twilight unless another limit is given.
+    for (const auto& [line, limit] :
+         std::vector<std::pair<std::string, double>>{{"--location 48.2,16.4 --night-only", -6},
+                                                     {"--night-only -12 --location -33.9,151.2", -12},
+                                                     {"--location=48.2,-16.4 --night-only=-18", -18}}) {
+        const Settings sun = parse(line).first.settings;
+        EXPECT_EQ(sun.sun.nightOnly, limit) << line;
+        EXPECT_TRUE(sun.sun.location && std::abs(sun.sun.location->first) > 33) << line;
+    }
     const Settings knowWhen =
         parse(
             "--input v --input-start 2026-12-07T22:00:00.250Z --metadata --time-map --clips c "

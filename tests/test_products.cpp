@@ -271,6 +271,51 @@ TEST(Products, TimelapseIsReadableFromItsFirstImageAndFlushedOnTheClock) {
                 listed[1].name == "timelapse-2026-12-07.mkv");
 }
 
+// Working from dusk to dawn: at dawn the keogram is written at once, the
+// column in progress in it, and the timelapse's file is closed (released
+// for retention); day ticks add nothing; the next dusk goes on in a new file.
+TEST(Products, DawnFinishesTheNightsKeogramAndTimelapse) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    CapturedStream err;
+    FilesInUse inUse;
+    const int64_t night = *parseUtcTime("2026-12-08T05:00:00Z"), dawn = night + 45000;
+    const cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(90));
+    Keogram keogram("img", 30, nullptr, err.file);
+    Timelapse timelapse({"img", TimelapseSettings::Shows::frame, 1, 30, true}, err.file, &inUse);
+    for (int64_t t = night; t < dawn; t += 1000) {
+        keogram.framed({image, t});
+        timelapse.ticked({{}, {image, t}, image, {}, {}});
+    }
+    keogram.dawn(dawn);
+    timelapse.dawn(dawn);
+    // Written before the run ends: two columns (30 s and the 15 s in progress).
+    EXPECT_EQ(cv::imread("img/keogram-2026-12-07.png").cols, 2);
+    EXPECT_EQ(textOf("img/keogram-2026-12-07.json"),
+              "[\"2026-12-08T05:00:30.000Z\",\"2026-12-08T05:01:00.000Z\"]\n");
+    const std::string path = "img/timelapse-2026-12-07.mkv";
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (inUse.held(path) && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(inUse.held(path)) << "closed at dawn";
+    for (int64_t t = dawn; t < dawn + 10000; t += 1000)
+        timelapse.ticked({{}, {image, t}, image, {}, {}});
+    timelapse.dusk(dawn + 10000);
+    timelapse.ticked({{}, {image, dawn + 10000}, image, {}, {}});
+    timelapse.ended();
+    keogram.ended();
+    const auto imagesIn = [](const std::string& video) {
+        cv::VideoCapture read(video);
+        int images = 0;
+        for (cv::Mat one; read.read(one);)
+            ++images;
+        return images;
+    };
+    EXPECT_EQ(imagesIn(path), 45);
+    EXPECT_EQ(imagesIn("img/timelapse-2026-12-07-2.mkv"), 1) << "the next dusk's, and no day image";
+    EXPECT_EQ(err.text(), "");
+}
+
 // Retention keeps the snapshot this run wrote last (else the newest by
 // modification time), whatever its sidecar says; files in use and writes in
 // progress, which count toward --max-disk; and not a file whose time is in

@@ -39,8 +39,8 @@ int TrailLoop::run(FrameSource& source) {
         [this](const Exposure& exposure) { tell([&exposure](TrailListener& l) { l.exposing(exposure); }); });
     for (Frame& frame : startup) {
         toEightBits(frame);
-        merge(frame, false);
         lastFrameMillis_ = frame.millis;
+        if (!leftOutByDaylight(frame)) merge(frame, false);
     }
     while (!state_.stopapp && pass(source)) {
     }
@@ -62,6 +62,11 @@ bool TrailLoop::pass(FrameSource& source) {
     // boot) must not hold the ticks back for as long as it jumped.
     if (frame.millis < state_.nextInfoTime - kInfoPeriodMs)
         state_.nextInfoTime = frame.millis + kInfoPeriodMs;
+    if (leftOutByDaylight(frame)) {
+        if (frame.millis >= state_.nextInfoTime) infoTick(frame, false);
+        pollKeys();
+        return true;
+    }
     const bool tick = !state_.imMin.empty() && frame.millis >= state_.nextInfoTime;
     // In a tick pass the growth measure and the merge share one pass over
     // the trail, when the frame fits it (and no time map is kept).
@@ -222,6 +227,43 @@ bool TrailLoop::keptOutAsFlash(const Frame& frame) {
     const KeptOut kept{frame, judged.share};
     tell([&kept](TrailListener& l) { l.keptOut(kept); });
     return true;
+}
+
+// With daylight: true while the sun is up. At dawn the trail in progress is
+// written and a dark one stands in for the day's ticks; at dusk the next
+// image starts a new trail.
+bool TrailLoop::leftOutByDaylight(const Frame& frame) {
+    if (choices_.daylight == nullptr) return false;
+    const bool day = choices_.daylight->isDay(frame.millis);
+    const std::optional<bool> before = std::exchange(day_, day);
+    if (before == day) return day;
+    if (day) {
+        if (before.has_value() && state_.unsaved) snapshot(SnapshotReason::dawn, frame.millis);
+        darkTrail(frame);
+        tell([&frame](TrailListener& l) { l.dawn(frame.millis); });
+        return true;
+    }
+    if (before.has_value()) {
+        // The dark trail goes: the image starts a new one.
+        for (cv::Mat* dark : {&state_.imMin, &state_.imTime}) {
+            if (!dark->empty()) buffers_.push_back(*dark);
+            dark->release();
+        }
+        state_.frameCounter = 0;
+        tell([&frame](TrailListener& l) { l.dusk(frame.millis); });
+    }
+    return false;
+}
+
+void TrailLoop::darkTrail(const Frame& frame) {
+    TrailState& s = state_;
+    restartTrail(frame);
+    s.imMin.setTo(0);
+    s.imOld.setTo(0);
+    s.frameCounter = 0;
+    s.freq = 0;
+    s.unsaved = false;
+    s.span.images = 0;
 }
 
 void TrailLoop::endFlashRun() {

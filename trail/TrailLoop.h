@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/Daylight.h"
 #include "core/Display.h"
 #include "core/FrameSource.h"
 #include "core/TrailEvents.h"
@@ -46,6 +47,9 @@ struct TrailChoices {
     // how the ticks' listeners show it.
     bool sixteenBits = false;
     Stretch stretch = Stretch::linear;
+    // Working from dusk to dawn: while this says the sun is up, images stay
+    // out of the trail (ticks go on, with nothing merged). Null: always.
+    const Daylight* daylight = nullptr;
 };
 
 // What the loop reads besides the camera.
@@ -106,6 +110,8 @@ private:
     void waitForCharacter();
     void toEightBits(Frame& frame);
     bool keptOutAsFlash(const Frame& frame);
+    bool leftOutByDaylight(const Frame& frame);
+    void darkTrail(const Frame& frame);
     void endFlashRun();
     cv::Mat spareBuffer(cv::Size size, int type);
     void prepareBuffer(cv::Size size, int type);
@@ -118,6 +124,7 @@ private:
     FlashGate gate_;                    // with flashes kept out
     std::optional<FlashRun> flashRun_;  // the images kept out since the last one let in
     int64_t lastFrameMillis_ = 0;
+    std::optional<bool> day_;  // with daylight: whether the last image was taken by day
     // Buffers for trails and time maps: those handed over with snapshots,
     // which later trails start in once nobody else holds them, and one of
     // each made ahead with the first trail of a size, so that no snapshot

@@ -1,0 +1,89 @@
+#include "sun/SunOptions.h"
+
+#include "core/Json.h"
+
+#include <CLI/CLI.hpp>
+
+#include <ctime>
+
+namespace {
+
+// "48.2,16.4": a latitude and a longitude in degrees, east positive.
+std::optional<std::pair<double, double>> parseLocation(const std::string& text) {
+    double latitude = 0, longitude = 0;
+    char end = 0;
+    if (std::sscanf(text.c_str(), "%lf,%lf%c", &latitude, &longitude, &end) != 2) return std::nullopt;
+    if (latitude < -90 || latitude > 90 || longitude < -180 || longitude > 180) return std::nullopt;
+    return std::pair{latitude, longitude};
+}
+
+}  // namespace
+
+void addSunOptions(CLI::App& app, SunSettings& settings, OptionRules& rules) {
+    app.add_option_function<std::string>(
+           "--location", [&settings](const std::string& text) { settings.location = parseLocation(text); },
+           "the station's latitude and longitude in degrees, east positive, e.g. 48.2,16.4")
+        ->type_name("LAT,LON")
+        ->check([](const std::string& text) {
+            return parseLocation(text) ? std::string() : "expected LAT,LON in degrees, e.g. 48.2,16.4";
+        });
+    // Given without a value: civil twilight.
+    app.add_option_function<std::string>(
+           "--night-only",
+           [&settings](const std::string& degrees) {
+               settings.nightOnly = degrees.empty() ? SunSettings::kCivilTwilight : std::stod(degrees);
+           },
+           "from dusk to dawn: no images while the sun is above DEGREES (-6: civil twilight)")
+        ->type_name("[DEGREES]")
+        ->expected(0, 1)
+        ->check([](const std::string& degrees) { return degrees.empty() ? "" : numberIn(-18, 0)(degrees); });
+    rules.needs.emplace_back("--night-only", "--location");
+}
+
+std::unique_ptr<SunDaylight> makeDaylight(const SunSettings& settings) {
+    if (!settings.nightOnly || !settings.location) return nullptr;
+    return std::make_unique<SunDaylight>(settings.location->first, settings.location->second,
+                                         *settings.nightOnly);
+}
+
+SkyReport::SkyReport(const Daylight& daylight, double limit, FILE* out)
+    : daylight_(daylight), limit_(limit), out_(out) {}
+
+// Looked at again only when the sky changes (or the clock went back).
+void SkyReport::ticked(const Tick& tick) {
+    const int64_t at = tick.frame.millis;
+    if (knownUntil_ >= 0 && at < knownUntil_ && at >= knownUntil_ - 2 * 24 * 3600 * 1000) return;
+    const int64_t next = daylight_.nextChange(at);
+    knownUntil_ = next != 0 ? next : at + 3600 * 1000;
+    const std::string json = std::string("\"sky\":{\"state\":\"") + (daylight_.isDay(at) ? "day" : "night") +
+                             "\",\"next\":" + (next == 0 ? "null" : "\"" + utcTime(next / 1000) + "\"") + "}";
+    const std::lock_guard<std::mutex> lock(mutex_);
+    statusJson_ = json;
+}
+
+std::string SkyReport::localTime(int64_t millis) const {
+    if (millis == 0) return "no change within two days";
+    const auto seconds = static_cast<std::time_t>(millis / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}
+
+void SkyReport::dusk(int64_t millis) {
+    std::fprintf(out_, "the sun is below %g degrees: a new trail starts, dawn at %s\n", limit_,
+                 localTime(daylight_.nextChange(millis)).c_str());
+    std::fflush(out_);
+}
+
+void SkyReport::dawn(int64_t millis) {
+    std::fprintf(out_, "the sun is above %g degrees: images are left out until dusk at %s\n", limit_,
+                 localTime(daylight_.nextChange(millis)).c_str());
+    std::fflush(out_);
+}
+
+std::string SkyReport::statusJson() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return statusJson_;
+}

@@ -1,0 +1,137 @@
+#include "Fakes.h"
+#include "core/Sidecar.h"
+#include "cvio.h"
+#include "sun/SunOptions.h"
+#include "trail/TrailLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+// Dusk and dawn at known places against the NOAA solar calculator's
+// algorithm (an independent computation, to the second): within a minute,
+// one image of a camera that takes one a minute; none within two days in a
+// polar night.
+TEST(Sun, TwilightAtKnownPlacesWithinAMinute) {
+    struct Case {
+        const char* what;
+        double latitude, longitude, limit;
+        int64_t from, expected;  // Unix seconds; 0: no change
+        bool dayAtFrom;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"Vienna, civil dusk", 48.2, 16.4, -6, 1796652000, 1796657812, true},
+             {"Vienna, civil dawn", 48.2, 16.4, -6, 1796680800, 1796709336, false},
+             {"Vienna, astronomical dusk", 48.2, 16.4, -18, 1796652000, 1796662445, true},
+             {"Sydney, civil dusk", -33.87, 151.21, -6, 1796601600, 1796635497, true},
+             {"Quito, civil dusk", -0.18, -78.47, -6, 1796680800, 1796686313, true},
+             {"Tromso, civil twilight at noon", 69.65, 18.96, -6, 1796680800, 1796717390, false},
+             {"Tromso, polar night", 69.65, 18.96, 0, 1796680800, 0, false}}) {
+        const SunDaylight sun(c.latitude, c.longitude, c.limit);
+        EXPECT_EQ(sun.isDay(c.from * 1000), c.dayAtFrom) << c.what;
+        const int64_t next = sun.nextChange(c.from * 1000);
+        if (c.expected == 0) {
+            EXPECT_EQ(next, 0) << c.what;
+            continue;
+        }
+        EXPECT_NEAR(static_cast<double>(next) / 1000, static_cast<double>(c.expected), 60) << c.what;
+        // Asked again on either side of the change (the answer is kept between).
+        EXPECT_EQ(sun.isDay(next - 2000), c.dayAtFrom) << c.what;
+        EXPECT_EQ(sun.isDay(next + 2000), !c.dayAtFrom) << c.what;
+        EXPECT_EQ(sun.isDay(c.from * 1000 + 1000), c.dayAtFrom) << c.what;
+    }
+}
+
+namespace {
+
+// Night from 100 s to 200 s and from 300 s on, of image time.
+struct ScriptedSky : Daylight {
+    bool isDay(int64_t millis) const override {
+        return millis < 100000 || (millis >= 200000 && millis < 300000);
+    }
+    int64_t nextChange(int64_t millis) const override {
+        for (int64_t change : {100000, 200000, 300000})
+            if (millis < change) return change;
+        return 0;
+    }
+};
+
+struct Heard : TrailListener {
+    std::vector<std::string> said;
+    int64_t firstFramed = -1, lastFramed = -1;
+    void framed(const Frame& f) override {
+        if (firstFramed < 0) firstFramed = f.millis;
+        lastFramed = f.millis;
+    }
+    void dusk(int64_t millis) override { said.push_back("dusk " + std::to_string(millis)); }
+    void dawn(int64_t millis) override { said.push_back("dawn " + std::to_string(millis)); }
+    void snapshotDue(const SnapshotDue& due) override {
+        said.push_back("snapshot " + std::string(reasonName(due.reason)) + " " +
+                       std::to_string(due.span.startMillis) + ".." + std::to_string(due.span.endMillis) +
+                       " of " + std::to_string(due.span.images));
+    }
+};
+
+}  // namespace
+
+// A replay from day into night, day again, and night: no image of the day
+// goes into a trail or to the listeners; a trail starts at dusk with its
+// first image and is written at dawn, at the first image of the day; ticks
+// go on by day with nothing merged; the night in progress at the end is
+// written as any replay's.
+TEST(Sun, OnlyTheNightsImagesMakeTrailsAndDawnWritesThem) {
+    ScriptedSky sky;
+    SyntheticCamera camera;
+    camera.step = 10000;            // an image every 10 s
+    camera.budget = 36;             // to 350 s
+    camera.scene = [&sky](int i) {  // read i is taken at (i - 1) * 10 s
+        return sky.isDay((i - 1) * 10000) ? cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(255))
+                                          : movingDotImage(i);
+    };
+    SimulatedClock clock;
+    ScriptedDisplay display;
+    MemorySnapshots snapshots;
+    CapturedStream out, err;
+    CaptureState capture{camera, clock, out.file, err.file};
+    CaptureSource source{capture};
+    Heard heard;
+    TrailChoices choices;
+    choices.replay = true;
+    choices.daylight = &sky;
+    TrailLoop loop({display, snapshots, nullptr, nullptr, nullptr}, choices, {&heard, &snapshots});
+    EXPECT_EQ(loop.run(source), 0);
+    EXPECT_EQ(heard.said, (std::vector<std::string>{
+                              "dawn 0", "dusk 100000", "snapshot dawn 100000..190000 of 10", "dawn 200000",
+                              "dusk 300000", "snapshot end of input 300000..350000 of 6"}));
+    EXPECT_EQ(heard.firstFramed, 100000);
+    ASSERT_EQ(snapshots.made.size(), 2u);
+    for (const SnapshotDue& due : snapshots.made) {
+        double brightest = 0;
+        cv::minMaxLoc(due.trail, nullptr, &brightest);
+        EXPECT_EQ(brightest, 255) << "the moving dot";
+        EXPECT_LT(cv::mean(due.trail)[0], 64) << "no white image of the day";
+    }
+}
+
+// What the station says of the sky: a line at dawn and dusk with the next
+// change in local time, and status.json's member as of the latest tick.
+TEST(Sun, TheSkyInTheConsoleAndTheStatus) {
+    setenv("TZ", "UTC", 1), tzset();
+    ScriptedSky sky;
+    CapturedStream out;
+    SkyReport report(sky, -6, out.file);
+    EXPECT_EQ(report.statusJson(), "\"sky\":null");
+    report.dawn(0);
+    report.ticked({{}, {cv::Mat(), 50000}, {}, {}, {}});
+    EXPECT_EQ(report.statusJson(), "\"sky\":{\"state\":\"day\",\"next\":\"1970-01-01T00:01:40Z\"}");
+    report.dusk(100000);
+    report.ticked({{}, {cv::Mat(), 150000}, {}, {}, {}});
+    EXPECT_EQ(report.statusJson(), "\"sky\":{\"state\":\"night\",\"next\":\"1970-01-01T00:03:20Z\"}");
+    report.ticked({{}, {cv::Mat(), 350000}, {}, {}, {}});
+    EXPECT_EQ(report.statusJson(), "\"sky\":{\"state\":\"night\",\"next\":null}");
+    EXPECT_EQ(out.lines(),
+              (std::vector<std::string>{
+                  "the sun is above -6 degrees: images are left out until dusk at 1970-01-01 00:01",
+                  "the sun is below -6 degrees: a new trail starts, dawn at 1970-01-01 00:03"}));
+    unsetenv("TZ"), tzset();
+}
