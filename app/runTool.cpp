@@ -29,6 +29,7 @@
 #include "snapshots/SnapshotFolder.h"
 #include "sun/SunOptions.h"
 #include "trail/TrailLoop.h"
+#include "upload/UploadOptions.h"
 #include "views/LiveFiles.h"
 #include "views/StatusPrinter.h"
 #include "views/Windows.h"
@@ -79,6 +80,7 @@ struct Features {
     std::unique_ptr<Keogram> keogram;
     std::unique_ptr<Timelapse> timelapse;
     std::unique_ptr<TrailListener> mqtt;
+    std::unique_ptr<Uploader> upload;
     std::unique_ptr<Retention> retention;
     std::unique_ptr<LiveFiles> live;
     std::unique_ptr<TrailListener> web;
@@ -88,15 +90,30 @@ struct Features {
         std::vector<TrailListener*> made;
         for (TrailListener* listener : std::initializer_list<TrailListener*>{
                  sky.get(), flashes.get(), segments.get(), clips.get(), keogram.get(), timelapse.get(),
-                 mqtt.get(), retention.get(), live.get(), web.get()})
+                 mqtt.get(), upload.get(), retention.get(), live.get(), web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
 };
 
+// What the statuses carry besides the tick's fields: retention's files, the
+// sky, the upload queue; nothing when none of them runs.
+std::function<std::string()> statusMembers(const Features& f, const Settings& s) {
+    if (!s.retention.keepDays && !s.retention.maxBytes && !s.sun.nightOnly && s.upload.remote.empty())
+        return nullptr;
+    return [&f] {
+        std::string members;
+        for (const std::string& member :
+             {f.retention ? f.retention->summaryJson() : std::string(),
+              f.sky ? f.sky->statusJson() : std::string(), f.upload ? f.upload->statusJson() : std::string()})
+            if (!member.empty()) members += (members.empty() ? "" : ",") + member;
+        return members;
+    };
+}
+
 // Makes the features in their order: 1. the sky, 2. the flash report,
-// 3. segments, 4. clips, 5. night products, 6. MQTT, 7. retention, 8. live
-// files, 9. the web view. Fails, saying why, when one cannot start.
+// 3. segments, 4. clips, 5. night products, 6. MQTT, 7. uploads, 8. retention,
+// 9. live files, 10. the web view. Fails, saying why, when one cannot start.
 Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
                       const std::string& source, bool replay) {
     f.daylight = makeDaylight(s.sun);
@@ -109,21 +126,22 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;
     f.keogram = makeKeogram(s.products, s.snapshots.folder, panoramaShown, stderr, &f.inUse);
     f.timelapse = makeTimelapse(s.products, s.snapshots.folder, replay, stderr, &f.inUse);
-    // What the statuses carry besides the tick's fields: retention's files, the sky.
-    std::function<std::string()> moreStatus;
-    if (s.retention.keepDays || s.retention.maxBytes || f.sky)
-        moreStatus = [&f] {
-            const std::string kept = f.retention ? f.retention->summaryJson() : "";
-            const std::string seen = f.sky ? f.sky->statusJson() : "";
-            return kept + (kept.empty() || seen.empty() ? "" : ",") + seen;
-        };
+    const std::function<std::string()> moreStatus = statusMembers(f, s);
 #if TRAILCAM_HAS_MQTT
-    Result<std::unique_ptr<MqttPublisher>> mqtt = makeMqttPublisher(s.mqtt, source, TRAILCAM_VERSION, stderr);
+    MqttSettings mqttSettings = s.mqtt;
+    mqttSettings.uploads = !s.upload.remote.empty();
+    Result<std::unique_ptr<MqttPublisher>> mqtt =
+        makeMqttPublisher(mqttSettings, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
-    if (*mqtt && f.sky) (*mqtt)->addToStatus(moreStatus);
+    if (*mqtt && (f.daylight || mqttSettings.uploads)) (*mqtt)->addToStatus(moreStatus);
     f.mqtt = std::move(*mqtt);
 #endif
-    f.retention = makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &f.inUse);
+    Result<std::unique_ptr<Uploader>> upload =
+        makeUploader(s.upload, s.snapshots.folder, s.clips.folder, &f.inUse, stderr);
+    if (!upload) return Failure{upload.reason()};
+    f.upload = std::move(*upload);
+    f.retention = makeRetention(s.retention, s.snapshots.folder, s.clips.folder, stderr, &f.inUse,
+                                f.upload ? &f.upload->queue() : nullptr);
     if (f.retention) snapshots.replaceOnlyByRetention();
     if (!s.views.liveFolder.empty())
         f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);

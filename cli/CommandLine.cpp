@@ -73,6 +73,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     addReconnectOption(app, s.camera);
     addRetentionOptions(app, s.retention, rules);
     addSunOptions(app, s.sun, rules);
+    addUploadOptions(app, s.upload, rules);
 #if TRAILCAM_HAS_MQTT
     addMqttOptions(app, s.mqtt, rules);
 #endif

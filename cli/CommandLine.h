@@ -13,6 +13,7 @@
 #include "segments/SegmentOptions.h"
 #include "snapshots/SnapshotOptions.h"
 #include "sun/SunOptions.h"
+#include "upload/UploadOptions.h"
 #include "views/ViewOptions.h"
 #include "web/WebOptions.h"
 
@@ -35,6 +36,7 @@ struct Settings {
     MqttSettings mqtt;
     RetentionPolicy retention;
     SunSettings sun;
+    UploadSettings upload;
     WebView::Address web;  // no host: no web view
     RecordSettings record;
     BudgetSettings budget;

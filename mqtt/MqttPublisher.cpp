@@ -216,6 +216,14 @@ void MqttPublisher::publishDiscovery() {
                                        ",\"content_type\":\"image/jpeg\"" + common}};
     for (const auto& [path, config] : configs)
         send("homeassistant/" + path + "/config", config, true);
+    if (settings_.uploads)
+        send("homeassistant/sensor/" + id + "_upload/config",
+             "{\"name\":\"upload queue\",\"unique_id\":\"" + id + "_upload\"" + status +
+                 ",\"value_template\":\"{{ value_json.upload.files }}\",\"unit_of_measurement\":\"files\","
+                 "\"state_class\":\"measurement\",\"json_attributes_topic\":" +
+                 jsonString(topic("status")) +
+                 ",\"json_attributes_template\":\"{{ value_json.upload | tojson }}\"" + common,
+             true);
 }
 
 void MqttPublisher::publish(const std::string& name, const std::string& payload, bool retain) {

@@ -26,6 +26,7 @@ struct MqttSettings {
     std::string
         givenStation;  // the name as given (default: the host name), before it was made fit for topics
     double everySeconds = 10;  // between two status messages, of image time
+    bool uploads = false;      // the status says how the upload queue is: a sensor of it too
 };
 
 // The run's events to an MQTT broker (libmosquitto, on its own thread), for

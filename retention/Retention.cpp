@@ -100,6 +100,7 @@ std::vector<Retention::Group> Retention::groups() {
             group.bytes += entry.bytes;
             group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
                          (inUse_ != nullptr && inUse_->held(path));
+            group.waiting = group.waiting || (waiting_ != nullptr && waiting_->waiting(path));
             if (number < 0) group.millis = millisOfName;
             if (suffix == kSnapshotSuffix)
                 group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
@@ -149,7 +150,7 @@ void Retention::enforce(int64_t nowMillis) {
         const bool old = policy_.keepDays &&
                          group.millis < nowMillis - static_cast<int64_t>(*policy_.keepDays * kDayMillis);
         const bool overfull = policy_.maxBytes && total > *policy_.maxBytes;
-        if (group.kept || !(old || overfull)) {
+        if (group.kept || !(old || overfull) || (group.waiting && !overfull)) {
             files += static_cast<int64_t>(group.files.size());
             continue;
         }
@@ -163,8 +164,11 @@ void Retention::enforce(int64_t nowMillis) {
             starts_.erase(file);
         }
         total -= group.bytes;
-        std::fprintf(err_, "retention: deleted %s%s%s, %s\n", group.files[0].c_str(), others.c_str(),
-                     others.empty() ? "" : ")", old ? "older than --keep-days" : "beyond --max-disk");
+        std::fprintf(err_, "retention: deleted %s%s%s%s\n", group.files[0].c_str(), others.c_str(),
+                     others.empty() ? "" : ")",
+                     group.waiting ? " before it was uploaded"
+                     : old         ? ", older than --keep-days"
+                                   : ", beyond --max-disk");
     }
     std::fflush(err_);
     kept_ = files;

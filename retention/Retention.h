@@ -3,6 +3,7 @@
 #include "core/FileSystem.h"
 #include "core/FilesInUse.h"
 #include "core/TrailEvents.h"
+#include "core/WaitingUploads.h"
 #include "core/Worker.h"
 #include "platform/DiskFileSystem.h"
 
@@ -50,6 +51,9 @@ public:
     // Deletes what the policy says now, on the calling thread; nowMillis
     // decides what is too old.
     void enforce(int64_t nowMillis);
+    // Files queued to be sent elsewhere are kept until sent, unless
+    // --max-disk must have their room.
+    void spare(const WaitingUploads* waiting) { waiting_ = waiting; }
     void snapshotDue(const SnapshotDue& due) override;
     void snapshotWritten(const SnapshotDue& due) override;
     void ticked(const Tick& tick) override;
@@ -67,6 +71,7 @@ private:
         std::vector<std::string> files;  // paths
         int64_t bytes = 0;
         bool kept = false;           // recent, in use, or the newest snapshot
+        bool waiting = false;        // to be uploaded
         int64_t modifiedMillis = 0;  // a snapshot's JPEG's
         int32_t number = -1;         // a snapshot's
     };
@@ -78,6 +83,7 @@ private:
     const RetentionPolicy policy_;
     FILE* err_;
     const FilesInUse* inUse_;
+    const WaitingUploads* waiting_ = nullptr;
     FileSystem& files_;
     const WallClock& clock_;
     std::atomic<int32_t> lastWritten_{-1};  // the number of the snapshot this run wrote last

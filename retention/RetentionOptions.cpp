@@ -20,9 +20,11 @@ void addRetentionOptions(CLI::App& app, RetentionPolicy& policy, OptionRules&) {
 }
 
 std::unique_ptr<Retention> makeRetention(const RetentionPolicy& policy, const std::string& snapshotFolder,
-                                         const std::string& clipsFolder, FILE* err, const FilesInUse* inUse) {
+                                         const std::string& clipsFolder, FILE* err, const FilesInUse* inUse,
+                                         const WaitingUploads* waiting) {
     if (!policy.keepDays && !policy.maxBytes) return nullptr;
     auto retention = std::make_unique<Retention>(snapshotFolder, clipsFolder, policy, err, inUse);
+    retention->spare(waiting);
     retention->enforce(millis());
     return retention;
 }

@@ -18,4 +18,5 @@ void addRetentionOptions(CLI::App& app, RetentionPolicy& policy, OptionRules& ru
 // Retention over the snapshot and clips folders (none without a policy),
 // having made room once already.
 std::unique_ptr<Retention> makeRetention(const RetentionPolicy& policy, const std::string& snapshotFolder,
-                                         const std::string& clipsFolder, FILE* err, const FilesInUse* inUse);
+                                         const std::string& clipsFolder, FILE* err, const FilesInUse* inUse,
+                                         const WaitingUploads* waiting = nullptr);

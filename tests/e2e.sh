@@ -368,6 +368,42 @@ retention: deleted img/keogram-$night.png, older than --keep-days" ] || fail "de
     stop_with TERM
     [ -z "$(find img -name '*.jpg' -size +0)" ] && [ "$(ls img | wc -l)" = 30002 ] || fail "a snapshot replaced"
     ;;
+upload)
+    # rclone against its own SFTP server on a free loopback port, the
+    # password in rclone's configuration only.
+    command -v rclone >/dev/null || skip "needs rclone"
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    mkdir remote
+    server() { rclone serve sftp remote --addr "127.0.0.1:$port" --user station --pass 's3cret!' >server.log 2>&1 & server=$!; }
+    server
+    trap '[ -n "$pid" ] && kill -9 "$pid"; kill "$server" 2>/dev/null; rm -rf "$work"' EXIT
+    printf '[sky]\ntype = sftp\nhost = 127.0.0.1\nport = %s\nuser = station\npass = %s\n' "$port" "$(rclone obscure 's3cret!')" >rclone.conf
+    run() { start --demo --headless --demo-speed 100 --size 160x120 --metadata --upload sky:roof \
+        --upload-config rclone.conf --upload-first-retry 1 "$@"; }
+    arrived() { for f in "$@"; do cmp -s "img/$f" "remote/roof/$f" || return 1; done; }
+    # Outside the window nothing is sent; killed, the queue stays on disk.
+    run --upload-window "$(date -d '+2 hours' +%H:%M)-$(date -d '+3 hours' +%H:%M)" --upload-bwlimit 1M
+    wait_for 60 grep -q '^img 0$' out && wait_for 10 test -e img/.upload/img%2F1.json.queued || fail "nothing queued"
+    grep -q '^upload: to sky:roof with rclone copyto --checksum FILE sky:roof/.NAME.partial .*--bwlimit 1M' err &&
+        ! grep -q 's3cret' err || fail "the command: $(cat err)"
+    kill -9 "$pid" && wait "$pid" 2>/dev/null; pid=""
+    [ -z "$(ls -A remote)" ] || fail "sent outside the window: $(ls -R remote)"
+    # The next run sends what the killed one left, byte for byte; the server
+    # gone, the status says why and when it tries again; back, all arrive.
+    run --live live
+    wait_for 60 arrived 1.jpg 1.json || fail "the queue did not resume: $(ls -R remote) $(cat err)"
+    kill "$server" && wait "$server" 2>/dev/null
+    wait_for 60 grep -q '^img 1$' out || fail "no second snapshot"
+    wait_for 30 grep -q '"upload":{"files":[1-9][0-9]*,"bytes":[0-9]*,"oldest":"[^"]*","lastError":".*","retryIn":[0-9]*}' \
+        live/status.json || fail "no retry in the status: $(cat live/status.json)"
+    server
+    wait_for 60 arrived 1.jpg 1.json 2.jpg 2.json || fail "not sent once back: $(ls -R remote) $(cat live/status.json)"
+    wait_for 30 grep -q '"upload":{"files":0,' live/status.json || fail "the queue is not empty: $(cat live/status.json)"
+    stop_with TERM
+    [ -z "$(find remote -name '*.partial')" ] && [ -z "$(ls -A img/.upload | grep -v '^live$')" ] ||
+        fail "leftovers: $(find remote img/.upload)"
+    ! grep -q 's3cret' err out live/status.json || fail "a secret shown"
+    ;;
 sun)
     # From dusk to dawn at Vienna, 2026-12-07, an image a minute: white by
     # day, black by night, the sun's times computed apart from the tool.
