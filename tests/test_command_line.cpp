@@ -111,7 +111,13 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--location 48.2 --night-only",
                              "--location 91,0 --night-only",
                              "--location 48.2,16.4 --night-only 3",
-                             "--location 48.2,16.4x --night-only"}) {
+                             "--location 48.2,16.4x --night-only",
+                             "--upload nowhere",
+                             "--upload :sftp,host=h,pass=x:",
+                             "--upload s3:b --upload-window 25:00-01:00",
+                             "--upload s3:b --upload-what pictures",
+                             "--upload-every 5",
+                             "--upload s3:b --upload-parallel 0"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -126,6 +132,12 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
              "--mqtt mqtt://h --mqtt-password-file /tmp", "--clip-max 5"})
         EXPECT_EQ(parse(line).first.exitStatus, 2) << line.substr(0, 40);
     EXPECT_EQ(parse("--clips c --clip-max 2.5").first.settings.clips.maxSeconds, 2.5);
+    const UploadSettings upload =
+        parse("--upload sky:roof --upload-what clips,live --upload-window 22:00-06:30 --upload-bwlimit 1M")
+            .first.settings.upload;
+    EXPECT_TRUE(upload.remote == "sky:roof" && !upload.snapshots && upload.clips && !upload.products &&
+                upload.live && upload.window == std::pair(22 * 60, 6 * 60 + 30) && upload.bwlimit == "1M" &&
+                upload.parallel == 1 && upload.everySeconds == 60);
     // Dusk to dawn: civil twilight unless another limit is given.
     for (const auto& [line, limit] :
          std::vector<std::pair<std::string, double>>{{"--location 48.2,16.4 --night-only", -6},

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -62,7 +63,9 @@ void addUploadOptions(CLI::App& app, UploadSettings& settings, OptionRules& rule
         ->check(noSecret);
     app.add_option("--upload-config", settings.config, "rclone's configuration file (default: the user's)")
         ->type_name("FILE")
-        ->check(CLI::ExistingFile);
+        ->check([](const std::string& path) {
+            return std::filesystem::is_regular_file(path) ? "" : "no such file: " + path;
+        });
     app.add_option_function<std::string>(
            "--upload-what", [&settings](const std::string& text) { readWhat(text, &settings); },
            "what to send: snapshots,clips,products,live (default: snapshots,products)")
@@ -73,7 +76,7 @@ void addUploadOptions(CLI::App& app, UploadSettings& settings, OptionRules& rule
     app.add_option_function<std::string>(
            "--upload-window", [&settings](const std::string& text) { settings.window = parseWindow(text); },
            "send only between these local times, e.g. 09:00-17:00 or 22:00-06:00")
-        ->type_name("HH:MM-HH:MM")
+        ->type_name("FROM-TO")
         ->check([](const std::string& text) { return parseWindow(text) ? "" : "expected HH:MM-HH:MM"; });
     app.add_option("--upload-bwlimit", settings.bwlimit,
                    "rclone's --bwlimit, e.g. 1M or 08:00,512k 23:00,off")

@@ -122,7 +122,7 @@ void UploadQueue::failed(const QueuedFile& file, const std::string& why, int64_t
     if (found == entries_.end()) return;
     found->second.running = false;
     found->second.addedAgain = false;
-    found->second.notBefore = nowMillis + pause;
+    found->second.notBefore = nowMillis + std::min(lastRetryMs_, 2 * pause);
 }
 
 void UploadQueue::gone(const QueuedFile& file) {

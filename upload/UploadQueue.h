@@ -23,9 +23,9 @@ struct QueuedFile {
 // place, and its entry removed only once it has arrived, so that a restart,
 // a kill or a power cut goes on where it stopped. After a failure nothing is
 // tried before a pause that starts at firstRetry and doubles, to lastRetry,
-// while failures follow each other; the file that failed waits that long
-// itself, so one bad file cannot hold up the others for good. From any
-// thread.
+// while failures follow each other; the file that failed waits twice as
+// long itself, so that another goes first and one bad file cannot hold up
+// the others for good. From any thread.
 class UploadQueue : public WaitingUploads {
 public:
     UploadQueue(std::string folder, FILE* err, int64_t firstRetryMs = 30000, int64_t lastRetryMs = 1800000);

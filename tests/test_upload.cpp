@@ -1,0 +1,194 @@
+#include "Fakes.h"
+#include "core/Json.h"
+#include "retention/Retention.h"
+#include "upload/Rclone.h"
+#include "upload/UploadQueue.h"
+#include "upload/Uploader.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <set>
+
+namespace {
+
+std::string textOf(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// The queue keeps its files across a restart (a kill, a power cut), oldest
+// first; a failure pauses everything for 1, 2, 4, ... s up to the longest
+// pause, an arrival ends the pauses; a file queued again while it is sent
+// stays queued for its newer bytes; an entry that cannot be read and a file
+// that is gone are dropped with one line each.
+TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
+    TempWorkingDir dir;
+    CapturedStream err;
+    std::ofstream("5.jpg") << "jpeg";
+    {
+        UploadQueue queue("img/.upload", err.file, 1000, 4000);
+        ASSERT_TRUE(queue.open());
+        queue.add({"img/5.jpg", "5.jpg", 2000, 4});
+        queue.add({"img/5.json", "5.json", 3000, 2});
+        queue.add({"img/4.jpg", "4.jpg", 1000, 8});
+        EXPECT_TRUE(queue.waiting("img/./5.jpg"));
+        EXPECT_FALSE(queue.waiting("img/6.jpg"));
+    }  // killed here: nothing was sent
+    std::ofstream("img/.upload/broken.queued") << "{\"path\":";
+    UploadQueue queue("img/.upload", err.file, 1000, 4000);
+    ASSERT_TRUE(queue.open());
+    EXPECT_EQ(err.lines(), (std::vector<std::string>{
+                               "upload: the queue entry img/.upload/broken.queued cannot be read: dropped"}));
+    UploadQueue::Summary s = queue.summary(10000);
+    EXPECT_TRUE(s.files == 3 && s.bytes == 14 && s.oldestMillis == 1000 && s.lastError.empty() &&
+                !s.pausedUntil);
+
+    // Oldest first; a failure pauses all, doubling, to 4 s.
+    std::optional<QueuedFile> first = queue.take(10000);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->remoteName, "4.jpg");
+    queue.failed(*first, "connection refused", 10000);
+    EXPECT_FALSE(queue.take(10999)) << "paused 1 s";
+    std::optional<QueuedFile> second = queue.take(11000);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->remoteName, "5.jpg") << "the failed file waits its own pause";
+    queue.failed(*second, "connection refused", 11000);
+    EXPECT_FALSE(queue.take(12999)) << "then 2 s";
+    s = queue.summary(12000);
+    EXPECT_TRUE(s.lastError == "connection refused" && s.pausedUntil == 13000);
+    for (int64_t now : {13000, 17000}) {
+        std::optional<QueuedFile> again = queue.take(now);
+        ASSERT_TRUE(again);
+        queue.failed(*again, "connection refused", now);
+    }
+    EXPECT_FALSE(queue.take(20999)) << "4 s at most";
+    std::optional<QueuedFile> sent = queue.take(21000);
+    ASSERT_TRUE(sent);
+    queue.add(*sent);  // written again while it is sent
+    queue.arrived(*sent);
+    EXPECT_TRUE(queue.waiting(sent->path)) << "its newer bytes go too";
+    s = queue.summary(21000);
+    EXPECT_TRUE(s.lastError.empty() && !s.pausedUntil && s.files == 3);
+    std::set<std::string> entries;
+    for (const auto& entry : std::filesystem::directory_iterator("img/.upload"))
+        entries.insert(entry.path().filename().string());
+    EXPECT_EQ(entries,
+              (std::set<std::string>{"img%2F4.jpg.queued", "img%2F5.jpg.queued", "img%2F5.json.queued"}));
+    EXPECT_EQ(parseJson(textOf("img/.upload/img%2F5.json.queued"))->value("remote", ""), "5.json");
+
+    while (std::optional<QueuedFile> next = queue.take(30000))
+        next->path == "img/4.jpg" ? queue.gone(*next) : queue.arrived(*next);
+    EXPECT_EQ(err.lines(1)[0], "upload: img/4.jpg is gone before it was uploaded: dropped from the queue");
+    EXPECT_EQ(queue.summary(30000).files, 0u);
+    EXPECT_TRUE(std::filesystem::is_empty("img/.upload"));
+}
+
+// What rclone is asked: the file under a hidden name beside its final one,
+// then renamed; the configuration and the bandwidth limit as given; the
+// window, which may cross midnight.
+TEST(Uploads, RcloneIsAskedForAHiddenCopyThenARenameInsideTheWindow) {
+    UploadSettings settings;
+    settings.remote = "sky:station/roof";
+    settings.config = "/etc/trailcam/rclone.conf";
+    settings.bwlimit = "08:00,512k 23:00,off";
+    CapturedStream err;
+    TempWorkingDir dir;
+    const Uploader uploader(settings, "img", "clips", nullptr, err.file);
+    const QueuedFile file{"img/.upload/live/trail.jpg", "live/trail.jpg", 0, 0};
+    const std::vector<std::string> common{"--retries",
+                                          "1",
+                                          "--low-level-retries",
+                                          "2",
+                                          "--contimeout",
+                                          "15s",
+                                          "--timeout",
+                                          "60s",
+                                          "--config",
+                                          "/etc/trailcam/rclone.conf",
+                                          "--bwlimit",
+                                          "08:00,512k 23:00,off"};
+    std::vector<std::string> copy{"copyto", "--checksum", "img/.upload/live/trail.jpg",
+                                  "sky:station/roof/live/.trail.jpg.partial"};
+    copy.insert(copy.end(), common.begin(), common.end());
+    EXPECT_EQ(uploader.copyArguments(file), copy);
+    std::vector<std::string> rename{"moveto", "sky:station/roof/live/.trail.jpg.partial",
+                                    "sky:station/roof/live/trail.jpg"};
+    rename.insert(rename.end(), common.begin(), common.end());
+    EXPECT_EQ(uploader.renameArguments(file), rename);
+    EXPECT_EQ(Uploader::partialName("5.jpg"), ".5.jpg.partial");
+
+    for (const auto& [from, to, minute, inside] :
+         std::vector<std::tuple<int, int, int, bool>>{{9 * 60, 17 * 60, 9 * 60, true},
+                                                      {9 * 60, 17 * 60, 17 * 60, false},
+                                                      {9 * 60, 17 * 60, 3 * 60, false},
+                                                      {22 * 60, 6 * 60, 23 * 60, true},
+                                                      {22 * 60, 6 * 60, 2 * 60, true},
+                                                      {22 * 60, 6 * 60, 6 * 60, false},
+                                                      {22 * 60, 6 * 60, 12 * 60, false}})
+        EXPECT_EQ(insideWindow({from, to}, minute), inside) << from << "-" << to << " at " << minute;
+}
+
+// The real rclone, to an alias of a local folder: the copy arrives whole;
+// a remote that does not exist fails with rclone's own words, without its
+// time stamp; a stop ends rclone.
+TEST(Uploads, RcloneCopiesAndSaysWhyNot) {
+    if (std::system("command -v rclone >/dev/null") != 0) GTEST_SKIP() << "needs rclone";
+    TempWorkingDir dir;
+    std::filesystem::create_directory("remote");
+    std::ofstream("rclone.conf") << "[here]\ntype = alias\nremote = "
+                                 << std::filesystem::absolute("remote").string() << "\n";
+    std::ofstream("5.jpg") << std::string(100000, 'x');
+    const std::atomic<bool> goOn{false};
+    const Result<> copied = runRclone({"copyto", "5.jpg", "here:a/5.jpg", "--config", "rclone.conf"}, goOn);
+    EXPECT_TRUE(copied) << copied.reason();
+    EXPECT_EQ(textOf("remote/a/5.jpg"), std::string(100000, 'x'));
+    const Result<> refused = runRclone({"copyto", "5.jpg", "nowhere:5.jpg", "--config", "rclone.conf"}, goOn);
+    ASSERT_FALSE(refused);
+    EXPECT_NE(refused.reason().find("nowhere"), std::string::npos) << refused.reason();
+    EXPECT_NE(refused.reason().substr(0, 4), "2026") << refused.reason();
+    const std::atomic<bool> stop{true};
+    EXPECT_FALSE(
+        runRclone({"serve", "http", "remote", "--addr", "127.0.0.1:0", "--config", "rclone.conf"}, stop));
+}
+
+namespace {
+
+struct Queued : WaitingUploads {
+    std::set<std::string> paths;
+    bool waiting(const std::string& path) const override { return paths.count(path) > 0; }
+};
+
+}  // namespace
+
+// Retention leaves queued files alone when only their age speaks against
+// them; --max-disk may take them, and says so.
+TEST(Uploads, RetentionSparesQueuedFilesUnlessTheDiskMustMakeRoom) {
+    SetWallClock clock;
+    clock.now = *parseUtcTime("2026-12-08T12:00:00Z");
+    MemoryFileSystem disk(clock);
+    const int64_t old = clock.now - 300 * 3600000LL;
+    for (const char* path : {"img/1.jpg", "img/1.json", "img/2.jpg", "img/3.jpg"})
+        disk.put(path, old, 1000);
+    disk.put("img/9.jpg", clock.now - 3600000, 1000);  // the newest
+    Queued queued;
+    queued.paths = {"img/1.json", "img/2.jpg"};
+    CapturedStream err;
+    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file, nullptr, disk, clock);
+    byAge.spare(&queued);
+    byAge.enforce(clock.now);
+    EXPECT_EQ(err.lines(),
+              (std::vector<std::string>{"retention: deleted img/3.jpg, older than --keep-days"}));
+    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("1K")}, err.file, nullptr, disk,
+                     clock);
+    bySize.spare(&queued);
+    bySize.enforce(clock.now);
+    EXPECT_EQ(err.lines(2),
+              (std::vector<std::string>{"retention: deleted img/1.jpg (and 1.json) before it was uploaded",
+                                        "retention: deleted img/2.jpg before it was uploaded"}));
+    EXPECT_TRUE(disk.has("img/9.jpg"));
+}
