@@ -203,8 +203,9 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     snapshots.announceTo(&announcements);
     if (features.clips) features.clips->announceTo(&announcements);
     // 5. The loop.
-    TrailInputs inputs{display, snapshots, stdin, [] { return mayReadTerminal(fileno(stdin)); },
-                       &stopRequested};
+    TrailInputs inputs{display,        snapshots,
+                       stdin,          [] { return mayReadTerminal(fileno(stdin)); },
+                       &stopRequested, [] { return millis(); }};
     TrailChoices choices{s.snapshots.saveOnExit,
                          replay,
                          static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
@@ -212,7 +213,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
                          s.flashes.rule,
                          s.snapshots.sixteenBits,
                          s.snapshots.stretch,
-                         features.daylight.get()};
+                         features.daylight.get(),
+                         s.sun.closeCamera};
     Budget budget(stderr);
     TrailLoop loop(inputs, choices, s.budget.print ? budget.timed(listeners) : listeners);
     if (const auto newest = snapshots.newest())

@@ -37,7 +37,11 @@ void addSunOptions(CLI::App& app, SunSettings& settings, OptionRules& rules) {
         ->type_name("[DEGREES]")
         ->expected(0, 1)
         ->check([](const std::string& degrees) { return degrees.empty() ? "" : numberIn(-18, 0)(degrees); });
+    app.add_flag("--day-close-camera", settings.closeCamera,
+                 "by day let go of the camera; open it again at dusk");
     rules.needs.emplace_back("--night-only", "--location");
+    rules.needs.emplace_back("--day-close-camera", "--night-only");
+    rules.cannotGoWith.emplace_back("--day-close-camera", "--input");
 }
 
 std::unique_ptr<SunDaylight> makeDaylight(const SunSettings& settings) {

@@ -18,6 +18,7 @@ class App;
 struct SunSettings {
     std::optional<std::pair<double, double>> location;  // latitude, longitude in degrees (east positive)
     std::optional<double> nightOnly;                    // the sun's altitude below which it is night
+    bool closeCamera = false;                           // by day
     static constexpr double kCivilTwilight = -6;
 };
 

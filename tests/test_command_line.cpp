@@ -113,6 +113,8 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--location 48.2,16.4 --night-only 3",
                              "--location 48.2,16.4x --night-only",
                              "--upload nowhere",
+                             "--day-close-camera",
+                             "--input v --location 1,1 --night-only --day-close-camera",
                              "--upload :sftp,host=h,pass=x:",
                              "--upload s3:b --upload-window 25:00-01:00",
                              "--upload s3:b --upload-what pictures",

@@ -135,3 +135,44 @@ TEST(Sun, TheSkyInTheConsoleAndTheStatus) {
                   "the sun is below -6 degrees: a new trail starts, dawn at 1970-01-01 00:03"}));
     unsetenv("TZ"), tzset();
 }
+
+// With the camera let go of by day: closed at the first day image, the day
+// waited out (keys heard, the loop saying it is alive), opened again at dusk.
+TEST(Sun, ByDayTheCameraIsClosedAndOpenedAgainAtDusk) {
+    struct DuskCamera : SyntheticCamera {
+        bool reopen() override {
+            now = 100000;  // its clock: dusk
+            return SyntheticCamera::reopen();
+        }
+    };
+    struct Alive : TrailListener {
+        int told = 0;
+        void waitingForCamera() override { ++told; }
+    } alive;
+    ScriptedSky sky;
+    DuskCamera camera;
+    camera.step = 10000;
+    camera.budget = 5;  // start-up takes some
+    camera.reopenedBudget = 3;
+    SimulatedClock clock;
+    ScriptedDisplay display;
+    MemorySnapshots snapshots;
+    CapturedStream out, err;
+    CaptureState capture{camera, clock, out.file, err.file};
+    CaptureSource source{capture};
+    TrailChoices choices;
+    choices.daylight = &sky;
+    choices.dayCloseCamera = true;
+    choices.saveOnExit = true;
+    FILE* terminal = fmemopen(const_cast<char*>("x"), 1, "r");  // the key that ends a run without images
+    TrailLoop loop({display, snapshots, terminal, nullptr, nullptr}, choices, {&alive, &snapshots});
+    loop.run(source);
+    std::fclose(terminal);
+    EXPECT_EQ(camera.reopens, 1);
+    // Start-up took the images of 0 to 20 s: the loop's first, at 30 s, closes
+    // the camera, and 70 s are waited, in polls of 0.1 s, alive each second.
+    EXPECT_NEAR(display.polls, 700, 10);
+    EXPECT_EQ(alive.told, 70);
+    ASSERT_EQ(snapshots.made.size(), 1u);
+    EXPECT_EQ(snapshots.made[0].span.startMillis, 100000) << "the night's images only";
+}

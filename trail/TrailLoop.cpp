@@ -65,6 +65,8 @@ bool TrailLoop::pass(FrameSource& source) {
     if (leftOutByDaylight(frame)) {
         if (frame.millis >= state_.nextInfoTime) infoTick(frame, false);
         pollKeys();
+        if (choices_.dayCloseCamera && !choices_.replay && !state_.stopapp)
+            return closedThroughTheDay(source, frame.millis);
         return true;
     }
     const bool tick = !state_.imMin.empty() && frame.millis >= state_.nextInfoTime;
@@ -253,6 +255,46 @@ bool TrailLoop::leftOutByDaylight(const Frame& frame) {
         tell([&frame](TrailListener& l) { l.dusk(frame.millis); });
     }
     return false;
+}
+
+// The camera let go of until the sun's next change (by the clock, or by the
+// time waited counted from the last image), then opened again; keys and stop
+// requests are heard all the while. False when the run ends meanwhile.
+bool TrailLoop::closedThroughTheDay(FrameSource& source, int64_t dayMillis) {
+    source.camera().release();
+    int64_t waited = 0;
+    const auto now = [this, dayMillis, &waited] {
+        return inputs_.wallMillis ? inputs_.wallMillis() : dayMillis + waited;
+    };
+    while (choices_.daylight->isDay(now())) {
+        // A polar day is looked at again in an hour.
+        const int64_t change = choices_.daylight->nextChange(now());
+        const int64_t until = change != 0 ? change : now() + 3600 * 1000;
+        for (int64_t left = until - now(); left > 0; left = until - now()) {
+            const int64_t step = std::min<int64_t>(left, kInfoPeriodMs);
+            if (!waitUnlessStopped(step)) return false;
+            waited += step;
+        }
+    }
+    while (!source.camera().reopen())
+        if (!waitUnlessStopped(choices_.reconnectMs > 0 ? choices_.reconnectMs : 5000)) return false;
+    return true;
+}
+
+// Waits so long in key polls, telling that the loop is alive once a second;
+// false (the run ends) on a stop key or request.
+bool TrailLoop::waitUnlessStopped(int64_t ms) {
+    for (int64_t waited = 0; waited < ms; waited += kReconnectPollMs) {
+        if (waited % kInfoPeriodMs == 0) tell([](TrailListener& l) { l.waitingForCamera(); });
+        if (isStopKey(
+                inputs_.keys.pollKey(static_cast<int>(std::min<int64_t>(kReconnectPollMs, ms - waited)))) ||
+            stopSignalled()) {
+            tell([](TrailListener& l) { l.stopping(); });
+            state_.stopapp = true;
+            return false;
+        }
+    }
+    return true;
 }
 
 void TrailLoop::darkTrail(const Frame& frame) {

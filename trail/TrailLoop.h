@@ -50,6 +50,8 @@ struct TrailChoices {
     // Working from dusk to dawn: while this says the sun is up, images stay
     // out of the trail (ticks go on, with nothing merged). Null: always.
     const Daylight* daylight = nullptr;
+    // And by day the camera is let go of, and opened again at dusk.
+    bool dayCloseCamera = false;
 };
 
 // What the loop reads besides the camera.
@@ -62,6 +64,9 @@ struct TrailInputs {
     std::function<bool()> mayReadTerminal = nullptr;
     // Set asynchronously (Ctrl-C, SIGTERM, SIGHUP) to end the run as q does; may be null.
     const volatile std::sig_atomic_t* stopRequested = nullptr;
+    // The wall clock, for a camera closed by day; null: the time waited is
+    // counted in key polls.
+    std::function<int64_t()> wallMillis = nullptr;
 };
 
 // The trail: the per-pixel maximum of every image since the last reset, a
@@ -111,6 +116,8 @@ private:
     void toEightBits(Frame& frame);
     bool keptOutAsFlash(const Frame& frame);
     bool leftOutByDaylight(const Frame& frame);
+    bool closedThroughTheDay(FrameSource& source, int64_t dayMillis);
+    bool waitUnlessStopped(int64_t ms);
     void darkTrail(const Frame& frame);
     void endFlashRun();
     cv::Mat spareBuffer(cv::Size size, int type);

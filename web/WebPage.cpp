@@ -56,6 +56,8 @@ const char* const kWebPage = R"page(<!doctype html>
   <div><dt>snapshot pending (save)</dt><dd id="save">-</dd></div>
   <div><dt>time left before it is written (saveTimeout)</dt><dd id="saveTimeout">-</dd></div>
   <div id="exposureBox" style="display:none"><dt>exposure in progress</dt><dd id="exposure">-</dd></div>
+  <div id="skyBox" style="display:none"><dt>sky</dt><dd id="sky">-</dd></div>
+  <div id="uploadBox" style="display:none"><dt>files waiting to be uploaded</dt><dd id="upload">-</dd></div>
 </dl>
 <h2>last hour</h2>
 <div class="legend"><span style="color:#f5b942">&#9632; diff (growth)</span><span style="color:#4fb3ff">&#9632; freq (images/s)</span></div>
@@ -213,6 +215,14 @@ $("trail").addEventListener("mousemove", async (m) => {
 async function poll() {
   try {
     const s = await (await fetch("status.json", {cache: "no-store"})).json();
+    if (s.sky) {
+      $("skyBox").style.display = "";
+      $("sky").textContent = s.sky.state + (s.sky.next ? ", " + (s.sky.state === "day" ? "dusk" : "dawn") + " at " + when(s.sky.next) : "");
+    }
+    if (s.upload) {
+      $("uploadBox").style.display = "";
+      $("upload").textContent = s.upload.files + (s.upload.lastError ? " (" + (s.upload.retryIn !== null ? "retry in " + s.upload.retryIn + " s, " : "") + "last error: " + s.upload.lastError + ")" : "");
+    }
     if (s.exposure) {
       $("exposureBox").style.display = "";
       $("exposure").textContent = s.exposure.secondsLeft.toFixed(0) + " s left of " + s.exposure.seconds + " s";
