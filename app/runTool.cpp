@@ -158,6 +158,21 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     return {};
 }
 
+// The source as sidecars and status files name it, without a password.
+std::string sourceNameOf(const Settings& s, bool replay) {
+    return withoutUserInfo(replay           ? s.replay.input
+                           : s.camera.demo  ? "demo"
+                           : s.indi.enabled ? "indi:" + s.indi.host + ":" + std::to_string(s.indi.port) +
+                                                  (s.indi.camera.empty() ? "" : "/" + s.indi.camera)
+                                            : s.camera.device);
+}
+
+TrailChoices trailChoices(const Settings& s, bool replay, const Daylight* daylight) {
+    return {s.snapshots.saveOnExit, replay,         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
+            s.snapshots.timeMap,    s.flashes.rule, s.snapshots.sixteenBits,
+            s.snapshots.stretch,    daylight,       s.sun.closeCamera};
+}
+
 // The trail loop on a source, with the listeners the settings ask for.
 int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
     StartupPanorama startup;
@@ -171,12 +186,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         return 1;
     }
     // 2. What goes beside each snapshot.
-    const std::string sourceName =
-        withoutUserInfo(replay           ? s.replay.input
-                        : s.camera.demo  ? "demo"
-                        : s.indi.enabled ? "indi:" + s.indi.host + ":" + std::to_string(s.indi.port) +
-                                               (s.indi.camera.empty() ? "" : "/" + s.indi.camera)
-                                         : s.camera.device);
+    const std::string sourceName = sourceNameOf(s, replay);
     PanoramaView panorama(startup, stderr);
     const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
@@ -191,8 +201,8 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     StatusPrinter printer(stdout, stderr);
     Windows windows(display, s.snapshots.panorama ? &panorama : nullptr);
     // The snapshot folder before the status lines: an orderly end waits for
-    // the snapshots still being written before "closing app".
-    // The service manager hears of the end before the last snapshots are waited for.
+    // the snapshots still being written before "closing app". The service
+    // manager hears of the end before that wait.
     const std::unique_ptr<ServiceNotifier> service = makeServiceNotifier();
     std::vector<TrailListener*> listeners{&snapshots, &printer};
     if (service) listeners.insert(listeners.begin(), service.get());
@@ -206,17 +216,9 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     TrailInputs inputs{display,        snapshots,
                        stdin,          [] { return mayReadTerminal(fileno(stdin)); },
                        &stopRequested, [] { return millis(); }};
-    TrailChoices choices{s.snapshots.saveOnExit,
-                         replay,
-                         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
-                         s.snapshots.timeMap,
-                         s.flashes.rule,
-                         s.snapshots.sixteenBits,
-                         s.snapshots.stretch,
-                         features.daylight.get(),
-                         s.sun.closeCamera};
     Budget budget(stderr);
-    TrailLoop loop(inputs, choices, s.budget.print ? budget.timed(listeners) : listeners);
+    TrailLoop loop(inputs, trailChoices(s, replay, features.daylight.get()),
+                   s.budget.print ? budget.timed(listeners) : listeners);
     if (const auto newest = snapshots.newest())
         std::fprintf(stderr, "snapshots continue after %s\n",
                      snapshots.pathOf(loop.continueNumberingAfter(*newest)).c_str());

@@ -55,62 +55,72 @@ int64_t Retention::sidecarStart(const std::string& path, int64_t modifiedNanos, 
     return start.value_or(otherwise);
 }
 
+namespace {
+
+enum class Kind { snapshots, clips, segments };
+
+// Which group a file of a folder goes in, and what its name tells.
+struct Grouping {
+    std::string key;  // "t": a write in progress, "g" a segment, "c" a clip, "s" a snapshot, "p" a product
+    std::string suffix;
+    int64_t millisOfName = 0;
+    int32_t number = -1;  // a snapshot's
+};
+
+std::optional<Grouping> groupingOf(const std::string& name, const std::string& folder, Kind kind,
+                                   bool clipsBesideSnapshots) {
+    if (isTemporaryName(name)) {
+        if (kind == Kind::clips && clipsBesideSnapshots) return std::nullopt;  // counted once
+        return Grouping{"t" + folder + "/" + name, "", 0, -1};  // a write in progress: counted, never deleted
+    }
+    if (kind == Kind::segments) {
+        const auto time = segmentTimeOf(name);
+        if (!time) return std::nullopt;  // the index stays with the folder
+        return Grouping{"g" + folder + "/" + name, "", *time, -1};
+    }
+    if (kind == Kind::clips) {
+        const auto time = clipTimeOf(name);
+        if (!time) return std::nullopt;
+        return Grouping{"c" + name.substr(0, name.find('.')), "", *time, -1};
+    }
+    if (const auto file = snapshotFileOf(name))
+        return Grouping{"s" + std::to_string(file->number), file->suffix, 0, file->number};
+    if (const auto product = productOf(name))
+        return Grouping{"p" + name.substr(0, name.rfind('.')), "", nightStart(product->night), -1};
+    return std::nullopt;
+}
+
+}  // namespace
+
 // The tool's own files, as the groups that go together, oldest first.
 std::vector<Retention::Group> Retention::groups() {
     std::map<std::string, Group> found;
     const int64_t now = clock_.millis();
     std::map<std::string, int64_t> sidecars;  // a snapshot's key: its sidecar's modification time
-    enum Kind { snapshots, clips, segments };
     const auto scan = [&](const std::string& folder, Kind kind) {
         for (const FileEntry& entry : files_.list(folder)) {
-            const std::string& name = entry.name;
-            const std::string path = folder + "/" + name;
-            std::string key, suffix;
-            int64_t millisOfName = 0;
-            int32_t number = -1;
-            if (isTemporaryName(name)) {
-                if (kind == clips && folder == snapshotFolder_) continue;  // counted once
-                key = "t" + folder + "/" + name;  // a write in progress: counted, never deleted
-            } else if (kind == segments) {
-                const auto time = segmentTimeOf(name);
-                if (!time) continue;  // the index stays with the folder
-                key = "g" + path;
-                millisOfName = *time;
-            } else if (kind == clips) {
-                const auto time = clipTimeOf(name);
-                if (!time) continue;
-                key = "c" + name.substr(0, name.find('.'));
-                millisOfName = *time;
-            } else if (const auto file = snapshotFileOf(name)) {
-                key = "s" + std::to_string(file->number);
-                suffix = file->suffix;
-                number = file->number;
-            } else if (const auto product = productOf(name)) {
-                key = "p" + name.substr(0, name.rfind('.'));
-                millisOfName = nightStart(product->night);
-            } else {
-                continue;
-            }
+            const std::string path = folder + "/" + entry.name;
+            const std::optional<Grouping> g = groupingOf(entry.name, folder, kind, folder == snapshotFolder_);
+            if (!g) continue;
             const int64_t modified = entry.modifiedNanos;
             const int64_t age = now - modified / 1000000;
-            Group& group = found[key];
-            group.snapshot = number >= 0;
-            group.number = number;
+            Group& group = found[g->key];
+            group.snapshot = g->number >= 0;
+            group.number = g->number;
             group.files.push_back(path);
             group.bytes += entry.bytes;
-            group.kept = group.kept || key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
+            group.kept = group.kept || g->key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
                          (inUse_ != nullptr && inUse_->held(path));
-            group.waiting = group.waiting || (waiting_ != nullptr && waiting_->waiting(path));
-            if (number < 0) group.millis = millisOfName;
-            if (suffix == kSnapshotSuffix)
+            if (g->number < 0) group.millis = g->millisOfName;
+            if (g->suffix == kSnapshotSuffix)
                 group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
-            if (suffix == kSidecarSuffix) sidecars[key] = modified;
+            if (g->suffix == kSidecarSuffix) sidecars[g->key] = modified;
         }
     };
-    scan(snapshotFolder_, snapshots);
+    scan(snapshotFolder_, Kind::snapshots);
     for (const std::string& sub : files_.folders(snapshotFolder_))
-        if (segmentFolderNight(sub)) scan(snapshotFolder_ + "/" + sub, segments);
-    if (!clipsFolder_.empty()) scan(clipsFolder_, clips);
+        if (segmentFolderNight(sub)) scan(snapshotFolder_ + "/" + sub, Kind::segments);
+    if (!clipsFolder_.empty()) scan(clipsFolder_, Kind::clips);
     for (const auto& [key, modified] : sidecars) {
         Group& group = found[key];
         group.millis =
@@ -122,6 +132,12 @@ std::vector<Retention::Group> Retention::groups() {
     std::stable_sort(groups.begin(), groups.end(),
                      [](const Group& a, const Group& b) { return a.millis < b.millis; });
     return groups;
+}
+
+bool Retention::waitingUpload(const Group& group) const {
+    return waiting_ != nullptr &&
+           std::any_of(group.files.begin(), group.files.end(),
+                       [this](const std::string& path) { return waiting_->waiting(path); });
 }
 
 void Retention::enforce(int64_t nowMillis) {
@@ -150,6 +166,7 @@ void Retention::enforce(int64_t nowMillis) {
         const bool old = policy_.keepDays &&
                          group.millis < nowMillis - static_cast<int64_t>(*policy_.keepDays * kDayMillis);
         const bool overfull = policy_.maxBytes && total > *policy_.maxBytes;
+        group.waiting = waitingUpload(group);
         if (group.kept || !(old || overfull) || (group.waiting && !overfull)) {
             files += static_cast<int64_t>(group.files.size());
             continue;

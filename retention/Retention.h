@@ -76,6 +76,7 @@ private:
         int32_t number = -1;         // a snapshot's
     };
     std::vector<Group> groups();
+    bool waitingUpload(const Group& group) const;
     int64_t sidecarStart(const std::string& path, int64_t modifiedNanos, int64_t otherwise);
 
     const std::string snapshotFolder_;
