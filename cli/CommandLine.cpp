@@ -39,19 +39,8 @@ std::string firstBroken(const CLI::App& app, const OptionRules& rules) {
     return "";
 }
 
-}  // namespace
-
-CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE* err) {
-    CommandLine result;
-    Settings& s = result.settings;
-    CLI::App app("Keeps the trail of bright objects moving before a camera. Esc, q or Ctrl-C ends it.",
-                 "trailcam");
-    // Help and version are known to whoever reads this; the screen is for the rest.
-    app.set_help_flag("-h,--help", "print this help")->group("");
-    app.get_formatter()->column_width(26);
-    app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION)->group("");
-    // Each feature's options under its heading, in the order a user meets them.
-    OptionRules rules;
+// Each feature's options under its heading, in the order a user meets them.
+void addFeatureOptions(CLI::App& app, Settings& s, OptionRules& rules) {
     addCameraOptions(app, s.camera, rules);
 #if TRAILCAM_HAS_INDI
     addIndiOptions(app, s.indi, rules);
@@ -87,6 +76,21 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     group(app, "Recording");
     addBudgetOptions(app, s.budget);
     group(app, "Diagnostics");
+}
+
+}  // namespace
+
+CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE* err) {
+    CommandLine result;
+    Settings& s = result.settings;
+    CLI::App app("Keeps the trail of bright objects moving before a camera. Esc, q or Ctrl-C ends it.",
+                 "trailcam");
+    // Help and version are known to whoever reads this; the screen is for the rest.
+    app.set_help_flag("-h,--help", "print this help")->group("");
+    app.get_formatter()->column_width(26);
+    app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION)->group("");
+    OptionRules rules;
+    addFeatureOptions(app, s, rules);
     addComposeCommand(app, s.compose, rules);
     try {
         app.parse(argc, argv);
