@@ -115,8 +115,11 @@ bool IndiCamera::open() {
         return false;
     }
     size_ = sizeOf(getDevice(device_.c_str()));
-    // Images come as FITS, whatever format another client left the camera in.
-    if (getDevice(device_.c_str()).getSwitch("CCD_TRANSFER_FORMAT").isValid())
+    // Images come as FITS, whatever format another client left the camera
+    // in: asked before the first exposure. A driver defines its properties
+    // one after another as it connects; this one gets a moment to appear.
+    if (waitFor(kFindSeconds / 2,
+                [this] { return getDevice(device_.c_str()).getSwitch("CCD_TRANSFER_FORMAT").isValid(); }))
         sendNewSwitch(device_.c_str(), "CCD_TRANSFER_FORMAT", "FORMAT_FITS");
     setNumbers();
     opened_ = true;
