@@ -17,7 +17,7 @@ cmake --build build-sanitize --target unit_tests -j "$(nproc)"
 echo "== tests"
 display=()
 [ -n "${DISPLAY:-}" ] || display=(xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24")
-"${display[@]}" ctest --test-dir build --output-on-failure --no-tests=error
+"${display[@]}" ctest --test-dir build --output-on-failure --no-tests=error -j 2
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # A refused 32 GB table must come back as null, as it does without the sanitizer.
 ASAN_OPTIONS=allocator_may_return_null=1 ctest --test-dir build-sanitize -L unit --output-on-failure --no-tests=error
