@@ -35,3 +35,15 @@ int64_t nightStart(const std::string& night) {
 }
 
 int localHour(int64_t unixMillis) { return localTime(unixMillis).tm_hour; }
+
+int localMinuteOfDay(int64_t unixMillis) {
+    const std::tm local = localTime(unixMillis);
+    return local.tm_hour * 60 + local.tm_min;
+}
+
+std::string localTimeText(int64_t unixMillis) {
+    const std::tm local = localTime(unixMillis);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
+    return text;
+}

@@ -12,3 +12,7 @@ int64_t nightStart(const std::string& night);
 
 // The local hour of a time, 0 to 23.
 int localHour(int64_t unixMillis);
+// Its local minute of the day, 0 to 1439.
+int localMinuteOfDay(int64_t unixMillis);
+// "2026-12-08 05:55", local time.
+std::string localTimeText(int64_t unixMillis);

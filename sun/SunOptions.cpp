@@ -1,10 +1,9 @@
 #include "sun/SunOptions.h"
 
 #include "core/Json.h"
+#include "core/Night.h"
 
 #include <CLI/CLI.hpp>
-
-#include <ctime>
 
 namespace {
 
@@ -66,13 +65,7 @@ void SkyReport::ticked(const Tick& tick) {
 }
 
 std::string SkyReport::localTime(int64_t millis) const {
-    if (millis == 0) return "no change within two days";
-    const auto seconds = static_cast<std::time_t>(millis / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &local);
-    return text;
+    return millis == 0 ? "no change within two days" : localTimeText(millis);
 }
 
 void SkyReport::dusk(int64_t millis) {

@@ -8,12 +8,11 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace {
 
 constexpr const char* kEntrySuffix = ".queued";
+constexpr size_t kLongestEntry = 64 << 10;
 
 std::string normal(const std::string& path) {
     return std::filesystem::path(path).lexically_normal().string();
@@ -48,12 +47,8 @@ bool UploadQueue::open() {
     std::error_code error;
     for (const auto& item : std::filesystem::directory_iterator(folder_, error)) {
         const std::string name = item.path().filename().string();
-        if (name.size() <= std::strlen(kEntrySuffix) ||
-            name.rfind(kEntrySuffix) != name.size() - std::strlen(kEntrySuffix))
-            continue;
-        std::ostringstream text;
-        text << std::ifstream(item.path()).rdbuf();
-        const auto json = parseJson(text.str());
+        if (item.path().extension() != kEntrySuffix) continue;
+        const auto json = readJsonFile(item.path().string(), kLongestEntry);
         if (!json || !json->is_object() || !(*json)["path"].is_string() || !(*json)["remote"].is_string()) {
             said_.say("upload: the queue entry " + item.path().string() + " cannot be read: dropped");
             std::filesystem::remove(item.path(), error);

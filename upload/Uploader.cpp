@@ -23,13 +23,6 @@ int64_t bytesOf(const std::string& path) {
     return error ? 0 : static_cast<int64_t>(size);
 }
 
-int localMinuteOfDay(int64_t unixMillis) {
-    const auto seconds = static_cast<std::time_t>(unixMillis / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    return local.tm_hour * 60 + local.tm_min;
-}
-
 }  // namespace
 
 bool insideWindow(const std::pair<int, int>& window, int minuteOfDay) {
