@@ -8,6 +8,7 @@ namespace {
 
 constexpr int64_t kStepMs = 5 * 60 * 1000;            // no twilight is shorter
 constexpr int64_t kHorizonMs = 2 * 24 * 3600 * 1000;  // looked ahead at most
+constexpr int64_t kPolarRecheckMs = 3600 * 1000;
 constexpr double kUnixEpochJulianDay = 2440587.5;
 
 }  // namespace
@@ -29,19 +30,25 @@ double SunDaylight::altitude(int64_t unixMillis) const {
     return seen.alt;
 }
 
+// The search runs once per change: the answer holds until the change it found
+// (in a polar day or night, for an hour).
 bool SunDaylight::isDay(int64_t unixMillis) const {
     if (unixMillis >= knownFrom_ && unixMillis < knownUntil_) return knownDay_;
     knownDay_ = altitude(unixMillis) > limit_;
-    const int64_t next = nextChange(unixMillis);
+    knownChange_ = searchChange(unixMillis, knownDay_);
     knownFrom_ = unixMillis;
-    knownUntil_ = next != 0 ? next : unixMillis + kHorizonMs;
+    knownUntil_ = knownChange_ != 0 ? knownChange_ : unixMillis + kPolarRecheckMs;
     return knownDay_;
+}
+
+int64_t SunDaylight::nextChange(int64_t unixMillis) const {
+    isDay(unixMillis);
+    return knownChange_;
 }
 
 // Steps forward until the sun is on the other side of the limit, then halves
 // the last step down to a second.
-int64_t SunDaylight::nextChange(int64_t unixMillis) const {
-    const bool day = altitude(unixMillis) > limit_;
+int64_t SunDaylight::searchChange(int64_t unixMillis, bool day) const {
     int64_t before = unixMillis;
     for (int64_t after = unixMillis + kStepMs; after <= unixMillis + kHorizonMs; after += kStepMs) {
         if ((altitude(after) > limit_) == day) {

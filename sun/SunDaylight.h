@@ -16,8 +16,11 @@ public:
     double altitude(int64_t unixMillis) const;
 
 private:
+    int64_t searchChange(int64_t unixMillis, bool day) const;
+
     double latitude_, longitude_, limit_;
-    // What isDay found last, and the times it holds for: [from, until).
-    mutable int64_t knownFrom_ = 0, knownUntil_ = 0;
+    // What isDay found last, and the times it holds for: [from, until),
+    // until the change found (0: none within two days).
+    mutable int64_t knownFrom_ = 0, knownUntil_ = 0, knownChange_ = 0;
     mutable bool knownDay_ = false;
 };

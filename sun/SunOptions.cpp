@@ -52,13 +52,15 @@ std::unique_ptr<SunDaylight> makeDaylight(const SunSettings& settings) {
 SkyReport::SkyReport(const Daylight& daylight, double limit, FILE* out)
     : daylight_(daylight), limit_(limit), out_(out) {}
 
-// Looked at again only when the sky changes (or the clock went back).
+// The daylight keeps its answer until the change: the text is made again
+// only when the sky changes.
 void SkyReport::ticked(const Tick& tick) {
     const int64_t at = tick.frame.millis;
-    if (knownUntil_ >= 0 && at < knownUntil_ && at >= knownUntil_ - 2 * 24 * 3600 * 1000) return;
-    const int64_t next = daylight_.nextChange(at);
-    knownUntil_ = next != 0 ? next : at + 3600 * 1000;
-    const std::string json = std::string("\"sky\":{\"state\":\"") + (daylight_.isDay(at) ? "day" : "night") +
+    const std::pair<bool, int64_t> sky{daylight_.isDay(at), daylight_.nextChange(at)};
+    if (sky == told_) return;
+    told_ = sky;
+    const auto [day, next] = sky;
+    const std::string json = std::string("\"sky\":{\"state\":\"") + (day ? "day" : "night") +
                              "\",\"next\":" + (next == 0 ? "null" : "\"" + utcTime(next / 1000) + "\"") + "}";
     const std::lock_guard<std::mutex> lock(mutex_);
     statusJson_ = json;

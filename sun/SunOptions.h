@@ -44,7 +44,7 @@ private:
     const Daylight& daylight_;
     double limit_;
     FILE* out_;
-    int64_t knownUntil_ = -1;  // loop thread: the sky member holds until then
+    std::optional<std::pair<bool, int64_t>> told_;  // loop thread: day, and the next change
     mutable std::mutex mutex_;
     std::string statusJson_ = "\"sky\":null";  // under mutex_
 };
