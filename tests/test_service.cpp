@@ -1,7 +1,5 @@
-#include "Fakes.h"
-#include "cvio.h"
+#include "LoopParts.h"
 #include "service/ServiceNotifier.h"
-#include "trail/TrailLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -67,7 +65,8 @@ TEST(ServiceManager, FedFromTheLoopAloneReadyAliveAndStopping) {
     std::mutex mutex;
     std::condition_variable changed;
     bool held = false, released = false;
-    SyntheticCamera camera;
+    LoopParts<> parts;
+    SyntheticCamera& camera = parts.camera;
     camera.step = 1000;  // every pass ticks
     camera.budget = 12;
     camera.reopenedBudget = 3;
@@ -82,14 +81,8 @@ TEST(ServiceManager, FedFromTheLoopAloneReadyAliveAndStopping) {
         if (i == 15) stop = 1;
         return movingDotImage(i);
     };
-    SimulatedClock clock;
-    ScriptedDisplay display;
-    MemorySnapshots snapshots;
-    CapturedStream out, err;
-    CaptureState capture{camera, clock, out.file, err.file};
-    CaptureSource source{capture};
-    TrailLoop loop({display, snapshots, nullptr, nullptr, &stop}, {false, false, 1500}, {notifier.get()});
-    std::thread running([&] { loop.run(source); });
+    TrailLoop loop(parts.inputs(&stop), {false, false, 1500}, {notifier.get()});
+    std::thread running([&] { loop.run(parts.source); });
 
     const std::vector<std::string> first = manager.until("WATCHDOG=1\nSTATUS=freq=1");
     ASSERT_FALSE(first.empty());

@@ -1,8 +1,6 @@
-#include "Fakes.h"
+#include "LoopParts.h"
 #include "core/Sidecar.h"
-#include "cvio.h"
 #include "sun/SunOptions.h"
-#include "trail/TrailLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -81,31 +79,26 @@ struct Heard : TrailListener {
 // written as any replay's.
 TEST(Sun, OnlyTheNightsImagesMakeTrailsAndDawnWritesThem) {
     ScriptedSky sky;
-    SyntheticCamera camera;
+    LoopParts<> parts;
+    SyntheticCamera& camera = parts.camera;
     camera.step = 10000;            // an image every 10 s
     camera.budget = 36;             // to 350 s
     camera.scene = [&sky](int i) {  // read i is taken at (i - 1) * 10 s
         return sky.isDay((i - 1) * 10000) ? cv::Mat(48, 64, CV_8UC3, cv::Scalar::all(255))
                                           : movingDotImage(i);
     };
-    SimulatedClock clock;
-    ScriptedDisplay display;
-    MemorySnapshots snapshots;
-    CapturedStream out, err;
-    CaptureState capture{camera, clock, out.file, err.file};
-    CaptureSource source{capture};
     Heard heard;
     TrailChoices choices;
     choices.replay = true;
     choices.daylight = &sky;
-    TrailLoop loop({display, snapshots, nullptr, nullptr, nullptr}, choices, {&heard, &snapshots});
-    EXPECT_EQ(loop.run(source), 0);
+    TrailLoop loop(parts.inputs(), choices, {&heard, &parts.snapshots});
+    EXPECT_EQ(loop.run(parts.source), 0);
     EXPECT_EQ(heard.said, (std::vector<std::string>{
                               "dawn 0", "dusk 100000", "snapshot dawn 100000..190000 of 10", "dawn 200000",
                               "dusk 300000", "snapshot end of input 300000..350000 of 6"}));
     EXPECT_EQ(heard.firstFramed, 100000);
-    ASSERT_EQ(snapshots.made.size(), 2u);
-    for (const SnapshotDue& due : snapshots.made) {
+    ASSERT_EQ(parts.snapshots.made.size(), 2u);
+    for (const SnapshotDue& due : parts.snapshots.made) {
         double brightest = 0;
         cv::minMaxLoc(due.trail, nullptr, &brightest);
         EXPECT_EQ(brightest, 255) << "the moving dot";
@@ -150,29 +143,22 @@ TEST(Sun, ByDayTheCameraIsClosedAndOpenedAgainAtDusk) {
         void waitingForCamera() override { ++told; }
     } alive;
     ScriptedSky sky;
-    DuskCamera camera;
+    LoopParts<DuskCamera> parts;
+    DuskCamera& camera = parts.camera;
     camera.step = 10000;
     camera.budget = 5;  // start-up takes some
     camera.reopenedBudget = 3;
-    SimulatedClock clock;
-    ScriptedDisplay display;
-    MemorySnapshots snapshots;
-    CapturedStream out, err;
-    CaptureState capture{camera, clock, out.file, err.file};
-    CaptureSource source{capture};
     TrailChoices choices;
     choices.daylight = &sky;
     choices.dayCloseCamera = true;
     choices.saveOnExit = true;
-    FILE* terminal = fmemopen(const_cast<char*>("x"), 1, "r");  // the key that ends a run without images
-    TrailLoop loop({display, snapshots, terminal, nullptr, nullptr}, choices, {&alive, &snapshots});
-    loop.run(source);
-    std::fclose(terminal);
+    TrailLoop loop(parts.inputs(), choices, {&alive, &parts.snapshots});
+    loop.run(parts.source);
     EXPECT_EQ(camera.reopens, 1);
     // Start-up took the images of 0 to 20 s: the loop's first, at 30 s, closes
     // the camera, and 70 s are waited, in polls of 0.1 s, alive each second.
-    EXPECT_NEAR(display.polls, 700, 10);
+    EXPECT_NEAR(parts.display.polls, 700, 10);
     EXPECT_EQ(alive.told, 70);
-    ASSERT_EQ(snapshots.made.size(), 1u);
-    EXPECT_EQ(snapshots.made[0].span.startMillis, 100000) << "the night's images only";
+    ASSERT_EQ(parts.snapshots.made.size(), 1u);
+    EXPECT_EQ(parts.snapshots.made[0].span.startMillis, 100000) << "the night's images only";
 }
