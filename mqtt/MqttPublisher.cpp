@@ -259,9 +259,7 @@ void MqttPublisher::ticked(const Tick& tick) {
         event("{\"type\":\"armed\",\"time\":\"" + utcTimeMillis(tick.frame.millis) +
               "\",\"diff\":" + std::to_string(s.diff) + "}");
     armed_ = s.save;
-    if (lastStatus_ && tick.frame.millis - *lastStatus_ < static_cast<int64_t>(settings_.everySeconds * 1000))
-        return;
-    lastStatus_ = tick.frame.millis;
+    if (!due(lastStatus_, tick.frame.millis)) return;
     const std::string more = more_ ? more_() : "";
     publish(topic("status"),
             "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"" +
@@ -269,11 +267,17 @@ void MqttPublisher::ticked(const Tick& tick) {
             true);
 }
 
+// Whether a retained topic last sent at `last` is due again at `now`: every
+// --mqtt-every seconds, or at once after a clock set back.
+bool MqttPublisher::due(std::optional<int64_t>& last, int64_t now) const {
+    if (last && now >= *last && now - *last < static_cast<int64_t>(settings_.everySeconds * 1000))
+        return false;
+    last = now;
+    return true;
+}
+
 void MqttPublisher::exposing(const Exposure& exposure) {
-    if (lastExposure_ && exposure.nowMillis >= *lastExposure_ &&
-        exposure.nowMillis - *lastExposure_ < static_cast<int64_t>(settings_.everySeconds * 1000))
-        return;
-    lastExposure_ = exposure.nowMillis;
+    if (!due(lastExposure_, exposure.nowMillis)) return;
     publish(topic("exposure"), exposureJson(exposure), true);
 }
 

@@ -109,6 +109,7 @@ private:
     int64_t dropped_ = 0;
 
     // Loop thread only.
+    bool due(std::optional<int64_t>& last, int64_t now) const;
     std::optional<int64_t> lastStatus_;
     std::optional<int64_t> lastExposure_;
     std::function<std::string()> more_;

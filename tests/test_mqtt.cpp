@@ -58,6 +58,16 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
             "trailcam/roof/event {\"type\":\"flash\",\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":"
             "\"2026-12-07T22:13:21.000Z\",\"images\":10,\"share\":0.438}"}));
     EXPECT_EQ(err.text(), "");
+    // A clock set back does not hold the status back for as long as it jumped.
+    mqtt.ticked(tickAt(kStart + 2000, 0, false));
+    const auto setBack = mqtt.unsent();
+    EXPECT_EQ(std::count_if(setBack.begin(), setBack.end(),
+                            [](const auto& m) {
+                                return m.topic == "trailcam/roof/status" &&
+                                       m.payload.find("\"time\":\"2026-12-07T22:13:22.000Z\"") !=
+                                           std::string::npos;
+                            }),
+              1);
 
     // A snapshot: its event with the sidecar's fields, and its JPEG retained.
     const TrailSpan span{kStart, kStart + 300000, 9001, true, kStart + 5000, 2345};
