@@ -28,6 +28,13 @@ std::string snapshotName(int32_t number, const std::string& suffix) {
     return std::to_string(number) + suffix;
 }
 
+std::vector<std::string> snapshotFileNames(int32_t number) {
+    std::vector<std::string> names;
+    for (const char* suffix : kSnapshotSuffixes)
+        names.push_back(snapshotName(number, suffix));
+    return names;
+}
+
 std::optional<SnapshotFileName> snapshotFileOf(const std::string& name) {
     const size_t digits = std::min(name.find_first_not_of("0123456789"), name.size());
     if (digits == 0 || digits > 5 || (digits > 1 && name[0] == '0')) return std::nullopt;

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 // The names of every file the tool writes, defined once: the writers,
 // retention and the web view all go by these.
@@ -23,6 +24,8 @@ constexpr const char* kTimeMapSuffix = "-time.tiff";
 constexpr const char* kPanoramaSuffix = "-panorama.jpg";
 constexpr const char* kSixteenBitSuffix = ".tiff";  // a 16-bit trail, lossless
 std::string snapshotName(int32_t number, const std::string& suffix = kSnapshotSuffix);
+// Every name a snapshot's files may have: "12.jpg", "12.json", "12-time.jpg", ...
+std::vector<std::string> snapshotFileNames(int32_t number);
 // Which snapshot a file name goes with, and as what: "12.jpg" is {12,
 // ".jpg"}, "12-time.tiff" is {12, "-time.tiff"}; none for any other name.
 struct SnapshotFileName {

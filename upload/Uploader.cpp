@@ -102,15 +102,10 @@ void Uploader::queueFile(const std::string& path, const std::string& remoteName)
 // The snapshot's own files: its JPEG, sidecar and companions.
 void Uploader::snapshotWritten(const SnapshotDue& due) {
     if (!settings_.snapshots) return;
-    std::error_code error;
-    std::vector<std::string> names;
-    for (const auto& item : std::filesystem::directory_iterator(snapshotFolder_, error)) {
-        const std::string name = item.path().filename().string();
-        if (const auto file = snapshotFileOf(name); file && file->number == due.number) names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    for (const std::string& name : names)
-        queueFile(snapshotFolder_ + "/" + name, name);
+    // Those in place: a folder of thousands of snapshots is not listed for it.
+    for (const std::string& name : snapshotFileNames(due.number))
+        if (std::filesystem::exists(snapshotFolder_ + "/" + name))
+            queueFile(snapshotFolder_ + "/" + name, name);
 }
 
 void Uploader::clipWritten(const ClipWritten& clip) {
