@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <thread>
 
 namespace {
 
@@ -25,13 +26,16 @@ std::string textOf(const std::string& path) {
 // first; a failure pauses everything for 1, 2, 4, ... s up to the longest
 // pause, an arrival ends the pauses; a file queued again while it is sent
 // stays queued for its newer bytes; an entry that cannot be read and a file
-// that is gone are dropped with one line each.
+// that is gone are dropped with one line each, and so is an entry that
+// names a file outside the folders sent from, a remote place outside the
+// remote path, or a time that is no whole number.
 TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
     TempWorkingDir dir;
     CapturedStream err;
     std::ofstream("5.jpg") << "jpeg";
+    const std::vector<std::string> roots{"img", "clips"};
     {
-        UploadQueue queue("img/.upload", err.file, 1000, 4000);
+        UploadQueue queue("img/.upload", roots, err.file, 1000, 4000);
         ASSERT_TRUE(queue.open());
         queue.add({"img/5.jpg", "5.jpg", 2000, 4});
         queue.add({"img/5.json", "5.json", 3000, 2});
@@ -39,11 +43,38 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
         EXPECT_TRUE(queue.waiting("img/./5.jpg"));
         EXPECT_FALSE(queue.waiting("img/6.jpg"));
     }  // killed here: nothing was sent
-    std::ofstream("img/.upload/broken.queued") << "{\"path\":";
-    UploadQueue queue("img/.upload", err.file, 1000, 4000);
+    const std::vector<std::pair<std::string, std::string>> hostile{
+        {"a", "{\"path\":"},
+        {"b", "{\"path\":\"/etc/shadow\",\"remote\":\"stolen.txt\"}"},
+        {"c", "{\"file\":\"../../etc/passwd\",\"remote\":\"p\"}"},
+        {"d", "{\"file\":\"5.jpg\",\"remote\":\"../../elsewhere/5.jpg\"}"},
+        {"e", "{\"file\":\"5.jpg\",\"remote\":\"/5.jpg\"}"},
+        {"f", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":\"soon\"}"},
+        {"g", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":null}"},
+        {"h", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":1e300}"}};
+    for (const auto& [name, text] : hostile)
+        std::ofstream("img/.upload/" + name + ".queued") << text;
+    // Started from another directory with the folders' full names, as a
+    // service is: the queue is found all the same.
+    const std::string img = std::filesystem::absolute("img").string();
+    std::filesystem::create_directory("elsewhere");
+    std::filesystem::current_path("elsewhere");
+    UploadQueue queue(img + "/.upload", {img, "../clips"}, err.file, 1000, 4000);
     ASSERT_TRUE(queue.open());
-    EXPECT_EQ(err.lines(), (std::vector<std::string>{
-                               "upload: the queue entry img/.upload/broken.queued cannot be read: dropped"}));
+    std::vector<std::string> said = err.lines();
+    std::sort(said.begin(), said.end());
+    const std::string unread = " cannot be read: dropped",
+                      outside = " names a file outside the folders it sends from: dropped",
+                      above = " names a place outside the remote path: dropped";
+    EXPECT_EQ(said,
+              (std::vector<std::string>{"upload: the queue entry " + img + "/.upload/a.queued" + unread,
+                                        "upload: the queue entry " + img + "/.upload/b.queued" + outside,
+                                        "upload: the queue entry " + img + "/.upload/c.queued" + outside,
+                                        "upload: the queue entry " + img + "/.upload/d.queued" + above,
+                                        "upload: the queue entry " + img + "/.upload/e.queued" + above,
+                                        "upload: the queue entry " + img + "/.upload/f.queued" + unread,
+                                        "upload: the queue entry " + img + "/.upload/g.queued" + unread,
+                                        "upload: the queue entry " + img + "/.upload/h.queued" + unread}));
     UploadQueue::Summary s = queue.summary(10000);
     EXPECT_TRUE(s.files == 3 && s.bytes == 14 && s.oldestMillis == 1000 && s.lastError.empty() &&
                 !s.pausedUntil);
@@ -74,18 +105,22 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
     EXPECT_TRUE(queue.waiting(sent->path)) << "its newer bytes go too";
     s = queue.summary(21000);
     EXPECT_TRUE(s.lastError.empty() && !s.pausedUntil && s.files == 3);
+    // Entries name their files relative to the snapshot folder, under
+    // names of one length however long the path.
     std::set<std::string> entries;
-    for (const auto& entry : std::filesystem::directory_iterator("img/.upload"))
-        entries.insert(entry.path().filename().string());
-    EXPECT_EQ(entries,
-              (std::set<std::string>{"img%2F4.jpg.queued", "img%2F5.jpg.queued", "img%2F5.json.queued"}));
-    EXPECT_EQ(parseJson(textOf("img/.upload/img%2F5.json.queued"))->value("remote", ""), "5.json");
+    for (const auto& entry : std::filesystem::directory_iterator(img + "/.upload")) {
+        EXPECT_EQ(entry.path().filename().string().size(), 23u) << entry.path();
+        const auto json = parseJson(textOf(entry.path().string()));
+        entries.insert(json->value("file", "") + " " + json->value("remote", ""));
+    }
+    EXPECT_EQ(entries, (std::set<std::string>{"4.jpg 4.jpg", "5.jpg 5.jpg", "5.json 5.json"}));
 
     while (std::optional<QueuedFile> next = queue.take(30000))
-        next->path == "img/4.jpg" ? queue.gone(*next) : queue.arrived(*next);
-    EXPECT_EQ(err.lines(1)[0], "upload: img/4.jpg is gone before it was uploaded: dropped from the queue");
+        next->path == img + "/4.jpg" ? queue.gone(*next) : queue.arrived(*next);
+    EXPECT_EQ(err.lines(1)[0],
+              "upload: " + img + "/4.jpg is gone before it was uploaded: dropped from the queue");
     EXPECT_EQ(queue.summary(30000).files, 0u);
-    EXPECT_TRUE(std::filesystem::is_empty("img/.upload"));
+    EXPECT_TRUE(std::filesystem::is_empty(img + "/.upload"));
 }
 
 // What rclone is asked: the file under a hidden name beside its final one,
@@ -112,13 +147,15 @@ TEST(Uploads, RcloneIsAskedForAHiddenCopyThenARenameInsideTheWindow) {
                                           "/etc/trailcam/rclone.conf",
                                           "--bwlimit",
                                           "08:00,512k 23:00,off"};
-    std::vector<std::string> copy{"copyto", "--checksum", "img/.upload/live/trail.jpg",
-                                  "sky:station/roof/live/.trail.jpg.partial"};
+    // The names after "--": a snapshot folder named "-x" is no option.
+    std::vector<std::string> copy{"copyto", "--checksum"};
     copy.insert(copy.end(), common.begin(), common.end());
+    copy.insert(copy.end(), {"--", "img/.upload/live/trail.jpg", "sky:station/roof/live/.trail.jpg.partial"});
     EXPECT_EQ(uploader.copyArguments(file), copy);
-    std::vector<std::string> rename{"moveto", "sky:station/roof/live/.trail.jpg.partial",
-                                    "sky:station/roof/live/trail.jpg"};
+    std::vector<std::string> rename{"moveto"};
     rename.insert(rename.end(), common.begin(), common.end());
+    rename.insert(rename.end(),
+                  {"--", "sky:station/roof/live/.trail.jpg.partial", "sky:station/roof/live/trail.jpg"});
     EXPECT_EQ(uploader.renameArguments(file), rename);
     EXPECT_EQ(Uploader::partialName("5.jpg"), ".5.jpg.partial");
 
@@ -154,6 +191,29 @@ TEST(Uploads, RcloneCopiesAndSaysWhyNot) {
     const std::atomic<bool> stop{true};
     EXPECT_FALSE(
         runRclone({"serve", "http", "remote", "--addr", "127.0.0.1:0", "--config", "rclone.conf"}, stop));
+
+    // A wrapper that leaves a child holding its stderr is not waited for,
+    // the child goes with it, and the tool's secrets are not handed down.
+    std::filesystem::create_directory("bin");
+    std::ofstream("bin/rclone") << "#!/bin/sh\nsleep 300 & echo $! >sleeper.pid\n"
+                                   "echo \"password: ${TRAILCAM_MQTT_PASSWORD:-none}\" >&2\nexit 3\n";
+    std::filesystem::permissions("bin/rclone", std::filesystem::perms::owner_all);
+    const std::string path = std::getenv("PATH");
+    setenv("PATH", (std::filesystem::absolute("bin").string() + ":" + path).c_str(), 1);
+    setenv("TRAILCAM_MQTT_PASSWORD", "hunter2", 1);
+    const Result<> wrapped = runRclone({"version"}, goOn);
+    setenv("PATH", path.c_str(), 1);
+    unsetenv("TRAILCAM_MQTT_PASSWORD");
+    EXPECT_EQ(wrapped.reason(), "password: none");
+    const std::string sleeper = "/proc/" + textOf("sleeper.pid").substr(0, textOf("sleeper.pid").size() - 1);
+    // Killed, it is gone (or a zombie) once the kernel has dealt with it.
+    const auto dead = [&sleeper] {
+        return !std::filesystem::exists(sleeper) ||
+               textOf(sleeper + "/stat").find(") Z ") != std::string::npos;
+    };
+    for (int tenths = 0; tenths < 100 && !dead(); ++tenths)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(dead()) << "the wrapper's child lives on: " << textOf(sleeper + "/stat");
 }
 
 namespace {

@@ -18,23 +18,76 @@ std::string normal(const std::string& path) {
     return std::filesystem::path(path).lexically_normal().string();
 }
 
-// A file name for any path: every character other than a letter, a digit,
-// '-' and '.' as %XX.
-std::string escaped(const std::string& path) {
-    std::string name;
+// An entry's file name: a hash of the path, so that a path of any length
+// and any characters gives a short name.
+std::string hashedName(const std::string& path) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
     for (const unsigned char c : path)
-        name += std::isalnum(c) != 0 || c == '-' || c == '.' ? std::string(1, static_cast<char>(c))
-                                                             : cv::format("%%%02X", c);
-    return name;
+        hash = (hash ^ c) * 1099511628211ull;
+    return cv::format("%016llx", static_cast<unsigned long long>(hash)) + kEntrySuffix;
+}
+
+// A whole number that fits, or absent (0); false for anything else.
+bool wholeOrAbsent(const nlohmann::json& entry, const char* key, int64_t& value) {
+    const auto found = entry.find(key);
+    if (found == entry.end()) return true;
+    if (found->is_number_unsigned()) {
+        if (found->get<uint64_t>() > static_cast<uint64_t>(INT64_MAX)) return false;
+    } else if (!found->is_number_integer()) {
+        return false;
+    }
+    value = found->get<int64_t>();
+    return true;
+}
+
+// The folder resolved: symbolic links and "..", as far as it exists.
+std::filesystem::path resolved(const std::string& path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error) return {};
+    const std::filesystem::path real = std::filesystem::weakly_canonical(absolute, error);
+    return error ? absolute.lexically_normal() : real;
+}
+
+bool inside(const std::filesystem::path& path, const std::filesystem::path& folder) {
+    if (path.empty() || folder.empty()) return false;
+    auto p = path.begin();
+    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
+        if (f->empty()) continue;  // a trailing separator
+        if (p == path.end() || *p != *f) return false;
+    }
+    return p != path.end();
 }
 
 }  // namespace
 
-UploadQueue::UploadQueue(std::string folder, FILE* err, int64_t firstRetryMs, int64_t lastRetryMs)
-    : folder_(std::move(folder)), firstRetryMs_(firstRetryMs), lastRetryMs_(lastRetryMs), said_(err) {}
+UploadQueue::UploadQueue(std::string folder, std::vector<std::string> roots, FILE* err, int64_t firstRetryMs,
+                         int64_t lastRetryMs)
+    : folder_(std::move(folder)),
+      roots_(std::move(roots)),
+      firstRetryMs_(firstRetryMs),
+      lastRetryMs_(lastRetryMs),
+      said_(err) {}
 
+// Under mutex_.
 std::string UploadQueue::entryPath(const std::string& path) const {
-    return folder_ + "/" + escaped(normal(path)) + kEntrySuffix;
+    const auto found = entries_.find(normal(path));
+    return folder_ + "/" +
+           (found != entries_.end() && !found->second.entryFile.empty() ? found->second.entryFile
+                                                                        : hashedName(normal(path)));
+}
+
+std::string UploadQueue::refusal(const QueuedFile& file) const {
+    const std::filesystem::path path = resolved(file.path);
+    if (std::none_of(roots_.begin(), roots_.end(),
+                     [&path](const std::string& root) { return inside(path, resolved(root)); }))
+        return "names a file outside the folders it sends from";
+    const std::filesystem::path remote(file.remoteName);
+    if (file.remoteName.empty() || remote.is_absolute() ||
+        std::any_of(remote.begin(), remote.end(),
+                    [](const auto& part) { return part == ".." || part == "."; }))
+        return "names a place outside the remote path";
+    return "";
 }
 
 bool UploadQueue::open() {
@@ -46,34 +99,51 @@ bool UploadQueue::open() {
     removeLeftoverTemporaries(folder_);
     std::error_code error;
     for (const auto& item : std::filesystem::directory_iterator(folder_, error)) {
-        const std::string name = item.path().filename().string();
         if (item.path().extension() != kEntrySuffix) continue;
         const auto json = readJsonFile(item.path().string(), kLongestEntry);
-        if (!json || !json->is_object() || !(*json)["path"].is_string() || !(*json)["remote"].is_string()) {
-            said_.say("upload: the queue entry " + item.path().string() + " cannot be read: dropped");
+        QueuedFile file;
+        // Entries of earlier versions name the file as the tool wrote it.
+        const bool readable = json && json->is_object() && (*json)["remote"].is_string() &&
+                              ((*json)["file"].is_string() || (*json)["path"].is_string()) &&
+                              wholeOrAbsent(*json, "queued", file.queuedMillis) &&
+                              wholeOrAbsent(*json, "bytes", file.bytes);
+        std::string why = readable ? "" : "cannot be read";
+        if (readable) {
+            file.path = (*json)["file"].is_string()
+                            ? normal(roots_.front() + "/" + (*json)["file"].get<std::string>())
+                            : (*json)["path"].get<std::string>();
+            file.remoteName = (*json)["remote"];
+            why = refusal(file);
+        }
+        if (!why.empty()) {
+            said_.say("upload: the queue entry " + item.path().string() + " " + why + ": dropped");
             std::filesystem::remove(item.path(), error);
             continue;
         }
-        QueuedFile file{(*json)["path"], (*json)["remote"], json->value("queued", int64_t{0}),
-                        json->value("bytes", int64_t{0})};
-        entries_[normal(file.path)] = Entry{file};
+        entries_[normal(file.path)] = Entry{file, item.path().filename().string()};
     }
     return true;
 }
 
 void UploadQueue::add(const QueuedFile& file) {
-    const nlohmann::json entry = {{"path", file.path},
+    const std::string relative =
+        std::filesystem::path(normal(file.path)).lexically_relative(normal(roots_.front())).string();
+    const nlohmann::json entry = {{"file", relative},
                                   {"remote", file.remoteName},
                                   {"queued", file.queuedMillis},
                                   {"bytes", file.bytes}};
     const std::string text = entry.dump() + "\n";
-    const Result<> written = writeFileAtomically(entryPath(file.path), {text.begin(), text.end()}, true);
-    const std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::string path = entryPath(file.path);
+    lock.unlock();  // the flush takes its time: others may look meanwhile
+    const Result<> written = writeFileAtomically(path, {text.begin(), text.end()}, true);
+    lock.lock();
     if (!written) {
         said_.say("upload: cannot queue " + file.path + ": " + written.reason());
         return;
     }
     Entry& queued = entries_[normal(file.path)];
+    if (queued.entryFile.empty()) queued.entryFile = std::filesystem::path(path).filename().string();
     if (queued.running) {
         queued.addedAgain = true;
         return;
@@ -101,7 +171,7 @@ void UploadQueue::arrived(const QueuedFile& file) {
     const auto found = entries_.find(normal(file.path));
     if (found == entries_.end()) return;
     if (found->second.addedAgain) {
-        found->second = Entry{found->second.file};  // the newer file goes next
+        found->second = Entry{found->second.file, found->second.entryFile};  // the newer file goes next
         return;
     }
     drop(file.path);

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 // A file to send, and where to: its name under the remote path.
 struct QueuedFile {
@@ -26,11 +27,18 @@ struct QueuedFile {
 // while failures follow each other; the file that failed waits twice as
 // long itself, so that another goes first and one bad file cannot hold up
 // the others for good. From any thread.
+//
+// The queue's files are the tool's own: an entry names its file relative to
+// the first of the folders given (the snapshot folder), so that a run
+// started from another directory finds it, and is only taken when the file
+// lies inside one of those folders and its remote name stays below the
+// remote path. Entry files are named by a hash of the path: any path fits.
 class UploadQueue : public WaitingUploads {
 public:
-    UploadQueue(std::string folder, FILE* err, int64_t firstRetryMs = 30000, int64_t lastRetryMs = 1800000);
+    UploadQueue(std::string folder, std::vector<std::string> roots, FILE* err, int64_t firstRetryMs = 30000,
+                int64_t lastRetryMs = 1800000);
     // Makes the folder and reads the entries a run before left; one line
-    // for an entry it cannot read, which is dropped.
+    // for an entry it cannot read or will not send, which is dropped.
     bool open();
     // Queues a file (again: its entry is replaced); one line when the entry
     // cannot be written.
@@ -55,14 +63,18 @@ public:
 private:
     struct Entry {
         QueuedFile file;
+        std::string entryFile;  // its name in the queue's folder
         int64_t notBefore = 0;
         bool running = false;
         bool addedAgain = false;  // while running: the entry stays for the newer file
     };
     std::string entryPath(const std::string& path) const;
+    // Why an entry read from the folder is not taken; empty when it is.
+    std::string refusal(const QueuedFile& file) const;
     void drop(const std::string& path);
 
     const std::string folder_;
+    const std::vector<std::string> roots_;
     const int64_t firstRetryMs_, lastRetryMs_;
     mutable std::mutex mutex_;
     SayOnce said_;                          // under mutex_

@@ -37,7 +37,7 @@ Uploader::Uploader(UploadSettings settings, std::string snapshotFolder, std::str
       clipsFolder_(std::move(clipsFolder)),
       inUse_(inUse),
       err_(err),
-      queue_(snapshotFolder_ + "/" + kQueueFolder, err,
+      queue_(snapshotFolder_ + "/" + kQueueFolder, {snapshotFolder_, clipsFolder_}, err,
              static_cast<int64_t>(settings_.firstRetrySeconds * 1000)),
       live_({"trailcam-uplive", WhenFull::keepNewest, 1, lowerThisThreadsPriority},
             [this](Live& live) { writeLive(live); }) {}
@@ -64,17 +64,20 @@ std::string Uploader::partialName(const std::string& name) {
     return name.substr(0, base) + "." + name.substr(base) + ".partial";
 }
 
+// The options first, then "--": a file or folder named "-x" is never read as one.
 std::vector<std::string> Uploader::copyArguments(const QueuedFile& file) const {
-    std::vector<std::string> args{"copyto", "--checksum", file.path, target(partialName(file.remoteName))};
+    std::vector<std::string> args{"copyto", "--checksum"};
     const std::vector<std::string> more = common();
     args.insert(args.end(), more.begin(), more.end());
+    args.insert(args.end(), {"--", file.path, target(partialName(file.remoteName))});
     return args;
 }
 
 std::vector<std::string> Uploader::renameArguments(const QueuedFile& file) const {
-    std::vector<std::string> args{"moveto", target(partialName(file.remoteName)), target(file.remoteName)};
+    std::vector<std::string> args{"moveto"};
     const std::vector<std::string> more = common();
     args.insert(args.end(), more.begin(), more.end());
+    args.insert(args.end(), {"--", target(partialName(file.remoteName)), target(file.remoteName)});
     return args;
 }
 
