@@ -93,6 +93,10 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
             return;
         }
     }
+    if (inUse_ != nullptr) {  // again, after a finish
+        inUse_->hold(base_ + ".png");
+        inUse_->hold(base_ + ".json");
+    }
     const int count = static_cast<int>(times_.size());
     if (count % kBlockColumns == 0) blocks_.emplace_back(kBlockColumns, height_, CV_8UC3);
     cv::Mat place = blocks_.back().row(count % kBlockColumns);
@@ -161,10 +165,16 @@ void KeogramStrip::use(const std::string& base) {
     }
 }
 
+// The night's file written whole; it is let go of (retention and uploads
+// may take it) until another column comes.
 void KeogramStrip::finish() {
     if (times_.empty()) return;
     Written keogram{base_, blocks_, times_};
     write(keogram);
+    if (inUse_ != nullptr) {
+        inUse_->release(base_ + ".png");
+        inUse_->release(base_ + ".json");
+    }
 }
 
 void KeogramStrip::write(Written& keogram) {
