@@ -9,6 +9,8 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
+#include <stdexcept>
 #include <thread>
 
 std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
@@ -25,6 +27,15 @@ std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
 
 namespace {
 
+// A count or level as a whole number from 0 to the largest int32; anything
+// else (a fraction, 1e300, a text) makes the segment malformed.
+int32_t whole(const nlohmann::json& entry, const char* key) {
+    const nlohmann::json& value = entry.at(key);
+    if (!value.is_number_integer() || value.get<int64_t>() < 0 || value.get<int64_t>() > INT32_MAX)
+        throw std::invalid_argument(key);
+    return static_cast<int32_t>(value.get<int64_t>());
+}
+
 Result<std::vector<SegmentEntry>> segmentEntriesOf(const nlohmann::json& json) {
     if (!json.is_array()) return Failure{"not a segment index"};
     std::vector<SegmentEntry> entries;
@@ -37,13 +48,13 @@ Result<std::vector<SegmentEntry>> segmentEntriesOf(const nlohmann::json& json) {
             if (!start || !end || entry.file.find('/') != std::string::npos)
                 return Failure{"a malformed segment"};
             entry.startMillis = *start, entry.endMillis = *end;
-            entry.images = e.at("images").get<int32_t>();
-            entry.rejected = e.at("rejected").get<int32_t>();
-            entry.background = e.at("background").get<int>();
+            entry.images = whole(e, "images");
+            entry.rejected = whole(e, "rejected");
+            entry.background = whole(e, "background");
             if (!e.at("excluded").is_null()) entry.excluded = e.at("excluded").get<std::string>();
             entries.push_back(entry);
         }
-    } catch (const nlohmann::json::exception&) {
+    } catch (const std::exception&) {
         return Failure{"a malformed segment"};
     }
     return entries;
@@ -93,7 +104,12 @@ std::vector<const SegmentEntry*> segmentsTaken(const std::vector<SegmentEntry>& 
                                                const ComposeChoice& choice,
                                                std::map<std::string, int>& leftOut) {
     std::vector<const SegmentEntry*> taken;
+    std::set<std::string> seen;
     for (const SegmentEntry& e : entries) {
+        if (!seen.insert(e.file).second) {
+            ++leftOut["listed twice"];
+            continue;
+        }
         const bool inRange =
             (!choice.from || e.startMillis >= *choice.from) && (!choice.to || e.startMillis < *choice.to);
         const bool excludedTime =
@@ -157,9 +173,15 @@ Composed composeSegments(const std::string& folder, const std::vector<SegmentEnt
     decode();
     for (std::thread& t : threads)
         t.join();
-    for (const char* reason :
-         {"hazy", "by hand", "in an excluded range", "outside the times", "missing", "of another size"})
-        if (leftOut.count(reason) > 0) composed.leftOut.emplace_back(reason, leftOut[reason]);
+    // The known reasons in their order, then any other an index gives.
+    for (const char* reason : {"hazy", "by hand", "in an excluded range", "outside the times", "missing",
+                               "of another size", "listed twice"})
+        if (const auto found = leftOut.find(reason); found != leftOut.end()) {
+            composed.leftOut.emplace_back(reason, found->second);
+            leftOut.erase(found);
+        }
+    for (const auto& [reason, count] : leftOut)
+        composed.leftOut.emplace_back(reason, count);
     return composed;
 }
 

@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <filesystem>
+
 #include <tuple>
 
 void addSegmentOptions(CLI::App& app, SegmentSettings& settings, OptionRules& rules) {
@@ -92,6 +94,15 @@ int runCompose(const ComposeSettings& settings, FILE* out, FILE* err) {
         std::fprintf(err, "trailcam: %s\n", entries.reason().c_str());
         return 1;
     }
+    // The composition never takes the place of one of its own segments.
+    std::error_code error;
+    const std::filesystem::path written = std::filesystem::weakly_canonical(settings.out, error);
+    for (const SegmentEntry& entry : *entries)
+        if (std::filesystem::weakly_canonical(settings.folder + "/" + entry.file, error) == written) {
+            std::fprintf(err, "trailcam: %s is a segment of %s: write the composition elsewhere\n",
+                         settings.out.c_str(), settings.folder.c_str());
+            return 1;
+        }
     const Composed composed = composeSegments(settings.folder, *entries, settings.choice);
     if (composed.image.empty()) {
         std::fprintf(err, "trailcam: %s: no segment to compose\n", settings.folder.c_str());

@@ -8,6 +8,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <filesystem>
 
 SegmentWriter::SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err)
     : folder_(std::move(snapshotFolder)),
@@ -53,7 +54,7 @@ void SegmentWriter::ended() {
 }
 
 void SegmentWriter::finish() {
-    if (open_ && !open_->maximum.empty()) writer_.hand({std::move(*open_), "", false});
+    if (open_ && !open_->maximum.empty()) writer_.hand({std::move(*open_), false});
     open_.reset();
 }
 
@@ -63,27 +64,38 @@ std::string SegmentWriter::indexJson() const {
 }
 
 bool SegmentWriter::setExcluded(const std::string& file, bool excluded) {
-    {
-        const std::lock_guard<std::mutex> lock(publishing_);
-        if (std::find(files_.begin(), files_.end(), file) == files_.end()) return false;
-    }
-    // An edit neither waits behind images nor is left out.
-    return writer_.hand({Open{}, file, excluded}, false);
+    const std::lock_guard<std::mutex> lock(publishing_);
+    if (std::find(files_.begin(), files_.end(), file) == files_.end()) return false;
+    edits_[file] = excluded;
+    // One job for all the edits that come before it is worked off; it
+    // neither waits behind images nor is left out.
+    if (!editsHanded_) editsHanded_ = writer_.hand({Open{}, true}, false);
+    return true;
 }
 
 void SegmentWriter::work(Job& job) {
-    if (job.file.empty())
-        write(job.segment);
+    if (job.edits)
+        applyEdits();
     else
-        edit(job.file, job.excluded);
+        write(job.segment);
 }
 
 // A person's say: the index and the star trail, composed again from the files.
-void SegmentWriter::edit(const std::string& file, bool excluded) {
-    const auto entry = std::find_if(night_.entries.begin(), night_.entries.end(),
-                                    [&file](const SegmentEntry& e) { return e.file == file; });
-    if (entry == night_.entries.end()) return;
-    entry->excluded = excluded ? "by hand" : "";
+void SegmentWriter::applyEdits() {
+    std::map<std::string, bool> edits;
+    {
+        const std::lock_guard<std::mutex> lock(publishing_);
+        edits.swap(edits_);
+        editsHanded_ = false;
+    }
+    bool changed = false;
+    for (const auto& [file, excluded] : edits)
+        for (SegmentEntry& entry : night_.entries)
+            if (entry.file == file) {
+                changed = true;
+                entry.excluded = excluded ? "by hand" : "";
+            }
+    if (!changed) return;
     const std::string folder = folder_ + "/" + segmentFolderName(night_.name);
     writeIndex(folder);
     night_.starTrail = composeSegments(folder, night_.entries, {}).image;
@@ -119,8 +131,19 @@ void SegmentWriter::takeUpNight(const std::string& night) {
     if (night_.name == night) return;
     night_ = {night, {}, cv::Mat()};
     const std::string folder = folder_ + "/" + segmentFolderName(night);
+    removeLeftoverTemporaries(folder);  // of a write a power cut ended
+    const std::string index = folder + "/" + kSegmentIndex;
+    std::error_code error;
+    if (!std::filesystem::exists(index, error)) return;
     Result<std::vector<SegmentEntry>> entries = readSegmentIndex(folder);
-    if (!entries) return;
+    if (!entries) {
+        // Its entries are not dropped in silence: the file is kept beside the new index.
+        const std::string aside = unusedName(folder + "/index-unreadable", ".json");
+        std::filesystem::rename(index, aside, error);
+        said_.say(index + " cannot be read (" + entries.reason() + "): kept as " + aside +
+                  ", a new index starts");
+        return;
+    }
     night_.entries = *entries;
     publishIndex(segmentIndexJson(night_.entries));
     night_.starTrail = composeSegments(folder, night_.entries, {}).image;
@@ -134,9 +157,9 @@ void SegmentWriter::write(Open& segment) {
     if (!written) said_.say("cannot write the segments in " + folder + ": " + written.reason());
     if (!written || !*written) return;
     // The star trail takes the segment in, unless it is left out.
-    const SegmentEntry& entry =
-        *std::find_if(night_.entries.begin(), night_.entries.end(),
-                      [&segment](const SegmentEntry& e) { return e.startMillis == segment.start; });
+    const std::string name = segmentName(segment.start);
+    const SegmentEntry& entry = *std::find_if(night_.entries.begin(), night_.entries.end(),
+                                              [&name](const SegmentEntry& e) { return e.file == name; });
     if (entry.excluded.empty()) {
         if (night_.starTrail.empty())
             night_.starTrail = segment.maximum.clone();
@@ -153,6 +176,13 @@ Result<bool> SegmentWriter::writeSegment(Open& segment, const std::string& folde
     const std::string name = segmentName(segment.start);
     auto entry = std::find_if(night_.entries.begin(), night_.entries.end(),
                               [&name](const SegmentEntry& e) { return e.file == name; });
+    if (entry != night_.entries.end() && (entry->startMillis != segment.start ||
+                                          entry->endMillis != segment.start + int64_t{seconds_} * 1000)) {
+        // A run with another length, or an index edited by hand: the entry
+        // and its file stay as they are.
+        said_.say("segment " + name + " spans another time in the index: its later images are left out");
+        return false;
+    }
     if (entry != night_.entries.end()) {
         const cv::Mat before = cv::imread(folder + "/" + name, cv::IMREAD_UNCHANGED);
         if (!before.empty() &&

@@ -7,6 +7,7 @@
 #include "segments/SegmentIndex.h"
 
 #include <cstdio>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,8 +47,7 @@ private:
     };
     struct Job {
         Open segment;
-        std::string file;  // an edit: the segment to leave out or let in
-        bool excluded = false;
+        bool edits = false;  // the edits waiting, instead of a segment
     };
     struct Night {
         std::string name;  // "2026-12-07"
@@ -57,7 +57,7 @@ private:
     void finish();
     void work(Job& job);
     void write(Open& segment);
-    void edit(const std::string& file, bool excluded);
+    void applyEdits();
     void writeIndex(const std::string& folder);
     void publishIndex(const std::string& index);
     void writeStarTrail();
@@ -75,5 +75,9 @@ private:
     mutable std::mutex publishing_;
     std::string indexJson_ = "[]\n";  // under publishing_
     std::vector<std::string> files_;  // tonight's segments; under publishing_
-    Worker<Job> writer_;              // last: its thread uses the members above
+    // A person's edits not applied yet, by file: only the latest of each
+    // counts, and a burst of them is applied (and composed) at once.
+    std::map<std::string, bool> edits_;  // under publishing_
+    bool editsHanded_ = false;           // under publishing_
+    Worker<Job> writer_;                 // last: its thread uses the members above
 };
