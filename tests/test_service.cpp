@@ -1,4 +1,5 @@
 #include "LoopParts.h"
+#include "platform/ServiceManager.h"
 #include "service/ServiceNotifier.h"
 
 #include <gtest/gtest.h>
@@ -112,4 +113,13 @@ TEST(ServiceManager, FedFromTheLoopAloneReadyAliveAndStopping) {
                   std::count_if(end.begin(), end.end(),
                                 [](const std::string& m) { return m.rfind("READY", 0) == 0; }),
               1);
+
+    // A manager that does not read loses messages; the sender is never held up.
+    for (int i = 0; i < 2000; ++i)
+        tellServiceManager("WATCHDOG=1");
+    int received = 0;
+    while (!manager.next(0.2).empty())
+        ++received;
+    EXPECT_GT(received, 0);
+    EXPECT_LT(received, 2000);
 }
