@@ -17,7 +17,15 @@ std::tm localTime(int64_t unixMillis) {
 
 std::string nightOf(int64_t unixMillis) {
     std::tm local = localTime(unixMillis);
-    if (local.tm_hour < 12) local = localTime(unixMillis - 24 * 3600 * 1000);
+    if (local.tm_hour < 12) {
+        // The day before on the calendar: a day of 23 or 25 hours (a change
+        // of summer time) is still one day.
+        std::tm before{};
+        before.tm_year = local.tm_year, before.tm_mon = local.tm_mon, before.tm_mday = local.tm_mday - 1;
+        before.tm_hour = 12, before.tm_isdst = -1;
+        std::mktime(&before);
+        local = before;
+    }
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d", &local);
     return date;

@@ -5,6 +5,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cmath>
+
 namespace {
 
 // "48.2,16.4": a latitude and a longitude in degrees, east positive.
@@ -12,6 +14,8 @@ std::optional<std::pair<double, double>> parseLocation(const std::string& text) 
     double latitude = 0, longitude = 0;
     char end = 0;
     if (std::sscanf(text.c_str(), "%lf,%lf%c", &latitude, &longitude, &end) != 2) return std::nullopt;
+    // "nan" and "inf" read as numbers: neither is a place (NaN passes every comparison below).
+    if (!std::isfinite(latitude) || !std::isfinite(longitude)) return std::nullopt;
     if (latitude < -90 || latitude > 90 || longitude < -180 || longitude > 180) return std::nullopt;
     return std::pair{latitude, longitude};
 }

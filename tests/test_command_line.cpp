@@ -116,7 +116,15 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--day-close-camera",
                              "--input v --location 1,1 --night-only --day-close-camera",
                              "--upload :sftp,host=h,pass=x:",
+                             "--upload :sftp,host=h,key_pem=x:",
+                             "--upload sky,password2=x:roof",
+                             "--upload :local:",
                              "--upload s3:b --upload-window 25:00-01:00",
+                             "--upload s3:b --upload-window 00:00-00:00",
+                             "--upload s3:b --upload-window 24:00-24:00",
+                             "--upload s3:b --upload-window 24:00-00:00",
+                             "--location nan,0 --night-only",
+                             "--location 0,inf --night-only",
                              "--upload s3:b --upload-what pictures",
                              "--upload-every 5",
                              "--upload s3:b --upload-parallel 0"}) {
@@ -128,10 +136,11 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     // A long value is refused like any malformed one, without a regular
     // expression's recursion running out of stack; a folder is no password file.
     const std::string longValue(100000, '1');
-    for (const std::string& line : std::vector<std::string>{
-             "--mqtt mqtt://" + longValue, "--http " + longValue, "--fps " + longValue, "--size " + longValue,
-             "--control a=" + longValue, "--max-disk " + longValue,
-             "--mqtt mqtt://h --mqtt-password-file /tmp", "--clip-max 5"})
+    for (const std::string& line :
+         std::vector<std::string>{"--mqtt mqtt://" + longValue, "--http " + longValue, "--fps " + longValue,
+                                  "--size " + longValue, "--control a=" + longValue,
+                                  "--max-disk " + longValue, "--mqtt mqtt://h --mqtt-password-file /tmp",
+                                  "--clip-max 5", "--upload s3:b --upload-config " + longValue})
         EXPECT_EQ(parse(line).first.exitStatus, 2) << line.substr(0, 40);
     EXPECT_EQ(parse("--clips c --clip-max 2.5").first.settings.clips.maxSeconds, 2.5);
     const UploadSettings upload =

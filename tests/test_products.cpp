@@ -70,6 +70,12 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
     EXPECT_EQ(nightOf(*parseUtcTime("2026-12-08T12:00:00Z")), "2026-12-08");
     EXPECT_EQ(nightStart("2026-12-07"), *parseUtcTime("2026-12-07T12:00:00Z"));
     EXPECT_EQ(nightStart("keogram"), 0);
+    // The small hours after the spring's change of summer time are the
+    // night of the calendar's day before, not of 24 hours before.
+    setenv("TZ", "Europe/Vienna", 1), tzset();
+    EXPECT_EQ(nightOf(*parseUtcTime("2026-03-29T22:30:00Z")), "2026-03-29");  // 00:30 CEST on the 30th
+    EXPECT_EQ(nightOf(*parseUtcTime("2026-10-25T23:30:00Z")), "2026-10-25");  // 00:30 CET on the 26th
+    setenv("TZ", "UTC", 1), tzset();
     CapturedStream err;
     {
         Keogram keogram("img", 30, nullptr, err.file);

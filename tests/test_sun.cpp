@@ -161,4 +161,19 @@ TEST(Sun, ByDayTheCameraIsClosedAndOpenedAgainAtDusk) {
     EXPECT_EQ(alive.told, 70);
     ASSERT_EQ(parts.snapshots.made.size(), 1u);
     EXPECT_EQ(parts.snapshots.made[0].span.startMillis, 100000) << "the night's images only";
+
+    // Closed in tomorrow's day (its dusk at 300 s), the wall clock set back
+    // to tonight after 2 s: the camera opens at once, not at that dusk.
+    LoopParts<DuskCamera> setBack;
+    setBack.camera.now = 200000;
+    setBack.camera.step = 10000;
+    setBack.camera.budget = 5;
+    setBack.camera.reopenedBudget = 1;
+    TrailInputs inputs = setBack.inputs();
+    const int& polls = setBack.display.polls;
+    inputs.wallMillis = [&polls] { return (polls < 20 ? 230000 : 150000) + polls * 100; };
+    TrailLoop again(inputs, choices, {});
+    again.run(setBack.source);
+    EXPECT_EQ(setBack.camera.reopens, 1);
+    EXPECT_LT(setBack.display.polls, 100);
 }

@@ -173,7 +173,8 @@ TEST(TrailLoop, TicksGoOnWhenTheClockIsSetBack) {
 }
 
 TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
-    // A stop that came before the wait for a character after "empty" ends it too.
+    // A read that comes back empty once a stop was asked for (an exposure
+    // given up) ends the run as the stop does, without waiting for a character.
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
     FILE* silentInput = fdopen(pipeFds[0], "r");
@@ -181,7 +182,7 @@ TEST(TrailLoop, StopsOnEscOrQInTheLowByteOnlyOrOnAStopRequest) {
     stopped.camera.budget = 3;
     stopped.stop = 1;
     EXPECT_EQ(stopped.loop.run(stopped.source), 0);
-    EXPECT_EQ(stopped.out.lines(2), (Lines{"empty", "closing app"}));
+    EXPECT_EQ(stopped.out.lines(2), (Lines{"stopapp", "closing app"}));
     std::fclose(silentInput);
     close(pipeFds[1]);
 

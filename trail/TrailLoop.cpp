@@ -55,6 +55,13 @@ int TrailLoop::run(FrameSource& source) {
 
 bool TrailLoop::pass(FrameSource& source) {
     Frame frame = source.next();
+    if (frame.image.empty() && stopSignalled()) {
+        // A read a stop cut short (a long exposure given up before its
+        // first image) is no lost camera: the run ends as on a stop key.
+        tell([](TrailListener& l) { l.stopping(); });
+        state_.stopapp = true;
+        return false;
+    }
     if (frame.image.empty() && !cameraCameBack(source, frame)) return false;
     lastFrameMillis_ = frame.millis;
     toEightBits(frame);
@@ -266,15 +273,15 @@ bool TrailLoop::closedThroughTheDay(FrameSource& source, int64_t dayMillis) {
     const auto now = [this, dayMillis, &waited] {
         return inputs_.wallMillis ? inputs_.wallMillis() : dayMillis + waited;
     };
+    // The sky is asked again at each step: a clock set (back to tonight,
+    // say) moves the dusk waited for. A polar day has no change: the steps
+    // go on.
     while (choices_.daylight->isDay(now())) {
-        // A polar day is looked at again in an hour.
         const int64_t change = choices_.daylight->nextChange(now());
-        const int64_t until = change != 0 ? change : now() + 3600 * 1000;
-        for (int64_t left = until - now(); left > 0; left = until - now()) {
-            const int64_t step = std::min<int64_t>(left, kInfoPeriodMs);
-            if (!waitUnlessStopped(step)) return false;
-            waited += step;
-        }
+        const int64_t step =
+            change != 0 ? std::clamp<int64_t>(change - now(), 1, kInfoPeriodMs) : kInfoPeriodMs;
+        if (!waitUnlessStopped(step)) return false;
+        waited += step;
     }
     while (!source.camera().reopen())
         if (!waitUnlessStopped(choices_.reconnectMs > 0 ? choices_.reconnectMs : 5000)) return false;
