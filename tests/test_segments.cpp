@@ -7,6 +7,8 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
@@ -181,4 +183,81 @@ TEST(Segments, ASegmentLeftOutByHand) {
     EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
     EXPECT_EQ(out.text(), "composed 1 segment into again.jpg; left out: 1 hazy, 1 by hand\n");
     EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+}
+
+// An index a run cannot trust (edited by hand, another version's, a power
+// cut): nothing it holds is dropped in silence, nothing is read out of
+// bounds, and a run or compose never hangs on it.
+TEST(Segments, AnIndexItCannotTrust) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    const std::string folder = "img/segments-2026-12-07", index = folder + "/index.json";
+    const auto nightBefore = [&] {
+        std::filesystem::remove_all("img");
+        CapturedStream quiet;
+        SegmentWriter writer("img", 60, 10, quiet.file);
+        watch(writer, 30, 130);
+        return bytesOf(index);
+    };
+    const auto edited = [](std::string text, const std::string& from, const std::string& to) {
+        return text.replace(text.find(from), from.size(), to);
+    };
+    // Unreadable: kept aside whole, said, and a new index starts.
+    for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+             {"\"excluded\":null", "\"excluded\":5"}, {"\"background\":10", "\"background\":1e300"}}) {
+        const std::string before = edited(nightBefore(), from, to);
+        std::ofstream(index) << before;
+        std::ofstream(folder + "/.partial-20261207T220300Z.png") << "cut short";
+        CapturedStream err;
+        {
+            SegmentWriter writer("img", 60, 10, err.file);
+            watch(writer, 250, 260);
+        }
+        EXPECT_EQ(err.text(), index + " cannot be read (a malformed segment): kept as " + folder +
+                                  "/index-unreadable.json, a new index starts\n")
+            << to;
+        EXPECT_EQ(bytesOf(folder + "/index-unreadable.json"), before);
+        EXPECT_EQ(readSegmentIndex(folder)->size(), 1u);
+        EXPECT_FALSE(std::filesystem::exists(folder + "/.partial-20261207T220300Z.png"));
+    }
+    // An entry named as the next segment but of another time, and a run
+    // with a longer span: the entries stay as they are, the images of
+    // those spans are left out, once said.
+    const std::string shifted =
+        edited(nightBefore(), "2026-12-07T22:02:00.000Z\",\"end\"", "2026-12-07T21:02:00.000Z\",\"end\"");
+    std::ofstream(index) << shifted;
+    CapturedStream err;
+    {
+        SegmentWriter writer("img", 60, 10, err.file);
+        watch(writer, 140, 150);
+    }
+    {
+        SegmentWriter longer("img", 180, 10, err.file);
+        watch(longer, 30, 40);
+    }
+    EXPECT_EQ(
+        err.text(),
+        "segment 20261207T220200Z.png spans another time in the index: its later images are left out\n"
+        "segment 20261207T220000Z.png spans another time in the index: its later images are left out\n");
+    EXPECT_EQ(bytesOf(index), shifted);
+
+    // compose: a reason it does not know is counted, an entry listed twice
+    // taken once, its own segments never written over, a FIFO never waited on.
+    std::string twice = edited(nightBefore(), "\"excluded\":null", "\"excluded\":\"cloudy\"");
+    const size_t last = twice.rfind("\n{");
+    twice.insert(last, twice.substr(last, twice.rfind('}') + 1 - last) + ",");
+    std::ofstream(index) << twice;
+    CapturedStream out, said;
+    EXPECT_EQ(runCompose({true, folder, "c.jpg", {}}, out.file, said.file), 0);
+    EXPECT_EQ(out.text(), "composed 1 segment into c.jpg; left out: 1 hazy, 1 listed twice, 1 cloudy\n");
+    const std::string own = folder + "/20261207T220100Z.png", ownBytes = bytesOf(own);
+    EXPECT_EQ(runCompose({true, folder, own, {}}, out.file, said.file), 1);
+    EXPECT_EQ(bytesOf(own), ownBytes);
+    std::filesystem::remove(index);
+    ASSERT_EQ(mkfifo(index.c_str(), 0600), 0);
+    EXPECT_EQ(runCompose({true, folder, "c.jpg", {}}, out.file, said.file), 1);
+    EXPECT_EQ(said.lines(2),
+              (std::vector<std::string>{
+                  "trailcam: " + own + " is a segment of " + folder + ": write the composition elsewhere",
+                  "trailcam: " + folder + " has no readable index.json"}));
 }
