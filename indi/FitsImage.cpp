@@ -61,7 +61,13 @@ Result<std::vector<cv::Mat>> readPlanes(fitsfile* file, int bitpix, long width, 
     for (long plane = 0; plane < planes; ++plane) {
         cv::Mat image(static_cast<int>(height), static_cast<int>(width), eight ? CV_8U : CV_16U);
         std::array<long, 3> first{1, 1, plane + 1};
-        if (eight || bitpix == USHORT_IMG) {
+        if (bitpix == SBYTE_IMG) {
+            // Signed bytes (BZERO = -128): -128..127 shifted onto 0..255.
+            cv::Mat signedBytes(image.size(), CV_8S);
+            fits_read_pix(file, TSBYTE, first.data(), width * height, nullptr, signedBytes.data, nullptr,
+                          &status);
+            signedBytes.convertTo(image, CV_8U, 1, 128);
+        } else if (eight || bitpix == USHORT_IMG) {
             fits_read_pix(file, eight ? TBYTE : TUSHORT, first.data(), width * height, nullptr, image.data,
                           nullptr, &status);
         } else {
@@ -98,7 +104,7 @@ cv::Mat toPicture(fitsfile* file, const std::vector<cv::Mat>& planes) {
 
 }  // namespace
 
-Result<cv::Mat> decodeFits(const void* bytes, size_t size) {
+Result<cv::Mat> decodeFits(const void* bytes, size_t size, int64_t maxPixels) {
     // cfitsio reads from the buffer as it is; it never writes to it in read-only mode.
     void* buffer = const_cast<void*>(bytes);
     size_t length = size;
@@ -127,6 +133,11 @@ Result<cv::Mat> decodeFits(const void* bytes, size_t size) {
     if (width <= 0 || height <= 0 || width > 65536 || height > 65536 || (planes != 1 && planes != 3))
         return Failure{"an image of " + std::to_string(planes) + " planes of " + std::to_string(width) + "x" +
                        std::to_string(height)};
+    // Checked before anything is decompressed or allocated: a small file
+    // may claim a huge image.
+    if (static_cast<int64_t>(width) * height * planes > maxPixels)
+        return Failure{"an image of " + std::to_string(width) + "x" + std::to_string(height) +
+                       (planes == 3 ? "x3" : "") + ", more than " + std::to_string(maxPixels) + " pixels"};
     Result<std::vector<cv::Mat>> read = readPlanes(open.file, bitpix, width, height, planes);
     if (!read) return Failure{read.reason()};
     return toPicture(open.file, *read);

@@ -19,13 +19,16 @@ namespace {
 constexpr double kFindSeconds = 10;  // for the camera to be announced and connected
 constexpr double kLateSeconds = 30;  // an exposure this much overdue counts as lost
 constexpr int kStopCheckMs = 100;
+constexpr double kLongestSide = 65536;
 
 bool takesExposures(const INDI::BaseDevice& device) {
     return (device.getDriverInterface() & INDI::BaseDevice::CCD_INTERFACE) != 0 ||
            device.getNumber("CCD_EXPOSURE").isValid();
 }
 
-// The camera's image size: its frame over its binning.
+// The camera's image size: its frame over its binning; none while it is not
+// known, or when the driver reports one no image can have (a frame of 1e12
+// or below 1, NaN).
 cv::Size sizeOf(const INDI::BaseDevice& device) {
     const INDI::PropertyNumber frame = device.getNumber("CCD_FRAME");
     const INDI::PropertyNumber binning = device.getNumber("CCD_BINNING");
@@ -36,8 +39,31 @@ cv::Size sizeOf(const INDI::BaseDevice& device) {
     };
     const double binX = std::max(1.0, value(binning, "HOR_BIN", 1)),
                  binY = std::max(1.0, value(binning, "VER_BIN", 1));
-    return {static_cast<int>(value(frame, "WIDTH", 0) / binX),
-            static_cast<int>(value(frame, "HEIGHT", 0) / binY)};
+    const double width = value(frame, "WIDTH", 0) / binX, height = value(frame, "HEIGHT", 0) / binY;
+    const auto possible = [](double side) { return side >= 1 && side <= kLongestSide; };
+    if (!possible(width) || !possible(height)) return {};
+    return {static_cast<int>(width), static_cast<int>(height)};
+}
+
+// What the driver says of its frame, as it says it: "1e+12x1024".
+std::string frameOf(const INDI::BaseDevice& device) {
+    const INDI::PropertyNumber frame = device.getNumber("CCD_FRAME");
+    const auto* width = frame.isValid() ? frame.findWidgetByName("WIDTH") : nullptr;
+    const auto* height = frame.isValid() ? frame.findWidgetByName("HEIGHT") : nullptr;
+    return width == nullptr || height == nullptr ? "none"
+                                                 : cv::format("%gx%g", width->getValue(), height->getValue());
+}
+
+// The most pixels an image may have: four times the sensor, and never more
+// than a FITS image is ever let have.
+int64_t pixelBudget(const INDI::BaseDevice& device) {
+    const INDI::PropertyNumber info = device.getNumber("CCD_INFO");
+    const auto* x = info.isValid() ? info.findWidgetByName("CCD_MAX_X") : nullptr;
+    const auto* y = info.isValid() ? info.findWidgetByName("CCD_MAX_Y") : nullptr;
+    if (x == nullptr || y == nullptr || !(x->getValue() >= 1 && x->getValue() <= kLongestSide) ||
+        !(y->getValue() >= 1 && y->getValue() <= kLongestSide))
+        return kMostFitsPixels;
+    return std::min(kMostFitsPixels, static_cast<int64_t>(4 * 3 * x->getValue() * y->getValue()));
 }
 
 // A number property, an element a line: "CCD_GAIN.GAIN (number): min=0
@@ -110,11 +136,15 @@ bool IndiCamera::open() {
             const INDI::BaseDevice d = getDevice(device_.c_str());
             return d.isConnected() && d.getNumber("CCD_EXPOSURE").isValid() && sizeOf(d).area() > 0;
         })) {
-        said_.say("indi: cannot connect the camera " + device_);
+        const INDI::BaseDevice d = getDevice(device_.c_str());
+        said_.say(d.isConnected() && d.getNumber("CCD_FRAME").isValid()
+                      ? "indi: the camera " + device_ + " reports a frame no image can have: " + frameOf(d)
+                      : "indi: cannot connect the camera " + device_);
         disconnectServer();
         return false;
     }
     size_ = sizeOf(getDevice(device_.c_str()));
+    pixelBudget_ = pixelBudget(getDevice(device_.c_str()));
     // Images come as FITS, whatever format another client left the camera
     // in: asked before the first exposure. A driver defines its properties
     // one after another as it connects; this one gets a moment to appear.
@@ -206,7 +236,7 @@ void IndiCamera::read(Frame& frame) {
         }
         const int64_t middle = exposureAsked_ + std::llround(settings_.exposureSeconds * 500);
         startExposure();
-        Result<cv::Mat> decoded = decodeFits(bytes->data(), bytes->size());
+        Result<cv::Mat> decoded = decodeFits(bytes->data(), bytes->size(), pixelBudget_);
         if (!decoded) {
             said_.say("indi: the camera sent an image that cannot be read (" + decoded.reason() +
                       "): skipped");
@@ -237,6 +267,14 @@ std::optional<std::vector<uchar>> IndiCamera::waitForImage() {
         report += std::chrono::seconds(1);
         lock.unlock();
         progress_({exposureAsked_, settings_.exposureSeconds, millis()});
+        lock.lock();
+    }
+    if (passedOver_ > 0 && !saidPassedOver_) {
+        saidPassedOver_ = true;
+        lock.unlock();
+        said_.say(
+            "indi: the camera sends images faster than they are taken: the newest is kept, the others "
+            "passed over");
         lock.lock();
     }
     return std::exchange(image_, std::nullopt);
@@ -282,7 +320,10 @@ void IndiCamera::updateProperty(INDI::Property property) {
     const auto* data = static_cast<const uchar*>(blob[0].getBlob());
     const int length = blob[0].getBlobLen();
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (data != nullptr && length > 0) image_.emplace(data, data + length);
+    if (data == nullptr || length <= 0) return;
+    // The newest image waits; one not taken yet is passed over, and counted.
+    if (image_) ++passedOver_;
+    image_.emplace(data, data + length);
     changed_.notify_all();
 }
 

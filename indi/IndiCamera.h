@@ -77,10 +77,13 @@ private:
     std::function<void(const Exposure&)> progress_;
     Frame last_;
     cv::Size size_;  // as the camera reported it when opened
+    int64_t pixelBudget_ = 0;
+    bool saidPassedOver_ = false;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> cameras_;  // devices seen that take exposures, in order
     std::optional<std::vector<uchar>> image_;
     bool serverGone_ = false;
+    int64_t passedOver_ = 0;  // images a newer one replaced before they were taken
 };

@@ -14,8 +14,9 @@ namespace {
 
 // A FITS file in memory, as an INDI driver writes one: the planes given
 // (first axis across), a Bayer pattern when given, tile-compressed when asked.
+// Signed bytes: each 8-bit value stored less 128, as BZERO = -128 says.
 std::vector<uchar> fitsOf(const std::vector<cv::Mat>& planes, const std::string& bayer = "",
-                          bool compressed = false) {
+                          bool compressed = false, bool signedBytes = false) {
     size_t size = 2880;
     void* memory = std::malloc(size);
     fitsfile* file = nullptr;
@@ -24,13 +25,22 @@ std::vector<uchar> fitsOf(const std::vector<cv::Mat>& planes, const std::string&
     if (compressed) fits_set_compression_type(file, RICE_1, &status);
     const bool eight = planes[0].depth() == CV_8U;
     long axes[3] = {planes[0].cols, planes[0].rows, static_cast<long>(planes.size())};
-    fits_create_img(file, eight ? BYTE_IMG : USHORT_IMG, planes.size() == 1 ? 2 : 3, axes, &status);
+    fits_create_img(file,
+                    signedBytes ? SBYTE_IMG
+                    : eight     ? BYTE_IMG
+                                : USHORT_IMG,
+                    planes.size() == 1 ? 2 : 3, axes, &status);
     if (!bayer.empty())
         fits_write_key(file, TSTRING, "BAYERPAT", const_cast<char*>(bayer.c_str()), nullptr, &status);
     for (size_t p = 0; p < planes.size(); ++p) {
         long first[3] = {1, 1, static_cast<long>(p) + 1};
-        fits_write_pix(file, eight ? TBYTE : TUSHORT, first, static_cast<long>(planes[p].total()),
-                       planes[p].data, &status);
+        cv::Mat stored = planes[p];
+        if (signedBytes) planes[p].convertTo(stored, CV_8S, 1, -128);
+        fits_write_pix(file,
+                       signedBytes ? TSBYTE
+                       : eight     ? TBYTE
+                                   : TUSHORT,
+                       first, static_cast<long>(planes[p].total()), stored.data, &status);
     }
     fits_close_file(file, &status);
     EXPECT_EQ(status, 0);
@@ -66,6 +76,7 @@ TEST(Fits, DecodesWhatCamerasSend) {
         {"an RGGB mosaic", fitsOf({sixteen}, "RGGB"), debayered},
         {"three planes", fitsOf({red, green, blue}), bgr},
         {"compressed", fitsOf({sixteen}, "", true), sixteen},
+        {"signed 8-bit", fitsOf({eight}, "", false, true), eight},
     };
     for (const auto& c : cases) {
         const Result<cv::Mat> decoded = decodeFits(c.file.data(), c.file.size());
@@ -78,6 +89,11 @@ TEST(Fits, DecodesWhatCamerasSend) {
         std::vector<uchar> cut = fitsOf({noise(CV_16U, 6)}, "", compressed);
         cut.resize(cut.size() - 2880 + (compressed ? 0 : 20));  // the last block gone or all but begun
         EXPECT_EQ(decodeFits(cut.data(), cut.size()).reason(), "the file is cut short") << compressed;
+    }
+    // An image larger than the budget is refused before it is read.
+    for (const bool compressed : {false, true}) {
+        const std::vector<uchar> file = fitsOf({sixteen}, "", compressed);
+        EXPECT_EQ(decodeFits(file.data(), file.size(), 47).reason(), "an image of 8x6, more than 47 pixels");
     }
     std::vector<uchar> unpadded = fitsOf({sixteen});
     unpadded.resize(2880 + sixteen.total() * 2);
