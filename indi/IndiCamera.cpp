@@ -150,7 +150,7 @@ bool IndiCamera::open() {
     // one after another as it connects; this one gets a moment to appear.
     if (waitFor(kFindSeconds / 2,
                 [this] { return getDevice(device_.c_str()).getSwitch("CCD_TRANSFER_FORMAT").isValid(); }))
-        sendNewSwitch(device_.c_str(), "CCD_TRANSFER_FORMAT", "FORMAT_FITS");
+        askSwitch("CCD_TRANSFER_FORMAT", "FORMAT_FITS");
     setNumbers();
     opened_ = true;
     startExposure();
@@ -202,17 +202,40 @@ void IndiCamera::setNumbers() {
             std::fflush(err_);
             continue;
         }
-        sendNewNumber(device_.c_str(), property.c_str(), element->name, value);
+        askNumber(property, element->name, value);
     }
+}
+
+// What is asked goes in a property of its own. The library's named calls
+// set the value in the device's shared copy and send that copy, while the
+// library's thread writes the driver's news into it: an exposure's
+// countdown, reaching 0 as the image comes, went out as an exposure of 0 s,
+// which the driver refuses, and no image came any more.
+void IndiCamera::askNumber(const std::string& property, const std::string& element, double value) {
+    INDI::PropertyNumber asked(1);
+    asked.setDeviceName(device_.c_str());
+    asked.setName(property.c_str());
+    asked[0].setName(element.c_str());
+    asked[0].setValue(value);
+    sendNewNumber(asked);
+}
+
+void IndiCamera::askSwitch(const std::string& property, const std::string& element) {
+    INDI::PropertySwitch asked(1);
+    asked.setDeviceName(device_.c_str());
+    asked.setName(property.c_str());
+    asked[0].setName(element.c_str());
+    asked[0].setState(ISS_ON);
+    sendNewSwitch(asked);
 }
 
 void IndiCamera::startExposure() {
     exposureAsked_ = millis();
-    sendNewNumber(device_.c_str(), "CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", settings_.exposureSeconds);
+    askNumber("CCD_EXPOSURE", "CCD_EXPOSURE_VALUE", settings_.exposureSeconds);
 }
 
 void IndiCamera::abortExposure() {
-    if (exposureAsked_ >= 0) sendNewSwitch(device_.c_str(), "CCD_ABORT_EXPOSURE", "ABORT");
+    if (exposureAsked_ >= 0) askSwitch("CCD_ABORT_EXPOSURE", "ABORT");
     exposureAsked_ = -1;
 }
 

@@ -62,6 +62,8 @@ private:
                                   const std::function<void(const INDI::BaseDevice&)>& each);
     bool waitFor(double seconds, const std::function<bool()>& done);
     std::optional<std::vector<uchar>> waitForImage();
+    void askNumber(const std::string& property, const std::string& element, double value);
+    void askSwitch(const std::string& property, const std::string& element);
     void startExposure();
     void abortExposure();
     void setNumbers();
