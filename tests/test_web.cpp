@@ -72,7 +72,8 @@ struct Answer {
 
 // One HTTP/1.0 request on a fresh connection, read to the end.
 Answer request(int port, const std::string& method, const std::string& path,
-               const std::string& host = "127.0.0.1", const std::string& headers = "") {
+               const std::string& host = "127.0.0.1", const std::string& headers = "",
+               const std::string& body = "") {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -80,7 +81,9 @@ Answer request(int port, const std::string& method, const std::string& path,
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     Answer answer;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return close(fd), answer;
-    const std::string text = method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n" + headers + "\r\n";
+    const std::string text = method + " " + path + " HTTP/1.0\r\nHost: " + host + "\r\n" + headers +
+                             (body.empty() ? "" : "Content-Length: " + std::to_string(body.size()) + "\r\n") +
+                             "\r\n" + body;
     if (write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return close(fd), answer;
     std::string raw;
     char buffer[4096];
@@ -263,10 +266,10 @@ TEST(WebView, OnlyItsOwnPageMayLeaveSegmentsOut) {
     } segments;
     TempWorkingDir dir;
     ShelfOfTwo shelf;
-    for (const bool edit : {false, true}) {
+    for (const auto& [address, edit] : std::vector<std::pair<std::string, bool>>{
+             {"127.0.0.1", false}, {"127.0.0.1", true}, {"0.0.0.0", true}}) {
         CapturedStream err;
-        WebView view({"127.0.0.1", 0, {}, edit}, shelf, {nullptr, nullptr, &segments, nullptr}, "demo",
-                     err.file);
+        WebView view({address, 0, {}, edit}, shelf, {nullptr, nullptr, &segments, nullptr}, "demo", err.file);
         ASSERT_TRUE(view.start());
         std::smatch where;
         const std::string said = err.text();
@@ -286,9 +289,22 @@ TEST(WebView, OnlyItsOwnPageMayLeaveSegmentsOut) {
             request(port, "POST", "/segments/exclude?file=20261207T220000Z.png&excluded=0", host, own).status,
             202);
         EXPECT_EQ(request(port, "POST", "/status.json", host, own).status, 405);
+        // A page served under any name that resolves here (DNS rebinding)
+        // sends that name as its host and origin: no change through it.
+        const std::string evil = "evil.example:" + where[1].str();
+        EXPECT_EQ(request(port, "POST", exclude, evil, "Origin: http://" + evil + "\r\n").status, 403)
+            << address;
+        // A form's body is read and the edit answered.
+        EXPECT_EQ(
+            request(port, "POST", exclude, host, own + "Content-Type: text/plain\r\n", "excluded=1").status,
+            202);
     }
     using Edits = std::vector<std::pair<std::string, bool>>;
-    EXPECT_EQ(segments.edits, (Edits{{"20261207T220000Z.png", true}, {"20261207T220000Z.png", false}}));
+    const Edits once{
+        {"20261207T220000Z.png", true}, {"20261207T220000Z.png", false}, {"20261207T220000Z.png", true}};
+    Edits twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    EXPECT_EQ(segments.edits, twice);
 }
 
 }  // namespace

@@ -162,7 +162,7 @@ struct WebView::Calls {
     }
 
     static MHD_Result answer(void* view, MHD_Connection* connection, const char* url, const char* method,
-                             const char*, const char*, size_t*, void** request) {
+                             const char*, const char*, size_t* uploadSize, void** request) {
         auto& self = *static_cast<WebView*>(view);
         if (*request == nullptr && !self.withinBudget(connection)) {
             MHD_Response* response = plain("too many requests, slow down");
@@ -183,6 +183,12 @@ struct WebView::Calls {
             const auto found = self.connections_.find(connection);
             if (found != self.connections_.end())
                 found->second.since = Clock::now(), found->second.answering = true;
+            return MHD_YES;
+        }
+        if (uploadSize != nullptr && *uploadSize != 0) {
+            // A body (an edit's form, say) is read and passed over: the
+            // answer comes once it is all in.
+            *uploadSize = 0;
             return MHD_YES;
         }
         const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
@@ -556,6 +562,13 @@ int WebView::answerEdit(MHD_Connection* connection) {
     const char* origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
     if (host == nullptr || origin == nullptr || std::string(origin) != "http://" + std::string(host))
         return send(connection, MHD_HTTP_FORBIDDEN, plain("a change must come from this page"));
+    // A page of any name that resolves here (DNS rebinding) sends its own
+    // name as both: changes come only through a name given by --http-host,
+    // a local name or an address.
+    std::vector<std::string> named = address_.allowedHosts;
+    if (named.empty()) named.emplace_back();  // no name at all passes: only local names and addresses
+    if (*host == '\0' || !hostAllowed(host, false, named))
+        return send(connection, MHD_HTTP_FORBIDDEN, plain("a change must come through a known host name"));
     const char* file = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "file");
     const char* excluded = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "excluded");
     if (shown_.segments == nullptr || file == nullptr || excluded == nullptr ||
