@@ -124,6 +124,22 @@ TEST(Flashes, ASceneThatChangesForGoodStartsANewTrail) {
     EXPECT_EQ(after.span.startMillis, FlashRig::timeOf(27));
     EXPECT_EQ(after.span.images, 14);
     EXPECT_EQ(after.span.rejected->images, 0);
+
+    // Flashes for 1 s, a camera that changes size, flashes for 0.9 s more:
+    // two runs, each under the 1.5 s, and no scene change.
+    const auto resized = [](int i) {
+        if (i <= 20) return i <= 10 ? sky(i) : sky(i) + cv::Scalar::all(120);
+        cv::Mat small;
+        cv::resize(sky(i), small, {32, 24}, 0, 0, cv::INTER_NEAREST);
+        return i <= 21 ? small : small + cv::Scalar::all(120);
+    };
+    FlashRig changed(resized, 30, {5, 32, 1.5});
+    EXPECT_EQ(changed.loop.run(changed.source), 0);
+    ASSERT_EQ(changed.heard.runs.size(), 2u);
+    EXPECT_EQ(changed.heard.runs[0].images, 10);
+    EXPECT_EQ(changed.heard.runs[1].images, 9);
+    for (const SnapshotDue& made : changed.snapshots.made)
+        EXPECT_NE(made.reason, SnapshotReason::sceneChange);
 }
 
 // A countdown that runs out on a flash waits for the next image let in: the

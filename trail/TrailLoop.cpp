@@ -177,6 +177,7 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
         // A camera that switched mode: the old trail cannot take this image.
         // A replay keeps every trail; a camera the armed one.
         const ModeChange change{s.imMin.size(), image.size(), s.imMin.type(), image.type()};
+        endFlashRun();  // a run of flashes ends with the images it was judged against
         if (s.save || (choices_.replay && s.unsaved)) snapshot(SnapshotReason::modeChange, frame.millis);
         tell([&change](TrailListener& l) { l.modeChanged(change); });
         s.frameCounter = 0;
