@@ -129,6 +129,8 @@ void SnapshotFolder::write(const SnapshotDue& due) {
     if (!written) {
         std::fprintf(err_, "cannot write snapshot %s: %s\n", path.c_str(), written.reason().c_str());
         std::fflush(err_);
+        // No sidecar describes a snapshot that is not there.
+        if (jpeg && metadata_ != nullptr) files_.remove(pathOf(due.number, kSidecarSuffix));
     }
     const bool last = due.reason == SnapshotReason::exit || due.reason == SnapshotReason::endOfInput;
     finalSnapshotLost_ = last && !written;

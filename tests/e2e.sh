@@ -133,8 +133,9 @@ full-disk)
     [ "$(id -u)" -eq 0 ] || skip "mounting a small file system needs root"
     mkdir tiny && mount -t tmpfs -o size=3m tiny tiny && mounts+=("$work/tiny") || skip "cannot mount tmpfs here"
     mkdir tiny/img && printf 'older good snapshot' >tiny/img/8.jpg && touch -d '1 hour ago' tiny/img/8.jpg
-    touch tiny/img/7.jpg && head -c 4m /dev/zero >tiny/filler 2>/dev/null
-    start --demo --headless --save-on-exit -o tiny/img
+    # Room for a sidecar, not for a snapshot: none is left without its snapshot.
+    touch tiny/img/7.jpg && head -c 4m /dev/zero >tiny/filler 2>/dev/null; truncate -s -12k tiny/filler
+    start --demo --headless --save-on-exit --metadata -o tiny/img
     wait_for 10 grep -q '^freq=' out || fail "no status line"
     signal_twice TERM; expect_end 1  # the trail could not be saved
     # 8.jpg is older than 7.jpg (a clock set back): numbering passes over it.
@@ -495,11 +496,14 @@ print(ms(s["start"]), ms(s["end"]))')
     stop_with TERM
     ! grep -q 'cannot be read' err || fail "not FITS: $(cat err)"
     indi_setprop -p "$port" 'CCD Simulator.CCD_COMPRESSION.INDI_DISABLED=On'
-    # A stop during a 30-second exposure aborts it: the run ends within 2 s.
-    rm -rf img && serving && start --indi "$port" --exposure-s 30 --headless
+    # A stop during a 60-second exposure aborts it: the run ends well before
+    # the exposure would (the bound is generous: the machine may be busy).
+    rm -rf img && serving && start --indi "$port" --exposure-s 60 --headless
     sleep 3
-    stopped=$(date +%s%N) && kill -TERM "$pid" && wait_for 2 gone || fail "still exposing"
-    expect_end 0 && (($(date +%s%N) - stopped < 2500000000)) || fail "slow stop"
+    kill -TERM "$pid" && wait_for 20 gone || fail "still exposing"
+    expect_end 0
+    # The first exposure given up is no lost camera: the run ends as on q.
+    [ "$(sed 1,3d out)" = $'stopapp\nclosing app' ] || fail "stop during the first exposure"
     # The server gone mid-run and back: the camera is lost and back, the run goes on.
     serving
     start --indi "$port" --exposure-s 0.2 --headless --reconnect 1
