@@ -287,14 +287,17 @@ TEST(Products, DawnFinishesTheNightsKeogramAndTimelapse) {
     FilesInUse inUse;
     const int64_t night = *parseUtcTime("2026-12-08T05:00:00Z"), dawn = night + 45000;
     const cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(90));
-    Keogram keogram("img", 30, nullptr, err.file);
+    Keogram keogram("img", 30, nullptr, err.file, &inUse);
     Timelapse timelapse({"img", TimelapseSettings::Shows::frame, 1, 30, true}, err.file, &inUse);
     for (int64_t t = night; t < dawn; t += 1000) {
         keogram.framed({image, t});
         timelapse.ticked({{}, {image, t}, image, {}, {}});
     }
+    EXPECT_TRUE(inUse.held("img/keogram-2026-12-07.png"));
     keogram.dawn(dawn);
     timelapse.dawn(dawn);
+    EXPECT_FALSE(inUse.held("img/keogram-2026-12-07.png"))
+        << "written whole: uploads and retention may take it";
     // Written before the run ends: two columns (30 s and the 15 s in progress).
     EXPECT_EQ(cv::imread("img/keogram-2026-12-07.png").cols, 2);
     EXPECT_EQ(textOf("img/keogram-2026-12-07.json"),
