@@ -9,8 +9,11 @@
 #include <opencv2/core.hpp>
 
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <deque>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
@@ -125,6 +128,19 @@ struct CapturedStream {
 };
 
 // Runs a test inside a fresh empty working directory, removed afterwards.
+// A file's bytes, as text; empty when there is none.
+inline std::string textOf(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// Local time is UTC while it lives.
+struct LocalTimeIsUtc {
+    LocalTimeIsUtc() { setenv("TZ", "UTC", 1), tzset(); }
+    ~LocalTimeIsUtc() { unsetenv("TZ"), tzset(); }
+};
+
 struct TempWorkingDir {
     std::filesystem::path previous = std::filesystem::current_path(), path = makeAndEnter();
     static std::filesystem::path makeAndEnter() {

@@ -384,8 +384,9 @@ upload)
     arrived() { for f in "$@"; do cmp -s "img/$f" "remote/roof/$f" || return 1; done; }
     # Outside the window nothing is sent; killed, the queue stays on disk.
     run --upload-window "$(date -d '+2 hours' +%H:%M)-$(date -d '+3 hours' +%H:%M)" --upload-bwlimit 1M
-    wait_for 60 grep -q '^img 0$' out && wait_for 10 test -e img/.upload/img%2F1.json.queued || fail "nothing queued"
-    grep -q '^upload: to sky:roof with rclone copyto --checksum FILE sky:roof/.NAME.partial .*--bwlimit 1M' err &&
+    queued() { grep -qs '"file":"1.json"' img/.upload/*.queued; }
+    wait_for 60 grep -q '^img 0$' out && wait_for 10 queued || fail "nothing queued"
+    grep -q '^upload: to sky:roof with rclone copyto --checksum .*--bwlimit 1M -- FILE sky:roof/.NAME.partial$' err &&
         ! grep -q 's3cret' err || fail "the command: $(cat err)"
     kill -9 "$pid" && wait "$pid" 2>/dev/null; pid=""
     [ -z "$(ls -A remote)" ] || fail "sent outside the window: $(ls -R remote)"

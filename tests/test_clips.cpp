@@ -36,12 +36,6 @@ void scriptedRun(ClipRecorder& clips, const std::vector<int>& eventSeconds, int6
     clips.ended();
 }
 
-std::string textOf(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 int64_t imagesIn(const std::string& video) {
     cv::VideoCapture capture(video);
     int64_t images = 0;

@@ -32,12 +32,6 @@ void watch(Keogram& keogram, const std::string& from, const std::string& to, con
     }
 }
 
-std::string textOf(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
 // A run of the keogram over [from, to] with images of this height.
 void keogramRun(const std::string& from, const std::string& to, FILE* err, int rows = 48,
                 FilesInUse* inUse = nullptr) {
@@ -51,11 +45,6 @@ void plant(const std::string& path, std::chrono::seconds age, size_t bytes = 100
     std::ofstream(path) << std::string(bytes, 'x');
     std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
 }
-
-struct LocalTimeIsUtc {
-    LocalTimeIsUtc() { setenv("TZ", "UTC", 1), tzset(); }
-    ~LocalTimeIsUtc() { unsetenv("TZ"), tzset(); }
-};
 
 }  // namespace
 

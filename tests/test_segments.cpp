@@ -17,17 +17,6 @@
 
 namespace {
 
-struct LocalTimeIsUtc {
-    LocalTimeIsUtc() { setenv("TZ", "UTC", 1), tzset(); }
-    ~LocalTimeIsUtc() { unsetenv("TZ"), tzset(); }
-};
-
-std::string bytesOf(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
 const int64_t kAt2200 = 1796680800000;  // 2026-12-07T22:00:00Z
 
 // One image a second: a background level and a star walking along row 10;
@@ -97,7 +86,7 @@ TEST(Segments, TheNightInSegmentsAndComposedAgain) {
     ComposeSettings compose{true, folder, "again.jpg", {}};
     EXPECT_EQ(runCompose(compose, out.file, composeErr.file), 0);
     EXPECT_EQ(out.text(), "composed 3 segments into again.jpg; left out: 1 hazy\n");
-    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    EXPECT_EQ(textOf("again.jpg"), textOf("img/startrail-2026-12-07.jpg"));
     const auto composedPng = [&](ComposeChoice choice) {
         CapturedStream said;
         EXPECT_EQ(runCompose({true, folder, "c.png", choice}, said.file, said.file), 0);
@@ -141,7 +130,7 @@ TEST(Segments, ARestartAddsToTheNightsSegments) {
     cv::max(maximumOf(30, 70), maximumOf(72, 100), all);
     CapturedStream out;
     EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
-    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    EXPECT_EQ(textOf("again.jpg"), textOf("img/startrail-2026-12-07.jpg"));
     // A camera of another size in the same minute: what is there stays, and it is said.
     {
         SegmentWriter third("img", 60, 10, err.file);
@@ -184,7 +173,7 @@ TEST(Segments, ASegmentLeftOutByHand) {
     CapturedStream out;
     EXPECT_EQ(runCompose({true, "img/segments-2026-12-07", "again.jpg", {}}, out.file, out.file), 0);
     EXPECT_EQ(out.text(), "composed 1 segment into again.jpg; left out: 1 hazy, 1 by hand\n");
-    EXPECT_EQ(bytesOf("again.jpg"), bytesOf("img/startrail-2026-12-07.jpg"));
+    EXPECT_EQ(textOf("again.jpg"), textOf("img/startrail-2026-12-07.jpg"));
 }
 
 // An index a run cannot trust (edited by hand, another version's, a power
@@ -199,7 +188,7 @@ TEST(Segments, AnIndexItCannotTrust) {
         CapturedStream quiet;
         SegmentWriter writer("img", 60, 10, quiet.file);
         watch(writer, 30, 130);
-        return bytesOf(index);
+        return textOf(index);
     };
     const auto edited = [](std::string text, const std::string& from, const std::string& to) {
         return text.replace(text.find(from), from.size(), to);
@@ -218,7 +207,7 @@ TEST(Segments, AnIndexItCannotTrust) {
         EXPECT_EQ(err.text(), index + " cannot be read (a malformed segment): kept as " + folder +
                                   "/index-unreadable.json, a new index starts\n")
             << to;
-        EXPECT_EQ(bytesOf(folder + "/index-unreadable.json"), before);
+        EXPECT_EQ(textOf(folder + "/index-unreadable.json"), before);
         EXPECT_EQ(readSegmentIndex(folder)->size(), 1u);
         EXPECT_FALSE(std::filesystem::exists(folder + "/.partial-20261207T220300Z.png"));
     }
@@ -241,7 +230,7 @@ TEST(Segments, AnIndexItCannotTrust) {
         err.text(),
         "segment 20261207T220200Z.png spans another time in the index: its later images are left out\n"
         "segment 20261207T220000Z.png spans another time in the index: its later images are left out\n");
-    EXPECT_EQ(bytesOf(index), shifted);
+    EXPECT_EQ(textOf(index), shifted);
 
     // compose: a reason it does not know is counted, an entry listed twice
     // taken once, its own segments never written over, a FIFO never waited on.
@@ -252,9 +241,9 @@ TEST(Segments, AnIndexItCannotTrust) {
     CapturedStream out, said;
     EXPECT_EQ(runCompose({true, folder, "c.jpg", {}}, out.file, said.file), 0);
     EXPECT_EQ(out.text(), "composed 1 segment into c.jpg; left out: 1 hazy, 1 listed twice, 1 cloudy\n");
-    const std::string own = folder + "/20261207T220100Z.png", ownBytes = bytesOf(own);
+    const std::string own = folder + "/20261207T220100Z.png", ownBytes = textOf(own);
     EXPECT_EQ(runCompose({true, folder, own, {}}, out.file, said.file), 1);
-    EXPECT_EQ(bytesOf(own), ownBytes);
+    EXPECT_EQ(textOf(own), ownBytes);
     std::filesystem::remove(index);
     ASSERT_EQ(mkfifo(index.c_str(), 0600), 0);
     EXPECT_EQ(runCompose({true, folder, "c.jpg", {}}, out.file, said.file), 1);

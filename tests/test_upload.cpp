@@ -12,15 +12,6 @@
 #include <set>
 #include <thread>
 
-namespace {
-
-std::string textOf(const std::string& path) {
-    std::ostringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-}  // namespace
 
 // The queue keeps its files across a restart (a kill, a power cut), oldest
 // first; a failure pauses everything for 1, 2, 4, ... s up to the longest
