@@ -13,6 +13,8 @@ namespace {
 
 constexpr int64_t kDayMillis = 24 * 3600 * 1000;
 constexpr int64_t kRecentMillis = 120000;
+// No write takes this long: a temporary this old was left by a crash or a power cut.
+constexpr int64_t kLeftoverMillis = 3600000;
 constexpr int64_t kCheckEveryMillis = 60000;
 
 }  // namespace
@@ -71,7 +73,7 @@ std::optional<Grouping> groupingOf(const std::string& name, const std::string& f
                                    bool clipsBesideSnapshots) {
     if (isTemporaryName(name)) {
         if (kind == Kind::clips && clipsBesideSnapshots) return std::nullopt;  // counted once
-        return Grouping{"t" + folder + "/" + name, "", 0, -1};  // a write in progress: counted, never deleted
+        return Grouping{"t" + folder + "/" + name, "", 0, -1};  // a write in progress: counted, kept
     }
     if (kind == Kind::segments) {
         const auto time = segmentTimeOf(name);
@@ -109,8 +111,9 @@ std::vector<Retention::Group> Retention::groups() {
             group.number = g->number;
             group.files.push_back(path);
             group.bytes += entry.bytes;
-            group.kept = group.kept || g->key[0] == 't' || (age >= 0 && age < kRecentMillis) ||
-                         (inUse_ != nullptr && inUse_->held(path));
+            group.leftover = g->key[0] == 't' && age >= kLeftoverMillis;
+            group.kept = group.kept || (g->key[0] == 't' && !group.leftover) ||
+                         (age >= 0 && age < kRecentMillis) || (inUse_ != nullptr && inUse_->held(path));
             if (g->number < 0) group.millis = g->millisOfName;
             if (g->suffix == kSnapshotSuffix)
                 group.millis = group.modifiedMillis = modified / 1000000;  // unless its sidecar tells
@@ -167,7 +170,7 @@ void Retention::enforce(int64_t nowMillis) {
                          group.millis < nowMillis - static_cast<int64_t>(*policy_.keepDays * kDayMillis);
         const bool overfull = policy_.maxBytes && total > *policy_.maxBytes;
         group.waiting = waitingUpload(group);
-        if (group.kept || !(old || overfull) || (group.waiting && !overfull)) {
+        if (group.kept || !(old || overfull || group.leftover) || (group.waiting && !overfull)) {
             files += static_cast<int64_t>(group.files.size());
             continue;
         }
@@ -183,9 +186,10 @@ void Retention::enforce(int64_t nowMillis) {
         total -= group.bytes;
         std::fprintf(err_, "retention: deleted %s%s%s%s\n", group.files[0].c_str(), others.c_str(),
                      others.empty() ? "" : ")",
-                     group.waiting ? " before it was uploaded"
-                     : old         ? ", older than --keep-days"
-                                   : ", beyond --max-disk");
+                     group.waiting    ? " before it was uploaded"
+                     : group.leftover ? ", left by an interrupted write"
+                     : old            ? ", older than --keep-days"
+                                      : ", beyond --max-disk");
     }
     std::fflush(err_);
     kept_ = files;

@@ -74,6 +74,7 @@ private:
         bool waiting = false;        // to be uploaded
         int64_t modifiedMillis = 0;  // a snapshot's JPEG's
         int32_t number = -1;         // a snapshot's
+        bool leftover = false;       // of a write a crash or a power cut ended
     };
     std::vector<Group> groups();
     bool waitingUpload(const Group& group) const;

@@ -334,7 +334,8 @@ TEST(Products, RetentionKeepsWhatIsWrittenNowAndTheSnapshotWrittenLast) {
     sidecar(3, 10, hours(5));
     plant("img/5.jpg", hours(1));
     plant("img/timelapse-2026-11-01.mkv", hours(24 * 30));  // tonight's, in a clock's view long ago
-    plant("clips/.partial-20261101-220000000-7.avi", hours(24), 5000);
+    plant("clips/.partial-20261101-220000000-7.avi", std::chrono::minutes(10), 5000);  // being written
+    plant("img/segments-2026-11-01/.partial-20261101T220000Z.png", hours(24), 300);    // a power cut's
     plant("clips/20261101-220000000.avi", -hours(24));  // from a clock that ran ahead
     FilesInUse inUse;
     inUse.hold("img/timelapse-2026-11-01.mkv");
@@ -343,12 +344,14 @@ TEST(Products, RetentionKeepsWhatIsWrittenNowAndTheSnapshotWrittenLast) {
         Retention retention("img", "clips", {0.01, std::nullopt}, err.file, &inUse);
         retention.snapshotWritten({3, cv::Mat(), SnapshotReason::endOfInput, now, {}, {}});
         retention.enforce(now);
-        EXPECT_EQ(retention.summaryJson(), "\"retention\":{\"files\":4,\"bytes\":7057,\"deleted\":2}");
+        EXPECT_EQ(retention.summaryJson(), "\"retention\":{\"files\":4,\"bytes\":7057,\"deleted\":3}");
     }
-    EXPECT_EQ(err.lines(),
-              (std::vector<std::string>{"retention: deleted clips/20261101-220000000.avi, older "
-                                        "than --keep-days",
-                                        "retention: deleted img/5.jpg, older than --keep-days"}));
+    EXPECT_EQ(err.lines(), (std::vector<std::string>{
+                               "retention: deleted img/segments-2026-11-01/.partial-20261101T220000Z.png, "
+                               "left by an interrupted write",
+                               "retention: deleted clips/20261101-220000000.avi, older "
+                               "than --keep-days",
+                               "retention: deleted img/5.jpg, older than --keep-days"}));
     // Without a snapshot of its own, the newest by modification time stays.
     plant("img/6.jpg", hours(2));
     sidecar(6, 10, hours(2));
