@@ -55,9 +55,10 @@ int TrailLoop::run(FrameSource& source) {
 
 bool TrailLoop::pass(FrameSource& source) {
     Frame frame = source.next();
-    if (frame.image.empty() && stopSignalled()) {
-        // A read a stop cut short (a long exposure given up before its
-        // first image) is no lost camera: the run ends as on a stop key.
+    if (frame.image.empty() && stopSignalled() && source.camera().isOpened()) {
+        // A read a stop cut short on an open camera (a long exposure given
+        // up before its first image) is no lost camera: the run ends as on
+        // a stop key. A camera that never opened is empty, as ever.
         tell([](TrailListener& l) { l.stopping(); });
         state_.stopapp = true;
         return false;
