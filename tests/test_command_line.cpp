@@ -127,7 +127,13 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                              "--location 0,inf --night-only",
                              "--upload s3:b --upload-what pictures",
                              "--upload-every 5",
-                             "--upload s3:b --upload-parallel 0"}) {
+                             "--upload s3:b --upload-parallel 0",
+                             "--flash-margin 20",
+                             "--flash-max 3",
+                             "--reject-flashes 0",
+                             "--reject-flashes 101",
+                             "--reject-flashes --flash-margin 0",
+                             "--record --reject-flashes"}) {
         const auto [parsed, printed] = parse(line);
         EXPECT_EQ(parsed.exitStatus, 2) << line;
         EXPECT_EQ(printed.rfind("trailcam: ", 0), 0u) << printed;
@@ -203,6 +209,17 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
                 plain.clips.folder.empty() && !plain.products.keogram && plain.products.timelapse.empty() &&
                 plain.clips.eventDiff == 2000)
         << "no feature without its option";
+    // Flashes kept out: --reject-flashes alone takes its default share.
+    EXPECT_FALSE(plain.flashes.rule);
+    for (const auto& [line, percent, margin, maxSeconds] :
+         std::vector<std::tuple<std::string, double, int, double>>{
+             {"--reject-flashes --demo", 5, 32, 10},
+             {"--reject-flashes 7.5 --flash-margin 20 --flash-max 3", 7.5, 20, 3}}) {
+        const std::optional<FlashRule>& rule = parse(line).first.settings.flashes.rule;
+        EXPECT_TRUE(rule && rule->percent == percent && rule->margin == margin &&
+                    rule->maxSeconds == maxSeconds)
+            << line;
+    }
     EXPECT_EQ(parse("--timelapse").first.settings.products.timelapseSettings.shows,
               TimelapseSettings::Shows::frame);
     EXPECT_EQ(parse("--timelapse both").first.settings.products.timelapseSettings.shows,
@@ -217,30 +234,6 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
         EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0)) << line;
     EXPECT_EQ(parse("--version").second, "trailcam " TRAILCAM_VERSION "\n");
-}
-
-// Flashes kept out: --reject-flashes alone takes its default share, the
-// others need it.
-TEST(CommandLine, FlashOptionsTakeTheirDefaultsAndNeedEachOther) {
-    EXPECT_FALSE(parse("").first.settings.flashes.rule);
-    for (const auto& [line, percent, margin, maxSeconds] :
-         std::vector<std::tuple<std::string, double, int, double>>{
-             {"--reject-flashes", 5, 32, 10},
-             {"--reject-flashes --demo", 5, 32, 10},
-             {"--reject-flashes 7.5 --flash-margin 20 --flash-max 3", 7.5, 20, 3}}) {
-        const auto [parsed, printed] = parse(line);
-        ASSERT_FALSE(parsed.exitStatus) << line << ": " << printed;
-        const std::optional<FlashRule>& rule = parsed.settings.flashes.rule;
-        ASSERT_TRUE(rule) << line;
-        EXPECT_TRUE(rule->percent == percent && rule->margin == margin && rule->maxSeconds == maxSeconds)
-            << line;
-    }
-    for (const char* line :
-         {"--flash-margin 20", "--flash-max 3", "--reject-flashes 0", "--reject-flashes 101",
-          "--reject-flashes --flash-margin 0", "--record --reject-flashes"}) {
-        const auto [parsed, printed] = parse(line);
-        EXPECT_EQ(parsed.exitStatus, 2) << line;
-    }
 }
 
 // The compose subcommand: its choice, its folder's default image, its own help.
