@@ -140,6 +140,10 @@ TEST(Flashes, ASceneThatChangesForGoodStartsANewTrail) {
     EXPECT_EQ(changed.heard.runs[1].images, 9);
     for (const SnapshotDue& made : changed.snapshots.made)
         EXPECT_NE(made.reason, SnapshotReason::sceneChange);
+    using Spans = std::vector<std::pair<int64_t, int64_t>>;
+    ASSERT_TRUE(!changed.snapshots.made.empty() && changed.snapshots.made.back().span.rejected);
+    EXPECT_EQ(changed.snapshots.made.back().span.rejected->spans,
+              (Spans{{FlashRig::timeOf(22), FlashRig::timeOf(30)}}));
 }
 
 // A countdown that runs out on a flash waits for the next image let in: the
