@@ -12,7 +12,6 @@
 #include <set>
 #include <thread>
 
-
 // The queue keeps its files across a restart (a kill, a power cut), oldest
 // first; a failure pauses everything for 1, 2, 4, ... s up to the longest
 // pause, an arrival ends the pauses; a file queued again while it is sent
@@ -24,13 +23,16 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
     TempWorkingDir dir;
     CapturedStream err;
     std::ofstream("5.jpg") << "jpeg";
-    const std::vector<std::string> roots{"img", "clips"};
+    // A clips folder of its own, named in full.
+    const std::string clips = std::filesystem::absolute("clips").string();
+    const std::vector<std::string> roots{"img", clips};
     {
         UploadQueue queue("img/.upload", roots, err.file, 1000, 4000);
         ASSERT_TRUE(queue.open());
         queue.add({"img/5.jpg", "5.jpg", 2000, 4});
         queue.add({"img/5.json", "5.json", 3000, 2});
         queue.add({"img/4.jpg", "4.jpg", 1000, 8});
+        queue.add({clips + "/a.avi", "clips/a.avi", 4000, 1});
         EXPECT_TRUE(queue.waiting("img/./5.jpg"));
         EXPECT_FALSE(queue.waiting("img/6.jpg"));
     }  // killed here: nothing was sent
@@ -50,7 +52,7 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
     const std::string img = std::filesystem::absolute("img").string();
     std::filesystem::create_directory("elsewhere");
     std::filesystem::current_path("elsewhere");
-    UploadQueue queue(img + "/.upload", {img, "../clips"}, err.file, 1000, 4000);
+    UploadQueue queue(img + "/.upload", {img, clips}, err.file, 1000, 4000);
     ASSERT_TRUE(queue.open());
     std::vector<std::string> said = err.lines();
     std::sort(said.begin(), said.end());
@@ -67,7 +69,7 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
                                         "upload: the queue entry " + img + "/.upload/g.queued" + unread,
                                         "upload: the queue entry " + img + "/.upload/h.queued" + unread}));
     UploadQueue::Summary s = queue.summary(10000);
-    EXPECT_TRUE(s.files == 3 && s.bytes == 14 && s.oldestMillis == 1000 && s.lastError.empty() &&
+    EXPECT_TRUE(s.files == 4 && s.bytes == 15 && s.oldestMillis == 1000 && s.lastError.empty() &&
                 !s.pausedUntil);
 
     // Oldest first; a failure pauses all, doubling, to 4 s.
@@ -95,7 +97,7 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
     queue.arrived(*sent);
     EXPECT_TRUE(queue.waiting(sent->path)) << "its newer bytes go too";
     s = queue.summary(21000);
-    EXPECT_TRUE(s.lastError.empty() && !s.pausedUntil && s.files == 3);
+    EXPECT_TRUE(s.lastError.empty() && !s.pausedUntil && s.files == 4);
     // Entries name their files relative to the snapshot folder, under
     // names of one length however long the path.
     std::set<std::string> entries;
@@ -104,7 +106,8 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
         const auto json = parseJson(textOf(entry.path().string()));
         entries.insert(json->value("file", "") + " " + json->value("remote", ""));
     }
-    EXPECT_EQ(entries, (std::set<std::string>{"4.jpg 4.jpg", "5.jpg 5.jpg", "5.json 5.json"}));
+    EXPECT_EQ(entries, (std::set<std::string>{"4.jpg 4.jpg", "5.jpg 5.jpg", "5.json 5.json",
+                                              clips + "/a.avi clips/a.avi"}));
 
     while (std::optional<QueuedFile> next = queue.take(30000))
         next->path == img + "/4.jpg" ? queue.gone(*next) : queue.arrived(*next);
