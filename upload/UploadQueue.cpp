@@ -109,9 +109,10 @@ bool UploadQueue::open() {
                               wholeOrAbsent(*json, "bytes", file.bytes);
         std::string why = readable ? "" : "cannot be read";
         if (readable) {
-            file.path = (*json)["file"].is_string()
-                            ? normal(roots_.front() + "/" + (*json)["file"].get<std::string>())
-                            : (*json)["path"].get<std::string>();
+            const std::string named = (*json)["file"].is_string() ? (*json)["file"] : (*json)["path"];
+            file.path = !(*json)["file"].is_string() || std::filesystem::path(named).is_absolute()
+                            ? named
+                            : normal(roots_.front() + "/" + named);
             file.remoteName = (*json)["remote"];
             why = refusal(file);
         }
@@ -126,12 +127,16 @@ bool UploadQueue::open() {
 }
 
 void UploadQueue::add(const QueuedFile& file) {
-    const std::string relative =
-        std::filesystem::path(normal(file.path)).lexically_relative(normal(roots_.front())).string();
-    const nlohmann::json entry = {{"file", relative},
-                                  {"remote", file.remoteName},
-                                  {"queued", file.queuedMillis},
-                                  {"bytes", file.bytes}};
+    // Inside the snapshot folder relative to it, elsewhere (a clips folder
+    // of its own) by its full name.
+    std::error_code error;
+    const std::filesystem::path whole = std::filesystem::absolute(file.path, error).lexically_normal(),
+                                root = std::filesystem::absolute(roots_.front(), error).lexically_normal();
+    const std::filesystem::path relative = whole.lexically_relative(root);
+    const std::string named =
+        !relative.empty() && *relative.begin() != ".." ? relative.string() : whole.string();
+    const nlohmann::json entry = {
+        {"file", named}, {"remote", file.remoteName}, {"queued", file.queuedMillis}, {"bytes", file.bytes}};
     const std::string text = entry.dump() + "\n";
     std::unique_lock<std::mutex> lock(mutex_);
     const std::string path = entryPath(file.path);
