@@ -211,20 +211,28 @@ void IndiCamera::setNumbers() {
 // library's thread writes the driver's news into it: an exposure's
 // countdown, reaching 0 as the image comes, went out as an exposure of 0 s,
 // which the driver refuses, and no image came any more.
-void IndiCamera::askNumber(const std::string& property, const std::string& element, double value) {
-    INDI::PropertyNumber asked(1);
-    asked.setDeviceName(device_.c_str());
+namespace {
+
+// A property of one element, the tool's own, named for sending.
+template <typename Property>
+Property oneElement(const std::string& device, const std::string& property, const std::string& element) {
+    Property asked(1);
+    asked.setDeviceName(device.c_str());
     asked.setName(property.c_str());
     asked[0].setName(element.c_str());
+    return asked;
+}
+
+}  // namespace
+
+void IndiCamera::askNumber(const std::string& property, const std::string& element, double value) {
+    auto asked = oneElement<INDI::PropertyNumber>(device_, property, element);
     asked[0].setValue(value);
     sendNewNumber(asked);
 }
 
 void IndiCamera::askSwitch(const std::string& property, const std::string& element) {
-    INDI::PropertySwitch asked(1);
-    asked.setDeviceName(device_.c_str());
-    asked.setName(property.c_str());
-    asked[0].setName(element.c_str());
+    auto asked = oneElement<INDI::PropertySwitch>(device_, property, element);
     asked[0].setState(ISS_ON);
     sendNewSwitch(asked);
 }
