@@ -4,13 +4,18 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace {
+
+constexpr int kRoomTries = 100, kRoomWaitMs = 10;  // a second at most
 
 // The socket to the manager, made at the first message. Messages go without
 // waiting: a manager that does not read loses a message, never holds the
@@ -51,6 +56,15 @@ void tellServiceManager(const std::string& state) {
     if (path == nullptr) return;
     const std::lock_guard<std::mutex> lock(notifier.mutex);
     if (!notifier.ready(path)) return;
-    (void)sendto(notifier.fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&notifier.address), notifier.length);
+    // Being alive (WATCHDOG=1, the status) is said again within a second:
+    // one is dropped when the manager's queue is full. Being ready and
+    // stopping are said once: they wait a moment for room, never longer.
+    const bool once = state.rfind("READY=1", 0) == 0 || state.rfind("STOPPING=1", 0) == 0;
+    for (int tries = once ? kRoomTries : 1; tries > 0; --tries) {
+        if (sendto(notifier.fd, state.data(), state.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                   reinterpret_cast<const sockaddr*>(&notifier.address), notifier.length) >= 0 ||
+            errno != EAGAIN)
+            return;
+        if (tries > 1) std::this_thread::sleep_for(std::chrono::milliseconds(kRoomWaitMs));
+    }
 }

@@ -101,19 +101,27 @@ bool UploadQueue::open() {
     for (const auto& item : std::filesystem::directory_iterator(folder_, error)) {
         if (item.path().extension() != kEntrySuffix) continue;
         const auto json = readJsonFile(item.path().string(), kLongestEntry);
+        // Looked up with find: a const JSON's [] on a missing name is undefined.
+        const auto text = [&json](const char* key) -> std::optional<std::string> {
+            const auto found = json->find(key);
+            return found != json->end() && found->is_string() ? std::optional(found->get<std::string>())
+                                                              : std::nullopt;
+        };
         QueuedFile file;
-        // Entries of earlier versions name the file as the tool wrote it.
-        const bool readable = json && json->is_object() && (*json)["remote"].is_string() &&
-                              ((*json)["file"].is_string() || (*json)["path"].is_string()) &&
+        // Entries of earlier versions name the file as the tool wrote it ("path").
+        const bool isObject = json && json->is_object();
+        const std::optional<std::string> named = isObject ? text("file") : std::nullopt,
+                                         earlier = isObject ? text("path") : std::nullopt,
+                                         remote = isObject ? text("remote") : std::nullopt;
+        const bool readable = remote && (named || earlier) &&
                               wholeOrAbsent(*json, "queued", file.queuedMillis) &&
                               wholeOrAbsent(*json, "bytes", file.bytes);
         std::string why = readable ? "" : "cannot be read";
         if (readable) {
-            const std::string named = (*json)["file"].is_string() ? (*json)["file"] : (*json)["path"];
-            file.path = !(*json)["file"].is_string() || std::filesystem::path(named).is_absolute()
-                            ? named
-                            : normal(roots_.front() + "/" + named);
-            file.remoteName = (*json)["remote"];
+            file.path = !named                                        ? *earlier
+                        : std::filesystem::path(*named).is_absolute() ? *named
+                                                                      : normal(roots_.front() + "/" + *named);
+            file.remoteName = *remote;
             why = refusal(file);
         }
         if (!why.empty()) {
