@@ -51,12 +51,8 @@ std::filesystem::path resolved(const std::string& path) {
 
 bool inside(const std::filesystem::path& path, const std::filesystem::path& folder) {
     if (path.empty() || folder.empty()) return false;
-    auto p = path.begin();
-    for (auto f = folder.begin(); f != folder.end(); ++f, ++p) {
-        if (f->empty()) continue;  // a trailing separator
-        if (p == path.end() || *p != *f) return false;
-    }
-    return p != path.end();
+    const std::filesystem::path relative = path.lexically_relative(folder);
+    return !relative.empty() && *relative.begin() != ".." && relative != ".";
 }
 
 }  // namespace
