@@ -7,7 +7,9 @@
 #include "core/TrailEvents.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/videoio.hpp>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -15,10 +17,12 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // A black scene with a bright 3 x 3 dot that moves one step per image.
@@ -27,6 +31,31 @@ inline cv::Mat movingDotImage(int index, cv::Size size = {64, 48}) {
     const int span = size.width - 3;
     image(cv::Rect(index % span, (index / span * 3) % (size.height - 3), 3, 3)).setTo(cv::Scalar::all(255));
     return image;
+}
+
+// The words of a text, split at spaces.
+inline std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), {}};
+}
+
+// Until the condition holds, for a generous minute at most.
+template <typename Condition>
+bool eventually(Condition condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!condition() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return condition();
+}
+
+// How many images a video reads back with; 0 when there is none.
+inline int imagesIn(const std::string& path) {
+    if (!std::filesystem::exists(path)) return 0;
+    cv::VideoCapture video(path);
+    int images = 0;
+    for (cv::Mat image; video.read(image);)
+        ++images;
+    return images;
 }
 
 // Same size, type and pixels.

@@ -1,3 +1,4 @@
+#include "Fakes.h"
 #include "budget/Budget.h"
 #include "core/Stretch.h"
 #include "core/TickPictures.h"
@@ -28,15 +29,6 @@ std::vector<std::string> threadNames() {
         names.push_back(name);
     }
     return names;
-}
-
-// Until the condition holds, for a generous while at most.
-template <typename Condition>
-bool eventually(Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition() && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return condition();
 }
 
 }  // namespace

@@ -87,9 +87,7 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
     const cv::Mat taken = cv::imread("img/keogram-2026-12-07.png");
     ASSERT_EQ(taken.cols, 13 + 2);
     EXPECT_TRUE(samePixels(taken(cv::Rect(0, 0, 13, 48)), night(cv::Rect(0, 0, 13, 48))));
-    std::ostringstream read;
-    read << std::ifstream("img/keogram-2026-12-07.json").rdbuf();
-    const std::string times = read.str();
+    const std::string times = textOf("img/keogram-2026-12-07.json");
     EXPECT_EQ(std::count(times.begin(), times.end(), 'Z'), 15);
     EXPECT_EQ(times.rfind("[\"2026-12-07T12:00:00.000Z\",\"2026-12-07T12:00:30.000Z\",", 0), 0u);
     EXPECT_EQ(err.text(), "");
@@ -219,20 +217,9 @@ TEST(Products, TimelapseIsReadableFromItsFirstImageAndFlushedOnTheClock) {
     CapturedStream err;
     FilesInUse inUse;
     TimelapseSettings settings{"img", TimelapseSettings::Shows::frame, 1, 30};
-    const auto imagesIn = [](const std::string& path) {
-        if (!std::filesystem::exists(path)) return 0;
-        cv::VideoCapture video(path);
-        int images = 0;
-        for (cv::Mat image; video.read(image);)
-            ++images;
-        return images;
-    };
     // Waits, generously, for the file to read back with this many images.
-    const auto waitFor = [&imagesIn](const std::string& path, int images) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (imagesIn(path) < images && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        return imagesIn(path);
+    const auto waitFor = [](const std::string& path, int images) {
+        return eventually([&] { return imagesIn(path) >= images; }), imagesIn(path);
     };
     const int64_t start = *parseUtcTime("2026-12-07T20:00:00Z");
     const cv::Mat image(48, 64, CV_8UC3, cv::Scalar::all(90));
@@ -292,23 +279,13 @@ TEST(Products, DawnFinishesTheNightsKeogramAndTimelapse) {
     EXPECT_EQ(textOf("img/keogram-2026-12-07.json"),
               "[\"2026-12-08T05:00:30.000Z\",\"2026-12-08T05:01:00.000Z\"]\n");
     const std::string path = "img/timelapse-2026-12-07.mkv";
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (inUse.held(path) && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_FALSE(inUse.held(path)) << "closed at dawn";
+    EXPECT_TRUE(eventually([&] { return !inUse.held(path); })) << "closed at dawn";
     for (int64_t t = dawn; t < dawn + 10000; t += 1000)
         timelapse.ticked({{}, {image, t}, image, {}, {}});
     timelapse.dusk(dawn + 10000);
     timelapse.ticked({{}, {image, dawn + 10000}, image, {}, {}});
     timelapse.ended();
     keogram.ended();
-    const auto imagesIn = [](const std::string& video) {
-        cv::VideoCapture read(video);
-        int images = 0;
-        for (cv::Mat one; read.read(one);)
-            ++images;
-        return images;
-    };
     EXPECT_EQ(imagesIn(path), 45);
     EXPECT_EQ(imagesIn("img/timelapse-2026-12-07-2.mkv"), 1) << "the next dusk's, and no day image";
     EXPECT_EQ(err.text(), "");

@@ -57,9 +57,7 @@ TEST(Snapshots, FolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     }
     std::vector<uchar> encoded;
     cv::imencode(".jpg", trail, encoded);
-    std::ostringstream file;
-    file << std::ifstream("night/img/12.jpg").rdbuf();
-    EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << "the trail as JPEG, with defaults";
+    EXPECT_EQ(textOf("night/img/12.jpg"), std::string(encoded.begin(), encoded.end())) << "the trail as JPEG, with defaults";
     EXPECT_EQ(cv::imread("night/img/12-small.png").size(), cv::Size(8, 8));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("night/img"), {}), 2) << "no lock file left";
 
@@ -91,10 +89,8 @@ TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
     folder.snapshotDue(
         {8, movingDotImage(2), SnapshotReason::endOfInput, 0, {1796681905250, 1796681905250, 1}, {}});
     folder.ended();
-    std::ostringstream sidecars;
-    sidecars << std::ifstream("img/7.json").rdbuf() << std::ifstream("img/8.json").rdbuf();
     EXPECT_EQ(
-        sidecars.str(),
+        textOf("img/7.json") + textOf("img/8.json"),
         "{\"number\":7,\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":\"2026-12-07T22:18:25.250Z\","
         "\"images\":9001,\"armed\":\"2026-12-07T22:13:25.100Z\",\"armed_diff\":2345,\"reason\":\"countdown\","
         "\"source\":\"rtsp://cam/live\",\"width\":64,\"height\":48,\"version\":\"1.2.3\"}\n"
@@ -128,12 +124,6 @@ TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
 TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
     TempWorkingDir dir;
     CapturedStream err;
-    const auto eventually = [](const std::function<bool()>& condition) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!condition() && std::chrono::steady_clock::now() < end)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        return condition();
-    };
     std::ofstream("live") << "a file where the folder should be";
     LiveFiles live("live", "rtsp://cam/live", err.file, [] { return std::string("\"extra\":1"); });
     const cv::Mat frame = movingDotImage(3), trail = movingDotImage(9);
@@ -147,10 +137,8 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
     EXPECT_EQ(err.lines(1)[0], "live files in live are written again");
     EXPECT_EQ(cv::imread("live/frame.jpg").size(), frame.size());
     EXPECT_EQ(cv::norm(cv::imread("live/trail.jpg"), trail, cv::NORM_INF) < 64, true) << "the trail, as JPEG";
-    std::ostringstream status;
-    status << std::ifstream("live/status.json").rdbuf();
     EXPECT_EQ(
-        status.str(),
+        textOf("live/status.json"),
         "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
         "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\",\"extra\":1}\n");
 
@@ -161,51 +149,14 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
         "{\"freq\":30,\"frameCounter\":912,\"diff\":2295,\"trackCounter\":4,\"save\":1,\"saveTimeout\":300,"
         "\"device\":\"rtsp://cam/live\",\"time\":\"2026-12-07T22:13:20Z\","
         "\"exposure\":{\"seconds\":30,\"secondsLeft\":17.4},\"extra\":1}\n";
-    const auto statusIs = [](const std::string& text) {
-        std::ostringstream now;
-        now << std::ifstream("live/status.json").rdbuf();
-        return now.str() == text;
-    };
-    EXPECT_TRUE(eventually([&] { return statusIs(exposing); }));
+    EXPECT_TRUE(eventually([&] { return textOf("live/status.json") == exposing; }));
     EXPECT_FALSE(std::filesystem::exists("live/frame.jpg"));
     live.ticked(Tick{tick.status, tick.frame, trail, {}, {}});
     EXPECT_TRUE(eventually([] { return std::filesystem::exists("live/frame.jpg"); }));
 }
 
-// Snapshots are written on a thread of their own, byte for byte as the
-// trail encodes; two wait, a third waits for room; the end waits for all of
-// them, each whole, in number order.
-TEST(Snapshots, WrittenOffTheLoopInOrderAndAllBeforeTheEnd) {
-    TempWorkingDir dir;
-    CapturedStream err;
-    SnapshotFolder folder("img", 0, err.file);
-    ASSERT_TRUE(folder.open());
-    std::vector<int32_t> order;
-    folder.addCompanion("-slow.png", [&order](const SnapshotDue& d) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        order.push_back(d.number);
-        return cv::Mat(d.trail, cv::Rect(0, 0, 4, 4));
-    });
-    cv::Mat trail;
-    std::vector<cv::Mat> handed;
-    for (int32_t number = 1; number <= 4; ++number) {
-        trail = movingDotImage(number);
-        handed.push_back(trail);
-        folder.snapshotDue({number, trail, SnapshotReason::countdown, 0, {}, {}});
-    }
-    folder.ended();
-    EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 3, 4}));
-    for (int32_t number = 1; number <= 4; ++number) {
-        std::vector<uchar> encoded;
-        cv::imencode(".jpg", handed[static_cast<size_t>(number - 1)], encoded);
-        std::ostringstream file;
-        file << std::ifstream("img/" + std::to_string(number) + ".jpg").rdbuf();
-        EXPECT_EQ(file.str(), std::string(encoded.begin(), encoded.end())) << number;
-    }
-    EXPECT_EQ(err.text(), "");
-}
-
-// A replay that ends with three snapshots waiting for a slow writer: the end
+// Snapshots are written on a thread of their own, in number order. A replay
+// that ends with three snapshots waiting for a slow writer: the end
 // ("closing app", told right after the folder) finds every one of them in
 // place with what goes beside it, and the lines are those of a run that
 // writes on the loop.
@@ -214,8 +165,10 @@ TEST(Snapshots, AnOrderlyEndWritesEveryQueuedSnapshotBeforeClosingApp) {
     CapturedStream out, err;
     SnapshotFolder folder("img", 0, err.file);
     ASSERT_TRUE(folder.open());
-    folder.addCompanion("-slow.png", [](const SnapshotDue& d) {
+    std::vector<int32_t> order;
+    folder.addCompanion("-slow.png", [&order](const SnapshotDue& d) {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        order.push_back(d.number);
         return cv::Mat(d.trail, cv::Rect(0, 0, 4, 4));
     });
     struct AtTheEnd : TrailListener {
@@ -240,6 +193,7 @@ TEST(Snapshots, AnOrderlyEndWritesEveryQueuedSnapshotBeforeClosingApp) {
     TrailLoop loop({display, folder, nullptr}, {false, true, 0}, {&folder, &atTheEnd, &printer});
     EXPECT_EQ(loop.run(source), 0);
     EXPECT_EQ(atTheEnd.inPlace, (std::vector<bool>{true, true, true}));
+    EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 3}));
     const std::vector<std::string> lines = out.lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back(), "closing app");

@@ -129,18 +129,10 @@ TEST(Uploads, RcloneIsAskedForAHiddenCopyThenARenameInsideTheWindow) {
     TempWorkingDir dir;
     const Uploader uploader(settings, "img", "clips", nullptr, err.file);
     const QueuedFile file{"img/.upload/live/trail.jpg", "live/trail.jpg", 0, 0};
-    const std::vector<std::string> common{"--retries",
-                                          "1",
-                                          "--low-level-retries",
-                                          "2",
-                                          "--contimeout",
-                                          "15s",
-                                          "--timeout",
-                                          "60s",
-                                          "--config",
-                                          "/etc/trailcam/rclone.conf",
-                                          "--bwlimit",
-                                          "08:00,512k 23:00,off"};
+    std::vector<std::string> common = words(
+        "--retries 1 --low-level-retries 2 --contimeout 15s --timeout 60s --config "
+        "/etc/trailcam/rclone.conf");
+    common.insert(common.end(), {"--bwlimit", "08:00,512k 23:00,off"});
     // The names after "--": a snapshot folder named "-x" is no option.
     std::vector<std::string> copy{"copyto", "--checksum"};
     copy.insert(copy.end(), common.begin(), common.end());

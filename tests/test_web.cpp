@@ -119,14 +119,12 @@ Tick tickAt(int64_t millis, int32_t diff, int32_t freq) {
 
 // Waits (bounded) until the view has published this many ticks.
 nlohmann::json statusAfter(int port, int ticks) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     nlohmann::json status;
-    while (std::chrono::steady_clock::now() < deadline) {
+    eventually([&] {
         const Answer answer = request(port, "GET", "/status.json");
         if (answer.status == 200) status = nlohmann::json::parse(answer.body);
-        if (status.value("tick", 0) >= ticks) return status;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+        return status.value("tick", 0) >= ticks;
+    });
     return status;
 }
 
