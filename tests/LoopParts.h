@@ -9,8 +9,8 @@
 
 // What a loop runs on besides its listeners: a camera of this kind read
 // through the start-up, a simulated clock, scripted keys, snapshots kept in
-// memory, the console captured, and a terminal holding one key (what a run
-// without images waits for).
+// memory, the console captured, a terminal holding two keys (a run without
+// images waits for one) and a stop request.
 template <typename CameraType = SyntheticCamera>
 struct LoopParts {
     CameraType camera;
@@ -18,7 +18,8 @@ struct LoopParts {
     ScriptedDisplay display;
     MemorySnapshots snapshots;
     CapturedStream out, err;
-    FILE* terminal = fmemopen(const_cast<char*>("x"), 1, "r");
+    FILE* terminal = fmemopen(const_cast<char*>("xy"), 2, "r");
+    volatile std::sig_atomic_t stop = 0;
     CaptureState capture{camera, clock, out.file, err.file};
     CaptureSource source{capture};
 
@@ -26,7 +27,7 @@ struct LoopParts {
     LoopParts(const LoopParts&) = delete;
     LoopParts& operator=(const LoopParts&) = delete;
     ~LoopParts() { std::fclose(terminal); }
-    TrailInputs inputs(const volatile std::sig_atomic_t* stop = nullptr) {
-        return {display, snapshots, terminal, nullptr, stop};
+    TrailInputs inputs(FILE* otherTerminal = nullptr) {
+        return {display, snapshots, otherTerminal != nullptr ? otherTerminal : terminal, nullptr, &stop};
     }
 };

@@ -144,11 +144,9 @@ TEST(Budget, CountsTheRunAndNamesEveryListenerAndThread) {
         while (!stop)
             std::this_thread::yield();
     });
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* err = open_memstream(&text, &size);
+    CapturedStream err;
     {
-        Budget budget(err);
+        Budget budget(err.file);
         const std::vector<TrailListener*> told = budget.timed({&slow, &quiet});
         ASSERT_EQ(told.size(), 3u);
         for (TrailListener* listener : told)
@@ -167,15 +165,10 @@ TEST(Budget, CountsTheRunAndNamesEveryListenerAndThread) {
     }
     stop = true;
     worker.join();
-    std::fclose(err);
-    const std::string printed(text, size);
-    std::free(text);
+    const std::string printed = err.text();
+    const std::vector<std::string> read = err.lines();
     EXPECT_EQ(slow.images, 20);
     EXPECT_EQ(slow.ticks, 2);
-    std::istringstream lines(printed);
-    std::vector<std::string> read;
-    for (std::string line; std::getline(lines, line);)
-        read.push_back(line);
     ASSERT_GE(read.size(), 6u) << printed;
     EXPECT_EQ(read[0].rfind("budget: 20 images and 2 ticks in ", 0), 0u) << read[0];
     EXPECT_EQ(read[2].rfind("budget:   Slow ", 0), 0u) << read[2];

@@ -71,7 +71,6 @@ TEST(ServiceManager, FedFromTheLoopAloneReadyAliveAndStopping) {
     camera.step = 1000;  // every pass ticks
     camera.budget = 12;
     camera.reopenedBudget = 3;
-    volatile std::sig_atomic_t stop = 0;
     camera.scene = [&](int i) {
         if (i == 8) {  // a driver call that hangs
             std::unique_lock<std::mutex> lock(mutex);
@@ -79,10 +78,10 @@ TEST(ServiceManager, FedFromTheLoopAloneReadyAliveAndStopping) {
             changed.notify_all();
             changed.wait(lock, [&] { return released; });
         }
-        if (i == 15) stop = 1;
+        if (i == 15) parts.stop = 1;
         return movingDotImage(i);
     };
-    TrailLoop loop(parts.inputs(&stop), {false, false, 1500}, {notifier.get()});
+    TrailLoop loop(parts.inputs(), {false, false, 1500}, {notifier.get()});
     std::thread running([&] { loop.run(parts.source); });
 
     const std::vector<std::string> first = manager.until("WATCHDOG=1\nSTATUS=freq=1");

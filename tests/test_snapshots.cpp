@@ -1,8 +1,6 @@
-#include "Fakes.h"
+#include "LoopParts.h"
 #include "core/Json.h"
-#include "cvio.h"
 #include "snapshots/SnapshotFolder.h"
-#include "trail/TrailLoop.h"
 #include "views/LiveFiles.h"
 #include "views/StatusPrinter.h"
 
@@ -162,7 +160,7 @@ TEST(LiveFiles, EachTickReplacesTheImagesAndTheStatus) {
 // writes on the loop.
 TEST(Snapshots, AnOrderlyEndWritesEveryQueuedSnapshotBeforeClosingApp) {
     TempWorkingDir dir;
-    CapturedStream out, err;
+    CapturedStream err;
     SnapshotFolder folder("img", 0, err.file);
     ASSERT_TRUE(folder.open());
     std::vector<int32_t> order;
@@ -179,22 +177,18 @@ TEST(Snapshots, AnOrderlyEndWritesEveryQueuedSnapshotBeforeClosingApp) {
                                   std::filesystem::exists(std::string(name) + "-slow.png"));
         }
     } atTheEnd;
-    StatusPrinter printer(out.file, err.file);
-    SyntheticCamera camera;  // two changes of size: three trails
-    camera.scene = [](int i) {
+    LoopParts<> parts;  // two changes of size: three trails
+    StatusPrinter printer(parts.out.file, parts.err.file);
+    parts.camera.scene = [](int i) {
         return movingDotImage(i, i >= 6 && i < 10 ? cv::Size(80, 60) : cv::Size(64, 48));
     };
-    camera.budget = 3 + 10;
-    camera.step = 100;
-    SimulatedClock processorClock;
-    ScriptedDisplay display;
-    CaptureState capture{camera, processorClock, out.file, err.file};
-    CaptureSource source{capture};
-    TrailLoop loop({display, folder, nullptr}, {false, true, 0}, {&folder, &atTheEnd, &printer});
-    EXPECT_EQ(loop.run(source), 0);
+    parts.camera.budget = 3 + 10;
+    parts.camera.step = 100;
+    TrailLoop loop({parts.display, folder, nullptr}, {false, true, 0}, {&folder, &atTheEnd, &printer});
+    EXPECT_EQ(loop.run(parts.source), 0);
     EXPECT_EQ(atTheEnd.inPlace, (std::vector<bool>{true, true, true}));
     EXPECT_EQ(order, (std::vector<int32_t>{1, 2, 3}));
-    const std::vector<std::string> lines = out.lines();
+    const std::vector<std::string> lines = parts.out.lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines.back(), "closing app");
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "img 0") +

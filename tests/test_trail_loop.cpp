@@ -1,8 +1,6 @@
-#include "Fakes.h"
-#include "cvio.h"
+#include "LoopParts.h"
 #include "trail/TimeMap.h"
 #include "trail/TrailGrowth.h"
-#include "trail/TrailLoop.h"
 #include "views/StatusPrinter.h"
 #include "views/Windows.h"
 
@@ -17,24 +15,13 @@ using Lines = std::vector<std::string>;
 
 // The loop with what a user sees of it: the console lines, the windows and
 // the snapshots it makes.
-struct Rig {
-    SyntheticCamera camera;
-    SimulatedClock processorClock;
-    ScriptedDisplay display;
-    MemorySnapshots snapshots;
-    CapturedStream out, err;
-    FILE* in = fmemopen(const_cast<char*>("xy"), 2, "r");
-    volatile std::sig_atomic_t stop = 0;
-    CaptureState capture{camera, processorClock, out.file, err.file};
-    CaptureSource source{capture};
+struct Rig : LoopParts<> {
     StatusPrinter printer{out.file, err.file};
     Windows windows{display, nullptr};
     TrailLoop loop;
 
-    explicit Rig(TrailChoices choices = {}, FILE* terminal = nullptr)
-        : loop({display, snapshots, terminal != nullptr ? terminal : in, nullptr, &stop}, choices,
-               {&printer, &snapshots, &windows}) {}
-    ~Rig() { std::fclose(in); }
+    explicit Rig(TrailChoices choices = {}, FILE* otherTerminal = nullptr)
+        : loop(inputs(otherTerminal), choices, {&printer, &snapshots, &windows}) {}
     // A trail of the given first-channel growth since the last tick, due for a tick.
     void placeTrail(int growth, int32_t frameCounter) {
         TrailState state = loop.state();
@@ -91,7 +78,7 @@ TEST(TrailLoop, ScriptedRunPrintsEveryTickAndSnapshotsTheTrail) {
     }
     expected.insert(expected.end(), {"empty", "closing app"});
     EXPECT_EQ(rig.out.lines(), expected);
-    EXPECT_EQ(std::fgetc(rig.in), 'y') << "exactly one character read after \"empty\"";
+    EXPECT_EQ(std::fgetc(rig.terminal), 'y') << "exactly one character read after \"empty\"";
     EXPECT_EQ(rig.display.shown.size(), 2u * (ticks + 1));
     EXPECT_EQ(rig.display.polls, passes);
     EXPECT_EQ(rig.camera.asked.size, cv::Size(640, 480));
@@ -290,7 +277,7 @@ TEST(TrailLoop, ExposuresInProgressReachTheListeners) {
     rig.camera.now = 4000;
     rig.camera.exposureSeconds = 4;
     rig.camera.budget = 6;
-    TrailLoop loop({rig.display, rig.snapshots, rig.in, nullptr, &rig.stop}, {}, {&rig.printer, &exposures});
+    TrailLoop loop(rig.inputs(), {}, {&rig.printer, &exposures});
     EXPECT_EQ(loop.run(rig.source), 0);
     const std::string progress = "{\"seconds\":4,\"secondsLeft\":3.0}|{\"seconds\":4,\"secondsLeft\":2.0}|";
     std::string heard;
