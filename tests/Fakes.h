@@ -180,53 +180,13 @@ struct TempWorkingDir {
     ~TempWorkingDir() { std::filesystem::current_path(previous), std::filesystem::remove_all(path); }
 };
 
-// Files in memory, by path ("folder/name"), each with its modification time;
-// writes are stamped with the clock's time.
-struct MemoryFileSystem : FileSystem {
-    struct File {
-        std::string bytes;
-        int64_t modifiedMillis = 0;
-    };
-    std::map<std::string, File> files;
-    const WallClock& clock;
-    std::set<std::string> readOnly;  // folders whose writes fail
-
-    explicit MemoryFileSystem(const WallClock& wallClock) : clock(wallClock) {}
-    void put(const std::string& path, int64_t modifiedMillis, size_t bytes = 1000) {
-        files[path] = {std::string(bytes, 'x'), modifiedMillis};
-    }
-    bool has(const std::string& path) const { return files.count(path) > 0; }
-    std::vector<FileEntry> list(const std::string& folder) const override {
-        std::vector<FileEntry> listed;
-        for (const auto& [path, file] : files)
-            if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) == std::string::npos)
-                listed.push_back({path.substr(folder.size() + 1), static_cast<int64_t>(file.bytes.size()),
-                                  file.modifiedMillis * 1000000});
-        return listed;
-    }
-    std::vector<std::string> folders(const std::string& folder) const override {
-        std::set<std::string> found;
-        for (const auto& [path, file] : files)
-            if (path.rfind(folder + "/", 0) == 0 && path.find('/', folder.size() + 1) != std::string::npos)
-                found.insert(
-                    path.substr(folder.size() + 1, path.find('/', folder.size() + 1) - folder.size() - 1));
-        return {found.begin(), found.end()};
-    }
-    std::optional<std::string> read(const std::string& path, size_t maxBytes) const override {
-        const auto found = files.find(path);
-        if (found == files.end() || found->second.bytes.size() > maxBytes) return std::nullopt;
-        return found->second.bytes;
-    }
-    Result<> writeAtomically(const std::string& path, const std::string& bytes) override {
-        if (readOnly.count(path.substr(0, path.rfind('/'))) > 0) return Failure{"Read-only file system"};
-        files[path] = {bytes, clock.millis()};
-        return {};
-    }
-    Result<> writeDurably(const std::string& path, const std::vector<unsigned char>& bytes) override {
-        return writeAtomically(path, {bytes.begin(), bytes.end()});
-    }
-    bool remove(const std::string& path) override { return files.erase(path) > 0; }
-};
+// A file of this many bytes, made with its folders, last written `age` ago.
+inline void plant(const std::string& path, std::chrono::seconds age, size_t bytes = 1000) {
+    if (std::filesystem::path(path).has_parent_path())
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path) << std::string(bytes, 'x');
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
+}
 
 // A wall clock that shows what it is set to.
 struct SetWallClock : WallClock {

@@ -2,6 +2,7 @@
 #include "core/Json.h"
 #include "core/Night.h"
 #include "platform/Clocks.h"
+#include "platform/DiskFileSystem.h"
 #include "platform/ProductFiles.h"
 #include "products/Keogram.h"
 #include "products/Timelapse.h"
@@ -38,12 +39,6 @@ void keogramRun(const std::string& from, const std::string& to, FILE* err, int r
     Keogram keogram("img", 30, nullptr, err, inUse);
     watch(keogram, from, to, "", rows);
     keogram.ended();
-}
-
-void plant(const std::string& path, std::chrono::seconds age, size_t bytes = 1000) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path) << std::string(bytes, 'x');
-    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now() - age);
 }
 
 }  // namespace
@@ -97,28 +92,29 @@ TEST(Products, KeogramColumnsFollowTheNightsAndKeepShortFlashes) {
 // what goes beside it, clips, night products), never the newest snapshot nor
 // a file just written, and says each deletion.
 TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
+    TempWorkingDir dir;
     LocalTimeIsUtc utc;
-    SetWallClock clock;
-    clock.now = *parseUtcTime("2026-12-08T12:00:00Z");
-    MemoryFileSystem disk(clock);
-    const auto hoursAgo = [&clock](int hours) { return clock.now - hours * 3600000LL; };
+    using std::chrono::hours;
     for (const char* path :
          {"img/2.jpg", "img/3.jpg", "img/notes.txt", "img/0042.jpg", "img/keogram-2026-11-01.png",
           "img/keogram-2026-11-01.json", "clips/20261101-220000000.avi", "clips/20261101-220000000.json",
           "clips/holiday.avi", "img/sub/1.jpg", "img/segments-2026-11-01/20261101T220000Z.png",
           "img/segments-2026-11-01/index.json"})
-        disk.put(path, hoursAgo(300));
+        plant(path, hours(300));
     // Snapshot 1 copied back from a backup yesterday: its sidecar tells its age.
-    disk.put("img/1.jpg", hoursAgo(24));
-    disk.put("img/1-time.jpg", hoursAgo(24));
-    disk.files["img/1.json"] = {
-        "{\"number\":1,\"start\":\"" + utcTimeMillis(hoursAgo(240)) + "\",\"end\":\"x\"}", hoursAgo(24)};
-    disk.put("img/2.jpg", hoursAgo(120));                         // 5 days ago
-    disk.put("img/3.jpg", hoursAgo(1));                           // the newest snapshot
-    disk.put("img/4.jpg", clock.now - 60000, 3000);               // newer than all, and just written
-    disk.put("clips/20261101-230000000.avi", clock.now - 60000);  // an old time, but just written
+    plant("img/1.jpg", hours(24));
+    plant("img/1-time.jpg", hours(24));
+    std::ofstream("img/1.json") << "{\"number\":1,\"start\":\"" + utcTimeMillis(millis() - 240 * 3600000LL) +
+                                       "\",\"end\":\"x\"}";
+    std::filesystem::last_write_time("img/1.json", std::filesystem::last_write_time("img/1.jpg"));
+    plant("img/2.jpg", hours(120));                                   // 5 days ago
+    plant("img/3.jpg", hours(1));                                     // the newest snapshot
+    plant("img/4.jpg", std::chrono::seconds(61), 3000);               // newer than all, and just written
+    plant("clips/20261101-230000000.avi", std::chrono::seconds(61));  // an old time, but just written
+    SetWallClock clock;  // now: a minute after the last two were written
+    clock.now = millis();
     CapturedStream err;
-    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file, nullptr, disk, clock);
+    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file, nullptr, diskFileSystem(), clock);
     byAge.enforce(clock.now);
     EXPECT_EQ(err.lines(),
               (std::vector<std::string>{
@@ -131,20 +127,20 @@ TEST(Products, RetentionDeletesTheOldestOfTheToolsOwnFilesOnly) {
                   "retention: deleted img/2.jpg, older than --keep-days"}));
     for (const char* kept : {"img/3.jpg", "img/4.jpg", "img/notes.txt", "img/0042.jpg", "clips/holiday.avi",
                              "img/sub/1.jpg", "clips/20261101-230000000.avi"})
-        EXPECT_TRUE(disk.has(kept)) << kept;
+        EXPECT_TRUE(std::filesystem::exists(kept)) << kept;
     EXPECT_EQ(byAge.summaryJson(), "\"retention\":{\"files\":3,\"bytes\":5000,\"deleted\":9}");
-    EXPECT_TRUE(disk.has("img/segments-2026-11-01/index.json"));
+    EXPECT_TRUE(std::filesystem::exists("img/segments-2026-11-01/index.json"));
 
     // A minute on, two minutes after the write, it is no longer protected: the
     // oldest go until the tool's files fit, the newest snapshot stays.
     clock.now += 60000;
-    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("3K")}, err.file, nullptr, disk,
-                     clock);
+    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("3K")}, err.file, nullptr,
+                     diskFileSystem(), clock);
     bySize.enforce(clock.now);
     EXPECT_EQ(err.lines(2),
               (std::vector<std::string>{"retention: deleted clips/20261101-230000000.avi, beyond --max-disk",
                                         "retention: deleted img/3.jpg, beyond --max-disk"}));
-    EXPECT_TRUE(disk.has("img/4.jpg"));
+    EXPECT_TRUE(std::filesystem::exists("img/4.jpg"));
     EXPECT_EQ(Retention::parseSize("20G"), int64_t{20} << 30);
     EXPECT_FALSE(Retention::parseSize("20GB"));
 }

@@ -55,7 +55,8 @@ TEST(Snapshots, FolderKeepsOthersOutAndSaysWhatItCouldNotWrite) {
     }
     std::vector<uchar> encoded;
     cv::imencode(".jpg", trail, encoded);
-    EXPECT_EQ(textOf("night/img/12.jpg"), std::string(encoded.begin(), encoded.end())) << "the trail as JPEG, with defaults";
+    EXPECT_EQ(textOf("night/img/12.jpg"), std::string(encoded.begin(), encoded.end()))
+        << "the trail as JPEG, with defaults";
     EXPECT_EQ(cv::imread("night/img/12-small.png").size(), cv::Size(8, 8));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("night/img"), {}), 2) << "no lock file left";
 

@@ -1,5 +1,6 @@
 #include "Fakes.h"
 #include "core/Json.h"
+#include "platform/Clocks.h"
 #include "retention/Retention.h"
 #include "upload/Rclone.h"
 #include "upload/UploadQueue.h"
@@ -214,27 +215,23 @@ struct Queued : WaitingUploads {
 // Retention leaves queued files alone when only their age speaks against
 // them; --max-disk may take them, and says so.
 TEST(Uploads, RetentionSparesQueuedFilesUnlessTheDiskMustMakeRoom) {
-    SetWallClock clock;
-    clock.now = *parseUtcTime("2026-12-08T12:00:00Z");
-    MemoryFileSystem disk(clock);
-    const int64_t old = clock.now - 300 * 3600000LL;
+    TempWorkingDir dir;
     for (const char* path : {"img/1.jpg", "img/1.json", "img/2.jpg", "img/3.jpg"})
-        disk.put(path, old, 1000);
-    disk.put("img/9.jpg", clock.now - 3600000, 1000);  // the newest
+        plant(path, std::chrono::hours(300));
+    plant("img/9.jpg", std::chrono::hours(1));  // the newest
     Queued queued;
     queued.paths = {"img/1.json", "img/2.jpg"};
     CapturedStream err;
-    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file, nullptr, disk, clock);
+    Retention byAge("img", "clips", {3.0, std::nullopt}, err.file);
     byAge.spare(&queued);
-    byAge.enforce(clock.now);
+    byAge.enforce(millis());
     EXPECT_EQ(err.lines(),
               (std::vector<std::string>{"retention: deleted img/3.jpg, older than --keep-days"}));
-    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("1K")}, err.file, nullptr, disk,
-                     clock);
+    Retention bySize("img", "clips", {std::nullopt, Retention::parseSize("1K")}, err.file);
     bySize.spare(&queued);
-    bySize.enforce(clock.now);
+    bySize.enforce(millis());
     EXPECT_EQ(err.lines(2),
               (std::vector<std::string>{"retention: deleted img/1.jpg (and 1.json) before it was uploaded",
                                         "retention: deleted img/2.jpg before it was uploaded"}));
-    EXPECT_TRUE(disk.has("img/9.jpg"));
+    EXPECT_TRUE(std::filesystem::exists("img/9.jpg"));
 }
