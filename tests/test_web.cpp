@@ -218,10 +218,9 @@ TEST(WebView, PublishesEachTickAndRoutesEveryAddress) {
     const Answer posted = request(port, "POST", "/status.json");
     EXPECT_EQ(posted.status, 405);
     EXPECT_EQ(posted.headers.at("allow"), "GET, HEAD");
-    for (const char* path : {"/snapshots/../5.jpg", "/snapshots/3.jpg", "/products/../../etc/passwd",
-                             "/trail-time?x=64&y=0", "/trail-time?x=1x&y=0", "/nothing"})
+    // (Hostile paths, hosts and origins against the running tool: web_view.py.)
+    for (const char* path : {"/snapshots/3.jpg", "/trail-time?x=64&y=0", "/trail-time?x=1x&y=0"})
         EXPECT_EQ(request(port, "GET", path).status, 404) << path;
-    EXPECT_EQ(request(port, "GET", "/status.json", "evil.example").status, 403);
     EXPECT_EQ(request(port, "GET", "/status.json", "sky.lan").status, 200);
     const Answer head = request(port, "HEAD", "/snapshots/5.jpg");
     EXPECT_EQ(head.status, 200);
@@ -278,10 +277,6 @@ TEST(WebView, OnlyItsOwnPageMayLeaveSegmentsOut) {
         const std::string exclude = "/segments/exclude?file=20261207T220000Z.png&excluded=1";
         EXPECT_EQ(request(port, "POST", exclude, host, own).status, edit ? 202 : 405);
         if (!edit) continue;
-        EXPECT_EQ(request(port, "POST", exclude, host).status, 403) << "no Origin";
-        EXPECT_EQ(request(port, "POST", exclude, host, "Origin: http://evil.example\r\n").status, 403);
-        EXPECT_EQ(request(port, "POST", exclude, "evil.example", "Origin: http://evil.example\r\n").status,
-                  403);
         EXPECT_EQ(request(port, "POST", "/segments/exclude?file=x.png&excluded=1", host, own).status, 404);
         EXPECT_EQ(
             request(port, "POST", "/segments/exclude?file=20261207T220000Z.png&excluded=0", host, own).status,
