@@ -30,7 +30,8 @@ int captureVideoOut(CaptureState& state, Display& display, const std::string& vi
     std::clock_t start = state.clock.now();
     bool run = true;
     while (run) {
-        Frame read{state.frame, 0};
+        Frame read;
+        read.image = state.frame;
         state.cap.read(read);
         state.frame = read.image;
         if (state.frame.empty()) {

@@ -13,13 +13,22 @@ CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE*
 
 namespace {
 
+Frame withExtras(Frame frame, cv::Mat own, std::function<void(cv::Mat&)> mends) {
+    frame.own = std::move(own);
+    frame.mendTrail = std::move(mends);
+    return frame;
+}
+
 // Reads from the camera into state.frame's own pixels where it can.
 void readFrame(CaptureState& state) {
-    Frame read{state.frame, 0};
+    Frame read;
+    read.image = state.frame;
     state.cap.read(read);
     state.frame = read.image;
     state.frameMillis = read.millis;
     state.frameJpeg = read.jpeg;
+    state.frameOwn = read.own;
+    state.frameMends = std::move(read.mendTrail);
 }
 
 void reportDelivered(const CaptureState& state) {
@@ -37,7 +46,8 @@ void reportDelivered(const CaptureState& state) {
 
 void keep(CaptureState& state) {
     if (state.keptImages != nullptr && !state.frame.empty())
-        state.keptImages->push_back({state.frame.clone(), state.frameMillis, state.frameJpeg});
+        state.keptImages->push_back(withExtras({state.frame.clone(), state.frameMillis, state.frameJpeg},
+                                               state.frameOwn.clone(), state.frameMends));
 }
 
 }  // namespace
@@ -72,7 +82,8 @@ bool CaptureSource::start() { return setup(state_); }
 
 Frame CaptureSource::next() {
     captureVideoIn(state_);
-    return {state_.frame, state_.frameMillis, state_.frameJpeg};
+    return withExtras({state_.frame, state_.frameMillis, state_.frameJpeg}, state_.frameOwn,
+                      std::move(state_.frameMends));
 }
 
 namespace {

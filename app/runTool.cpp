@@ -5,6 +5,8 @@
 #if TRAILCAM_HAS_INDI
 #include "indi/IndiCamera.h"
 #endif
+#include "calibration/Calibrator.h"
+#include "calibration/MedianImage.h"
 #include "camera/ControlledCamera.h"
 #include "camera/DemoSky.h"
 #include "camera/PooledDecoding.h"
@@ -14,6 +16,7 @@
 #include "core/Worker.h"
 #include "cvio.h"
 #include "flashes/FlashOptions.h"
+#include "input/ProgressLine.h"
 #include "input/openInput.h"
 #include "mqtt/MqttOptions.h"
 #include "platform/Clocks.h"
@@ -38,6 +41,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -71,6 +75,7 @@ void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Pan
 // The features of a run, each made from its settings, or none when not
 // asked for; destroyed in the reverse order.
 struct Features {
+    Calibrator* calibrator = nullptr;  // the image stage's, when images are calibrated
     FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
     std::unique_ptr<SunDaylight> daylight;  // working from dusk to dawn
     std::unique_ptr<SkyReport> sky;
@@ -99,13 +104,15 @@ struct Features {
 // What the statuses carry besides the tick's fields: retention's files, the
 // sky, the upload queue; nothing when none of them runs.
 std::function<std::string()> statusMembers(const Features& f, const Settings& s) {
-    if (!s.retention.keepDays && !s.retention.maxBytes && !s.sun.nightOnly && s.upload.remote.empty())
+    if (!s.retention.keepDays && !s.retention.maxBytes && !s.sun.nightOnly && s.upload.remote.empty() &&
+        f.calibrator == nullptr)
         return nullptr;
     return [&f] {
         std::string members;
         for (const std::string& member :
              {f.retention ? f.retention->summaryJson() : std::string(),
-              f.sky ? f.sky->statusJson() : std::string(), f.upload ? f.upload->statusJson() : std::string()})
+              f.sky ? f.sky->statusJson() : std::string(), f.upload ? f.upload->statusJson() : std::string(),
+              f.calibrator != nullptr ? f.calibrator->statusJson() : std::string()})
             if (!member.empty()) members += (members.empty() ? "" : ",") + member;
         return members;
     };
@@ -133,7 +140,8 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     Result<std::unique_ptr<MqttPublisher>> mqtt =
         makeMqttPublisher(mqttSettings, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
-    if (*mqtt && (f.daylight || mqttSettings.uploads)) (*mqtt)->addToStatus(moreStatus);
+    if (*mqtt && (f.daylight || mqttSettings.uploads || f.calibrator != nullptr))
+        (*mqtt)->addToStatus(moreStatus);
     f.mqtt = std::move(*mqtt);
 #endif
     Result<std::unique_ptr<Uploader>> upload =
@@ -174,7 +182,8 @@ TrailChoices trailChoices(const Settings& s, bool replay, const Daylight* daylig
 }
 
 // The trail loop on a source, with the listeners the settings ask for.
-int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay) {
+int runTrail(const Settings& s, CaptureState& capture, Display& display, bool replay,
+             Calibrator* calibrator) {
     StartupPanorama startup;
     capture.panorama = &startup;
     // 1. The snapshot folder, taken for this run.
@@ -188,10 +197,12 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     // 2. What goes beside each snapshot.
     const std::string sourceName = sourceNameOf(s, replay);
     PanoramaView panorama(startup, stderr);
-    const SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
+    SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
+    if (calibrator != nullptr) metadata.addMembers([calibrator] { return calibrator->sidecarMembers(); });
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
     // 3. The features.
     Features features;
+    features.calibrator = calibrator;
     if (const Result<> made = makeFeatures(features, s, snapshots, panorama, sourceName, replay); !made) {
         std::fprintf(stderr, "trailcam: %s\n", made.reason().c_str());
         return 1;
@@ -228,6 +239,80 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     return snapshots.finalSnapshotLost() ? 1 : status;
 }
 
+// A master dark instead of a run: the per-pixel median of the next images
+// the camera delivers, written with its sidecar.
+int makeDark(const Settings& s, Camera& camera, const CameraMode& asked) {
+    const CalibrationSettings& c = s.calibration;
+    const auto fail = [&c](const std::string& why) {
+        std::fprintf(stderr, "trailcam: %s: no dark written to %s\n", why.c_str(), c.makeDark.c_str());
+        return 1;
+    };
+    if (!camera.isOpened()) return fail("cannot open the camera");
+    camera.configure(asked);
+    const std::string folder = std::filesystem::path(c.makeDark).parent_path().string();
+    MedianImage median(folder.empty() ? "." : folder);
+    const std::unique_ptr<ProgressLine> progress =
+        isatty(fileno(stderr)) != 0 ? std::make_unique<ProgressLine>(stderr) : nullptr;
+    double celsiusSum = 0;
+    int celsiusCount = 0;
+    cv::Size size;
+    int type = 0;
+    while (median.count() < c.darkFrames) {
+        Frame frame;
+        camera.read(frame);
+        if (frame.image.empty())
+            return fail(stopRequested != 0
+                            ? "stopped"
+                            : "the camera delivered no image after " + std::to_string(median.count()) +
+                                  " of " + std::to_string(c.darkFrames));
+        if (const Result<> added = median.add(frame.image); !added) return fail(added.reason());
+        size = frame.image.size(), type = frame.image.type();
+        if (const std::optional<double> celsius = camera.sensorCelsius())
+            celsiusSum += *celsius, ++celsiusCount;
+        if (progress) progress->update(median.count(), c.darkFrames);
+    }
+    if (progress) progress->finish();
+    const Result<cv::Mat> dark = median.median();
+    if (!dark) return fail(dark.reason());
+    if (const Result<> written = writeImageAtomically(c.makeDark, *dark); !written)
+        return fail(written.reason());
+    DarkDescription description{
+        c.exposureSeconds, c.gain,  std::nullopt, size, CV_MAT_DEPTH(type) == CV_16U ? 16 : 8,
+        c.darkFrames,      millis()};
+    if (celsiusCount > 0) description.temperature = celsiusSum / celsiusCount;
+    const std::string sidecar = darkSidecarJson(description);
+    if (const Result<> written =
+            writeFileAtomically(darkSidecarPath(c.makeDark), {sidecar.begin(), sidecar.end()}, true);
+        !written)
+        return fail(written.reason());
+    std::printf("dark: the median of %d images of %dx%d, written to %s\n", c.darkFrames, size.width,
+                size.height, c.makeDark.c_str());
+    return 0;
+}
+
+// The trail loop on a camera, its images calibrated first when asked (an
+// image stage over the camera); or a master dark made of them instead.
+int runOn(const Settings& s, Camera& camera, FILE* notices, CaptureSettings asked, Display& display,
+          bool replay) {
+    if (!s.calibration.makeDark.empty()) return makeDark(s, camera, asked.mode);
+    std::unique_ptr<Calibrator> calibrator;
+    std::unique_ptr<CalibratedCamera> calibrated;
+    if (s.calibration.asked()) {
+        Result<std::unique_ptr<Calibrator>> made =
+            Calibrator::make(s.calibration, s.snapshots.folder, stderr);
+        if (!made) return std::fprintf(stderr, "trailcam: %s\n", made.reason().c_str()), 1;
+        calibrator = std::move(*made);
+        calibrated = std::make_unique<CalibratedCamera>(camera, *calibrator);
+        // The first image, read ahead at the size asked for, must fit the dark and the mask.
+        if (asked.mode.size.area() > 0) calibrated->configure(asked.mode);
+        if (const Result<> fits = calibrated->checkFirstImage(); !fits)
+            return std::fprintf(stderr, "trailcam: %s\n", fits.reason().c_str()), 1;
+    }
+    SystemProcessorClock processorClock;
+    CaptureState capture(calibrated ? *calibrated : camera, processorClock, stdout, notices, asked);
+    return runTrail(s, capture, display, replay, calibrator.get());
+}
+
 // A recording instead of a camera: the same start-up and loop, on the
 // recording's own time and as fast as it decodes.
 int replay(const Settings& s) {
@@ -241,10 +326,8 @@ int replay(const Settings& s) {
         std::fprintf(stderr, "trailcam: %s\n", input.reason().c_str());
         return 1;
     }
-    SystemProcessorClock processorClock;
-    CaptureState capture(**input, processorClock, stdout);
     HighGuiDisplay display(stderr, !source.show, false);
-    return runTrail(s, capture, display, true);
+    return runOn(s, **input, nullptr, {}, display, true);
 }
 
 #if TRAILCAM_HAS_INDI
@@ -270,10 +353,8 @@ int runIndi(const Settings& s) {
         for (double waited = 0; waited < s.camera.reconnectSeconds && stopRequested == 0; waited += 0.1)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    SystemProcessorClock processorClock;
-    CaptureState capture(camera, processorClock, stdout, stderr, {camera.reported()});
     HighGuiDisplay display(stderr, s.views.headless);
-    return runTrail(s, capture, display, false);
+    return runOn(s, camera, stderr, {camera.reported()}, display, false);
 }
 #endif
 
@@ -315,15 +396,19 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
                            std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4), stderr);
     DemoSky sky(30, source.demoSpeed, millis());
     if (!source.demo) camera.open();
-    SystemProcessorClock processorClock;
-    CaptureState capture(source.demo ? static_cast<Camera&>(sky) : decoded, processorClock, stdout, stderr,
-                         {{source.size, source.fps}});
+    Camera& chosen = source.demo ? static_cast<Camera&>(sky) : decoded;
     HighGuiDisplay display(stderr, s.views.headless);
-    const int status = s.record.enabled ? (captureVideoOut(capture, display, s.record.base + ".avi",
-                                                           s.record.base + ".xml", &stopRequested) == 0
-                                               ? 0
-                                               : 1)
-                                        : runTrail(s, capture, display, false);
+    int status = 0;
+    if (s.record.enabled) {
+        SystemProcessorClock processorClock;
+        CaptureState capture(chosen, processorClock, stdout, stderr, {{source.size, source.fps}});
+        status = captureVideoOut(capture, display, s.record.base + ".avi", s.record.base + ".xml",
+                                 &stopRequested) == 0
+                     ? 0
+                     : 1;
+    } else {
+        status = runOn(s, chosen, stderr, {{source.size, source.fps}}, display, false);
+    }
     if (camera.openAbandoned()) {
         // A thread is still inside OpenCV opening the device: end without
         // tearing down what it may touch.

@@ -39,6 +39,23 @@ std::string firstBroken(const CLI::App& app, const OptionRules& rules) {
     return "";
 }
 
+// What the camera is set to, as a dark library picks its darks and a new
+// dark's sidecar says: INDI's seconds and CCD_GAIN, or V4L2's exposure
+// (in 100 µs) and gain; unknown where the camera chooses.
+void describeCameraForDarks(Settings& s) {
+    CalibrationSettings& c = s.calibration;
+    if (s.indi.enabled) {
+        c.exposureSeconds = s.indi.exposureSeconds;
+        for (const auto& [name, value] : s.indi.numbers)
+            if (name == "CCD_GAIN" || name == "CCD_GAIN.GAIN") c.gain = value;
+        return;
+    }
+    for (const auto& [name, value] : s.camera.controls) {
+        if (name == "exposure_time_absolute") c.exposureSeconds = static_cast<double>(value) / 10000;
+        if (name == "gain") c.gain = static_cast<double>(value);
+    }
+}
+
 // Each feature's options under its heading, in the order a user meets them.
 void addFeatureOptions(CLI::App& app, Settings& s, OptionRules& rules) {
     addCameraOptions(app, s.camera, rules);
@@ -51,6 +68,8 @@ void addFeatureOptions(CLI::App& app, Settings& s, OptionRules& rules) {
     addSnapshotOptions(app, s.snapshots, rules);
     addDepthOptions(app, s.snapshots, rules);
     group(app, "Snapshots");
+    addCalibrationOptions(app, s.calibration, rules);
+    group(app, "Calibration");
     addFlashOptions(app, s.flashes, rules);
     addSegmentOptions(app, s.segments, rules);
     group(app, "Flashes and segments");
@@ -111,5 +130,6 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
         return usageError(result, err, broken);
     for (const auto& finish : rules.finish)
         finish();
+    describeCameraForDarks(s);
     return result;
 }

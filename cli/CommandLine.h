@@ -1,6 +1,7 @@
 #pragma once
 
 #include "budget/BudgetOptions.h"
+#include "calibration/CalibrationOptions.h"
 #include "camera/CameraOptions.h"
 #include "clips/ClipOptions.h"
 #include "flashes/FlashOptions.h"
@@ -28,6 +29,7 @@ struct Settings {
     IndiSettings indi;
     ReplaySettings replay;
     SnapshotSettings snapshots;
+    CalibrationSettings calibration;
     FlashSettings flashes;
     SegmentSettings segments;
     ViewSettings views;

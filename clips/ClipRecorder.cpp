@@ -67,13 +67,13 @@ void ClipRecorder::framed(const Frame& frame) {
                                                        static_cast<double>(span))),
                           1, 1000);
     // A few images wait, within a quarter of the memory.
-    const size_t frameBytes = std::max<size_t>(1, frame.image.total() * frame.image.elemSize());
+    const cv::Mat& own = frame.cameraImage();
+    const size_t frameBytes = std::max<size_t>(1, own.total() * own.elemSize());
     const size_t capacity =
         std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
     if (capacity != capacity_) worker_.setCapacity(capacity_ = capacity);
     // The source's own JPEG when it sent one: nothing to encode.
-    Raw raw{frame.jpeg ? cv::Mat() : eightBitColour(frame.image).clone(), frame.millis, fps_, frame.jpeg,
-            frame.image.size()};
+    Raw raw{frame.jpeg ? cv::Mat() : eightBitColour(own).clone(), frame.millis, fps_, frame.jpeg, own.size()};
     if ((!settings_.waitForEncoder && !worker_.hasRoom()) || !worker_.hand({std::nullopt, std::move(raw)})) {
         const std::lock_guard<std::mutex> lock(mutex_);
         missing(frame.millis, "images come faster than they can be encoded");

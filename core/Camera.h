@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 // An image size and rate; a rate of 0 asks for none, or is not known.
 struct CameraMode {
@@ -45,6 +46,8 @@ public:
     // A camera that takes exposures of seconds tells `progress`, about once
     // a second while it waits for one, how far it is (from within read).
     virtual void reportExposures(std::function<void(const Exposure&)> /*progress*/) {}
+    // The sensor's temperature in degrees Celsius, when the camera tells it.
+    virtual std::optional<double> sensorCelsius() const { return std::nullopt; }
     // Lets go of the device, so that it can be unplugged and plugged again.
     virtual void release() {}
     // Opens the device again; false when that is not possible or did not work.

@@ -71,3 +71,7 @@ std::optional<std::string> segmentFolderNight(const std::string& name);
 std::string segmentName(int64_t startMillis);
 // The start of a segment by its file's name; none for other names.
 std::optional<int64_t> segmentTimeOf(const std::string& name);
+
+// The hot pixels found in the images, kept in the snapshot folder for the
+// next run of the same camera.
+constexpr const char* kHotPixelsFile = "hot-pixels.png";

@@ -34,7 +34,8 @@ std::string rejectedMembers(const TrailSpan& span) {
 
 }  // namespace
 
-std::string sidecarJson(const SnapshotDue& due, const std::string& source, const std::string& version) {
+std::string sidecarJson(const SnapshotDue& due, const std::string& source, const std::string& version,
+                        const std::string& members) {
     const TrailSpan& span = due.span;
     return "{\"number\":" + std::to_string(due.number) + ",\"start\":\"" + utcTimeMillis(span.startMillis) +
            "\",\"end\":\"" + utcTimeMillis(span.endMillis) + "\",\"images\":" + std::to_string(span.images) +
@@ -43,5 +44,6 @@ std::string sidecarJson(const SnapshotDue& due, const std::string& source, const
            ",\"armed_diff\":" + (span.armed ? std::to_string(span.armedDiff) : std::string("null")) +
            ",\"reason\":\"" + reasonName(due.reason) + "\",\"source\":" + jsonString(source) +
            ",\"width\":" + std::to_string(due.trail.cols) + ",\"height\":" + std::to_string(due.trail.rows) +
-           rejectedMembers(span) + ",\"version\":" + jsonString(version) + "}\n";
+           rejectedMembers(span) + (members.empty() ? "" : "," + members) + ",\"version\":" + jsonString(version) +
+           "}\n";
 }

@@ -329,7 +329,22 @@ bool IndiCamera::reopen() {
     return open();
 }
 
+std::optional<double> IndiCamera::sensorCelsius() const {
+    const double celsius = celsius_;
+    return std::isfinite(celsius) ? std::optional<double>(celsius) : std::nullopt;
+}
+
+// The sensor's temperature, from the driver's thread, whenever it tells it.
+void IndiCamera::noteTemperature(INDI::Property property) {
+    if (property.getType() != INDI_NUMBER || std::string(property.getName()) != "CCD_TEMPERATURE" ||
+        device_ != property.getDeviceName())
+        return;
+    const INDI::PropertyNumber number(property);
+    if (const auto* value = number.findWidgetByName("CCD_TEMPERATURE_VALUE")) celsius_ = value->getValue();
+}
+
 void IndiCamera::newProperty(INDI::Property property) {
+    noteTemperature(property);
     if (std::string(property.getName()) != "CCD_EXPOSURE" && std::string(property.getName()) != "DRIVER_INFO")
         return;
     const INDI::BaseDevice device = property.getBaseDevice();
@@ -341,6 +356,7 @@ void IndiCamera::newProperty(INDI::Property property) {
 }
 
 void IndiCamera::updateProperty(INDI::Property property) {
+    noteTemperature(property);
     if (property.getType() != INDI_BLOB || std::string(property.getName()) != "CCD1" ||
         device_ != property.getDeviceName()) {
         changed_.notify_all();

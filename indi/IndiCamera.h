@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <atomic>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,6 +38,7 @@ public:
     bool isOpened() const override { return opened_; }
     void configure(const CameraMode&) override {}  // the camera's own frame and binning
     CameraMode reported() const override;
+    std::optional<double> sensorCelsius() const override;
     void read(Frame& frame) override;
     void release() override;
     bool reopen() override;
@@ -54,6 +57,7 @@ private:
     void newProperty(INDI::Property property) override;
     void updateProperty(INDI::Property property) override;
     void serverDisconnected(int exitCode) override;
+    void noteTemperature(INDI::Property property);
 
     std::optional<std::string> chosenCamera() const;
     // For a listing: the server's cameras (the chosen one alone with `chosen`),
@@ -83,6 +87,7 @@ private:
     bool saidPassedOver_ = false;
 
     mutable std::mutex mutex_;
+    std::atomic<double> celsius_{std::numeric_limits<double>::quiet_NaN()};  // CCD_TEMPERATURE, as the driver tells
     std::condition_variable changed_;
     std::vector<std::string> cameras_;  // devices seen that take exposures, in order
     std::optional<std::vector<uchar>> image_;

@@ -44,17 +44,17 @@ void Timelapse::ticked(const Tick& tick) {
     switch (settings_.shows) {
         case TimelapseSettings::Shows::frame:
             // The source's own JPEG when it sent one: nothing to encode.
-            if (!tick.frame.jpeg) image = eightBitColour(tick.frame.image).clone();
+            if (!tick.frame.jpeg) image = eightBitColour(tick.frame.cameraImage()).clone();
             break;
         case TimelapseSettings::Shows::trail:
             image = eightBitColour(tick.trail).clone();
             break;
         case TimelapseSettings::Shows::both:
-            cv::hconcat(eightBitColour(tick.frame.image), eightBitColour(tick.trail), image);
+            cv::hconcat(eightBitColour(tick.frame.cameraImage()), eightBitColour(tick.trail), image);
             break;
     }
     Still still{std::move(image), tick.frame.millis};
-    if (still.image.empty()) still = {tick.frame.image, tick.frame.millis, tick.frame.jpeg};
+    if (still.image.empty()) still = {tick.frame.cameraImage(), tick.frame.millis, tick.frame.jpeg};
     if (!encoder_.hand(std::move(still)) && !ended_) {
         const std::lock_guard<std::mutex> lock(mutex_);
         said_.say("timelapse: the encoder cannot keep up, images left out");

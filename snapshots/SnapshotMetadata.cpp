@@ -9,7 +9,7 @@
 #pragma GCC diagnostic pop
 
 std::string SnapshotMetadata::sidecar(const SnapshotDue& due) const {
-    return sidecarJson(due, source_, version_);
+    return sidecarJson(due, source_, version_, members_ ? members_() : std::string());
 }
 
 std::string SnapshotMetadata::describe(const SnapshotDue& due) const {

@@ -6,6 +6,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ public:
     SnapshotMetadata(std::string source, std::string version)
         : source_(std::move(source)), version_(std::move(version)) {}
     std::string sidecar(const SnapshotDue& due) const;
+    // Members the sidecar carries besides its own (calibration's), as they
+    // stand when it is written.
+    void addMembers(std::function<std::string()> members) { members_ = std::move(members); }
     // Writes the EXIF fields into an encoded JPEG.
     Result<> tag(std::vector<uchar>& jpeg, const SnapshotDue& due) const;
 
@@ -26,4 +30,5 @@ private:
     std::string describe(const SnapshotDue& due) const;
     std::string source_;
     std::string version_;
+    std::function<std::string()> members_;
 };

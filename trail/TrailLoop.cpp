@@ -66,6 +66,10 @@ bool TrailLoop::pass(FrameSource& source) {
     if (frame.image.empty() && !cameraCameBack(source, frame)) return false;
     lastFrameMillis_ = frame.millis;
     toEightBits(frame);
+    if (frame.mendTrail && !state_.imMin.empty()) {
+        frame.mendTrail(state_.imMin);
+        frame.mendTrail(state_.imOld);
+    }
     // A clock set back (an NTP step, a board that learns the time after
     // boot) must not hold the ticks back for as long as it jumped.
     if (frame.millis < state_.nextInfoTime - kInfoPeriodMs)
@@ -135,8 +139,9 @@ bool TrailLoop::reconnect(FrameSource& source, Frame& frame) {
 void TrailLoop::toEightBits(Frame& frame) {
     const int type = frame.image.type();
     if (choices_.sixteenBits && frame.image.depth() == CV_16U) return;
+    if (!frame.own.empty()) convertToEightBits(frame.own);
     if (!convertToEightBits(frame.image)) return;
-    frame.jpeg = nullptr;  // no longer the image it was
+    if (frame.own.empty()) frame.jpeg = nullptr;  // no longer the image it was
     if (toldConversion_) return;
     toldConversion_ = true;
     tell([type](TrailListener& l) { l.converting(type); });

@@ -1,0 +1,292 @@
+#include "calibration/Calibrator.h"
+
+#include "core/EightBits.h"
+#include "core/FileNames.h"
+#include "core/Json.h"
+#include "platform/Files.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <cmath>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chosen again at most this often
+
+std::string describe(const cv::Mat& image) {
+    return std::to_string(image.cols) + "x" + std::to_string(image.rows) + " of " +
+           describeImageType(image.type());
+}
+
+std::string optionalNumber(const std::optional<double>& value, const char* format = "%g") {
+    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
+}
+
+// A finite number or null from a sidecar; anything else is unreadable.
+bool readOptional(const nlohmann::json& json, const char* name, std::optional<double>& into) {
+    const auto found = json.find(name);
+    if (found == json.end() || found->is_null()) return true;
+    if (!found->is_number() || !std::isfinite(found->get<double>())) return false;
+    into = found->get<double>();
+    return true;
+}
+
+std::optional<DarkDescription> readDarkSidecar(const std::string& path) {
+    const std::optional<nlohmann::json> json = readJsonFile(path, 1 << 16);
+    if (!json || !json->is_object()) return std::nullopt;
+    DarkDescription d;
+    const auto whole = [&json](const char* name, int low, int high) -> std::optional<int> {
+        const auto found = json->find(name);
+        if (found == json->end() || !found->is_number_integer()) return std::nullopt;
+        const auto value = found->get<int64_t>();
+        if (value < low || value > high) return std::nullopt;
+        return static_cast<int>(value);
+    };
+    const auto width = whole("width", 1, 65535), height = whole("height", 1, 65535),
+               depth = whole("depth", 8, 16);
+    if (!width || !height || !depth || (*depth != 8 && *depth != 16) ||
+        !readOptional(*json, "exposure_s", d.exposureSeconds) || !readOptional(*json, "gain", d.gain) ||
+        !readOptional(*json, "temperature_c", d.temperature))
+        return std::nullopt;
+    d.size = {*width, *height};
+    d.depth = *depth;
+    return d;
+}
+
+bool sameSetting(const std::optional<double>& dark, const std::optional<double>& camera) {
+    if (!dark || !camera) return !dark && !camera;
+    return std::abs(*dark - *camera) <= 1e-9 * std::max(1.0, std::abs(*camera));
+}
+
+}  // namespace
+
+std::string darkSidecarJson(const DarkDescription& d) {
+    return "{\"exposure_s\":" + optionalNumber(d.exposureSeconds) + ",\"gain\":" + optionalNumber(d.gain) +
+           ",\"temperature_c\":" + optionalNumber(d.temperature, "%.1f") +
+           ",\"width\":" + std::to_string(d.size.width) + ",\"height\":" + std::to_string(d.size.height) +
+           ",\"depth\":" + std::to_string(d.depth) + ",\"frames\":" + std::to_string(d.frames) +
+           ",\"made\":\"" + utcTimeMillis(d.madeMillis) + "\"}\n";
+}
+
+std::string darkSidecarPath(const std::string& image) {
+    return fs::path(image).replace_extension(".json").string();
+}
+
+Calibrator::Calibrator(const CalibrationSettings& settings, std::string snapshotFolder, FILE* err)
+    : settings_(settings),
+      hotPixelsFile_((fs::path(snapshotFolder) / kHotPixelsFile).string()),
+      err_(err),
+      said_(err) {}
+
+Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& settings,
+                                                     std::string snapshotFolder, FILE* err) {
+    std::unique_ptr<Calibrator> c(new Calibrator(settings, std::move(snapshotFolder), err));
+    std::error_code error;
+    if (!settings.dark.empty() && fs::is_directory(settings.dark, error)) {
+        c->libraryAsked_ = true;
+        for (const auto& entry : fs::directory_iterator(settings.dark, error)) {
+            const fs::path image = entry.path();
+            const std::string extension = image.extension().string();
+            if (extension != ".png" && extension != ".tif" && extension != ".tiff") continue;
+            if (const auto described = readDarkSidecar(darkSidecarPath(image.string())))
+                c->library_.push_back({image.string(), *described});
+        }
+        if (c->library_.empty())
+            return Failure{"the dark library " + settings.dark + " holds no dark with a readable sidecar"};
+    } else if (!settings.dark.empty()) {
+        c->dark_ = cv::imread(settings.dark, cv::IMREAD_UNCHANGED);
+        if (c->dark_.empty()) return Failure{"cannot read the dark " + settings.dark};
+        if (c->dark_.depth() != CV_8U && c->dark_.depth() != CV_16U)
+            return Failure{"the dark " + settings.dark + " has " + describeImageType(c->dark_.type()) +
+                           ": darks have 8 or 16 bits"};
+        c->darkName_ = fs::path(settings.dark).filename().string();
+    }
+    if (!settings.hotPixels.empty() && settings.hotPixels != "auto") {
+        c->baseMask_ = cv::imread(settings.hotPixels, cv::IMREAD_UNCHANGED);
+        if (c->baseMask_.empty()) return Failure{"cannot read the hot pixel mask " + settings.hotPixels};
+    }
+    return c;
+}
+
+Result<> Calibrator::check(const cv::Mat& first) const {
+    if (!dark_.empty() && (dark_.size() != first.size() || dark_.type() != first.type()))
+        return Failure{"the dark " + settings_.dark + " is " + describe(dark_) +
+                       ", the camera's images are " + describe(first)};
+    if (!baseMask_.empty() && (baseMask_.size() != first.size() ||
+                               (baseMask_.channels() != 1 && baseMask_.channels() != first.channels())))
+        return Failure{"the hot pixel mask " + settings_.hotPixels + " is " + describe(baseMask_) +
+                       ", the camera's images are " + describe(first)};
+    return {};
+}
+
+// A library's dark for the image: its size and depth, the camera's exposure
+// and gain, and the temperature nearest the sensor's, within the limit.
+void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<double> celsius) {
+    const std::string wanted = describe(image);
+    if (wanted == chosenFor_ && millis - chosenAtMillis_ < kDarkChoiceEveryMs && millis >= chosenAtMillis_)
+        return;
+    chosenFor_ = wanted;
+    chosenAtMillis_ = millis;
+    const LibraryDark* best = nullptr;
+    std::optional<double> bestDelta;
+    for (const LibraryDark& candidate : library_) {
+        const DarkDescription& d = candidate.description;
+        if (d.size != image.size() || d.depth != (image.depth() == CV_16U ? 16 : 8) ||
+            !sameSetting(d.exposureSeconds, settings_.exposureSeconds) ||
+            !sameSetting(d.gain, settings_.gain))
+            continue;
+        std::optional<double> delta;
+        if (d.temperature && celsius) delta = std::abs(*d.temperature - *celsius);
+        if (delta && *delta > settings_.darkMaxDelta) continue;
+        // A known temperature within the limit before an unknown one.
+        if (best == nullptr || (delta && (!bestDelta || *delta < *bestDelta)))
+            best = &candidate, bestDelta = delta;
+    }
+    if (best == nullptr) {
+        said_.say(
+            "no dark in " + settings_.dark + " fits the camera's images (" + wanted + ", exposure " +
+            optionalNumber(settings_.exposureSeconds) + " s, gain " + optionalNumber(settings_.gain) +
+            (celsius ? ", within " + optionalNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
+            "): they go uncalibrated until one does");
+        mapDirty_ = mapDirty_ || !dark_.empty();
+        dark_.release();
+        const std::lock_guard<std::mutex> lock(reportMutex_);
+        darkName_.clear(), darkDelta_.reset();
+        return;
+    }
+    if (fs::path(best->path).filename().string() != darkName_ || dark_.empty())
+        useDark(best->path, bestDelta);
+    const std::lock_guard<std::mutex> lock(reportMutex_);
+    darkDelta_ = bestDelta;
+}
+
+void Calibrator::useDark(const std::string& path, std::optional<double> delta) {
+    cv::Mat dark = cv::imread(path, cv::IMREAD_UNCHANGED);
+    const std::string name = fs::path(path).filename().string();
+    if (dark.empty()) {
+        said_.say("cannot read the dark " + path + ": images go uncalibrated");
+        return;
+    }
+    dark_ = dark;
+    said_.say("dark: " + name +
+              (delta ? cv::format(", %.1f degrees from the sensor", *delta) : std::string()));
+    mapDirty_ = true;
+    const std::lock_guard<std::mutex> lock(reportMutex_);
+    darkName_ = name;
+    darkDelta_ = delta;
+}
+
+// The hot pixels filled in images like this one: the base mask's and, with
+// a dark, the dark's own.
+void Calibrator::rebuildMap(const cv::Mat& image) {
+    builtFor_ = describe(image);
+    mapDirty_ = false;
+    cv::Mat mask;
+    if (!baseMask_.empty() && baseMask_.size() == image.size()) mask = baseMask_ != 0;
+    if (!mask.empty() && mask.channels() != image.channels())
+        cv::merge(std::vector<cv::Mat>(static_cast<size_t>(image.channels()), mask), mask);
+    if (!dark_.empty() && dark_.size() == image.size() && dark_.type() == image.type()) {
+        const cv::Mat fromDark = standingOut(dark_, settings_.hotMargin);
+        if (mask.empty())
+            mask = fromDark;
+        else
+            cv::bitwise_or(mask, fromDark, mask);
+    }
+    map_ = mask.empty() ? HotPixelMap() : HotPixelMap(mask, image.channels());
+    const std::lock_guard<std::mutex> lock(reportMutex_);
+    hotCount_ = map_.count();
+}
+
+void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, Frame& frame) {
+    learning_ = false;
+    baseMask_ = mask;
+    rebuildMap(frame.image);
+    said_.say("hot pixels: " + std::to_string(map_.count()) + " " + how);
+    if (map_.empty()) return;
+    // The trail so far took the hot pixels at their brightest: mended the same way.
+    const HotPixelMap map = map_;
+    frame.mendTrail = [map](cv::Mat& trail) { map.fill(trail); };
+}
+
+void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
+    if (frame.image.empty()) return;
+    const cv::Mat own = frame.image;
+    if (libraryAsked_) chooseDark(own, frame.millis, sensorCelsius);
+    cv::Mat out = own;
+    if (!dark_.empty()) {
+        if (dark_.size() == own.size() && dark_.type() == own.type()) {
+            out = cv::Mat();  // a new image: the camera's own stays as it came
+            cv::subtract(own, dark_, out);
+        } else if (!libraryAsked_) {
+            said_.say("the dark " + settings_.dark + " is " + describe(dark_) +
+                      ", the camera's images are now " + describe(own) +
+                      ": they go uncalibrated until they fit again");
+        }
+    }
+    if (settings_.hotPixels == "auto" && !learning_ && baseMask_.size() != own.size()) {
+        // A map kept by an earlier run of this camera is taken up; else learned anew.
+        std::error_code error;
+        const cv::Mat kept = fs::is_regular_file(hotPixelsFile_, error)
+                                 ? cv::imread(hotPixelsFile_, cv::IMREAD_UNCHANGED)
+                                 : cv::Mat();
+        if (!kept.empty() && kept.size() == own.size() &&
+            (kept.channels() == 1 || kept.channels() == own.channels())) {
+            learnedOrTakenUp(kept, "taken up from " + hotPixelsFile_, frame);
+        } else {
+            learner_.emplace(settings_.hotLearn, settings_.hotMargin);
+            learning_ = true;
+        }
+    }
+    if (learning_ && learner_->add(out)) {
+        const cv::Mat mask = learner_->map().mask();
+        const Result<> kept = writeImageAtomically(hotPixelsFile_, mask);
+        learnedOrTakenUp(mask,
+                         "found in the first " + std::to_string(learner_->seen()) + " images" +
+                             (kept ? ", kept in " + hotPixelsFile_ : ", not kept: " + kept.reason()),
+                         frame);
+        learner_.reset();
+    }
+    if (!settings_.hotPixels.empty() && !learning_ && (mapDirty_ || builtFor_ != describe(own))) {
+        rebuildMap(own);
+        if (settings_.hotPixels != "auto") said_.say("hot pixels: " + std::to_string(map_.count()));
+    }
+    if (!learning_ && !map_.empty() && map_.fits(out)) {
+        if (out.data == own.data) out = own.clone();
+        map_.fill(out);
+    }
+    if (out.data != own.data) {
+        frame.own = own;
+        frame.image = out;
+    }
+}
+
+std::string Calibrator::sidecarMembers() const {
+    const std::lock_guard<std::mutex> lock(reportMutex_);
+    return "\"dark\":" + (darkName_.empty() ? std::string("null") : jsonString(darkName_)) +
+           ",\"dark_temperature_delta\":" + optionalNumber(darkDelta_, "%.1f") +
+           ",\"hot_pixels\":" + std::to_string(hotCount_);
+}
+
+std::string Calibrator::statusJson() const { return "\"calibration\":{" + sidecarMembers() + "}"; }
+
+Result<> CalibratedCamera::checkFirstImage() {
+    Frame frame;
+    camera_.read(frame);
+    if (frame.image.empty()) return {};  // no camera: the run says so as ever
+    const Result<> fits = calibrator_.check(frame.image);
+    first_ = std::move(frame);
+    return fits;
+}
+
+void CalibratedCamera::read(Frame& frame) {
+    if (first_) {
+        frame = std::move(*first_);
+        first_.reset();
+    } else {
+        camera_.read(frame);
+    }
+    calibrator_.apply(frame, camera_.sensorCelsius());
+}

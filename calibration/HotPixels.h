@@ -1,0 +1,64 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <vector>
+
+// A sensor's hot pixels, each in its own channel, and how each is filled: by
+// the median of its 8 neighbours in that channel, leaving out the image's
+// edge and neighbours that are hot themselves. A short list, so filling
+// costs nothing beside a pass over the image.
+class HotPixelMap {
+public:
+    HotPixelMap() = default;
+    // The map of a mask: a non-zero value marks its pixel hot, in every
+    // channel of `channels` when the mask has one, else in its own channel.
+    HotPixelMap(const cv::Mat& mask, int channels);
+
+    // Fills the hot pixels of an image of the map's size and channels.
+    void fill(cv::Mat& image) const;
+    // The mask: the map's size, non-zero where a pixel is hot.
+    cv::Mat mask() const;
+    bool fits(const cv::Mat& image) const { return image.size() == size_ && image.channels() == channels_; }
+    // Hot pixels, counted once however many of their channels are hot.
+    int count() const;
+    bool empty() const { return hot_.empty(); }
+    cv::Size size() const { return size_; }
+
+private:
+    struct Hot {
+        int32_t element;                  // y * width * channels + x * channels + channel
+        std::vector<int32_t> neighbours;  // elements, the hot ones left out
+    };
+    template <typename T>
+    void fillAs(cv::Mat& image) const;
+
+    cv::Size size_;
+    int channels_ = 0;
+    std::vector<Hot> hot_;
+};
+
+// Each element that stands above the median of its 8 neighbours (in its own
+// channel) by more than `margin` levels: 255 there, 0 elsewhere, one 8-bit
+// channel per channel of the image. `margin` is in 8-bit levels (x257 for a
+// 16-bit image).
+cv::Mat standingOut(const cv::Mat& image, int margin);
+
+// Learns the map from the images themselves: an element is hot when it
+// stands out in at least 90% of the images seen. Stars drift and twinkle,
+// a meteor crosses in a few images: none of them is hot.
+class HotPixelLearner {
+public:
+    HotPixelLearner(int images, int margin) : images_(images), margin_(margin) {}
+    // Counts an image; true once enough were seen. An image of another size
+    // or channels than the first starts the count again.
+    bool add(const cv::Mat& image);
+    HotPixelMap map() const;
+    int seen() const { return seen_; }
+
+private:
+    int images_, margin_, seen_ = 0;
+    cv::Mat counts_;  // 16-bit, one element per element of the images
+    int channels_ = 0;
+};

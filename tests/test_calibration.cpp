@@ -1,0 +1,232 @@
+#include "LoopParts.h"
+#include "calibration/Calibrator.h"
+#include "calibration/MedianImage.h"
+#include "core/FileNames.h"
+
+#include <gtest/gtest.h>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <fstream>
+
+namespace {
+
+// Noise over a dark floor, three stars drifting a pixel an image, and the
+// sensor's own: a dark pattern (a glowing corner) and hot pixels.
+cv::Mat skyImage(int i, const cv::Mat& dark, const std::vector<cv::Point>& hot) {
+    cv::Mat image(48, 64, CV_8UC1);
+    cv::RNG(static_cast<uint64_t>(i) + 1).fill(image, cv::RNG::NORMAL, 20, 3);
+    for (int k = 0; k < 3; ++k)
+        image.at<uchar>(8 + 15 * k, (i + 20 * k) % 64) = 200;
+    image += dark;
+    for (const cv::Point& p : hot)
+        image.at<uchar>(p) = 250;
+    return image;
+}
+
+// The median of a pixel's neighbours in their channel, those marked hot and
+// those off the image left out, as the calibration must fill it.
+uchar neighbourMedian(const cv::Mat& image, const cv::Mat& hot, cv::Point p) {
+    std::vector<int> values;
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const cv::Point n(p.x + dx, p.y + dy);
+            if ((dx != 0 || dy != 0) && n.inside({0, 0, image.cols, image.rows}) && hot.at<uchar>(n) == 0)
+                values.push_back(image.at<uchar>(n));
+        }
+    std::sort(values.begin(), values.end());
+    const size_t m = values.size() / 2;
+    return static_cast<uchar>(values.size() % 2 ? values[m] : (values[m - 1] + values[m] + 1) / 2);
+}
+
+// What listeners are told of each image: the calibrated one and the camera's own.
+struct Seen : TrailListener {
+    std::vector<cv::Mat> own;
+    void framed(const Frame& f) override { own.push_back(f.cameraImage().clone()); }
+};
+
+}  // namespace
+
+// A dark and a mask of hot pixels (two of them side by side): each image is
+// calibrated before it is merged, so the trail is the maximum of the
+// calibrated images, computed here on their own; a hot pixel is filled from
+// its neighbours that are not hot. Listeners keep the camera's own image.
+TEST(Calibration, DarkAndHotPixelsComeOutBeforeTheMerge) {
+    TempWorkingDir dir;
+    cv::Mat dark(48, 64, CV_8UC1, cv::Scalar(5));
+    dark(cv::Rect(48, 0, 16, 16)).setTo(60);  // amp glow
+    const std::vector<cv::Point> hot{{10, 30}, {11, 30}, {40, 5}};
+    cv::Mat mask(48, 64, CV_8UC1, cv::Scalar(0));
+    for (const cv::Point& p : hot)
+        mask.at<uchar>(p) = 255;
+    ASSERT_TRUE(cv::imwrite("dark.png", dark) && cv::imwrite("mask.png", mask));
+    CalibrationSettings settings;
+    settings.dark = "dark.png";
+    settings.hotPixels = "mask.png";
+    settings.hotMargin = 200;  // the dark's own pixels are none of them hot
+    CapturedStream err;
+    auto calibrator = Calibrator::make(settings, "img", err.file);
+    ASSERT_TRUE(calibrator) << calibrator.reason();
+
+    LoopParts<> parts;
+    parts.camera.scene = [&](int i) { return skyImage(i, dark, hot); };
+    parts.camera.budget = 3 + 30;
+    CalibratedCamera calibrated(parts.camera, **calibrator);
+    ASSERT_TRUE(calibrated.checkFirstImage());
+    CaptureState capture(calibrated, parts.clock, parts.out.file);
+    CaptureSource source(capture);
+    Seen seen;
+    TrailLoop loop(parts.inputs(), {false, true}, {&parts.snapshots, &seen});
+    EXPECT_EQ(loop.run(source), 0);
+
+    cv::Mat expected;
+    for (int i = 1; i <= 33; ++i) {
+        cv::Mat image;
+        cv::subtract(skyImage(i, dark, hot), dark, image);
+        const cv::Mat before = image.clone();
+        for (const cv::Point& p : hot)
+            image.at<uchar>(p) = neighbourMedian(before, mask, p);
+        expected = expected.empty() ? image : cv::max(expected, image);
+    }
+    ASSERT_EQ(parts.snapshots.made.size(), 1u);
+    EXPECT_TRUE(samePixels(parts.snapshots.made[0].trail, expected));
+    ASSERT_EQ(seen.own.size(), 33u);
+    EXPECT_TRUE(samePixels(seen.own[5], skyImage(6, dark, hot))) << "the camera's own image, for clips";
+    EXPECT_EQ((*calibrator)->sidecarMembers(),
+              "\"dark\":\"dark.png\",\"dark_temperature_delta\":null,\"hot_pixels\":3");
+    EXPECT_EQ(err.text(), "hot pixels: 3\n");
+
+    // A dark or a mask of another size is refused at the first image, naming both.
+    const cv::Mat small(24, 32, CV_8UC3, cv::Scalar::all(0));
+    EXPECT_EQ((*calibrator)->check(small).reason(),
+              "the dark dark.png is 64x48 of 1 channel of 8 bits, the camera's images are 32x24 of 3 "
+              "channels of 8 bits");
+}
+
+// Without a cover: the hot and warm pixels of a starry sky found from the
+// images themselves, no star among them; the map kept, the trail so far
+// mended, and the map taken up by the next run.
+TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
+    TempWorkingDir dir;
+    const cv::Mat noDark(48, 64, CV_8UC1, cv::Scalar(0));
+    std::vector<cv::Point> hot;
+    cv::RNG random(3);
+    while (hot.size() < 40) {
+        const cv::Point p(random.uniform(1, 63), random.uniform(1, 47));
+        if (std::find(hot.begin(), hot.end(), p) == hot.end()) hot.push_back(p);
+    }
+    CalibrationSettings settings;
+    settings.hotPixels = "auto";
+    settings.hotLearn = 20;
+    CapturedStream err;
+    auto calibrator = Calibrator::make(settings, ".", err.file);
+    ASSERT_TRUE(calibrator);
+    LoopParts<> parts;
+    parts.camera.scene = [&](int i) { return skyImage(i, noDark, hot); };
+    parts.camera.budget = 3 + 40;
+    CalibratedCamera calibrated(parts.camera, **calibrator);
+    CaptureState capture(calibrated, parts.clock, parts.out.file);
+    CaptureSource source(capture);
+    TrailLoop loop(parts.inputs(), {false, true}, {&parts.snapshots});
+    EXPECT_EQ(loop.run(source), 0);
+
+    const cv::Mat found = cv::imread(kHotPixelsFile, cv::IMREAD_UNCHANGED);
+    ASSERT_FALSE(found.empty());
+    int right = 0;
+    for (const cv::Point& p : hot)
+        right += found.at<uchar>(p) != 0;
+    EXPECT_EQ(right, 40);
+    EXPECT_EQ(cv::countNonZero(found), 40) << "no star is hot";
+    EXPECT_EQ(err.text(), "hot pixels: 40 found in the first 20 images, kept in ./hot-pixels.png\n");
+    ASSERT_EQ(parts.snapshots.made.size(), 1u);
+    double brightest = 0;
+    for (const cv::Point& p : hot)
+        brightest = std::max(brightest, static_cast<double>(parts.snapshots.made[0].trail.at<uchar>(p)));
+    EXPECT_LT(brightest, 60) << "the trail is mended where it took hot pixels before they were known";
+
+    CapturedStream again;
+    auto restarted = Calibrator::make(settings, ".", again.file);
+    Frame frame{skyImage(1, noDark, hot), 0};
+    (*restarted)->apply(frame, std::nullopt);
+    EXPECT_EQ(again.text(), "hot pixels: 40 taken up from ./hot-pixels.png\n");
+    EXPECT_TRUE(frame.mendTrail) << "the trail is mended from its first image";
+    EXPECT_LT(frame.image.at<uchar>(hot[0]), 60);
+}
+
+// A library: the dark of the image's size and depth, the camera's exposure
+// and gain, the temperature nearest the sensor's within the limit; none
+// fits: said once, the images go as they are.
+TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
+    TempWorkingDir dir;
+    std::filesystem::create_directory("darks");
+    const auto dark = [](const std::string& name, int level, double exposure, double gain, double celsius,
+                         cv::Size size = {64, 48}) {
+        cv::imwrite("darks/" + name + ".png", cv::Mat(size, CV_8UC1, cv::Scalar(level)));
+        DarkDescription d{exposure, gain, celsius, size, 8, 30, 0};
+        std::ofstream("darks/" + name + ".json") << darkSidecarJson(d);
+    };
+    dark("cold", 1, 2, 100, -10);
+    dark("warm", 2, 2, 100, 10);
+    dark("other-gain", 3, 2, 200, 10);
+    dark("other-exposure", 4, 4, 100, 10);
+    dark("other-size", 5, 2, 100, 10, {32, 24});
+    std::ofstream("darks/broken.json") << "{\"width\":64";
+    CalibrationSettings settings;
+    settings.dark = "darks";
+    settings.exposureSeconds = 2;
+    settings.gain = 100;
+    CapturedStream err;
+    auto calibrator = Calibrator::make(settings, "img", err.file);
+    ASSERT_TRUE(calibrator) << calibrator.reason();
+    int64_t now = 0;
+    const auto subtracted = [&](std::optional<double> celsius) {
+        Frame frame{cv::Mat(48, 64, CV_8UC1, cv::Scalar(50)), now += 61000};
+        (*calibrator)->apply(frame, celsius);
+        return 50 - frame.image.at<uchar>(0, 0);
+    };
+    EXPECT_EQ(subtracted(-7), 1);
+    EXPECT_EQ(subtracted(6), 2);
+    EXPECT_EQ((*calibrator)->sidecarMembers(),
+              "\"dark\":\"warm.png\",\"dark_temperature_delta\":4.0,\"hot_pixels\":0");
+    EXPECT_EQ(subtracted(30), 0);
+    EXPECT_EQ(subtracted(31), 0);
+    EXPECT_EQ(
+        err.lines(),
+        (std::vector<std::string>{
+            "dark: cold.png, 3.0 degrees from the sensor", "dark: warm.png, 4.0 degrees from the sensor",
+            "no dark in darks fits the camera's images (64x48 of 1 channel of 8 bits, exposure 2 s, "
+            "gain 100, within 5 degrees of the sensor): they go uncalibrated until one does"}));
+}
+
+// The median of each pixel over the images, a few rows at a time.
+TEST(Calibration, MedianOfImagesInBands) {
+    TempWorkingDir dir;
+    for (const auto& [type, count] : {std::pair{CV_8UC3, 5}, {CV_16UC1, 6}}) {
+        MedianImage median(".", 3000);  // a few rows of every image at once
+        std::vector<cv::Mat> images;
+        for (int i = 0; i < count; ++i) {
+            images.emplace_back(30, 40, type);
+            cv::RNG(static_cast<uint64_t>(i))
+                .fill(images.back(), cv::RNG::UNIFORM, 0, type == CV_8UC3 ? 256 : 60000);
+            ASSERT_TRUE(median.add(images.back()));
+        }
+        EXPECT_FALSE(median.add(cv::Mat(30, 41, type)));
+        const Result<cv::Mat> made = median.median();
+        ASSERT_TRUE(made) << made.reason();
+        cv::Mat expected(30, 40, type);
+        for (size_t e = 0; e < expected.total() * expected.channels(); ++e) {
+            std::vector<int> values;
+            for (const cv::Mat& image : images)
+                values.push_back(type == CV_8UC3 ? image.data[e]
+                                                 : reinterpret_cast<const uint16_t*>(image.data)[e]);
+            std::sort(values.begin(), values.end());
+            const int m = count / 2, value = count % 2 ? values[m] : (values[m - 1] + values[m] + 1) / 2;
+            if (type == CV_8UC3)
+                expected.data[e] = static_cast<uchar>(value);
+            else
+                reinterpret_cast<uint16_t*>(expected.data)[e] = static_cast<uint16_t>(value);
+        }
+        EXPECT_TRUE(samePixels(*made, expected)) << type;
+    }
+}
