@@ -514,6 +514,39 @@ print(ms(s["start"]), ms(s["end"]))')
     start --indi "$port" --headless && expect_end 1
     [ "$(cat err)" = "indi: cannot reach the INDI server at 127.0.0.1:$port" ] && [ ! -s out ] || fail "no server"
     ;;
+calibration)
+    # A master dark made from a replay of covered images (a glowing corner
+    # and noise), then a sky with that glow and hot pixels replayed with it.
+    python3 -c 'import os, random
+os.mkdir("covered"); os.mkdir("sky")
+for folder, star in (("covered", False), ("sky", True)):
+    for i in range(30):
+        random.seed(i)
+        pixels = bytearray(random.randint(15, 25) + (60 if x >= 48 and y < 16 else 0) for y in range(48) for x in range(64))
+        if star:
+            pixels[8 * 64 + i] = 200
+            for hot in (5 * 64 + 40, 30 * 64 + 10, 30 * 64 + 11):
+                pixels[hot] = 250
+        open("%s/%02d.pgm" % (folder, i), "wb").write(b"P5 64 48 255\n" + bytes(pixels))' || fail "no frames"
+    timeout 60 "$tool" -i 'covered/%02d.pgm' --make-dark master.png --dark-frames 20 </dev/null >out 2>err &&
+        [ "$(cat out)" = "dark: the median of 20 images of 64x48, written to master.png" ] && [ ! -e img ] &&
+        grep -q '^{"exposure_s":null,"gain":null,"temperature_c":null,"width":64,"height":48,"depth":8,"frames":20,' \
+            master.json || fail "make-dark: $(cat err master.json)"
+    timeout 60 "$tool" -i 'sky/%02d.pgm' --dark master.png --hot-pixels auto --hot-learn 10 --metadata --hot-margin 60 \
+        </dev/null >out 2>err || fail "status $?"
+    [ "$(cat err)" = "hot pixels: 3 found in the first 10 images, kept in img/hot-pixels.png" ] &&
+        grep -q '"dark":"master.png","dark_temperature_delta":null,"hot_pixels":3,' img/1.json ||
+        fail "calibrated replay: $(cat img/1.json)"
+    # The trail has neither the glow nor the hot pixels: nothing above the noise but the star.
+    [ "$(ffmpeg -v error -i img/1.jpg -f rawvideo -pix_fmt gray - | python3 -c 'import sys
+p = sys.stdin.buffer.read(); print(max(p[64 * y + x] for y in range(48) for x in range(64) if y != 8))')" -lt 40 ] ||
+        fail "glow or hot pixels in the trail"
+    # A dark of another size: one line, status 1, nothing written.
+    before=$(ls -R)
+    timeout 20 "$tool" --demo --headless --dark master.png </dev/null >out 2>err
+    [ $? -eq 1 ] && [ "$(cat err)" = "trailcam: the dark master.png is 64x48 of 3 channels of 8 bits, the camera's images are 640x480 of 3 channels of 8 bits" ] &&
+        [ ! -s out ] && [ "$(ls -R)" = "$before" ] || fail "a dark of another size: $(cat err)"
+    ;;
 *) fail "unknown check" ;;
 esac
 echo "ok ($check)"
