@@ -12,7 +12,7 @@
 
 namespace {
 
-// Noise over a dark floor, stars drifting a pixel an image and twinkling,
+// Noise over a dark floor, stars drifting a pixel every 8 images and twinkling,
 // and the sensor's own: a dark pattern (a glowing corner), hot pixels (250)
 // and warm ones (60 above the sky).
 cv::Mat skyImage(int i, const cv::Mat& dark, const std::vector<cv::Point>& hot,
@@ -21,7 +21,7 @@ cv::Mat skyImage(int i, const cv::Mat& dark, const std::vector<cv::Point>& hot,
     cv::RNG random(static_cast<uint64_t>(i) + 1);
     random.fill(image, cv::RNG::NORMAL, 20, 3);
     for (int k = 0; 8 + 15 * k < image.rows; ++k)
-        image.at<uchar>(8 + 15 * k, (i + 20 * k) % image.cols) = static_cast<uchar>(random.uniform(150, 220));
+        image.at<uchar>(8 + 15 * k, (i / 8 + 20 * k) % image.cols) = static_cast<uchar>(random.uniform(150, 220));
     image += dark;
     for (const cv::Point& p : warm)
         image.at<uchar>(p) = cv::saturate_cast<uchar>(image.at<uchar>(p) + 60);
