@@ -15,6 +15,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chosen again at most this often
+constexpr size_t kMostBuffers = 4;
 
 std::string describe(const cv::Mat& image) {
     return std::to_string(image.cols) + "x" + std::to_string(image.rows) + " of " +
@@ -182,7 +183,7 @@ void Calibrator::useDark(const std::string& path, std::optional<double> delta) {
 // The hot pixels filled in images like this one: the base mask's and, with
 // a dark, the dark's own.
 void Calibrator::rebuildMap(const cv::Mat& image) {
-    builtFor_ = describe(image);
+    builtType_ = image.type();
     mapDirty_ = false;
     cv::Mat mask;
     if (!baseMask_.empty() && baseMask_.size() == image.size()) mask = baseMask_ != 0;
@@ -211,6 +212,19 @@ void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, F
     frame.mendTrail = [map](cv::Mat& trail) { map.fill(trail); };
 }
 
+// An image to calibrate into, of the camera image's size and type: one of
+// the earlier ones once nobody holds it any more (the loop and every listener
+// copy what they keep), so that no image costs fresh memory.
+cv::Mat Calibrator::recycled(const cv::Mat& like) {
+    for (cv::Mat& buffer : buffers_)
+        if (buffer.u != nullptr && buffer.u->refcount == 1 && buffer.size() == like.size() &&
+            buffer.type() == like.type())
+            return buffer;
+    cv::Mat fresh(like.size(), like.type());
+    if (buffers_.size() < kMostBuffers) buffers_.push_back(fresh);
+    return fresh;
+}
+
 void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
     if (frame.image.empty()) return;
     const cv::Mat own = frame.image;
@@ -218,7 +232,7 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
     cv::Mat out = own;
     if (!dark_.empty()) {
         if (dark_.size() == own.size() && dark_.type() == own.type()) {
-            out = cv::Mat();  // a new image: the camera's own stays as it came
+            out = recycled(own);  // the camera's own stays as it came
             cv::subtract(own, dark_, out);
         } else if (!libraryAsked_) {
             said_.say("the dark " + settings_.dark + " is " + describe(dark_) +
@@ -249,12 +263,12 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
                          frame);
         learner_.reset();
     }
-    if (!settings_.hotPixels.empty() && !learning_ && (mapDirty_ || builtFor_ != describe(own))) {
+    if (!settings_.hotPixels.empty() && !learning_ && (mapDirty_ || !map_.fits(own) || builtType_ != own.type())) {
         rebuildMap(own);
         if (settings_.hotPixels != "auto") said_.say("hot pixels: " + std::to_string(map_.count()));
     }
     if (!learning_ && !map_.empty() && map_.fits(out)) {
-        if (out.data == own.data) out = own.clone();
+        if (out.data == own.data) own.copyTo(out = recycled(own));
         map_.fill(out);
     }
     if (out.data != own.data) {

@@ -59,6 +59,7 @@ private:
     void useDark(const std::string& path, std::optional<double> delta);
     void learnedOrTakenUp(const cv::Mat& mask, const std::string& how, Frame& frame);
     void rebuildMap(const cv::Mat& image);
+    cv::Mat recycled(const cv::Mat& like);
 
     CalibrationSettings settings_;
     std::string hotPixelsFile_;  // where an automatic map is kept
@@ -73,7 +74,8 @@ private:
     bool learning_ = false;
     cv::Mat baseMask_;      // the mask file's or the learned map's
     HotPixelMap map_;       // the base mask and the dark's own hot pixels
-    std::string builtFor_;  // the size and type of the images map_ was built for
+    int builtType_ = -1;           // the type of the images map_ was built for
+    std::vector<cv::Mat> buffers_;  // calibrated images, used again once let go
     bool mapDirty_ = false;
 
     mutable std::mutex reportMutex_;  // the statuses are asked from other threads
