@@ -12,7 +12,8 @@ namespace {
 
 cv::Mat noisy(cv::Size size, int type, int seed) {
     cv::Mat image(size, type);
-    cv::RNG(static_cast<uint64_t>(seed)).fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 10000 : 40);
+    cv::RNG(static_cast<uint64_t>(seed))
+        .fill(image, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 10000 : 40);
     return image;
 }
 
@@ -31,7 +32,8 @@ void BM_MergeAlone(benchmark::State& state) {
 }
 
 void BM_CalibrateAndMerge(benchmark::State& state) {
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "trailcam-bench-calibration";
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() / "trailcam-bench-calibration";
     std::filesystem::create_directories(folder);
     const cv::Mat frame = noisy(sizeOf(state), typeOf(state), 1);
     cv::Mat mask(sizeOf(state), CV_8UC1, cv::Scalar(0));
@@ -60,12 +62,21 @@ void BM_CalibrateAndMerge(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_MergeAlone)->Args({640, 480, 8})->Args({1920, 1080, 8})->Args({1920, 1080, 16});
-BENCHMARK(BM_CalibrateAndMerge)->Args({640, 480, 8})->Args({1920, 1080, 8})->Args({1920, 1080, 16});
+BENCHMARK(BM_MergeAlone)
+    ->Args({640, 480, 8})
+    ->Args({1920, 1080, 8})
+    ->Args({1920, 1080, 16})
+    ->Args({3840, 2160, 8});
+BENCHMARK(BM_CalibrateAndMerge)
+    ->Args({640, 480, 8})
+    ->Args({1920, 1080, 8})
+    ->Args({1920, 1080, 16})
+    ->Args({3840, 2160, 8});
 
 namespace {
 void BM_SubtractAlone(benchmark::State& state) {
-    const cv::Mat frame = noisy(sizeOf(state), typeOf(state), 1), dark = noisy(sizeOf(state), typeOf(state), 3) / 4;
+    const cv::Mat frame = noisy(sizeOf(state), typeOf(state), 1),
+                  dark = noisy(sizeOf(state), typeOf(state), 3) / 4;
     cv::Mat out(frame.size(), frame.type());
     for (auto _ : state) {
         cv::subtract(frame, dark, out);

@@ -1,6 +1,7 @@
 // A Motion-JPEG camera's images decoded and merged into the trail: one after
 // another on the loop's thread, as before, against the pool that decodes
 // several at once. Images per second over the same busy-scene JPEGs.
+#include "calibration/Calibrator.h"
 #include "camera/PooledDecoding.h"
 
 #include <benchmark/benchmark.h>
@@ -8,6 +9,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <map>
 #include <vector>
 
@@ -97,8 +99,75 @@ void BM_PoolDecodeMerge(benchmark::State& state) {
     countImages(state);
 }
 
+// The same with a master dark and 200 hot pixels (--dark, --hot-pixels FILE):
+// serially, and on the pool, calibration on the loop's thread in both.
+struct Calibration {
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / "trailcam-bench-live";
+    FILE* quiet = std::fopen("/dev/null", "w");
+    std::unique_ptr<Calibrator> calibrator;
+    explicit Calibration(cv::Size size) {
+        std::filesystem::create_directories(folder);
+        cv::Mat dark(size, CV_8UC3), mask(size, CV_8UC1, cv::Scalar(0));
+        cv::randu(dark, cv::Scalar::all(0), cv::Scalar::all(8));
+        cv::RNG random(5);
+        for (int i = 0; i < 200; ++i)
+            mask.at<uchar>(random.uniform(0, size.height), random.uniform(0, size.width)) = 255;
+        cv::imwrite((folder / "dark.png").string(), dark);
+        cv::imwrite((folder / "mask.png").string(), mask);
+        CalibrationSettings settings;
+        settings.dark = (folder / "dark.png").string();
+        settings.hotPixels = (folder / "mask.png").string();
+        settings.hotMargin = 254;
+        calibrator = std::move(*Calibrator::make(settings, folder.string(), quiet));
+    }
+    ~Calibration() {
+        std::fclose(quiet);
+        std::filesystem::remove_all(folder);
+    }
+};
+
+void BM_SerialDecodeCalibrateMerge(benchmark::State& state) {
+    const auto images = busyScene(sizeOf(state));
+    Calibration calibration(sizeOf(state));
+    cv::Mat trail(sizeOf(state), CV_8UC3, cv::Scalar::all(0));
+    Frame frame;
+    size_t next = 0;
+    for (auto _ : state) {
+        cv::imdecode(images[next++ % images.size()], cv::IMREAD_COLOR, &frame.image);
+        calibration.calibrator->apply(frame, std::nullopt);
+        cv::max(trail, frame.image, trail);
+        frame.image = frame.own;  // the camera's buffer, decoded into again
+    }
+    countImages(state);
+}
+
+void BM_PoolDecodeCalibrateMerge(benchmark::State& state) {
+    JpegCamera camera(busyScene(sizeOf(state)));
+    PooledDecoding pooled(camera, 2, stderr);
+    Calibration calibration(sizeOf(state));
+    CalibratedCamera calibrated(pooled, *calibration.calibrator);
+    calibrated.configure({});
+    cv::Mat trail(sizeOf(state), CV_8UC3, cv::Scalar::all(0));
+    Frame frame;
+    for (auto _ : state) {
+        calibrated.read(frame);
+        cv::max(trail, frame.image, trail);
+    }
+    countImages(state);
+}
+
 }  // namespace
 
+BENCHMARK(BM_SerialDecodeCalibrateMerge)
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PoolDecodeCalibrateMerge)
+    ->Args({1920, 1080})
+    ->Args({3840, 2160})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SerialDecodeMerge)
     ->Args({1920, 1080})
     ->Args({3840, 2160})

@@ -3,6 +3,7 @@
 #include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "core/RecycledImages.h"
 #include "platform/Files.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -15,7 +16,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chosen again at most this often
-constexpr size_t kMostBuffers = 4;
 
 std::string describe(const cv::Mat& image) {
     return std::to_string(image.cols) + "x" + std::to_string(image.rows) + " of " +
@@ -212,17 +212,11 @@ void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, F
     frame.mendTrail = [map](cv::Mat& trail) { map.fill(trail); };
 }
 
-// An image to calibrate into, of the camera image's size and type: one of
-// the earlier ones once nobody holds it any more (the loop and every listener
-// copy what they keep), so that no image costs fresh memory.
+// An image to calibrate into, in memory an earlier image let go of.
 cv::Mat Calibrator::recycled(const cv::Mat& like) {
-    for (cv::Mat& buffer : buffers_)
-        if (buffer.u != nullptr && buffer.u->refcount == 1 && buffer.size() == like.size() &&
-            buffer.type() == like.type())
-            return buffer;
-    cv::Mat fresh(like.size(), like.type());
-    if (buffers_.size() < kMostBuffers) buffers_.push_back(fresh);
-    return fresh;
+    cv::Mat image = recycledImage();
+    image.create(like.size(), like.type());
+    return image;
 }
 
 void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
@@ -263,7 +257,8 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
                          frame);
         learner_.reset();
     }
-    if (!settings_.hotPixels.empty() && !learning_ && (mapDirty_ || !map_.fits(own) || builtType_ != own.type())) {
+    if (!settings_.hotPixels.empty() && !learning_ &&
+        (mapDirty_ || !map_.fits(own) || builtType_ != own.type())) {
         rebuildMap(own);
         if (settings_.hotPixels != "auto") said_.say("hot pixels: " + std::to_string(map_.count()));
     }
