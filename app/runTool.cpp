@@ -12,6 +12,7 @@
 #include "camera/PooledDecoding.h"
 #include "camera/VideoCaptureCamera.h"
 #include "clips/ClipOptions.h"
+#include "core/EightBits.h"
 #include "core/TimeColours.h"
 #include "core/Worker.h"
 #include "cvio.h"
@@ -55,8 +56,9 @@ namespace {
 void describeSnapshots(SnapshotFolder& snapshots, const SnapshotSettings& s, Panorama& panorama,
                        const SnapshotMetadata& metadata) {
     if (s.panorama)
-        snapshots.addCompanion(kPanoramaSuffix,
-                               [&panorama](const SnapshotDue& due) { return panorama.unwrap(due.trail); });
+        snapshots.addCompanion(kPanoramaSuffix, [&panorama, stretch = s.stretch](const SnapshotDue& due) {
+            return panorama.unwrap(shown(due.trail, stretch));
+        });
     if (s.metadata) snapshots.describeWith(&metadata);
     if (s.sixteenBits)
         snapshots.addCompanion(kSixteenBitSuffix, [](const SnapshotDue& due) {
@@ -127,7 +129,9 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     if (f.daylight) f.sky = std::make_unique<SkyReport>(*f.daylight, *s.sun.nightOnly, stdout);
     f.flashes = makeFlashReport(s.flashes, stderr);
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr);
-    Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(s.clips, replay, stderr);
+    ClipSettings clipSettings = s.clips;
+    clipSettings.stretch = s.snapshots.stretch;
+    Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(clipSettings, replay, stderr);
     if (!clips) return Failure{clips.reason()};
     f.clips = std::move(*clips);
     Panorama* panoramaShown = s.snapshots.panorama ? &panorama : nullptr;

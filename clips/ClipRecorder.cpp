@@ -73,7 +73,8 @@ void ClipRecorder::framed(const Frame& frame) {
         std::clamp<size_t>(static_cast<size_t>(settings_.memoryBytes) / 4 / frameBytes, 1, 4);
     if (capacity != capacity_) worker_.setCapacity(capacity_ = capacity);
     // The source's own JPEG when it sent one: nothing to encode.
-    Raw raw{frame.jpeg ? cv::Mat() : eightBitColour(own).clone(), frame.millis, fps_, frame.jpeg, own.size()};
+    Raw raw{frame.jpeg ? cv::Mat() : shown(own, settings_.stretch).clone(), frame.millis, fps_, frame.jpeg,
+            own.size()};
     if ((!settings_.waitForEncoder && !worker_.hasRoom()) || !worker_.hand({std::nullopt, std::move(raw)})) {
         const std::lock_guard<std::mutex> lock(mutex_);
         missing(frame.millis, "images come faster than they can be encoded");
@@ -89,8 +90,8 @@ void ClipRecorder::ticked(const Tick& tick) {
         cv::Mat small;
         const cv::Mat& image = tick.frame.image;
         const int width = std::min(kThumbnailWidth, image.cols);
-        cv::resize(eightBitColour(image), small, {width, std::max(1, image.rows * width / image.cols)}, 0, 0,
-                   cv::INTER_AREA);
+        cv::resize(shown(image, settings_.stretch), small,
+                   {width, std::max(1, image.rows * width / image.cols)}, 0, 0, cv::INTER_AREA);
         std::vector<uchar> thumbnail;
         cv::imencode(".jpg", small, thumbnail);
         {

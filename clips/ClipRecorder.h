@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Stretch.h"
+
 #include "core/SayOnce.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
@@ -27,6 +29,7 @@ struct ClipSettings {
     // its clips are the same on every run.
     bool waitForEncoder = false;
     double maxSeconds = 60;  // a longer event goes on in the next clip
+    Stretch stretch = Stretch::linear;  // how a 16-bit camera's images are shown
 };
 
 // A short video of every event: the camera's images from a few seconds

@@ -33,3 +33,7 @@ std::string describeImageType(int type) {
     return std::to_string(channels) + (channels == 1 ? " channel of " : " channels of ") +
            std::to_string(bits) + " bits";
 }
+
+cv::Mat shown(const cv::Mat& image, Stretch stretch) {
+    return eightBitColour(image.depth() == CV_16U ? stretchToEightBits(image, stretch) : image);
+}

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Stretch.h"
+
 #include <opencv2/core.hpp>
 
 #include <string>
@@ -12,6 +14,10 @@ bool convertToEightBits(cv::Mat& image);
 // The image as 8-bit three-channel colour: depth as above, grey and
 // four-channel images to blue-green-red. The image itself when it already is.
 cv::Mat eightBitColour(const cv::Mat& image);
+
+// The image as 8-bit colour for a picture: a 16-bit one stretched as asked
+// (--stretch), an 8-bit one as eightBitColour gives it.
+cv::Mat shown(const cv::Mat& image, Stretch stretch);
 
 // "3 channels of 16 bits", for messages.
 std::string describeImageType(int type);

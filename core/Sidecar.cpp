@@ -44,6 +44,6 @@ std::string sidecarJson(const SnapshotDue& due, const std::string& source, const
            ",\"armed_diff\":" + (span.armed ? std::to_string(span.armedDiff) : std::string("null")) +
            ",\"reason\":\"" + reasonName(due.reason) + "\",\"source\":" + jsonString(source) +
            ",\"width\":" + std::to_string(due.trail.cols) + ",\"height\":" + std::to_string(due.trail.rows) +
-           rejectedMembers(span) + (members.empty() ? "" : "," + members) + ",\"version\":" + jsonString(version) +
-           "}\n";
+           rejectedMembers(span) + (members.empty() ? "" : "," + members) +
+           ",\"version\":" + jsonString(version) + "}\n";
 }

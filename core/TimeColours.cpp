@@ -1,5 +1,7 @@
 #include "core/TimeColours.h"
 
+#include "core/Stretch.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -9,10 +11,11 @@ cv::Mat colouredTimes(const cv::Mat& times, const cv::Mat& trail, float spanSeco
     times.convertTo(levels, CV_8U, 255.0 / std::max(spanSeconds, 0.001f));
     cv::applyColorMap(levels, colours, cv::COLORMAP_VIRIDIS);
     // Brightness: the trail's brightest channel; nothing where nothing rose.
-    cv::Mat trailChannels = trail.channels() == 1 ? trail : cv::Mat();
-    if (trail.channels() > 1) {
+    const cv::Mat eight = trail.depth() == CV_8U ? trail : stretchToEightBits(trail, Stretch::linear);
+    cv::Mat trailChannels = eight.channels() == 1 ? eight : cv::Mat();
+    if (eight.channels() > 1) {
         std::vector<cv::Mat> channels;
-        cv::split(trail, channels);
+        cv::split(eight, channels);
         trailChannels = channels[0];
         for (size_t c = 1; c < channels.size() && c < 3; ++c)
             cv::max(trailChannels, channels[c], trailChannels);

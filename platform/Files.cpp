@@ -1,5 +1,7 @@
 #include "platform/Files.h"
 
+#include "core/Stretch.h"
+
 #include "core/FileNames.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -119,8 +121,11 @@ std::string unusedBase(const std::string& base, const std::vector<std::string>& 
 
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;
+    // A JPEG is 8-bit: a 16-bit image (a star trail, a composition) is stretched.
+    const bool jpeg = extension == ".jpg" || extension == ".jpeg";
+    const cv::Mat shown = jpeg && image.depth() != CV_8U ? stretchToEightBits(image, Stretch::linear) : image;
     try {
-        if (cv::imencode(extension, image, encoded)) return encoded;
+        if (cv::imencode(extension, shown, encoded)) return encoded;
     } catch (const cv::Exception&) {
         // said below
     }

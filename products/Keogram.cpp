@@ -25,15 +25,16 @@ constexpr int kBlockColumns = 1024;
 // The columns with a strip of hour labels below: a tick and the hour where
 // a column's local hour differs from the one before it.
 cv::Mat withHours(const cv::Mat& columns, const std::vector<int64_t>& times) {
-    cv::Mat labelled(columns.rows + kLabelRows, columns.cols, CV_8UC3, cv::Scalar::all(0));
+    cv::Mat labelled(columns.rows + kLabelRows, columns.cols, columns.type(), cv::Scalar::all(0));
+    const cv::Scalar grey = cv::Scalar::all(columns.depth() == CV_16U ? 200 * 257 : 200);
     columns.copyTo(labelled(cv::Rect(0, 0, columns.cols, columns.rows)));
     for (size_t i = 0; i < times.size(); ++i) {
         const int hour = localHour(times[i]);
         if (i > 0 && hour == localHour(times[i - 1])) continue;
         const int x = static_cast<int>(i);
-        cv::line(labelled, {x, columns.rows}, {x, columns.rows + 5}, cv::Scalar::all(200));
+        cv::line(labelled, {x, columns.rows}, {x, columns.rows + 5}, grey);
         cv::putText(labelled, cv::format("%02d", hour), {x + 2, columns.rows + 18}, cv::FONT_HERSHEY_PLAIN, 1,
-                    cv::Scalar::all(200));
+                    grey);
     }
     return labelled;
 }
@@ -59,8 +60,17 @@ std::optional<std::vector<int64_t>> timesOf(const std::string& path) {
     return times;
 }
 
-// Brings a column to 8-bit colour, one pixel wide.
-cv::Mat colourColumn(const cv::Mat& column) { return eightBitColour(column).clone(); }
+// Brings a column to colour, one pixel wide: 8 bits, or 16 from a 16-bit
+// trail's camera (--depth 16), whose keogram is a 16-bit PNG.
+cv::Mat colourColumn(const cv::Mat& column) {
+    if (column.depth() != CV_16U) return eightBitColour(column).clone();
+    cv::Mat colour;
+    if (column.channels() == 3) return column.clone();
+    cv::cvtColor(column, colour, column.channels() == 1 ? cv::COLOR_GRAY2BGR : cv::COLOR_BGRA2BGR);
+    return colour;
+}
+
+int keogramType(const cv::Mat& column) { return column.depth() == CV_16U ? CV_16UC3 : CV_8UC3; }
 
 }  // namespace
 
@@ -78,8 +88,9 @@ KeogramStrip::~KeogramStrip() { use(""); }
 
 void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
     const std::string night = nightOf(millis);
-    if (night != night_) {
+    if (night != night_ || keogramType(column) != type_) {
         if (!times_.empty()) finish();
+        type_ = keogramType(column);
         open(night, column.rows);
     }
     if (column.rows != height_) return;  // a camera that changed size keeps its keogram's height
@@ -98,7 +109,7 @@ void KeogramStrip::add(const cv::Mat& column, int64_t millis) {
         inUse_->hold(base_ + ".json");
     }
     const int count = static_cast<int>(times_.size());
-    if (count % kBlockColumns == 0) blocks_.emplace_back(kBlockColumns, height_, CV_8UC3);
+    if (count % kBlockColumns == 0) blocks_.emplace_back(kBlockColumns, height_, type_);
     cv::Mat place = blocks_.back().row(count % kBlockColumns);
     colourColumn(column).reshape(0, 1).copyTo(place);
     times_.push_back(millis);
@@ -122,15 +133,16 @@ void KeogramStrip::open(const std::string& night, int rows) {
     use(folder_ + "/" + productBase(prefix_, night));
     std::error_code error;
     if (!std::filesystem::exists(base_ + ".png", error)) return;
-    const cv::Mat earlier = cv::imread(base_ + ".png", cv::IMREAD_COLOR);
+    const cv::Mat earlier = cv::imread(base_ + ".png", cv::IMREAD_ANYCOLOR | cv::IMREAD_ANYDEPTH);
     const std::optional<std::vector<int64_t>> times = timesOf(base_ + ".json");
     if (earlier.empty() || !times) return goOnBeside("cannot be read");
+    if (earlier.type() != type_) return goOnBeside("does not fit this camera's images");
     if (earlier.rows != rows + kLabelRows) return goOnBeside("does not fit this camera's images");
     // Written PNG first: after a crash between the two, the JSON is the
     // shorter; a JSON of another run's longer file cannot be, but is cut too.
     const int columns = std::min(earlier.cols, static_cast<int>(times->size()));
     for (int from = 0; from < columns; from += kBlockColumns) {
-        blocks_.emplace_back(kBlockColumns, rows, CV_8UC3);
+        blocks_.emplace_back(kBlockColumns, rows, type_);
         const int width = std::min(kBlockColumns, columns - from);
         cv::Mat place = blocks_.back().rowRange(0, width);
         cv::transpose(earlier(cv::Rect(from, 0, width, rows)), place);
@@ -182,7 +194,7 @@ void KeogramStrip::write(Written& keogram) {
     if (keogram.base == writtenBase_ && keogram.times.size() <= writtenColumns_) return;
     std::vector<uchar> png;
     const int count = static_cast<int>(keogram.times.size());
-    cv::Mat columns(keogram.blocks.front().cols, count, CV_8UC3);
+    cv::Mat columns(keogram.blocks.front().cols, count, keogram.blocks.front().type());
     for (int from = 0, block = 0; from < count; from += kBlockColumns, ++block) {
         const int width = std::min(kBlockColumns, count - from);
         cv::Mat place = columns.colRange(from, from + width);

@@ -62,6 +62,7 @@ private:
     // moved: the rows written never change, so the writer shares them.
     std::vector<cv::Mat> blocks_;
     int height_ = 0;
+    int type_ = CV_8UC3;  // 16-bit colour from a 16-bit trail's camera
     std::vector<int64_t> times_;
     bool takenUp_ = false;  // the columns so far are an earlier run's
     int64_t savedAt_ = 0;

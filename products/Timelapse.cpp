@@ -44,17 +44,19 @@ void Timelapse::ticked(const Tick& tick) {
     switch (settings_.shows) {
         case TimelapseSettings::Shows::frame:
             // The source's own JPEG when it sent one: nothing to encode.
-            if (!tick.frame.jpeg) image = eightBitColour(tick.frame.cameraImage()).clone();
+            if (!tick.frame.jpeg) image = shown(tick.frame.cameraImage(), tick.stretch).clone();
             break;
         case TimelapseSettings::Shows::trail:
-            image = eightBitColour(tick.trail).clone();
+            image = shown(tick.trail, tick.stretch).clone();
             break;
         case TimelapseSettings::Shows::both:
-            cv::hconcat(eightBitColour(tick.frame.cameraImage()), eightBitColour(tick.trail), image);
+            cv::hconcat(shown(tick.frame.cameraImage(), tick.stretch), shown(tick.trail, tick.stretch),
+                        image);
             break;
     }
     Still still{std::move(image), tick.frame.millis};
-    if (still.image.empty()) still = {tick.frame.cameraImage(), tick.frame.millis, tick.frame.jpeg};
+    if (still.image.empty())
+        still = {shown(tick.frame.cameraImage(), tick.stretch), tick.frame.millis, tick.frame.jpeg};
     if (!encoder_.hand(std::move(still)) && !ended_) {
         const std::lock_guard<std::mutex> lock(mutex_);
         said_.say("timelapse: the encoder cannot keep up, images left out");

@@ -75,6 +75,7 @@ int medianLuminance(const cv::Mat& image) {
         grey = image;
     else
         cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    if (grey.depth() != CV_8U) grey.convertTo(grey, CV_8U, 1.0 / 257);  // in 8-bit levels, as the haze margin
     int histogram[256] = {};
     for (int y = 0; y < grey.rows; ++y)
         for (int x = 0; x < grey.cols; ++x)

@@ -45,13 +45,11 @@ void addDepthOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules& ru
                    ? std::string("--stretch needs --depth 16")
                    : std::string();
     });
-    // What does not take 16-bit images yet.
-    for (const char* other : {"--time-map", "--panorama", "--clips", "--keogram", "--timelapse", "--segments",
-                              "--reject-flashes", "--record"})
-        rules.checks.emplace_back([&app, other] {
-            return app.count("--depth") > 0 && app["--depth"]->as<std::string>() == "16" &&
-                           app.count(other) > 0
-                       ? std::string("--depth 16 cannot go with ") + other
-                       : std::string();
-        });
+    // The recorder's video is 8-bit, as the camera's own images are recorded.
+    rules.checks.emplace_back([&app] {
+        return app.count("--depth") > 0 && app["--depth"]->as<std::string>() == "16" &&
+                       app.count("--record") > 0
+                   ? std::string("--depth 16 cannot go with --record: the recording is 8-bit")
+                   : std::string();
+    });
 }

@@ -464,7 +464,8 @@ camera images have 1 channel of 16 bits: converting them to 8 bits" ] || fail "t
     # 16 bits: the trail's N.tiff is, pixel for pixel, the maximum of the FITS
     # images the camera sent between the trail's first and last image.
     rm -rf img fits && mkdir fits && serving
-    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --depth 16 --metadata --indi-keep-fits fits
+    start --indi "$port" --exposure-s 0.2 --headless --save-on-exit --depth 16 --metadata --indi-keep-fits fits \
+        --time-map --keogram --keogram-every 1 --segments 60 --timelapse
     wait_for 60 grep -q '^freq=[1-9]' out || fail "no 16-bit images"
     stop_with TERM
     span=$(python3 -c 'import json, datetime, sys
@@ -473,6 +474,8 @@ ms = lambda t: round(datetime.datetime.fromisoformat(t.replace("Z", "+00:00")).t
 print(ms(s["start"]), ms(s["end"]))')
     [ ! -s err ] && [ -s img/1.jpg ] && [ "$(ffprobe -v error -show_entries stream=width,height,pix_fmt -of csv=p=0 img/1.tiff)" = "1280,1024,gray16le" ] ||
         fail "16-bit snapshot: $(ls img)"
+    [ "$(ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 img/segments-*/*.png | sort -u)" = gray16be ] &&
+        [ -s img/1-time.tiff ] || fail "16-bit segments and time map: $(ls -R img)"
     # shellcheck disable=SC2086
     "$fits_max" fits $span img/1.tiff >max.txt && [ "$(cut -d" " -f1 max.txt)" -ge 3 ] || fail "the trail is not the maximum: $(cat max.txt) $span $(ls fits | head -3)"
     # An exposure of seconds: status.json tells how far it is between images.
@@ -541,6 +544,18 @@ for folder, star in (("covered", False), ("sky", True)):
     [ "$(ffmpeg -v error -i img/1.jpg -f rawvideo -pix_fmt gray - | python3 -c 'import sys
 p = sys.stdin.buffer.read(); print(max(p[64 * y + x] for y in range(48) for x in range(64) if y != 8))')" -lt 40 ] ||
         fail "glow or hot pixels in the trail"
+    # 16 bits with every feature: a 16-bit replay, its own 16-bit dark.
+    ffmpeg -v error -f lavfi -i "testsrc2=size=160x120:rate=10" -t 4 -pix_fmt rgb48be deep%02d.png || fail "ffmpeg"
+    timeout 60 "$tool" -i deep%02d.png --make-dark deep.png --dark-frames 5 </dev/null >out 2>err &&
+        grep -q '"depth":16' deep.json || fail "16-bit dark: $(cat err deep.json)"
+    timeout 120 "$tool" -i deep%02d.png -o deep --depth 16 --dark deep.png --hot-pixels auto --hot-learn 10 \
+        --input-start 2026-12-07T22:00:00Z --metadata --time-map --clips deepclips --keogram --keogram-every 1 \
+        --timelapse both --segments 60 --reject-flashes --panorama </dev/null >out 2>err || fail "16-bit: $(cat err)"
+    pixels() { ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 "$1"; }
+    [ "$(pixels deep/1.tiff) $(pixels deep/keogram-2026-12-07.png) $(pixels deep/segments-2026-12-07/20261207T220000Z.png)" = \
+        "rgb48le rgb48be rgb48be" ] && [ -s deep/1-time.tiff ] && [ -s deep/1-panorama.jpg ] &&
+        [ -s deep/timelapse-2026-12-07.mkv ] && [ -s deep/startrail-2026-12-07.jpg ] ||
+        fail "16-bit products: $(ls deep)"
     # A dark of another size: one line, status 1, nothing written.
     before=$(ls -R)
     timeout 20 "$tool" --demo --headless --dark master.png </dev/null >out 2>err

@@ -66,7 +66,7 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
           "--indi 70000 | --indi host: | --indi 7624 --demo | --indi 7624 --input a | --exposure-s 2",
           "--indi 7624 --exposure-s 0 | --indi 7624 --control brightness",
           "--depth 12 | --stretch asinh | --depth 8 --stretch asinh | --depth 16 --stretch curvy",
-          "--depth 16 --time-map | --depth 16 --clips c | --indi 7624 --control CCD.GAIN.X=1",
+          "--depth 16 --record | --indi 7624 --control CCD.GAIN.X=1",
           "--night-only | --location 48.2 --night-only | --location 91,0 --night-only",
           "--location 48.2,16.4 --night-only 3 | --location 48.2,16.4x --night-only | --day-close-camera",
           "--input v --location 1,1 --night-only --day-close-camera | --location nan,0 --night-only",

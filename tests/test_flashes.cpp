@@ -149,6 +149,19 @@ TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannelAndLeavesAFlashOut) {
         }
 }
 
+// A 16-bit trail (--depth 16): the margin in 8-bit levels, x256.
+TEST(Flashes, SixteenBitImagesAreJudgedWithTheMarginInEightBitLevels) {
+    cv::Mat trail(10, 10, CV_16UC3, cv::Scalar::all(1000)), image = trail.clone();
+    image(cv::Rect(0, 0, 10, 3)).setTo(cv::Scalar(1000, 1000 + 32 * 256 + 1, 1000));  // 30 % just above
+    image(cv::Rect(0, 3, 10, 3)).setTo(cv::Scalar::all(1000 + 32 * 256));             // 30 % at the margin
+    FlashGate gate;
+    cv::Mat merged = trail.clone();
+    EXPECT_DOUBLE_EQ(gate.mergeUnlessFlash(merged, image, 32, 0.29).share, 0.3);
+    EXPECT_TRUE(samePixels(merged, trail)) << "a flash: left out";
+    EXPECT_FALSE(gate.mergeUnlessFlash(merged, image, 32, 0.3).flash);
+    EXPECT_TRUE(samePixels(merged, cv::max(trail, image)));
+}
+
 // What the flashes add to status JSON, and only with them; nothing to a
 // sidecar without them (with them it is checked end to end).
 TEST(Flashes, SidecarAndStatusCountThemOnlyWhenKeptOut) {

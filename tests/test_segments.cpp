@@ -127,6 +127,19 @@ TEST(Segments, ARestartAddsToTheNightsSegments) {
         samePixels(cv::imread("img/segments-2026-12-07/20261207T220100Z.png", cv::IMREAD_UNCHANGED), minute));
     EXPECT_EQ(err.text(),
               "segment 20261207T220100Z.png holds images of another size: its later images are left out\n");
+    // A 16-bit camera's segment (--depth 16) keeps every level; its
+    // background is in 8-bit levels, as the haze margin.
+    {
+        SegmentWriter deep("img", 60, 10, err.file);
+        cv::Mat first(12, 16, CV_16UC1, cv::Scalar(20 * 257)), second = first.clone();
+        first.at<uint16_t>(3, 4) = 40000, second.at<uint16_t>(3, 5) = 1000;
+        deep.framed({first, kAt2200 + 3600000}), deep.framed({second, kAt2200 + 3601000});
+        deep.ended();
+        const cv::Mat written =
+            cv::imread("img/segments-2026-12-07/20261207T230000Z.png", cv::IMREAD_UNCHANGED);
+        EXPECT_TRUE(samePixels(written, cv::max(first, second)));
+        EXPECT_EQ(readSegmentIndex("img/segments-2026-12-07")->back().background, 20);
+    }
     EXPECT_EQ(SegmentWriter::segmentStart(-1, 60), -60000);
     EXPECT_EQ(SegmentWriter::segmentStart(kAt2200 + 59999, 60), kAt2200);
     EXPECT_EQ(segmentName(kAt2200 + 59999), "20261207T220059Z.png");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -146,10 +147,28 @@ int64_t limitFor(const cv::Mat& trail, double maxShare) {
     return static_cast<int64_t>(maxShare * static_cast<double>(trail.total()) + 1e-9);
 }
 
+// 16-bit trails (--depth 16): the margin in 8-bit levels, x256, and plain
+// OpenCV passes: such cameras take an image a second or slower.
+double raisedShareOf16Bits(const cv::Mat& trail, const cv::Mat& image, int margin) {
+    cv::Mat lifted, above;
+    cv::add(trail, cv::Scalar::all(margin * 256.0), lifted);  // saturating
+    cv::compare(image.reshape(1), lifted.reshape(1), above, cv::CMP_GT);
+    std::vector<cv::Mat> channels;
+    cv::split(above.reshape(trail.channels()), channels);
+    cv::Mat any = channels[0];
+    for (size_t i = 1; i < channels.size(); ++i)
+        any |= channels[i];
+    return trail.total() == 0
+               ? 0
+               : static_cast<double>(cv::countNonZero(any)) / static_cast<double>(trail.total());
+}
+
 }  // namespace
 
 double raisedShare(const cv::Mat& trail, const cv::Mat& image, int margin) {
-    CV_Assert(trail.depth() == CV_8U && image.size() == trail.size() && image.type() == trail.type());
+    CV_Assert(image.size() == trail.size() && image.type() == trail.type());
+    if (trail.depth() == CV_16U) return raisedShareOf16Bits(trail, image, margin);
+    CV_Assert(trail.depth() == CV_8U);
     Count c = countFor(trail, INT64_MAX);
     cv::Mat none;
     pass(trail, image, none, margin, c);
@@ -163,6 +182,11 @@ FlashJudgement FlashGate::judge(const cv::Mat& trail, const cv::Mat& image, int 
 
 FlashJudgement FlashGate::mergeUnlessFlash(cv::Mat& trail, const cv::Mat& image, int margin,
                                            double maxShare) {
+    if (trail.depth() == CV_16U) {
+        const FlashJudgement judged = judge(trail, image, margin, maxShare);
+        if (!judged.flash) cv::max(trail, image, trail);
+        return judged;
+    }
     CV_Assert(trail.depth() == CV_8U && image.size() == trail.size() && image.type() == trail.type());
     if (merged_.size() != trail.size() || merged_.type() != trail.type() || merged_.data == trail.data)
         merged_.create(trail.size(), trail.type());

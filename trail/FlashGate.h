@@ -10,7 +10,8 @@ struct FlashJudgement {
     double share = 0;  // of the trail's pixels raised
 };
 
-// Merges images into a trail (8-bit, of one size and type) unless they are
+// Merges images into a trail (of one size and type; 8-bit ones fast, 16-bit
+// ones with the margin in 8-bit levels, x256) unless they are
 // flashes, in one pass over both: the merge is written to a buffer of the
 // gate's own, which becomes the trail when the image is let in (the trail's
 // old buffer becomes the gate's). A flash leaves the trail as it was.

@@ -11,7 +11,8 @@ namespace {
 
 // Pixels [from, pixels): the plain form, for the end of a vector pass, for
 // processors without AVX2 and BMI2, and for other processors.
-void mergePlain(uint8_t* trail, float* times, const uint8_t* frame, size_t from, size_t pixels, int channels,
+template <typename T>
+void mergePlain(T* trail, float* times, const T* frame, size_t from, size_t pixels, int channels,
                 float seconds) {
     const auto c = static_cast<size_t>(channels);
     for (size_t p = from; p < pixels; ++p) {
@@ -85,9 +86,16 @@ __attribute__((target("avx2,bmi2"))) size_t mergeAvx2(uint8_t* trail, float* tim
 }  // namespace
 
 void mergeRecordingTimes(cv::Mat& trail, cv::Mat& times, const cv::Mat& frame, float seconds) {
-    CV_Assert(trail.depth() == CV_8U && trail.channels() <= 4 && frame.size() == trail.size() &&
-              frame.type() == trail.type() && times.size() == trail.size() && times.type() == CV_32FC1);
+    CV_Assert((trail.depth() == CV_8U || trail.depth() == CV_16U) && trail.channels() <= 4 &&
+              frame.size() == trail.size() && frame.type() == trail.type() && times.size() == trail.size() &&
+              times.type() == CV_32FC1);
     const int channels = trail.channels();
+    if (trail.depth() == CV_16U) {  // --depth 16: a camera of an image a second, the plain form
+        for (int row = 0; row < trail.rows; ++row)
+            mergePlain(trail.ptr<uint16_t>(row), times.ptr<float>(row), frame.ptr<uint16_t>(row), 0,
+                       static_cast<size_t>(trail.cols), channels, seconds);
+        return;
+    }
     if (!trail.isContinuous() || !frame.isContinuous() || !times.isContinuous()) {
         for (int row = 0; row < trail.rows; ++row)
             mergePlain(trail.ptr(row), times.ptr<float>(row), frame.ptr(row), 0,
