@@ -80,7 +80,9 @@ Calibrator::Calibrator(const CalibrationSettings& settings, std::string snapshot
     : settings_(settings),
       hotPixelsFile_((fs::path(snapshotFolder) / kHotPixelsFile).string()),
       err_(err),
-      said_(err) {}
+      said_(err),
+      darkSaid_(err),
+      maskSaid_(err) {}
 
 Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& settings,
                                                      std::string snapshotFolder, FILE* err) {
@@ -147,7 +149,7 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<
             best = &candidate, bestDelta = delta;
     }
     if (best == nullptr) {
-        said_.say(
+        darkSaid_.say(
             "no dark in " + settings_.dark + " fits the camera's images (" + wanted + ", exposure " +
             optionalNumber(settings_.exposureSeconds) + " s, gain " + optionalNumber(settings_.gain) +
             (celsius ? ", within " + optionalNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
@@ -168,12 +170,12 @@ void Calibrator::useDark(const std::string& path, std::optional<double> delta) {
     cv::Mat dark = cv::imread(path, cv::IMREAD_UNCHANGED);
     const std::string name = fs::path(path).filename().string();
     if (dark.empty()) {
-        said_.say("cannot read the dark " + path + ": images go uncalibrated");
+        darkSaid_.say("cannot read the dark " + path + ": images go uncalibrated");
         return;
     }
     dark_ = dark;
-    said_.say("dark: " + name +
-              (delta ? cv::format(", %.1f degrees from the sensor", *delta) : std::string()));
+    darkSaid_.say("dark: " + name +
+                  (delta ? cv::format(", %.1f degrees from the sensor", *delta) : std::string()));
     mapDirty_ = true;
     const std::lock_guard<std::mutex> lock(reportMutex_);
     darkName_ = name;
@@ -229,9 +231,9 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
             out = recycled(own);  // the camera's own stays as it came
             cv::subtract(own, dark_, out);
         } else if (!libraryAsked_) {
-            said_.say("the dark " + settings_.dark + " is " + describe(dark_) +
-                      ", the camera's images are now " + describe(own) +
-                      ": they go uncalibrated until they fit again");
+            darkSaid_.say("the dark " + settings_.dark + " is " + describe(dark_) +
+                          ", the camera's images are now " + describe(own) +
+                          ": they go uncalibrated until they fit again");
         }
     }
     if (settings_.hotPixels == "auto" && !learning_ && baseMask_.size() != own.size()) {
@@ -260,7 +262,12 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
     if (!settings_.hotPixels.empty() && !learning_ &&
         (mapDirty_ || !map_.fits(own) || builtType_ != own.type())) {
         rebuildMap(own);
-        if (settings_.hotPixels != "auto") said_.say("hot pixels: " + std::to_string(map_.count()));
+        if (settings_.hotPixels != "auto" && baseMask_.size() == own.size())
+            said_.say("hot pixels: " + std::to_string(map_.count()));
+        else if (settings_.hotPixels != "auto")
+            maskSaid_.say("the hot pixel mask " + settings_.hotPixels + " is " + describe(baseMask_) +
+                          ", the camera's images are now " + describe(own) +
+                          ": they go unfilled until they fit again");
     }
     if (!learning_ && !map_.empty() && map_.fits(out)) {
         if (out.data == own.data) own.copyTo(out = recycled(own));

@@ -64,7 +64,8 @@ private:
     CalibrationSettings settings_;
     std::string hotPixelsFile_;  // where an automatic map is kept
     FILE* err_;
-    SayOnce said_;
+    SayOnce said_;                      // the hot pixels found
+    SayOnce darkSaid_, maskSaid_;       // each said once while it lasts, whatever else is said
     std::vector<LibraryDark> library_;  // a folder's darks; empty for a single dark
     bool libraryAsked_ = false;
     int64_t chosenAtMillis_ = INT64_MIN;

@@ -21,7 +21,8 @@ cv::Mat skyImage(int i, const cv::Mat& dark, const std::vector<cv::Point>& hot,
     cv::RNG random(static_cast<uint64_t>(i) + 1);
     random.fill(image, cv::RNG::NORMAL, 20, 3);
     for (int k = 0; 8 + 15 * k < image.rows; ++k)
-        image.at<uchar>(8 + 15 * k, (i / 8 + 20 * k) % image.cols) = static_cast<uchar>(random.uniform(150, 220));
+        image.at<uchar>(8 + 15 * k, (i / 8 + 20 * k) % image.cols) =
+            static_cast<uchar>(random.uniform(150, 220));
     image += dark;
     for (const cv::Point& p : warm)
         image.at<uchar>(p) = cv::saturate_cast<uchar>(image.at<uchar>(p) + 60);
@@ -102,6 +103,19 @@ TEST(Calibration, DarkAndHotPixelsComeOutBeforeTheMerge) {
               "\"dark\":\"dark.png\",\"dark_temperature_delta\":null,\"hot_pixels\":3");
     EXPECT_EQ(err.text(), "hot pixels: 3\n");
 
+    // A camera that changes its mode to a size the dark does not fit: said
+    // once, its images go uncalibrated.
+    for (int i = 0; i < 2; ++i) {
+        Frame other{cv::Mat(24, 32, CV_8UC1, cv::Scalar(9)), 0};
+        (*calibrator)->apply(other, std::nullopt);
+        EXPECT_EQ(other.image.at<uchar>(0, 0), 9);
+    }
+    EXPECT_EQ(err.lines(2),
+              (std::vector<std::string>{
+                  "the dark dark.png is 64x48 of 1 channel of 8 bits, the camera's images are now 32x24 "
+                  "of 1 channel of 8 bits: they go uncalibrated until they fit again",
+                  "the hot pixel mask mask.png is 64x48 of 1 channel of 8 bits, the camera's images are "
+                  "now 32x24 of 1 channel of 8 bits: they go unfilled until they fit again"}));
     // A dark or a mask of another size is refused at the first image, naming both.
     const cv::Mat small(24, 32, CV_8UC3, cv::Scalar::all(0));
     EXPECT_EQ((*calibrator)->check(small).reason(),
