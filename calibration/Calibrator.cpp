@@ -91,6 +91,7 @@ Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& 
     if (!settings.dark.empty() && fs::is_directory(settings.dark, error)) {
         c->libraryAsked_ = true;
         for (const auto& entry : fs::directory_iterator(settings.dark, error)) {
+            if (!entry.is_regular_file(error)) continue;
             const fs::path image = entry.path();
             const std::string extension = image.extension().string();
             if (extension != ".png" && extension != ".tif" && extension != ".tiff") continue;
@@ -100,7 +101,9 @@ Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& 
         if (c->library_.empty())
             return Failure{"the dark library " + settings.dark + " holds no dark with a readable sidecar"};
     } else if (!settings.dark.empty()) {
-        c->dark_ = cv::imread(settings.dark, cv::IMREAD_UNCHANGED);
+        // A regular file only: reading a FIFO would wait for ever.
+        if (fs::is_regular_file(settings.dark, error))
+            c->dark_ = cv::imread(settings.dark, cv::IMREAD_UNCHANGED);
         if (c->dark_.empty()) return Failure{"cannot read the dark " + settings.dark};
         if (c->dark_.depth() != CV_8U && c->dark_.depth() != CV_16U)
             return Failure{"the dark " + settings.dark + " has " + describeImageType(c->dark_.type()) +
@@ -108,7 +111,8 @@ Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& 
         c->darkName_ = fs::path(settings.dark).filename().string();
     }
     if (!settings.hotPixels.empty() && settings.hotPixels != "auto") {
-        c->baseMask_ = cv::imread(settings.hotPixels, cv::IMREAD_UNCHANGED);
+        if (fs::is_regular_file(settings.hotPixels, error))
+            c->baseMask_ = cv::imread(settings.hotPixels, cv::IMREAD_UNCHANGED);
         if (c->baseMask_.empty()) return Failure{"cannot read the hot pixel mask " + settings.hotPixels};
     }
     return c;
