@@ -202,7 +202,8 @@ void Calibrator::rebuildMap(const cv::Mat& image) {
         else
             cv::bitwise_or(mask, fromDark, mask);
     }
-    map_ = mask.empty() ? HotPixelMap() : HotPixelMap(mask, image.channels());
+    // Built for these images even with no hot pixel, so that it is not built again at every image.
+    map_ = HotPixelMap(mask.empty() ? cv::Mat(image.size(), CV_8UC1, cv::Scalar(0)) : mask, image.channels());
     const std::lock_guard<std::mutex> lock(reportMutex_);
     hotCount_ = map_.count();
 }

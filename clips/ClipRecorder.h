@@ -28,7 +28,7 @@ struct ClipSettings {
     // A replay waits for the encoder instead of leaving images out, so that
     // its clips are the same on every run.
     bool waitForEncoder = false;
-    double maxSeconds = 60;  // a longer event goes on in the next clip
+    double maxSeconds = 60;             // a longer event goes on in the next clip
     Stretch stretch = Stretch::linear;  // how a 16-bit camera's images are shown
 };
 

@@ -8,12 +8,12 @@
 #include <libindi/baseclient.h>
 #include <opencv2/core.hpp>
 
+#include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <atomic>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -87,7 +87,8 @@ private:
     bool saidPassedOver_ = false;
 
     mutable std::mutex mutex_;
-    std::atomic<double> celsius_{std::numeric_limits<double>::quiet_NaN()};  // CCD_TEMPERATURE, as the driver tells
+    std::atomic<double> celsius_{
+        std::numeric_limits<double>::quiet_NaN()};  // CCD_TEMPERATURE, as the driver tells
     std::condition_variable changed_;
     std::vector<std::string> cameras_;  // devices seen that take exposures, in order
     std::optional<std::vector<uchar>> image_;
