@@ -17,10 +17,7 @@ namespace {
 
 constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chosen again at most this often
 
-std::string describe(const cv::Mat& image) {
-    return std::to_string(image.cols) + "x" + std::to_string(image.rows) + " of " +
-           describeImageType(image.type());
-}
+std::string describe(const cv::Mat& image) { return describeImage(image.size(), image.type()); }
 
 std::string optionalNumber(const std::optional<double>& value, const char* format = "%g") {
     return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
@@ -79,7 +76,6 @@ std::string darkSidecarPath(const std::string& image) {
 Calibrator::Calibrator(const CalibrationSettings& settings, std::string snapshotFolder, FILE* err)
     : settings_(settings),
       hotPixelsFile_((fs::path(snapshotFolder) / kHotPixelsFile).string()),
-      err_(err),
       said_(err),
       darkSaid_(err),
       maskSaid_(err) {}
@@ -132,10 +128,11 @@ Result<> Calibrator::check(const cv::Mat& first) const {
 // A library's dark for the image: its size and depth, the camera's exposure
 // and gain, and the temperature nearest the sensor's, within the limit.
 void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<double> celsius) {
-    const std::string wanted = describe(image);
-    if (wanted == chosenFor_ && millis - chosenAtMillis_ < kDarkChoiceEveryMs && millis >= chosenAtMillis_)
+    // Once a minute, or for images of another mode: not at every image.
+    if (image.size() == chosenSize_ && image.type() == chosenType_ &&
+        millis - chosenAtMillis_ < kDarkChoiceEveryMs && millis >= chosenAtMillis_)
         return;
-    chosenFor_ = wanted;
+    chosenSize_ = image.size(), chosenType_ = image.type();
     chosenAtMillis_ = millis;
     const LibraryDark* best = nullptr;
     std::optional<double> bestDelta;
@@ -154,7 +151,7 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<
     }
     if (best == nullptr) {
         darkSaid_.say(
-            "no dark in " + settings_.dark + " fits the camera's images (" + wanted + ", exposure " +
+            "no dark in " + settings_.dark + " fits the camera's images (" + describe(image) + ", exposure " +
             optionalNumber(settings_.exposureSeconds) + " s, gain " + optionalNumber(settings_.gain) +
             (celsius ? ", within " + optionalNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
             "): they go uncalibrated until one does");
@@ -215,8 +212,7 @@ void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, F
     said_.say("hot pixels: " + std::to_string(map_.count()) + " " + how);
     if (map_.empty()) return;
     // The trail so far took the hot pixels at their brightest: mended the same way.
-    const HotPixelMap map = map_;
-    frame.mendTrail = [map](cv::Mat& trail) { map.fill(trail); };
+    frame.mendTrail = [map = map_](cv::Mat& trail) { map.fill(trail); };
 }
 
 // An image to calibrate into, in memory an earlier image let go of.

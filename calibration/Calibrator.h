@@ -62,14 +62,14 @@ private:
     cv::Mat recycled(const cv::Mat& like);
 
     CalibrationSettings settings_;
-    std::string hotPixelsFile_;  // where an automatic map is kept
-    FILE* err_;
+    std::string hotPixelsFile_;         // where an automatic map is kept
     SayOnce said_;                      // the hot pixels found
     SayOnce darkSaid_, maskSaid_;       // each said once while it lasts, whatever else is said
     std::vector<LibraryDark> library_;  // a folder's darks; empty for a single dark
     bool libraryAsked_ = false;
     int64_t chosenAtMillis_ = INT64_MIN;
-    std::string chosenFor_;  // the image size and type the choice was made for
+    cv::Size chosenSize_;  // the images the choice was made for
+    int chosenType_ = -1;
     cv::Mat dark_;
     std::optional<HotPixelLearner> learner_;
     bool learning_ = false;
@@ -97,7 +97,6 @@ public:
     void configure(const CameraMode& mode) override { camera_.configure(mode); }
     CameraMode reported() const override { return camera_.reported(); }
     void read(Frame& frame) override;
-    bool deliverCompressed() override { return false; }
     void reportExposures(std::function<void(const Exposure&)> progress) override {
         camera_.reportExposures(std::move(progress));
     }

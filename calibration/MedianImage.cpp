@@ -10,14 +10,6 @@
 #include <cstring>
 #include <vector>
 
-namespace {
-
-std::string sizeText(cv::Size size, int type) {
-    return std::to_string(size.width) + "x" + std::to_string(size.height) + " of " + describeImageType(type);
-}
-
-}  // namespace
-
 MedianImage::~MedianImage() {
     if (fd_ >= 0) close(fd_);
 }
@@ -30,14 +22,16 @@ Result<> MedianImage::add(const cv::Mat& image) {
         size_ = image.size();
         type_ = image.type();
     } else if (image.size() != size_ || image.type() != type_) {
-        return Failure{"an image of " + sizeText(image.size(), image.type()) + " among images of " +
-                       sizeText(size_, type_)};
+        return Failure{"an image of " + describeImage(image.size(), image.type()) + " among images of " +
+                       describeImage(size_, type_)};
     }
-    const size_t rowBytes = static_cast<size_t>(image.cols) * image.elemSize();
-    for (int y = 0; y < image.rows; ++y) {
-        const auto* row = image.ptr<const char>(y);
-        for (size_t done = 0; done < rowBytes;) {
-            const ssize_t wrote = write(fd_, row + done, rowBytes - done);
+    // Whole when it is continuous, else a row at a time.
+    const int runs = image.isContinuous() ? 1 : image.rows;
+    const size_t runBytes = image.total() * image.elemSize() / static_cast<size_t>(runs);
+    for (int y = 0; y < runs; ++y) {
+        const auto* run = image.ptr<const char>(y);
+        for (size_t done = 0; done < runBytes;) {
+            const ssize_t wrote = write(fd_, run + done, runBytes - done);
             if (wrote < 0 && errno == EINTR) continue;
             if (wrote <= 0) return Failure{"cannot keep images in " + folder_ + ": " + std::strerror(errno)};
             done += static_cast<size_t>(wrote);

@@ -37,3 +37,7 @@ std::string describeImageType(int type) {
 cv::Mat shown(const cv::Mat& image, Stretch stretch) {
     return eightBitColour(image.depth() == CV_16U ? stretchToEightBits(image, stretch) : image);
 }
+
+std::string describeImage(cv::Size size, int type) {
+    return std::to_string(size.width) + "x" + std::to_string(size.height) + " of " + describeImageType(type);
+}

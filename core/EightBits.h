@@ -21,3 +21,5 @@ cv::Mat shown(const cv::Mat& image, Stretch stretch);
 
 // "3 channels of 16 bits", for messages.
 std::string describeImageType(int type);
+// "640x480 of 3 channels of 8 bits", for messages.
+std::string describeImage(cv::Size size, int type);

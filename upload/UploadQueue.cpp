@@ -136,9 +136,7 @@ void UploadQueue::add(const QueuedFile& file) {
     std::error_code error;
     const std::filesystem::path whole = std::filesystem::absolute(file.path, error).lexically_normal(),
                                 root = std::filesystem::absolute(roots_.front(), error).lexically_normal();
-    const std::filesystem::path relative = whole.lexically_relative(root);
-    const std::string named =
-        !relative.empty() && *relative.begin() != ".." ? relative.string() : whole.string();
+    const std::string named = inside(whole, root) ? whole.lexically_relative(root).string() : whole.string();
     const nlohmann::json entry = {
         {"file", named}, {"remote", file.remoteName}, {"queued", file.queuedMillis}, {"bytes", file.bytes}};
     const std::string text = entry.dump() + "\n";
