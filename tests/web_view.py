@@ -54,11 +54,34 @@ driver.save_screenshot(screenshot)
 driver.quit()
 
 
-def request(method, path, headers={}, timeout=10):
+def answer(method, path, headers={}, timeout=10):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     connection.request(method, path, headers=headers)
     response = connection.getresponse()
-    return response.status, response.read()
+    return response, response.read()
+
+
+def request(method, path, headers={}, timeout=10):
+    response, body = answer(method, path, headers, timeout)
+    return response.status, body
+
+
+# What the view publishes of the running tool: the latest tick with the
+# snapshot and the event last seen, the ticks' history, the gallery with each
+# trail's times, when a pixel of the trail rose; the camera's image never
+# cached; a method it does not serve answered with those it does.
+status = json.loads(request("GET", "/status.json")[1])
+assert {"tick", "freq", "frameCounter", "diff", "trackCounter", "save", "saveTimeout", "uptimeSeconds",
+        "time", "device", "lastSnapshot", "lastEvent", "edit"} <= set(status) and status["device"] == "demo", status
+assert set(status["lastSnapshot"]) == {"name", "time", "bytes", "start", "end", "timeMap"}, status
+history = json.loads(request("GET", "/history.json")[1])
+assert len(history) >= 2 and all(len(p) == 3 and all(isinstance(v, int) for v in p) for p in history), history
+gallery = json.loads(request("GET", "/snapshots.json")[1])
+assert status["lastSnapshot"]["name"] in [g["name"] for g in gallery] and all(g["start"].endswith("Z") for g in gallery), gallery
+assert set(json.loads(request("GET", "/trail-time?x=5&y=5")[1])) == {"seconds", "time"}
+assert answer("GET", "/frame.jpg")[0].getheader("Cache-Control") == "no-store"
+assert answer("POST", "/status.json")[0].getheader("Allow") == "GET, HEAD"
+assert answer("HEAD", "/snapshots/1.jpg")[1] == b""
 
 
 # Hostile requests, each refused with a short plain answer: other methods,
@@ -86,6 +109,9 @@ for method, path, headers, expected in [
         ("GET", "/status.json", {"Host": "attacker.example"}, 403),
         ("POST", "/segments/exclude?file=%s&excluded=0" % first_segment, {}, 403),
         ("POST", "/segments/exclude?file=%s&excluded=0" % first_segment, {"Origin": "http://attacker.example"}, 403),
+        # A page served under another name that resolves here (DNS rebinding) sends that name as its host and origin.
+        ("POST", "/segments/exclude?file=%s&excluded=0" % first_segment,
+         {"Host": "evil.example:%d" % port, "Origin": "http://evil.example:%d" % port}, 403),
         ("GET", "/status.json", {"Host": "127.0.0.1.attacker.example:%d" % port}, 403)]:
     status, body = request(method, path, headers)
     assert status == expected, "%s %s %s: %d, expected %d" % (method, path[:40], headers, status, expected)
@@ -178,11 +204,23 @@ while "keogram-2020-01-02.png" not in products():
     time.sleep(0.2)
 assert "keogram-2020-01-01.png" not in products(), products()
 
-# A second instance on the same port is refused, in one line.
+# A second instance on the same port is refused, in one line; one without
+# --http-edit changes nothing, whoever asks.
 other = tempfile.mkdtemp()
 second = subprocess.run([tool, "--demo", "--headless", "--http", "127.0.0.1:%d" % port], cwd=other,
                         stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
 assert second.returncode == 1 and second.stdout == b"" and second.stderr.count(b"\n") == 1, second
+viewer = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--segments", "30"], cwd=other,
+                          stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(other + "/err", "w"))
+atexit.register(viewer.kill)
+while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(other + "/err").read())):
+    time.sleep(0.1)
+own = "127.0.0.1:" + found.group(1)
+connection = http.client.HTTPConnection(own, timeout=10)
+connection.request("POST", "/segments/exclude?file=%s&excluded=1" % first_segment,
+                   headers={"Host": own, "Origin": "http://" + own})
+assert connection.getresponse().status == 405, "edited without --http-edit"
+viewer.terminate()
 
 
 # 20 clients polling as fast as they can for 10 seconds, each request on a new
