@@ -1,6 +1,7 @@
 #include "cvio.h"
 
 #include <cmath>
+#include <utility>
 
 CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE* console, FILE* noticeStream,
                            CaptureSettings captureSettings)
@@ -13,10 +14,18 @@ CaptureState::CaptureState(Camera& camera, ProcessorClock& processorClock, FILE*
 
 namespace {
 
-Frame withExtras(Frame frame, cv::Mat own, std::function<void(cv::Mat&)> mends) {
+Frame withExtras(Frame frame, cv::Mat own, std::function<void(cv::Mat&)> mends,
+                 std::function<void(cv::Mat*)> finish = nullptr) {
     frame.own = std::move(own);
     frame.mendTrail = std::move(mends);
+    frame.finish = std::move(finish);
     return frame;
+}
+
+// The work a stage left for the merge, done now: for an image that goes to
+// no merge (start-up's) or is kept as it is.
+void finishNow(CaptureState& state) {
+    if (state.frameFinish) std::exchange(state.frameFinish, nullptr)(nullptr);
 }
 
 // Reads from the camera into state.frame's own pixels where it can.
@@ -29,6 +38,7 @@ void readFrame(CaptureState& state) {
     state.frameJpeg = read.jpeg;
     state.frameOwn = read.own;
     state.frameMends = std::move(read.mendTrail);
+    state.frameFinish = std::move(read.finish);
 }
 
 void reportDelivered(const CaptureState& state) {
@@ -45,7 +55,9 @@ void reportDelivered(const CaptureState& state) {
 }
 
 void keep(CaptureState& state) {
-    if (state.keptImages != nullptr && !state.frame.empty())
+    if (state.keptImages == nullptr) return;
+    finishNow(state);
+    if (!state.frame.empty())
         state.keptImages->push_back(withExtras({state.frame.clone(), state.frameMillis, state.frameJpeg},
                                                state.frameOwn.clone(), state.frameMends));
 }
@@ -60,10 +72,12 @@ bool setup(CaptureState& state) {
     }
     state.cap.configure(state.settings.mode);
     readFrame(state);
+    finishNow(state);
     keep(state);
     reportDelivered(state);
     if (state.panorama != nullptr) startupPanorama(*state.panorama, state.frame);
     captureVideoIn(state);
+    finishNow(state);
     std::fprintf(state.out, "setup done\n");
     return true;
 }
@@ -83,7 +97,7 @@ bool CaptureSource::start() { return setup(state_); }
 Frame CaptureSource::next() {
     captureVideoIn(state_);
     return withExtras({state_.frame, state_.frameMillis, state_.frameJpeg}, state_.frameOwn,
-                      std::move(state_.frameMends));
+                      std::move(state_.frameMends), std::move(state_.frameFinish));
 }
 
 namespace {

@@ -50,8 +50,9 @@ struct CaptureState {
     cv::Mat frame;
     int64_t frameMillis = 0;                              // when frame was taken
     std::shared_ptr<const std::vector<uchar>> frameJpeg;  // frame as the camera sent it, when a JPEG
-    cv::Mat frameOwn;                          // the camera's own image, when a stage changed frame
-    std::function<void(cv::Mat&)> frameMends;  // a repair of the trail a stage handed over with frame
+    cv::Mat frameOwn;                           // the camera's own image, when a stage changed frame
+    std::function<void(cv::Mat&)> frameMends;   // a repair of the trail a stage handed over with frame
+    std::function<void(cv::Mat*)> frameFinish;  // the work a stage left for the merge of frame
     // The frame clock: the processor time of the last image read, the images
     // read, and the processor time between the last two.
     double startTime;

@@ -1,5 +1,6 @@
 #include "calibration/Calibrator.h"
 
+#include "calibration/DarkMerge.h"
 #include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
@@ -200,19 +201,20 @@ void Calibrator::rebuildMap(const cv::Mat& image) {
             cv::bitwise_or(mask, fromDark, mask);
     }
     // Built for these images even with no hot pixel, so that it is not built again at every image.
-    map_ = HotPixelMap(mask.empty() ? cv::Mat(image.size(), CV_8UC1, cv::Scalar(0)) : mask, image.channels());
+    map_ = std::make_shared<const HotPixelMap>(
+        mask.empty() ? cv::Mat(image.size(), CV_8UC1, cv::Scalar(0)) : mask, image.channels());
     const std::lock_guard<std::mutex> lock(reportMutex_);
-    hotCount_ = map_.count();
+    hotCount_ = map_->count();
 }
 
 void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, Frame& frame) {
     learning_ = false;
     baseMask_ = mask;
     rebuildMap(frame.image);
-    said_.say("hot pixels: " + std::to_string(map_.count()) + " " + how);
-    if (map_.empty()) return;
+    said_.say("hot pixels: " + std::to_string(map_->count()) + " " + how);
+    if (map_->empty()) return;
     // The trail so far took the hot pixels at their brightest: mended the same way.
-    frame.mendTrail = [map = map_](cv::Mat& trail) { map.fill(trail); };
+    frame.mendTrail = [map = map_](cv::Mat& trail) { map->fill(trail); };
 }
 
 // An image to calibrate into, in memory an earlier image let go of.
@@ -226,17 +228,13 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
     if (frame.image.empty()) return;
     const cv::Mat own = frame.image;
     if (libraryAsked_) chooseDark(own, frame.millis, sensorCelsius);
-    cv::Mat out = own;
-    if (!dark_.empty()) {
-        if (dark_.size() == own.size() && dark_.type() == own.type()) {
-            out = recycled(own);  // the camera's own stays as it came
-            cv::subtract(own, dark_, out);
-        } else if (!libraryAsked_) {
-            darkSaid_.say("the dark " + settings_.dark + " is " + describe(dark_) +
-                          ", the camera's images are now " + describe(own) +
-                          ": they go uncalibrated until they fit again");
-        }
-    }
+    cv::Mat dark;
+    if (!dark_.empty() && dark_.size() == own.size() && dark_.type() == own.type())
+        dark = dark_;
+    else if (!dark_.empty() && !libraryAsked_)
+        darkSaid_.say("the dark " + settings_.dark + " is " + describe(dark_) +
+                      ", the camera's images are now " + describe(own) +
+                      ": they go uncalibrated until they fit again");
     if (settings_.hotPixels == "auto" && !learning_ && baseMask_.size() != own.size()) {
         // A map kept by an earlier run of this camera is taken up; else learned anew.
         std::error_code error;
@@ -251,33 +249,47 @@ void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
             learning_ = true;
         }
     }
-    if (learning_ && learner_->add(out)) {
-        const cv::Mat mask = learner_->map().mask();
-        const Result<> kept = writeImageAtomically(hotPixelsFile_, mask);
-        learnedOrTakenUp(mask,
-                         "found in the first " + std::to_string(learner_->seen()) + " images" +
-                             (kept ? ", kept in " + hotPixelsFile_ : ", not kept: " + kept.reason()),
-                         frame);
-        learner_.reset();
+    // The camera's own image stays as it came (clips and the frame timelapse
+    // keep it); the calibrated one goes into memory an earlier image let go of.
+    cv::Mat out = own, source = own;
+    if (learning_) {
+        // The learner sees the images as calibrated so far: the dark is taken off now.
+        if (!dark.empty()) subtractDarkAndMerge(own, dark, source = out = recycled(own), nullptr);
+        if (learner_->add(out)) {
+            const cv::Mat mask = learner_->map().mask();
+            const Result<> kept = writeImageAtomically(hotPixelsFile_, mask);
+            learnedOrTakenUp(mask,
+                             "found in the first " + std::to_string(learner_->seen()) + " images" +
+                                 (kept ? ", kept in " + hotPixelsFile_ : ", not kept: " + kept.reason()),
+                             frame);
+            learner_.reset();
+        }
+        dark.release();
     }
     if (!settings_.hotPixels.empty() && !learning_ &&
-        (mapDirty_ || !map_.fits(own) || builtType_ != own.type())) {
+        (mapDirty_ || !map_ || !map_->fits(own) || builtType_ != own.type())) {
         rebuildMap(own);
         if (settings_.hotPixels != "auto" && baseMask_.size() == own.size())
-            said_.say("hot pixels: " + std::to_string(map_.count()));
+            said_.say("hot pixels: " + std::to_string(map_->count()));
         else if (settings_.hotPixels != "auto")
             maskSaid_.say("the hot pixel mask " + settings_.hotPixels + " is " + describe(baseMask_) +
                           ", the camera's images are now " + describe(own) +
                           ": they go unfilled until they fit again");
     }
-    if (!learning_ && !map_.empty() && map_.fits(out)) {
-        if (out.data == own.data) own.copyTo(out = recycled(own));
-        map_.fill(out);
+    std::shared_ptr<const HotPixelMap> map;
+    if (!learning_ && map_ && !map_->empty() && map_->fits(own)) map = map_;
+    if (dark.empty() && !map) {
+        if (out.data != own.data) frame.own = own, frame.image = out;
+        return;
     }
-    if (out.data != own.data) {
-        frame.own = own;
-        frame.image = out;
-    }
+    if (out.data == own.data) out = recycled(own);
+    frame.own = own;
+    frame.image = out;
+    // The dark is taken off as the loop merges the image; the hot pixels are
+    // filled then, the trail taking their filled values.
+    frame.finish = [source, dark, out, map](cv::Mat* trail) mutable {
+        calibrateAndMerge(source, dark, out, trail, map.get());
+    };
 }
 
 std::string Calibrator::sidecarMembers() const {

@@ -73,9 +73,9 @@ private:
     cv::Mat dark_;
     std::optional<HotPixelLearner> learner_;
     bool learning_ = false;
-    cv::Mat baseMask_;    // the mask file's or the learned map's
-    HotPixelMap map_;     // the base mask and the dark's own hot pixels
-    int builtType_ = -1;  // the type of the images map_ was built for
+    cv::Mat baseMask_;                        // the mask file's or the learned map's
+    std::shared_ptr<const HotPixelMap> map_;  // the base mask and the dark's own hot pixels
+    int builtType_ = -1;                      // the type of the images map_ was built for
     bool mapDirty_ = false;
 
     mutable std::mutex reportMutex_;  // the statuses are asked from other threads

@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 // A sensor's hot pixels, each in its own channel, and how each is filled: by
@@ -16,8 +17,18 @@ public:
     // channel of `channels` when the mask has one, else in its own channel.
     HotPixelMap(const cv::Mat& mask, int channels);
 
-    // Fills the hot pixels of an image of the map's size and channels.
-    void fill(cv::Mat& image) const;
+    // Fills the hot pixels of an image of the map's size and channels; only
+    // those of rows [fromRow, toRow) when given (their neighbours are read
+    // from the rows around them).
+    void fill(cv::Mat& image, int fromRow = 0, int toRow = INT32_MAX) const;
+    // The trail's values at the hot pixels of rows [fromRow, toRow), kept in
+    // `before` (a value for each hot element of the map).
+    void keepValues(const cv::Mat& trail, int fromRow, int toRow, std::vector<int>& before) const;
+    // For a trail that has taken an image before its hot pixels were filled:
+    // each hot pixel of rows [fromRow, toRow) becomes the larger of what it
+    // held before and the filled image's value.
+    void mergeFilled(cv::Mat& trail, const std::vector<int>& before, const cv::Mat& filled, int fromRow,
+                     int toRow) const;
     // The mask: the map's size, non-zero where a pixel is hot.
     cv::Mat mask() const;
     bool fits(const cv::Mat& image) const { return image.size() == size_ && image.channels() == channels_; }
@@ -32,7 +43,11 @@ private:
         std::vector<int32_t> neighbours;  // elements, the hot ones left out
     };
     template <typename T>
-    void fillAs(cv::Mat& image) const;
+    void fillAs(cv::Mat& image, size_t from, size_t to) const;
+    template <typename T>
+    static T& at(const cv::Mat& image, int32_t element);
+    // The hot elements of rows [fromRow, toRow), as indexes into hot_.
+    std::pair<size_t, size_t> between(int fromRow, int toRow) const;
 
     cv::Size size_;
     int channels_ = 0;

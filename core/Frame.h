@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 // One image of a source and the time it was taken, in milliseconds: the wall
@@ -28,6 +29,17 @@ struct Frame {
     // A repair of the trail so far, handed over once by a stage that has
     // just learned it (hot pixels found): the loop applies it to its trail.
     std::function<void(cv::Mat&)> mendTrail;
+    // Work a stage left for the merge (a dark to take off): it makes `image`
+    // final and, given the trail, merges the image into it in the same pass,
+    // which costs less than a pass of its own. Whoever takes the frame first
+    // calls it once, before anything reads the image; empty when the image
+    // is final as it comes.
+    std::function<void(cv::Mat* trail)> finish;
+
+    // Makes the image final now, merging it nowhere.
+    void finishNow() {
+        if (finish) std::exchange(finish, nullptr)(nullptr);
+    }
 
     const cv::Mat& cameraImage() const { return own.empty() ? image : own; }
 };

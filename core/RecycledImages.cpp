@@ -44,7 +44,8 @@ private:
         std::vector<Block> unused;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            for (size_t i = 0; i < kept_.size(); ++i)
+            // The block given back last first: it is the likeliest still in the processor's caches.
+            for (size_t i = kept_.size(); i-- > 0;)
                 if (kept_[i].size == size) {
                     uchar* data = kept_[i].data;
                     kept_.erase(kept_.begin() + static_cast<long>(i));

@@ -1,5 +1,6 @@
 #include "LoopParts.h"
 #include "calibration/Calibrator.h"
+#include "calibration/DarkMerge.h"
 #include "calibration/MedianImage.h"
 #include "core/FileNames.h"
 
@@ -177,6 +178,7 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     auto restarted = Calibrator::make(settings, ".", again.file);
     Frame frame{skyImage(1, noDark, hot, warm), 0};
     (*restarted)->apply(frame, std::nullopt);
+    frame.finishNow();
     EXPECT_EQ(again.text(), cv::format("hot pixels: %d taken up from ./hot-pixels.png\n", right + others));
     EXPECT_TRUE(frame.mendTrail) << "the trail is mended from its first image";
     EXPECT_LT(frame.image.at<uchar>(hot[0]), 60);
@@ -211,6 +213,7 @@ TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
     const auto subtracted = [&](std::optional<double> celsius) {
         Frame frame{cv::Mat(48, 64, CV_8UC1, cv::Scalar(50)), now += 61000};
         (*calibrator)->apply(frame, celsius);
+        frame.finishNow();
         return 50 - frame.image.at<uchar>(0, 0);
     };
     EXPECT_EQ(subtracted(-7), 1);
@@ -225,6 +228,28 @@ TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
             "dark: cold.png, 3.0 degrees from the sensor", "dark: warm.png, 4.0 degrees from the sensor",
             "no dark in darks fits the camera's images (64x48 of 1 channel of 8 bits, exposure 2 s, "
             "gain 100, within 5 degrees of the sensor): they go uncalibrated until one does"}));
+}
+
+// The one pass that takes the dark off and merges equals a subtraction and
+// then a maximum, for 8 and 16 bits, rows that end mid-vector, no dark, and
+// images whose rows are not continuous.
+TEST(Calibration, DarkTakenOffInTheMergesPass) {
+    cv::RNG random(9);
+    for (const int type : {CV_8UC3, CV_16UC1, CV_8UC1})
+        for (const bool withDark : {true, false}) {
+            cv::Mat image(37, 61, type), dark(37, 61, type), trail(37, 61, type);
+            for (cv::Mat* m : {&image, &dark, &trail})
+                random.fill(*m, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
+            if (!withDark) dark.release();
+            const cv::Mat expected = dark.empty() ? image.clone() : cv::Mat(image - dark);
+            for (const cv::Rect part : {cv::Rect(0, 0, 61, 37), cv::Rect(1, 2, 50, 30)}) {
+                cv::Mat out, merged = trail(part).clone(), strided = trail.clone()(part);
+                subtractDarkAndMerge(image(part), dark.empty() ? dark : dark(part), out, &strided);
+                cv::max(merged, expected(part), merged);
+                EXPECT_TRUE(samePixels(out, expected(part)) && samePixels(strided, merged))
+                    << type << withDark;
+            }
+        }
 }
 
 // The median of each pixel over the images, a few rows at a time.

@@ -6,6 +6,8 @@
 
 #include <poll.h>
 
+#include <utility>
+
 namespace {
 
 // Esc or q, judged on the low byte of the full key code.
@@ -65,6 +67,13 @@ bool TrailLoop::pass(FrameSource& source) {
     }
     if (frame.image.empty() && !cameraCameBack(source, frame)) return false;
     lastFrameMillis_ = frame.millis;
+    // What a stage left for the merge goes with a plain merge of the image
+    // into a trail it fits (no tick, no time map, no flash judged); else it
+    // is done before anything reads the image.
+    const TrailState& s = state_;
+    if (s.imMin.empty() || frame.millis >= s.nextInfoTime || choices_.timeMap || choices_.flashes ||
+        frame.image.size() != s.imMin.size() || frame.image.type() != s.imMin.type())
+        frame.finishNow();
     toEightBits(frame);
     if (frame.mendTrail && !state_.imMin.empty()) {
         frame.mendTrail(state_.imMin);
@@ -174,7 +183,7 @@ void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
     s.freq = 0;
 }
 
-void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
+void TrailLoop::merge(Frame& frame, bool alreadyMerged) {
     TrailState& s = state_;
     const cv::Mat& image = frame.image;
     if (s.imMin.empty()) {
@@ -194,6 +203,8 @@ void TrailLoop::merge(const Frame& frame, bool alreadyMerged) {
         if (choices_.timeMap)
             mergeRecordingTimes(s.imMin, s.imTime, image,
                                 static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f);
+        else if (frame.finish)
+            std::exchange(frame.finish, nullptr)(&s.imMin);
         else if (!alreadyMerged && !choices_.flashes)  // flashes: merged while judged
             cv::max(s.imMin, image, s.imMin);
         s.unsaved = true;

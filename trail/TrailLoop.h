@@ -105,7 +105,7 @@ private:
     template <typename Event>
     void tell(Event event);
     void infoTick(const Frame& frame, bool mergeFrame);
-    void merge(const Frame& frame, bool alreadyMerged);
+    void merge(Frame& frame, bool alreadyMerged);
     void snapshot(SnapshotReason reason, int64_t millis);
     void restartTrail(const Frame& frame);
     void pollKeys();
