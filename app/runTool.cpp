@@ -280,9 +280,11 @@ int makeDark(const Settings& s, Camera& camera, const CameraMode& asked) {
     if (!dark) return fail(dark.reason());
     if (const Result<> written = writeImageAtomically(c.makeDark, *dark); !written)
         return fail(written.reason());
+    // What the camera tells of its exposure and gain first; else what it was set to.
+    const std::optional<double> exposure = camera.exposureSeconds(), gain = camera.gain();
     DarkDescription description{
-        c.exposureSeconds, c.gain,  std::nullopt, size, CV_MAT_DEPTH(type) == CV_16U ? 16 : 8,
-        c.darkFrames,      millis()};
+        exposure ? exposure : c.exposureSeconds, gain ? gain : c.gain, std::nullopt, size,
+        CV_MAT_DEPTH(type) == CV_16U ? 16 : 8,   c.darkFrames,         millis()};
     if (celsiusCount > 0) description.temperature = celsiusSum / celsiusCount;
     const std::string sidecar = darkSidecarJson(description);
     if (const Result<> written =
@@ -393,8 +395,8 @@ int runTool(const Settings& s, cv::VideoCapture& cap) {
     VideoCaptureCamera camera(cap, source.device, &stopRequested, stderr);
     ControlledCamera controlled(
         camera, source.controls,
-        [&node](const std::string& name, int64_t value) { return setV4l2Control(node, name, value); },
-        stderr);
+        [&node](const std::string& name, int64_t value) { return setV4l2Control(node, name, value); }, stderr,
+        [&node](const std::string& name) { return getV4l2Control(node, name); });
     // A Motion-JPEG camera's images are decoded on a few threads at once.
     PooledDecoding decoded(controlled,
                            std::clamp(static_cast<int>(std::thread::hardware_concurrency()), 2, 4), stderr);

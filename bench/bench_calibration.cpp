@@ -65,7 +65,7 @@ void BM_CalibrateAndMerge(benchmark::State& state) {
     size_t next = 0;
     for (auto _ : state) {
         Frame read{images[next++ % images.size()], 0};
-        (*calibrator)->apply(read, std::nullopt);
+        (*calibrator)->apply(read);
         std::exchange(read.finish, nullptr)(&trail);  // as the loop merges
         benchmark::DoNotOptimize(trail.data);
     }

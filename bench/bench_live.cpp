@@ -135,7 +135,7 @@ void BM_SerialDecodeCalibrateMerge(benchmark::State& state) {
     size_t next = 0;
     for (auto _ : state) {
         cv::imdecode(images[next++ % images.size()], cv::IMREAD_COLOR, &frame.image);
-        calibration.calibrator->apply(frame, std::nullopt);
+        calibration.calibrator->apply(frame);
         std::exchange(frame.finish, nullptr)(&trail);  // calibrated as the loop merges
         frame.image = frame.own;                       // the camera's buffer, decoded into again
     }

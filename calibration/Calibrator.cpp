@@ -128,20 +128,27 @@ Result<> Calibrator::check(const cv::Mat& first) const {
 
 // A library's dark for the image: its size and depth, the camera's exposure
 // and gain, and the temperature nearest the sensor's, within the limit.
-void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<double> celsius) {
+void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, const Camera* camera) {
     // Once a minute, or for images of another mode: not at every image.
     if (image.size() == chosenSize_ && image.type() == chosenType_ &&
         millis - chosenAtMillis_ < kDarkChoiceEveryMs && millis >= chosenAtMillis_)
         return;
     chosenSize_ = image.size(), chosenType_ = image.type();
     chosenAtMillis_ = millis;
+    // What the camera tells first; what it was set to where it tells nothing.
+    const auto told = [camera](std::optional<double> (Camera::*what)() const, std::optional<double> set) {
+        const std::optional<double> value = camera != nullptr ? (camera->*what)() : std::nullopt;
+        return value ? value : set;
+    };
+    const std::optional<double> exposure = told(&Camera::exposureSeconds, settings_.exposureSeconds),
+                                gain = told(&Camera::gain, settings_.gain),
+                                celsius = told(&Camera::sensorCelsius, std::nullopt);
     const LibraryDark* best = nullptr;
     std::optional<double> bestDelta;
     for (const LibraryDark& candidate : library_) {
         const DarkDescription& d = candidate.description;
         if (d.size != image.size() || d.depth != (image.depth() == CV_16U ? 16 : 8) ||
-            !sameSetting(d.exposureSeconds, settings_.exposureSeconds) ||
-            !sameSetting(d.gain, settings_.gain))
+            !sameSetting(d.exposureSeconds, exposure) || !sameSetting(d.gain, gain))
             continue;
         std::optional<double> delta;
         if (d.temperature && celsius) delta = std::abs(*d.temperature - *celsius);
@@ -153,7 +160,7 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, std::optional<
     if (best == nullptr) {
         darkSaid_.say(
             "no dark in " + settings_.dark + " fits the camera's images (" + describe(image) + ", exposure " +
-            optionalNumber(settings_.exposureSeconds) + " s, gain " + optionalNumber(settings_.gain) +
+            optionalNumber(exposure) + " s, gain " + optionalNumber(gain) +
             (celsius ? ", within " + optionalNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
             "): they go uncalibrated until one does");
         mapDirty_ = mapDirty_ || !dark_.empty();
@@ -224,10 +231,10 @@ cv::Mat Calibrator::recycled(const cv::Mat& like) {
     return image;
 }
 
-void Calibrator::apply(Frame& frame, std::optional<double> sensorCelsius) {
+void Calibrator::apply(Frame& frame, const Camera* camera) {
     if (frame.image.empty()) return;
     const cv::Mat own = frame.image;
-    if (libraryAsked_) chooseDark(own, frame.millis, sensorCelsius);
+    if (libraryAsked_) chooseDark(own, frame.millis, camera);
     cv::Mat dark;
     if (!dark_.empty() && dark_.size() == own.size() && dark_.type() == own.type())
         dark = dark_;
@@ -317,5 +324,5 @@ void CalibratedCamera::read(Frame& frame) {
     } else {
         camera_.read(frame);
     }
-    calibrator_.apply(frame, camera_.sensorCelsius());
+    calibrator_.apply(frame, &camera_);
 }

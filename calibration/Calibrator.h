@@ -42,8 +42,10 @@ public:
     // Refuses a first image that a single dark or a mask does not fit, in
     // words naming both sizes.
     Result<> check(const cv::Mat& first) const;
-    // Calibrates the frame in place; the sensor's temperature when known.
-    void apply(Frame& frame, std::optional<double> sensorCelsius);
+    // Calibrates the frame (see Frame::finish); a library's dark is chosen
+    // by what the camera, when given, tells of its exposure, gain and
+    // sensor's temperature, else by the exposure and gain it was set to.
+    void apply(Frame& frame, const Camera* camera = nullptr);
 
     // "calibration":{...} for the statuses; the same members for sidecars.
     std::string statusJson() const;
@@ -55,7 +57,7 @@ private:
         DarkDescription description;
     };
     Calibrator(const CalibrationSettings& settings, std::string snapshotFolder, FILE* err);
-    void chooseDark(const cv::Mat& image, int64_t millis, std::optional<double> celsius);
+    void chooseDark(const cv::Mat& image, int64_t millis, const Camera* camera);
     void useDark(const std::string& path, std::optional<double> delta);
     void learnedOrTakenUp(const cv::Mat& mask, const std::string& how, Frame& frame);
     void rebuildMap(const cv::Mat& image);
@@ -101,6 +103,8 @@ public:
         camera_.reportExposures(std::move(progress));
     }
     std::optional<double> sensorCelsius() const override { return camera_.sensorCelsius(); }
+    std::optional<double> exposureSeconds() const override { return camera_.exposureSeconds(); }
+    std::optional<double> gain() const override { return camera_.gain(); }
     void release() override { camera_.release(); }
     bool reopen() override { return camera_.reopen(); }
 

@@ -27,6 +27,9 @@ public:
     // Configures the camera, then asks it for its images undecoded.
     void configure(const CameraMode& mode) override;
     CameraMode reported() const override { return camera_.reported(); }
+    std::optional<double> sensorCelsius() const override { return camera_.sensorCelsius(); }
+    std::optional<double> exposureSeconds() const override { return camera_.exposureSeconds(); }
+    std::optional<double> gain() const override { return camera_.gain(); }
     void read(Frame& frame) override;
     void release() override;
     bool reopen() override;

@@ -48,6 +48,10 @@ public:
     virtual void reportExposures(std::function<void(const Exposure&)> /*progress*/) {}
     // The sensor's temperature in degrees Celsius, when the camera tells it.
     virtual std::optional<double> sensorCelsius() const { return std::nullopt; }
+    // The exposure (seconds) and gain it works with, when it tells them: a
+    // camera in automatic exposure tells none.
+    virtual std::optional<double> exposureSeconds() const { return std::nullopt; }
+    virtual std::optional<double> gain() const { return std::nullopt; }
     // Lets go of the device, so that it can be unplugged and plugged again.
     virtual void release() {}
     // Opens the device again; false when that is not possible or did not work.

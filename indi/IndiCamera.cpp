@@ -329,22 +329,31 @@ bool IndiCamera::reopen() {
     return open();
 }
 
-std::optional<double> IndiCamera::sensorCelsius() const {
-    const double celsius = celsius_;
-    return std::isfinite(celsius) ? std::optional<double>(celsius) : std::nullopt;
+namespace {
+std::optional<double> known(double value) {
+    return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
 }
+}  // namespace
 
-// The sensor's temperature, from the driver's thread, whenever it tells it.
-void IndiCamera::noteTemperature(INDI::Property property) {
-    if (property.getType() != INDI_NUMBER || std::string(property.getName()) != "CCD_TEMPERATURE" ||
-        device_ != property.getDeviceName())
-        return;
+std::optional<double> IndiCamera::sensorCelsius() const { return known(celsius_); }
+std::optional<double> IndiCamera::exposureSeconds() const { return settings_.exposureSeconds; }
+std::optional<double> IndiCamera::gain() const { return known(gain_); }
+
+// The sensor's temperature and the gain, from the driver's thread, whenever it tells them.
+void IndiCamera::noteReadings(INDI::Property property) {
+    if (property.getType() != INDI_NUMBER || device_ != property.getDeviceName()) return;
+    const std::string name = property.getName();
     const INDI::PropertyNumber number(property);
-    if (const auto* value = number.findWidgetByName("CCD_TEMPERATURE_VALUE")) celsius_ = value->getValue();
+    if (name == "CCD_TEMPERATURE") {
+        if (const auto* value = number.findWidgetByName("CCD_TEMPERATURE_VALUE"))
+            celsius_ = value->getValue();
+    } else if (name == "CCD_GAIN") {
+        if (const auto* value = number.findWidgetByName("GAIN")) gain_ = value->getValue();
+    }
 }
 
 void IndiCamera::newProperty(INDI::Property property) {
-    noteTemperature(property);
+    noteReadings(property);
     if (std::string(property.getName()) != "CCD_EXPOSURE" && std::string(property.getName()) != "DRIVER_INFO")
         return;
     const INDI::BaseDevice device = property.getBaseDevice();
@@ -356,7 +365,7 @@ void IndiCamera::newProperty(INDI::Property property) {
 }
 
 void IndiCamera::updateProperty(INDI::Property property) {
-    noteTemperature(property);
+    noteReadings(property);
     if (property.getType() != INDI_BLOB || std::string(property.getName()) != "CCD1" ||
         device_ != property.getDeviceName()) {
         changed_.notify_all();

@@ -39,6 +39,8 @@ public:
     void configure(const CameraMode&) override {}  // the camera's own frame and binning
     CameraMode reported() const override;
     std::optional<double> sensorCelsius() const override;
+    std::optional<double> exposureSeconds() const override;
+    std::optional<double> gain() const override;
     void read(Frame& frame) override;
     void release() override;
     bool reopen() override;
@@ -57,7 +59,7 @@ private:
     void newProperty(INDI::Property property) override;
     void updateProperty(INDI::Property property) override;
     void serverDisconnected(int exitCode) override;
-    void noteTemperature(INDI::Property property);
+    void noteReadings(INDI::Property property);
 
     std::optional<std::string> chosenCamera() const;
     // For a listing: the server's cameras (the chosen one alone with `chosen`),
@@ -89,6 +91,7 @@ private:
     mutable std::mutex mutex_;
     std::atomic<double> celsius_{
         std::numeric_limits<double>::quiet_NaN()};  // CCD_TEMPERATURE, as the driver tells
+    std::atomic<double> gain_{std::numeric_limits<double>::quiet_NaN()};  // CCD_GAIN, likewise
     std::condition_variable changed_;
     std::vector<std::string> cameras_;  // devices seen that take exposures, in order
     std::optional<std::vector<uchar>> image_;

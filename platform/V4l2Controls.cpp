@@ -161,3 +161,11 @@ Result<> setV4l2Control(const std::string& devicePath, const std::string& name, 
     if (ioctlRetrying(node.fd, VIDIOC_S_EXT_CTRLS, &values) != 0) return Failure{std::strerror(errno)};
     return {};
 }
+
+std::optional<int64_t> getV4l2Control(const std::string& devicePath, const std::string& name) {
+    const Result<std::vector<V4l2Control>> controls = listV4l2Controls(devicePath);
+    if (!controls) return std::nullopt;
+    for (const V4l2Control& control : *controls)
+        if (control.name == name) return control.value;
+    return std::nullopt;
+}

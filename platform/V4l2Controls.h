@@ -3,6 +3,7 @@
 #include "core/Result.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,9 @@ Result<std::vector<V4l2Control>> listV4l2Controls(const std::string& devicePath)
 
 // One line per control: name, type, range and step, default, current value, menu.
 std::string describeV4l2Controls(const std::vector<V4l2Control>& controls);
+
+// A control's value by its name; none when the device has no such control.
+std::optional<int64_t> getV4l2Control(const std::string& devicePath, const std::string& name);
 
 // Sets a control by its name (VIDIOC_S_EXT_CTRLS); fails with the kernel's reason.
 Result<> setV4l2Control(const std::string& devicePath, const std::string& name, int64_t value);

@@ -108,7 +108,7 @@ TEST(Calibration, DarkAndHotPixelsComeOutBeforeTheMerge) {
     // once, its images go uncalibrated.
     for (int i = 0; i < 2; ++i) {
         Frame other{cv::Mat(24, 32, CV_8UC1, cv::Scalar(9)), 0};
-        (*calibrator)->apply(other, std::nullopt);
+        (*calibrator)->apply(other);
         EXPECT_EQ(other.image.at<uchar>(0, 0), 9);
     }
     EXPECT_EQ(err.lines(2),
@@ -177,7 +177,7 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     CapturedStream again;
     auto restarted = Calibrator::make(settings, ".", again.file);
     Frame frame{skyImage(1, noDark, hot, warm), 0};
-    (*restarted)->apply(frame, std::nullopt);
+    (*restarted)->apply(frame);
     frame.finishNow();
     EXPECT_EQ(again.text(), cv::format("hot pixels: %d taken up from ./hot-pixels.png\n", right + others));
     EXPECT_TRUE(frame.mendTrail) << "the trail is mended from its first image";
@@ -204,15 +204,20 @@ TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
     std::ofstream("darks/broken.json") << "{\"width\":64";
     CalibrationSettings settings;
     settings.dark = "darks";
-    settings.exposureSeconds = 2;
-    settings.gain = 100;
+    settings.exposureSeconds = 2;  // as set; the camera tells its gain and temperature
     CapturedStream err;
     auto calibrator = Calibrator::make(settings, "img", err.file);
     ASSERT_TRUE(calibrator) << calibrator.reason();
+    struct Telling : SyntheticCamera {
+        std::optional<double> celsius;
+        std::optional<double> sensorCelsius() const override { return celsius; }
+        std::optional<double> gain() const override { return 100; }
+    } camera;
     int64_t now = 0;
     const auto subtracted = [&](std::optional<double> celsius) {
         Frame frame{cv::Mat(48, 64, CV_8UC1, cv::Scalar(50)), now += 61000};
-        (*calibrator)->apply(frame, celsius);
+        camera.celsius = celsius;
+        (*calibrator)->apply(frame, &camera);
         frame.finishNow();
         return 50 - frame.image.at<uchar>(0, 0);
     };

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <map>
 #include <thread>
 
 // Workers finish out of order (earlier images take longer); the loop still
@@ -191,6 +192,14 @@ TEST(CameraControls, SetAfterTheSizeAndRateAndAgainAfterAReconnect) {
     twice.insert(twice.end(), once.begin(), once.end());
     EXPECT_EQ(log, twice);
     EXPECT_EQ(err.text(), "camera control gain=3 not set: Permission denied\n");
+    // What it works with, read back: the exposure only when it is not automatic.
+    std::map<std::string, int64_t> device{{"auto_exposure", 1}, {"exposure_time_absolute", 250}, {"gain", 7}};
+    const ControlledCamera told(camera, {}, nullptr, err.file, [&device](const std::string& name) {
+        return device.count(name) ? std::optional<int64_t>(device[name]) : std::nullopt;
+    });
+    EXPECT_TRUE(told.exposureSeconds() == 0.025 && told.gain() == 7.0);
+    device["auto_exposure"] = 3;
+    EXPECT_FALSE(told.exposureSeconds());
     for (const auto& [label, name] : std::vector<std::pair<std::string, std::string>>{
              {"White Balance, Automatic", "white_balance_automatic"},
              {"Exposure Time, Absolute", "exposure_time_absolute"},
