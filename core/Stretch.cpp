@@ -57,3 +57,10 @@ cv::Mat stretchToEightBits(const cv::Mat& image, Stretch stretch) {
     }
     return out;
 }
+
+std::optional<Stretch> stretchNamed(const std::string& name) {
+    if (name == "linear") return Stretch::linear;
+    if (name == "asinh") return Stretch::asinh;
+    if (name == "none") return Stretch::none;
+    return std::nullopt;
+}

@@ -122,7 +122,7 @@ std::string unusedBase(const std::string& base, const std::vector<std::string>& 
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
     std::vector<uchar> encoded;
     // A JPEG is 8-bit: a 16-bit image (a star trail, a composition) is stretched.
-    const bool jpeg = extension == ".jpg" || extension == ".jpeg";
+    const bool jpeg = isJpegName(extension);
     const cv::Mat shown = jpeg && image.depth() != CV_8U ? stretchToEightBits(image, Stretch::linear) : image;
     try {
         if (cv::imencode(extension, shown, encoded)) return encoded;
@@ -196,4 +196,12 @@ Result<> flushToDisk(const std::string& path) {
     if (fd >= 0) close(fd);
     if (!flushed) return Failure{std::strerror(failure)};
     return {};
+}
+
+bool isJpegName(const std::string& name) {
+    for (const std::string ending : {".jpg", ".jpeg"})
+        if (name.size() >= ending.size() &&
+            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
+            return true;
+    return false;
 }

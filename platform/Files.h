@@ -17,6 +17,8 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
 
 // The image encoded as a file of this extension (".jpg", ".tiff", ...).
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image);
+// A file name that ends in .jpg or .jpeg: an 8-bit picture.
+bool isJpegName(const std::string& name);
 
 // The same, unless path exists: then false, and nothing is replaced.
 Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes);

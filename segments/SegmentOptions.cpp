@@ -80,6 +80,14 @@ void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& ru
                        : std::string("expected FROM/TO, two UTC times like 2026-12-07T22:00:00Z");
         });
     compose->add_flag("--all", settings.choice.all, "take the segments marked hazy or left out by hand too");
+    compose
+        ->add_option_function<std::string>(
+            "--stretch", [&settings](const std::string& name) { settings.stretch = *stretchNamed(name); },
+            "16-bit segments pictured in a JPEG linear, asinh or none (default: linear)")
+        ->type_name("HOW")
+        ->check([](const std::string& v) {
+            return stretchNamed(v) ? std::string() : "expected linear, asinh or none";
+        });
     rules.finish.emplace_back([&settings, compose] {
         settings.asked = compose->parsed();
         while (settings.folder.size() > 1 && settings.folder.back() == '/')
@@ -108,7 +116,9 @@ int runCompose(const ComposeSettings& settings, FILE* out, FILE* err) {
         std::fprintf(err, "trailcam: %s: no segment to compose\n", settings.folder.c_str());
         return 1;
     }
-    if (const Result<> written = writeImageAtomically(settings.out, composed.image); !written) {
+    const cv::Mat image =
+        isJpegName(settings.out) ? stretchToEightBits(composed.image, settings.stretch) : composed.image;
+    if (const Result<> written = writeImageAtomically(settings.out, image); !written) {
         std::fprintf(err, "trailcam: cannot write %s: %s\n", settings.out.c_str(), written.reason().c_str());
         return 1;
     }

@@ -32,6 +32,7 @@ struct ComposeSettings {
     std::string folder;
     std::string out;  // none: FOLDER.jpg
     ComposeChoice choice;
+    Stretch stretch = Stretch::linear;  // a 16-bit composition as a JPEG
 };
 
 // The compose subcommand and its options.

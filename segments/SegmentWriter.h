@@ -6,6 +6,7 @@
 #include "core/Worker.h"
 #include "segments/SegmentIndex.h"
 
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -30,6 +31,8 @@ public:
     ~SegmentWriter() override;
     void keptOut(const KeptOut& kept) override;
     void framed(const Frame& frame) override;
+    // The trail's stretch (--stretch), for a 16-bit night's star trail.
+    void ticked(const Tick& tick) override { stretch_ = tick.stretch; }
     void ended() override;
     // The segment in progress is written with the night's star trail.
     void dawn(int64_t) override { finish(); }
@@ -79,5 +82,6 @@ private:
     // counts, and a burst of them is applied (and composed) at once.
     std::map<std::string, bool> edits_;  // under publishing_
     bool editsHanded_ = false;           // under publishing_
-    Worker<Job> writer_;                 // last: its thread uses the members above
+    std::atomic<Stretch> stretch_{Stretch::linear};
+    Worker<Job> writer_;  // last: its thread uses the members above
 };

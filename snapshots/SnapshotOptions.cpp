@@ -30,14 +30,12 @@ void addDepthOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules& ru
         ->type_name("8|16")
         ->check(
             [](const std::string& v) { return v == "8" || v == "16" ? std::string() : "expected 8 or 16"; });
-    static const std::map<std::string, Stretch> stretches{
-        {"linear", Stretch::linear}, {"asinh", Stretch::asinh}, {"none", Stretch::none}};
     app.add_option_function<std::string>(
-           "--stretch", [&snapshots](const std::string& name) { snapshots.stretch = stretches.at(name); },
+           "--stretch", [&snapshots](const std::string& name) { snapshots.stretch = *stretchNamed(name); },
            "a 16-bit trail pictured linear, asinh or none (default: linear)")
         ->type_name("HOW")
         ->check([](const std::string& v) {
-            return stretches.count(v) > 0 ? std::string() : "expected linear, asinh or none";
+            return stretchNamed(v) ? std::string() : "expected linear, asinh or none";
         });
     rules.checks.emplace_back([&app] {
         return app.count("--stretch") > 0 &&

@@ -550,12 +550,17 @@ p = sys.stdin.buffer.read(); print(max(p[64 * y + x] for y in range(48) for x in
         grep -q '"depth":16' deep.json || fail "16-bit dark: $(cat err deep.json)"
     timeout 120 "$tool" -i deep%02d.png -o deep --depth 16 --dark deep.png --hot-pixels auto --hot-learn 10 \
         --input-start 2026-12-07T22:00:00Z --metadata --time-map --clips deepclips --keogram --keogram-every 1 \
-        --timelapse both --segments 60 --reject-flashes --panorama </dev/null >out 2>err || fail "16-bit: $(cat err)"
+        --timelapse both --segments 60 --reject-flashes --panorama --stretch asinh </dev/null >out 2>err ||
+        fail "16-bit: $(cat err)"
     pixels() { ffprobe -v error -show_entries stream=pix_fmt -of csv=p=0 "$1"; }
     [ "$(pixels deep/1.tiff) $(pixels deep/keogram-2026-12-07.png) $(pixels deep/segments-2026-12-07/20261207T220000Z.png)" = \
         "rgb48le rgb48be rgb48be" ] && [ -s deep/1-time.tiff ] && [ -s deep/1-panorama.jpg ] &&
         [ -s deep/timelapse-2026-12-07.mkv ] && [ -s deep/startrail-2026-12-07.jpg ] ||
         fail "16-bit products: $(ls deep)"
+    # The star trail's JPEG stretched as the trail is; compose stretches as asked.
+    "$tool" compose deep/segments-2026-12-07 -o asinh.jpg --stretch asinh >/dev/null &&
+        "$tool" compose deep/segments-2026-12-07 -o linear.jpg >/dev/null && cmp -s asinh.jpg deep/startrail-2026-12-07.jpg &&
+        ! cmp -s linear.jpg asinh.jpg || fail "16-bit star trail not stretched as asked"
     # A dark of another size: one line, status 1, nothing written.
     before=$(ls -R)
     timeout 20 "$tool" --demo --headless --dark master.png </dev/null >out 2>err

@@ -198,8 +198,9 @@ TEST(CommandLine, ComposeReadsItsChoiceAndHasItsOwnHelp) {
     using Ranges = std::vector<std::pair<int64_t, int64_t>>;
     EXPECT_EQ(c.choice.excludedRanges, (Ranges{{1796684400000, 1796685000000}}));
     EXPECT_FALSE(parse("").first.settings.compose.asked);
-    for (const char* line : {"compose", "compose night --from 22:00",
-                             "compose night --exclude 2026-12-07T23:00:00Z", "compose night -o night.tiff"})
+    for (const char* line :
+         {"compose", "compose night --from 22:00", "compose night --exclude 2026-12-07T23:00:00Z",
+          "compose night -o night.tiff", "compose night --stretch curvy"})
         EXPECT_EQ(parse(line).first.exitStatus, 2) << line;
     const auto [help, helpText] = parse("compose --help");
     EXPECT_EQ(help.exitStatus, 0);
