@@ -3,6 +3,8 @@
 #include "calibration/DarkMerge.h"
 #include "calibration/MedianImage.h"
 #include "core/FileNames.h"
+#include "segments/SegmentOptions.h"
+#include "segments/SegmentWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -49,8 +51,10 @@ uchar neighbourMedian(const cv::Mat& image, const cv::Mat& hot, cv::Point p) {
 
 // What listeners are told of each image: the calibrated one and the camera's own.
 struct Seen : TrailListener {
-    std::vector<cv::Mat> own;
-    void framed(const Frame& f) override { own.push_back(f.cameraImage().clone()); }
+    std::vector<cv::Mat> calibrated, own;
+    void framed(const Frame& f) override {
+        calibrated.push_back(f.image.clone()), own.push_back(f.cameraImage().clone());
+    }
 };
 
 }  // namespace
@@ -88,17 +92,22 @@ TEST(Calibration, DarkAndHotPixelsComeOutBeforeTheMerge) {
     EXPECT_EQ(loop.run(source), 0);
 
     cv::Mat expected;
+    std::vector<cv::Mat> images;  // calibrated here, on their own
     for (int i = 1; i <= 33; ++i) {
         cv::Mat image;
         cv::subtract(skyImage(i, dark, hot), dark, image);
         const cv::Mat before = image.clone();
         for (const cv::Point& p : hot)
             image.at<uchar>(p) = neighbourMedian(before, mask, p);
+        images.push_back(image);
         expected = expected.empty() ? image : cv::max(expected, image);
     }
     ASSERT_EQ(parts.snapshots.made.size(), 1u);
     EXPECT_TRUE(samePixels(parts.snapshots.made[0].trail, expected));
     ASSERT_EQ(seen.own.size(), 33u);
+    for (const int i : {0, 5, 32})  // start-up's, a plain merge's, a tick's
+        EXPECT_TRUE(samePixels(seen.calibrated[i], images[i]))
+            << "segments, keogram and the rest see it " << i;
     EXPECT_TRUE(samePixels(seen.own[5], skyImage(6, dark, hot))) << "the camera's own image, for clips";
     EXPECT_EQ((*calibrator)->sidecarMembers(),
               "\"dark\":\"dark.png\",\"dark_temperature_delta\":null,\"hot_pixels\":3");
@@ -174,14 +183,33 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     const cv::Mat elsewhere = (found | truth) == 0;
     EXPECT_EQ(cv::norm(trail, sky, cv::NORM_INF, elsewhere), 0) << "every other pixel as the sky left it";
 
+    // The next run takes the map up: its segments, composed, have the hot
+    // pixels gone and every other pixel as the sky left it.
+    LocalTimeIsUtc utc;
     CapturedStream again;
     auto restarted = Calibrator::make(settings, ".", again.file);
-    Frame frame{skyImage(1, noDark, hot, warm), 0};
-    (*restarted)->apply(frame);
-    frame.finishNow();
+    LoopParts<> next;
+    next.camera.scene = parts.camera.scene;
+    next.camera.budget = 3 + 90;
+    next.camera.now = 1796680800000;  // 2026-12-07T22:00:00Z
+    next.camera.step = 1000;
+    CalibratedCamera calibratedAgain(next.camera, **restarted);
+    CaptureState captureAgain(calibratedAgain, next.clock, next.out.file);
+    CaptureSource sourceAgain(captureAgain);
+    {
+        SegmentWriter segments(".", 60, 10, again.file);
+        TrailLoop loopAgain(next.inputs(), {false, true}, {&segments});
+        EXPECT_EQ(loopAgain.run(sourceAgain), 0);
+    }
     EXPECT_EQ(again.text(), cv::format("hot pixels: %d taken up from ./hot-pixels.png\n", right + others));
-    EXPECT_TRUE(frame.mendTrail) << "the trail is mended from its first image";
-    EXPECT_LT(frame.image.at<uchar>(hot[0]), 60);
+    ASSERT_EQ(runCompose({true, "segments-2026-12-07", "c.png", {}}, again.file, again.file), 0);
+    const cv::Mat composed = cv::imread("c.png", cv::IMREAD_UNCHANGED);
+    cv::Mat night = skyImage(1, noDark, {});
+    for (int i = 2; i <= 93; ++i)
+        night = cv::max(night, skyImage(i, noDark, {}));
+    cv::minMaxLoc(composed, nullptr, &brightest, nullptr, nullptr, found);
+    EXPECT_LT(brightest, 100) << "hot pixels in the composed segments";
+    EXPECT_EQ(cv::norm(composed, night, cv::NORM_INF, elsewhere), 0);
 }
 
 // A library: the dark of the image's size and depth, the camera's exposure
