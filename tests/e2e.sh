@@ -127,13 +127,6 @@ while True: print(s.recv(4096).decode().replace("\n", "|"), flush=True)' "$work/
         live/status.json || fail "live status: $(cat live/status.json)"
     [ "$(probe width live/trail.jpg) $(probe width live/frame.jpg)" = "640 640" ] || fail "live images"
     ;;
-record)
-    start --demo --headless --record --record-to clip
-    wait_for 60 grep -q '^f=   1 ' out || fail "no second image"
-    stop_with TERM
-    [ "$(probe width,nb_read_frames clip.avi)" = "640,$(grep -c '^f=' out)" ] && grep -q '<times' clip.xml ||
-        fail "the video holds other images than the log counts"
-    ;;
 full-disk)
     [ "$(id -u)" -eq 0 ] || skip "mounting a small file system needs root"
     mkdir tiny && mount -t tmpfs -o size=3m tiny tiny && mounts+=("$work/tiny") || skip "cannot mount tmpfs here"

@@ -80,16 +80,6 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     EXPECT_EQ(std::count_if(withSnapshot.begin(), withSnapshot.end(),
                             [](const auto& m) { return m.topic == "trailcam/roof/trail" && m.retain; }),
               1);
-    // A snapshot written with its bytes: those go out, not a second encoding.
-    SnapshotDue written{8, movingDotImage(2), SnapshotReason::countdown, kStart + 600000, span, {}};
-    written.jpeg =
-        std::make_shared<const std::vector<uchar>>(std::vector<uchar>{0xff, 0xd8, 'x', 0xff, 0xd9});
-    mqtt.snapshotWritten(written);
-    const auto sent = mqtt.unsent();
-    const auto trail = std::find_if(sent.rbegin(), sent.rend(),
-                                    [](const auto& m) { return m.topic == "trailcam/roof/trail"; });
-    ASSERT_NE(trail, sent.rend());
-    EXPECT_EQ(trail->payload, std::string("\xff\xd8x\xff\xd9"));
     for (int i = 0; i < 150; ++i)
         mqtt.cameraEmpty();
     const auto full = mqtt.unsent();

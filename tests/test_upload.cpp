@@ -37,38 +37,34 @@ TEST(Uploads, TheQueueOutlivesTheRunAndBacksOffAfterFailures) {
         EXPECT_TRUE(queue.waiting("img/./5.jpg"));
         EXPECT_FALSE(queue.waiting("img/6.jpg"));
     }  // killed here: nothing was sent
+    const std::string unread = " cannot be read: dropped",
+                      outside = " names a file outside the folders it sends from: dropped",
+                      above = " names a place outside the remote path: dropped";
     const std::vector<std::pair<std::string, std::string>> hostile{
-        {"a", "{\"path\":"},
-        {"b", "{\"path\":\"/etc/shadow\",\"remote\":\"stolen.txt\"}"},
-        {"c", "{\"file\":\"../../etc/passwd\",\"remote\":\"p\"}"},
-        {"d", "{\"file\":\"5.jpg\",\"remote\":\"../../elsewhere/5.jpg\"}"},
-        {"e", "{\"file\":\"5.jpg\",\"remote\":\"/5.jpg\"}"},
-        {"f", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":\"soon\"}"},
-        {"g", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":null}"},
-        {"h", "{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":1e300}"}};
-    for (const auto& [name, text] : hostile)
-        std::ofstream("img/.upload/" + name + ".queued") << text;
+        {"{\"path\":", unread},
+        {"{\"path\":\"/etc/shadow\",\"remote\":\"stolen.txt\"}", outside},
+        {"{\"file\":\"../../etc/passwd\",\"remote\":\"p\"}", outside},
+        {"{\"file\":\"5.jpg\",\"remote\":\"../../elsewhere/5.jpg\"}", above},
+        {"{\"file\":\"5.jpg\",\"remote\":\"/5.jpg\"}", above},
+        {"{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":\"soon\"}", unread},
+        {"{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":null}", unread},
+        {"{\"file\":\"5.jpg\",\"remote\":\"5.jpg\",\"queued\":1e300}", unread}};
     // Started from another directory with the folders' full names, as a
     // service is: the queue is found all the same.
     const std::string img = std::filesystem::absolute("img").string();
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < hostile.size(); ++i) {
+        const std::string name = "/.upload/" + std::string(1, static_cast<char>('a' + i)) + ".queued";
+        std::ofstream("img" + name) << hostile[i].first;
+        expected.push_back("upload: the queue entry " + img + name + hostile[i].second);
+    }
     std::filesystem::create_directory("elsewhere");
     std::filesystem::current_path("elsewhere");
     UploadQueue queue(img + "/.upload", {img, clips}, err.file, 1000, 4000);
     ASSERT_TRUE(queue.open());
     std::vector<std::string> said = err.lines();
     std::sort(said.begin(), said.end());
-    const std::string unread = " cannot be read: dropped",
-                      outside = " names a file outside the folders it sends from: dropped",
-                      above = " names a place outside the remote path: dropped";
-    EXPECT_EQ(said,
-              (std::vector<std::string>{"upload: the queue entry " + img + "/.upload/a.queued" + unread,
-                                        "upload: the queue entry " + img + "/.upload/b.queued" + outside,
-                                        "upload: the queue entry " + img + "/.upload/c.queued" + outside,
-                                        "upload: the queue entry " + img + "/.upload/d.queued" + above,
-                                        "upload: the queue entry " + img + "/.upload/e.queued" + above,
-                                        "upload: the queue entry " + img + "/.upload/f.queued" + unread,
-                                        "upload: the queue entry " + img + "/.upload/g.queued" + unread,
-                                        "upload: the queue entry " + img + "/.upload/h.queued" + unread}));
+    EXPECT_EQ(said, expected);
     UploadQueue::Summary s = queue.summary(10000);
     EXPECT_TRUE(s.files == 4 && s.bytes == 15 && s.oldestMillis == 1000 && s.lastError.empty() &&
                 !s.pausedUntil);
