@@ -27,6 +27,7 @@
 #include "platform/V4l2Controls.h"
 #include "platform/VideoDeviceList.h"
 #include "products/ProductOptions.h"
+#include "quality/SkyQuality.h"
 #include "retention/RetentionOptions.h"
 #include "segments/SegmentOptions.h"
 #include "service/ServiceNotifier.h"
@@ -81,6 +82,7 @@ struct Features {
     FilesInUse inUse;  // the night's products and the clip in progress, which retention leaves alone
     std::unique_ptr<SunDaylight> daylight;  // working from dusk to dawn
     std::unique_ptr<SkyReport> sky;
+    std::unique_ptr<SkyQuality> quality;
     std::unique_ptr<FlashReport> flashes;
     std::unique_ptr<SegmentWriter> segments;
     std::unique_ptr<ClipRecorder> clips;
@@ -96,8 +98,8 @@ struct Features {
     std::vector<TrailListener*> listeners() const {
         std::vector<TrailListener*> made;
         for (TrailListener* listener : std::initializer_list<TrailListener*>{
-                 sky.get(), flashes.get(), segments.get(), clips.get(), keogram.get(), timelapse.get(),
-                 mqtt.get(), upload.get(), retention.get(), live.get(), web.get()})
+                 sky.get(), quality.get(), flashes.get(), segments.get(), clips.get(), keogram.get(),
+                 timelapse.get(), mqtt.get(), upload.get(), retention.get(), live.get(), web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
@@ -107,26 +109,34 @@ struct Features {
 // sky, the upload queue; nothing when none of them runs.
 std::function<std::string()> statusMembers(const Features& f, const Settings& s) {
     if (!s.retention.keepDays && !s.retention.maxBytes && !s.sun.nightOnly && s.upload.remote.empty() &&
-        f.calibrator == nullptr)
+        f.calibrator == nullptr && !s.quality.enabled)
         return nullptr;
     return [&f] {
         std::string members;
         for (const std::string& member :
              {f.retention ? f.retention->summaryJson() : std::string(),
               f.sky ? f.sky->statusJson() : std::string(), f.upload ? f.upload->statusJson() : std::string(),
-              f.calibrator != nullptr ? f.calibrator->statusJson() : std::string()})
+              f.calibrator != nullptr ? f.calibrator->statusJson() : std::string(),
+              f.quality ? f.quality->statusJson() : std::string()})
             if (!member.empty()) members += (members.empty() ? "" : ",") + member;
         return members;
     };
 }
 
-// Makes the features in their order: 1. the sky, 2. the flash report,
+// Makes the features in their order: 1. the sky and its quality, 2. the flash report,
 // 3. segments, 4. clips, 5. night products, 6. MQTT, 7. uploads, 8. retention,
 // 9. live files, 10. the web view. Fails, saying why, when one cannot start.
 Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots, Panorama& panorama,
-                      const std::string& source, bool replay) {
+                      const std::string& source, bool replay, const Camera& camera) {
     f.daylight = makeDaylight(s.sun);
     if (f.daylight) f.sky = std::make_unique<SkyReport>(*f.daylight, *s.sun.nightOnly, stdout);
+    // The camera is asked, from the measuring thread, what it tells of its exposure and gain.
+    f.quality = makeSkyQuality(
+        s.quality,
+        [&camera] {
+            return std::pair{camera.exposureSeconds(), camera.gain()};
+        },
+        stderr);
     f.flashes = makeFlashReport(s.flashes, stderr);
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr);
     ClipSettings clipSettings = s.clips;
@@ -144,7 +154,7 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     Result<std::unique_ptr<MqttPublisher>> mqtt =
         makeMqttPublisher(mqttSettings, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
-    if (*mqtt && (f.daylight || mqttSettings.uploads || f.calibrator != nullptr))
+    if (*mqtt && (f.daylight || mqttSettings.uploads || f.calibrator != nullptr || f.quality))
         (*mqtt)->addToStatus(moreStatus);
     f.mqtt = std::move(*mqtt);
 #endif
@@ -202,15 +212,21 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     const std::string sourceName = sourceNameOf(s, replay);
     PanoramaView panorama(startup, stderr);
     SnapshotMetadata metadata(sourceName, TRAILCAM_VERSION);
-    if (calibrator != nullptr) metadata.addMembers([calibrator] { return calibrator->sidecarMembers(); });
+    if (calibrator != nullptr)
+        metadata.addMembers([calibrator](const SnapshotDue&) { return calibrator->sidecarMembers(); });
     describeSnapshots(snapshots, s.snapshots, panorama, metadata);
     // 3. The features.
     Features features;
     features.calibrator = calibrator;
-    if (const Result<> made = makeFeatures(features, s, snapshots, panorama, sourceName, replay); !made) {
+    if (const Result<> made = makeFeatures(features, s, snapshots, panorama, sourceName, replay, capture.cap);
+        !made) {
         std::fprintf(stderr, "trailcam: %s\n", made.reason().c_str());
         return 1;
     }
+    if (features.quality)
+        metadata.addMembers([quality = features.quality.get()](const SnapshotDue& due) {
+            return quality->sidecarMembers(due);
+        });
     // 4. Every listener in order, the windows last;
     // what one does, all are told.
     StatusPrinter printer(stdout, stderr);

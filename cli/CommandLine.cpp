@@ -78,6 +78,8 @@ void addFeatureOptions(CLI::App& app, Settings& s, OptionRules& rules) {
     group(app, "Times and clips");
     addProductOptions(app, s.products, rules);
     group(app, "Night products");
+    addQualityOptions(app, s.quality, rules);
+    group(app, "Sky quality");
     addReconnectOption(app, s.camera);
     addRetentionOptions(app, s.retention, rules);
     addSunOptions(app, s.sun, rules);

@@ -9,6 +9,7 @@
 #include "input/ReplayOptions.h"
 #include "mqtt/MqttOptions.h"
 #include "products/ProductOptions.h"
+#include "quality/QualityOptions.h"
 #include "record/RecordOptions.h"
 #include "retention/RetentionOptions.h"
 #include "segments/SegmentOptions.h"
@@ -30,6 +31,7 @@ struct Settings {
     ReplaySettings replay;
     SnapshotSettings snapshots;
     CalibrationSettings calibration;
+    QualitySettings quality;
     FlashSettings flashes;
     SegmentSettings segments;
     ViewSettings views;

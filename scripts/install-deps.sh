@@ -5,7 +5,7 @@ set -euo pipefail
 
 build=(cmake make g++ pkg-config libopencv-dev libxcb1-dev libcli11-dev libmicrohttpd-dev libexiv2-dev
     libavformat-dev libavcodec-dev libavutil-dev libmosquitto-dev nlohmann-json3-dev libindi-dev libcfitsio-dev
-    libnova-dev)
+    libnova-dev libsep-dev)
 test=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils clang-format ffmpeg help2man dpkg-dev systemd
     python3-selenium chromium chromium-driver bc mosquitto mosquitto-clients indi-bin rclone tzdata)
 

@@ -9,7 +9,11 @@
 #pragma GCC diagnostic pop
 
 std::string SnapshotMetadata::sidecar(const SnapshotDue& due) const {
-    return sidecarJson(due, source_, version_, members_ ? members_() : std::string());
+    std::string members;
+    for (const auto& more : members_)
+        if (const std::string added = more(due); !added.empty())
+            members += (members.empty() ? "" : ",") + added;
+    return sidecarJson(due, source_, version_, members);
 }
 
 std::string SnapshotMetadata::describe(const SnapshotDue& due) const {

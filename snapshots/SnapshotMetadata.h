@@ -20,9 +20,12 @@ public:
     SnapshotMetadata(std::string source, std::string version)
         : source_(std::move(source)), version_(std::move(version)) {}
     std::string sidecar(const SnapshotDue& due) const;
-    // Members the sidecar carries besides its own (calibration's), as they
-    // stand when it is written.
-    void addMembers(std::function<std::string()> members) { members_ = std::move(members); }
+    // Members the sidecar carries besides its own (calibration's, the sky's
+    // quality over the trail), as they stand when it is written; each added
+    // one after the others.
+    void addMembers(std::function<std::string(const SnapshotDue&)> members) {
+        members_.push_back(std::move(members));
+    }
     // Writes the EXIF fields into an encoded JPEG.
     Result<> tag(std::vector<uchar>& jpeg, const SnapshotDue& due) const;
 
@@ -30,5 +33,5 @@ private:
     std::string describe(const SnapshotDue& due) const;
     std::string source_;
     std::string version_;
-    std::function<std::string()> members_;
+    std::vector<std::function<std::string(const SnapshotDue&)>> members_;
 };

@@ -77,7 +77,9 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
           "--upload s3:b --upload-window 24:00-00:00 | --upload s3:b --upload-what pictures",
           "--upload-every 5 | --upload s3:b --upload-parallel 0",
           "--flash-margin 20 | --flash-max 3 | --reject-flashes 0 | --reject-flashes 101",
-          "--reject-flashes --flash-margin 0"})
+          "--reject-flashes --flash-margin 0",
+          "--quality-every 5 | --sky-quality --quality-every 0 | --sky-quality --sqm-zero 20 | --record "
+          "--sky-quality"})
         for (size_t from = 0; from < group.size();) {
             const size_t bar = std::min(group.find(" | ", from), group.size());
             refused.push_back(group.substr(from, bar - from));

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "core/Options.h"
+
+#include <optional>
+
+namespace CLI {
+class App;
+}
+
+// The sky's quality measured from the images: none unless --sky-quality.
+struct QualitySettings {
+    bool enabled = false;
+    double everySeconds = 60;          // of image time between measurements
+    std::optional<double> clearStars;  // the stars of a clear sky, when the owner knows them
+    std::optional<double> sqmZero;     // magnitudes added to the sky's brightness, set once against a meter
+    std::optional<double> plateScale;  // arcseconds a pixel
+};
+
+// --sky-quality, --quality-every, --clear-stars, --sqm-zero and --plate-scale.
+void addQualityOptions(CLI::App& app, QualitySettings& settings, OptionRules& rules);

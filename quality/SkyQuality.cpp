@@ -1,0 +1,119 @@
+#include "quality/SkyQuality.h"
+
+#include "core/Json.h"
+#include "core/Night.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr double kReferencePercentile = 0.9;
+constexpr size_t kKeptReadings = 100000;  // a year of nights at one a minute... and a bound
+
+std::string number(const std::optional<double>& value, const char* format = "%.2f") {
+    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+}  // namespace
+
+SkyQuality::SkyQuality(const QualitySettings& settings, CameraTells camera, FILE* err)
+    : settings_(settings),
+      camera_(std::move(camera)),
+      said_(err),
+      brightnessSaid_(err),
+      worker_({"trailcam-sky", WhenFull::keepNewest, 1}, [this](Frame& frame) { measure(frame); }) {}
+
+SkyQuality::~SkyQuality() { worker_.finish(); }
+
+void SkyQuality::framed(const Frame& frame) {
+    const auto period = static_cast<int64_t>(settings_.everySeconds * 1000);
+    // Not due yet, unless the clock was set back by more than a period.
+    if (frame.image.empty() || (frame.millis < nextMillis_ && nextMillis_ - frame.millis <= period)) return;
+    nextMillis_ = frame.millis + period;
+    // The image is the loop's until the next pass: the worker takes a copy of its own.
+    worker_.hand(Frame{frame.image.clone(), frame.millis});
+}
+
+void SkyQuality::measure(Frame& frame) {
+    const Result<SkyMeasurement> sky = measureSky(frame.image);
+    if (!sky) {
+        said_.say("sky quality: an image SEP could not measure (" + sky.reason() + "): skipped");
+        return;
+    }
+    SkyQualityReading reading{frame.millis, *sky, 1, brightness(sky->background)};
+    const std::string night = nightOf(frame.millis);
+    if (night != night_) night_ = night, nightStars_.clear();
+    nightStars_.push_back(sky->stars);
+    double reference = 0;
+    if (settings_.clearStars) {
+        reference = *settings_.clearStars;
+    } else {
+        std::vector<double> sorted = nightStars_;
+        std::sort(sorted.begin(), sorted.end());
+        reference =
+            sorted[static_cast<size_t>(kReferencePercentile * static_cast<double>(sorted.size() - 1))];
+    }
+    reading.clear = reference > 0 ? std::min(1.0, sky->stars / reference) : 1.0;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (readings_.size() >= kKeptReadings) readings_.erase(readings_.begin());
+    readings_.push_back(reading);
+}
+
+// -2.5 log10(background / (exposure x gain x pixel area)) + zero: the same
+// sky gives the same figure under any exposure.
+std::optional<double> SkyQuality::brightness(double background) {
+    if (!settings_.sqmZero || !settings_.plateScale || !(background > 0)) return std::nullopt;
+    const auto [exposure, gain] =
+        camera_ ? camera_() : std::pair<std::optional<double>, std::optional<double>>{};
+    if (!exposure || !(*exposure > 0)) {
+        brightnessSaid_.say(
+            "sky quality: the sky's brightness needs the camera's exposure time, which it does not tell "
+            "(automatic exposure?): none is given");
+        return std::nullopt;
+    }
+    const double gainFactor = gain && *gain > 0 ? *gain : 1;
+    const double area = *settings_.plateScale * *settings_.plateScale;
+    return -2.5 * std::log10(background / (*exposure * gainFactor * area)) + *settings_.sqmZero;
+}
+
+std::string SkyQuality::statusJson() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (readings_.empty()) return "\"quality\":null";
+    const SkyQualityReading& r = readings_.back();
+    return "\"quality\":{\"time\":\"" + utcTimeMillis(r.millis) +
+           "\",\"stars\":" + std::to_string(r.sky.stars) + ",\"streaks\":" + std::to_string(r.sky.streaks) +
+           ",\"background\":" + number(r.sky.background) + ",\"noise\":" + number(r.sky.noise) +
+           ",\"fwhm\":" + number(r.sky.fwhm) + ",\"clear\":" + number(r.clear) +
+           ",\"sky_brightness\":" + number(r.skyBrightness) + "}";
+}
+
+std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {
+    std::vector<double> stars, clear;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const SkyQualityReading& r : readings_)
+            if (r.millis >= due.span.startMillis && r.millis <= due.span.endMillis)
+                stars.push_back(r.sky.stars), clear.push_back(r.clear);
+    }
+    if (stars.empty()) return "\"quality\":{\"stars\":null,\"clear\":null,\"measurements\":0}";
+    return "\"quality\":{\"stars\":" + number(median(stars), "%.1f") + ",\"clear\":" + number(median(clear)) +
+           ",\"measurements\":" + std::to_string(stars.size()) + "}";
+}
+
+std::vector<SkyQualityReading> SkyQuality::readings() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return readings_;
+}
+
+std::unique_ptr<SkyQuality> makeSkyQuality(const QualitySettings& settings, SkyQuality::CameraTells camera,
+                                           FILE* err) {
+    if (!settings.enabled) return nullptr;
+    return std::make_unique<SkyQuality>(settings, std::move(camera), err);
+}
