@@ -156,6 +156,9 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     if (!mqtt) return Failure{mqtt.reason()};
     if (*mqtt && (f.daylight || mqttSettings.uploads || f.calibrator != nullptr || f.quality))
         (*mqtt)->addToStatus(moreStatus);
+    if (*mqtt && f.quality)
+        (*mqtt)->addQuality([quality = f.quality.get()] { return quality->latestJson(); },
+                            s.quality.clearThreshold);
     f.mqtt = std::move(*mqtt);
 #endif
     Result<std::unique_ptr<Uploader>> upload =

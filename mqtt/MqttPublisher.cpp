@@ -216,6 +216,7 @@ void MqttPublisher::publishDiscovery() {
                                        ",\"content_type\":\"image/jpeg\"" + common}};
     for (const auto& [path, config] : configs)
         send("homeassistant/" + path + "/config", config, true);
+    if (quality_) publishQualityDiscovery(id, common);
     if (settings_.uploads)
         send("homeassistant/sensor/" + id + "_upload/config",
              "{\"name\":\"upload queue\",\"unique_id\":\"" + id + "_upload\"" + status +
@@ -224,6 +225,34 @@ void MqttPublisher::publishDiscovery() {
                  jsonString(topic("status")) +
                  ",\"json_attributes_template\":\"{{ value_json.upload | tojson }}\"" + common,
              true);
+}
+
+// Under mutex_: the sky's quality as Home Assistant sensors, read from the
+// "quality" topic.
+void MqttPublisher::publishQualityDiscovery(const std::string& id, const std::string& common) {
+    struct Sensor {
+        const char *key, *name, *value, *unit, *icon;
+    };
+    const Sensor sensors[] = {
+        {"stars", "stars", "{{ value_json.stars }}", "stars", "mdi:star-four-points"},
+        {"clear", "clear sky", "{{ (value_json.clear * 100) | round(0) }}", "%", "mdi:weather-night"},
+        {"background", "sky background", "{{ value_json.background }}", "levels", "mdi:brightness-6"},
+        {"fwhm", "star FWHM", "{{ value_json.fwhm }}", "px", "mdi:blur"},
+        {"sky_brightness", "sky brightness", "{{ value_json.sky_brightness }}", "mag/arcsec²",
+         "mdi:telescope"}};
+    const std::string state = ",\"state_topic\":" + jsonString(topic("quality"));
+    for (const Sensor& s : sensors)
+        send("homeassistant/sensor/" + id + "_" + s.key + "/config",
+             "{\"name\":" + jsonString(s.name) + ",\"unique_id\":\"" + id + "_" + s.key + "\"" + state +
+                 ",\"value_template\":" + jsonString(s.value) +
+                 ",\"unit_of_measurement\":" + jsonString(s.unit) +
+                 ",\"state_class\":\"measurement\",\"icon\":" + jsonString(s.icon) + common,
+             true);
+    send("homeassistant/binary_sensor/" + id + "_clear_sky/config",
+         "{\"name\":\"clear sky\",\"unique_id\":\"" + id + "_clear_sky\"" + state + ",\"value_template\":" +
+             jsonString(cv::format("{{ 'ON' if value_json.clear >= %g else 'OFF' }}", clearThreshold_)) +
+             ",\"icon\":\"mdi:weather-night\"" + common,
+         true);
 }
 
 void MqttPublisher::publish(const std::string& name, const std::string& payload, bool retain) {
@@ -265,6 +294,9 @@ void MqttPublisher::ticked(const Tick& tick) {
             "{" + statusJsonMembers(s) + ",\"time\":\"" + utcTimeMillis(tick.frame.millis) + "\"" +
                 (more.empty() ? "" : "," + more) + "}",
             true);
+    if (!quality_) return;
+    if (std::string latest = quality_(); latest != "null" && latest != lastQuality_)
+        publish(topic("quality"), lastQuality_ = std::move(latest), true);
 }
 
 // Whether a retained topic last sent at `last` is due again at `now`: every

@@ -45,6 +45,13 @@ public:
     MqttPublisher(const MqttPublisher&) = delete;
     // More members for the status, asked at each one sent (may be null).
     void addToStatus(std::function<std::string()> more) { more_ = std::move(more); }
+    // The sky's quality (--sky-quality): its latest measurement as a JSON
+    // object ("null" before the first), asked as often as the status and
+    // sent, retained, under "quality" when it is new; Home Assistant sensors
+    // for it, and a clear sky when "clear" is at least clearThreshold.
+    void addQuality(std::function<std::string()> latest, double clearThreshold) {
+        quality_ = std::move(latest), clearThreshold_ = clearThreshold;
+    }
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     // Starts connecting (and reconnecting, for as long as the run lasts).
@@ -90,6 +97,7 @@ private:
     void notReached(const std::string& why);
     std::string topic(const std::string& leaf) const { return "trailcam/" + settings_.station + "/" + leaf; }
     void publishDiscovery();
+    void publishQualityDiscovery(const std::string& id, const std::string& common);
 
     const MqttSettings settings_;
     const std::string source_;
@@ -104,6 +112,9 @@ private:
     bool unreachedSaid_ = false;
     bool ending_ = false;
     SayOnce said_;
+    std::function<std::string()> quality_;
+    double clearThreshold_ = 0.7;
+    std::string lastQuality_;                      // loop thread
     std::map<std::string, std::string> retained_;  // the latest of each retained topic
     std::deque<Message> waiting_;                  // events while the broker is away
     int64_t dropped_ = 0;

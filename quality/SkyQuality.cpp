@@ -83,15 +83,14 @@ std::optional<double> SkyQuality::brightness(double background) {
     return -2.5 * std::log10(background / (*exposure * gainFactor * area)) + *settings_.sqmZero;
 }
 
-std::string SkyQuality::statusJson() const {
+std::string SkyQuality::latestJson() const {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (readings_.empty()) return "\"quality\":null";
+    if (readings_.empty()) return "null";
     const SkyQualityReading& r = readings_.back();
-    return "\"quality\":{\"time\":\"" + utcTimeMillis(r.millis) +
-           "\",\"stars\":" + std::to_string(r.sky.stars) + ",\"streaks\":" + std::to_string(r.sky.streaks) +
-           ",\"background\":" + number(r.sky.background) + ",\"noise\":" + number(r.sky.noise) +
-           ",\"fwhm\":" + number(r.sky.fwhm) + ",\"clear\":" + number(r.clear) +
-           ",\"sky_brightness\":" + number(r.skyBrightness) + "}";
+    return "{\"time\":\"" + utcTimeMillis(r.millis) + "\",\"stars\":" + std::to_string(r.sky.stars) +
+           ",\"streaks\":" + std::to_string(r.sky.streaks) + ",\"background\":" + number(r.sky.background) +
+           ",\"noise\":" + number(r.sky.noise) + ",\"fwhm\":" + number(r.sky.fwhm) +
+           ",\"clear\":" + number(r.clear) + ",\"sky_brightness\":" + number(r.skyBrightness) + "}";
 }
 
 std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {

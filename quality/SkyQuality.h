@@ -40,7 +40,9 @@ public:
 
     // "\"quality\":{...}" as of the latest measurement ("\"quality\":null"
     // before the first); from any thread.
-    std::string statusJson() const;
+    std::string statusJson() const { return "\"quality\":" + latestJson(); }
+    // The latest measurement as a JSON object; "null" before the first.
+    std::string latestJson() const;
     // A snapshot's sidecar: the median stars and clear of the measurements
     // within its trail, and how many there were.
     std::string sidecarMembers(const SnapshotDue& due) const;

@@ -242,14 +242,17 @@ mqtt)
     stop_with TERM
     subscribe seen
     trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; kill "$broker" "$subscriber" 2>/dev/null; rm -rf "$work"' EXIT
-    start --demo --headless --demo-speed 20 --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --mqtt-every 1
+    start --demo --headless --demo-speed 20 --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --mqtt-every 1 \
+        --sky-quality --quality-every 1
     wait_for 60 grep -q '^img 0$' out && wait_for 10 grep -aq '"type":"snapshot","number":1,' seen ||
         fail "no snapshot event: $(cat err)"
     for topic in homeassistant/sensor/trailcam_test_diff/config homeassistant/sensor/trailcam_test_freq/config \
         homeassistant/sensor/trailcam_test_exposure/config \
         homeassistant/binary_sensor/trailcam_test_pending/config homeassistant/image/trailcam_test_trail/config \
         'trailcam/test/availability online' 'trailcam/test/status {"freq":' 'trailcam/test/event {"type":"armed"' \
-        trailcam/test/trail; do
+        trailcam/test/trail 'trailcam/test/quality {"time":' \
+        'homeassistant/sensor/trailcam_test_sky_brightness/config .*"unit_of_measurement":"mag/arcsec²","state_class":"measurement"' \
+        "homeassistant/binary_sensor/trailcam_test_clear_sky/config .*{{ 'ON' if value_json.clear >= 0.7 else 'OFF' }}"; do
         grep -aq "^$topic" seen || fail "no $topic"
     done
     # The broker goes away and comes back: the loop goes on ticking, the tool reconnects.
@@ -268,11 +271,11 @@ mqtt)
     # With every feature on, each thread the tool starts carries its name (OpenCV's
     # pool may hold several, one per core but one).
     start --demo --headless --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --clips clips \
-        --keogram --panorama --timelapse both --keep-days 30 --live live --http 0 --metadata --time-map
+        --keogram --panorama --timelapse both --keep-days 30 --live live --http 0 --metadata --time-map --sky-quality
     wait_for 30 now_says online || fail "not online again"
     threads() { sort -u /proc/"$pid"/task/*/comm | tr '\n' ' '; }
     named="trailcam trailcam-clips trailcam-cv trailcam-encode trailcam-keo trailcam-keopan trailcam-live "
-    named+="trailcam-mqtt trailcam-retain trailcam-snap trailcam-video trailcam-web "
+    named+="trailcam-mqtt trailcam-retain trailcam-sky trailcam-snap trailcam-video trailcam-web "
     all_named() { [ "$(threads)" = "$named" ] && [ "$(cat /proc/"$pid"/task/*/comm | grep -cx trailcam)" -eq 1 ]; }
     wait_for 30 all_named || fail "threads: $(cat /proc/"$pid"/task/*/comm | tr '\n' ' ')"
     stop_with TERM

@@ -87,6 +87,30 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     EXPECT_EQ(err.lines(), (std::vector<std::string>{"mqtt: the broker is away; older events are dropped"}));
 }
 
+// The sky's quality goes out, retained, as often as the status and only when
+// there is a new measurement.
+TEST(Mqtt, TheSkysQualityWhenMeasuredAgain) {
+    MqttSettings settings;
+    settings.host = "broker.invalid", settings.station = "roof", settings.everySeconds = 5;
+    CapturedStream err;
+    MqttPublisher mqtt(settings, "demo", "1.2.3", err.file);
+    std::string latest = "null";
+    mqtt.addQuality([&latest] { return latest; }, 0.7);
+    const auto sent = [&mqtt] {
+        std::vector<std::string> payloads;
+        for (const auto& m : mqtt.unsent())
+            if (m.topic == "trailcam/roof/quality" && m.retain) payloads.push_back(m.payload);
+        return payloads;
+    };
+    mqtt.ticked(tickAt(kStart, 0, false));
+    EXPECT_TRUE(sent().empty()) << "nothing measured yet";
+    latest = "{\"stars\":187}";
+    mqtt.ticked(tickAt(kStart + 1000, 0, false));
+    EXPECT_TRUE(sent().empty()) << "not due before the status";
+    mqtt.ticked(tickAt(kStart + 5000, 0, false));
+    EXPECT_EQ(sent(), std::vector<std::string>{latest});
+}
+
 // The station's name as topics take it, a client id that tells apart two
 // names that read the same in topics, and a password file saved with CRLF.
 TEST(Mqtt, NamesAndPasswords) {
