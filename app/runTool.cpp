@@ -138,7 +138,7 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
         },
         stderr);
     f.flashes = makeFlashReport(s.flashes, stderr);
-    f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr);
+    f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr, f.quality.get());
     ClipSettings clipSettings = s.clips;
     clipSettings.stretch = s.snapshots.stretch;
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(clipSettings, replay, stderr);

@@ -86,3 +86,13 @@ public:
     // an image cannot hold the ring.
     virtual cv::Rect ringSquare(cv::Size size) const = 0;
 };
+
+// The sky's quality as measured so far (--sky-quality), for whoever keeps
+// what a stretch of the night was like.
+class SkyReadings {
+public:
+    virtual ~SkyReadings() = default;
+    // The medians of the stars and of clear over the measurements taken in
+    // [fromMillis, toMillis); none when none was.
+    virtual std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const = 0;
+};

@@ -93,17 +93,30 @@ std::string SkyQuality::latestJson() const {
            ",\"clear\":" + number(r.clear) + ",\"sky_brightness\":" + number(r.skyBrightness) + "}";
 }
 
-std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {
+std::optional<std::pair<double, double>> SkyQuality::between(int64_t fromMillis, int64_t toMillis) const {
     std::vector<double> stars, clear;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         for (const SkyQualityReading& r : readings_)
-            if (r.millis >= due.span.startMillis && r.millis <= due.span.endMillis)
+            if (r.millis >= fromMillis && r.millis < toMillis)
                 stars.push_back(r.sky.stars), clear.push_back(r.clear);
     }
-    if (stars.empty()) return "\"quality\":{\"stars\":null,\"clear\":null,\"measurements\":0}";
-    return "\"quality\":{\"stars\":" + number(median(stars), "%.1f") + ",\"clear\":" + number(median(clear)) +
-           ",\"measurements\":" + std::to_string(stars.size()) + "}";
+    if (stars.empty()) return std::nullopt;
+    return std::pair{median(stars), median(clear)};
+}
+
+std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {
+    int measurements = 0;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        for (const SkyQualityReading& r : readings_)
+            measurements += r.millis >= due.span.startMillis && r.millis <= due.span.endMillis;
+    }
+    const auto medians = between(due.span.startMillis, due.span.endMillis + 1);
+    if (!medians) return "\"quality\":{\"stars\":null,\"clear\":null,\"measurements\":0}";
+    return "\"quality\":{\"stars\":" + number(medians->first, "%.1f") +
+           ",\"clear\":" + number(medians->second) + ",\"measurements\":" + std::to_string(measurements) +
+           "}";
 }
 
 std::vector<SkyQualityReading> SkyQuality::readings() const {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/SayOnce.h"
+#include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
 #include "quality/QualityOptions.h"
@@ -28,7 +29,7 @@ struct SkyQualityReading {
 // against the night's reference (the 90th percentile of the night's
 // measurements so far, or --clear-stars); the sky's brightness needs the
 // camera's exposure time, --sqm-zero and --plate-scale.
-class SkyQuality : public TrailListener {
+class SkyQuality : public TrailListener, public SkyReadings {
 public:
     // What the camera tells of its exposure (seconds) and gain, when it does.
     using CameraTells = std::function<std::pair<std::optional<double>, std::optional<double>>()>;
@@ -46,6 +47,7 @@ public:
     // A snapshot's sidecar: the median stars and clear of the measurements
     // within its trail, and how many there were.
     std::string sidecarMembers(const SnapshotDue& due) const;
+    std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const override;
     // Every measurement of this run so far, oldest first.
     std::vector<SkyQualityReading> readings() const;
 

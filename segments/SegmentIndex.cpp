@@ -7,11 +7,18 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <map>
 #include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
+
+namespace {
+std::string measuredValue(const std::optional<double>& value, const char* format) {
+    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
+}
+}  // namespace
 
 std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
     std::string json = "[";
@@ -21,7 +28,11 @@ std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
                 utcTimeMillis(e.endMillis) + "\",\"images\":" + std::to_string(e.images) +
                 ",\"rejected\":" + std::to_string(e.rejected) +
                 ",\"background\":" + std::to_string(e.background) +
-                ",\"excluded\":" + (e.excluded.empty() ? "null" : jsonString(e.excluded)) + "}";
+                ",\"excluded\":" + (e.excluded.empty() ? "null" : jsonString(e.excluded)) +
+                (e.measured ? ",\"stars\":" + measuredValue(e.stars, "%.1f") +
+                                  ",\"clear\":" + measuredValue(e.clear, "%.2f")
+                            : std::string()) +
+                "}";
     return json + "\n]\n";
 }
 
@@ -52,6 +63,15 @@ Result<std::vector<SegmentEntry>> segmentEntriesOf(const nlohmann::json& json) {
             entry.rejected = whole(e, "rejected");
             entry.background = whole(e, "background");
             if (!e.at("excluded").is_null()) entry.excluded = e.at("excluded").get<std::string>();
+            for (const auto& [key, into] : {std::pair{"stars", &entry.stars}, {"clear", &entry.clear}}) {
+                const auto found = e.find(key);
+                if (found == e.end()) continue;
+                entry.measured = true;
+                if (found->is_number() && std::isfinite(found->get<double>()))
+                    *into = found->get<double>();
+                else if (!found->is_null())
+                    return Failure{"a malformed segment"};
+            }
             entries.push_back(entry);
         }
     } catch (const std::exception&) {
@@ -120,6 +140,8 @@ std::vector<const SegmentEntry*> segmentsTaken(const std::vector<SegmentEntry>& 
             ++leftOut["outside the times"];
         else if (!e.excluded.empty() && !choice.all)
             ++leftOut[e.excluded];
+        else if (choice.minClear && e.clear && *e.clear < *choice.minClear)
+            ++leftOut["cloudy"];
         else if (excludedTime)
             ++leftOut["in an excluded range"];
         else
@@ -175,8 +197,8 @@ Composed composeSegments(const std::string& folder, const std::vector<SegmentEnt
     for (std::thread& t : threads)
         t.join();
     // The known reasons in their order, then any other an index gives.
-    for (const char* reason : {"hazy", "by hand", "in an excluded range", "outside the times", "missing",
-                               "of another size", "listed twice"})
+    for (const char* reason : {"hazy", "cloudy", "by hand", "in an excluded range", "outside the times",
+                               "missing", "of another size", "listed twice"})
         if (const auto found = leftOut.find(reason); found != leftOut.end()) {
             composed.leftOut.emplace_back(reason, found->second);
             leftOut.erase(found);

@@ -16,7 +16,11 @@ struct SegmentEntry {
     int32_t images = 0;    // let into it
     int32_t rejected = 0;  // kept out of it as flashes
     int background = 0;    // the median of its luminance, 0-255
-    std::string excluded;  // "", "hazy" or "by hand"
+    std::string excluded;  // "", "hazy", "cloudy" or "by hand"
+    // With the sky's quality measured: the medians of its measurements' stars
+    // and clear (none when none fell in it).
+    bool measured = false;
+    std::optional<double> stars, clear;
 };
 
 // The index's JSON: the entries in time order.
@@ -37,6 +41,7 @@ struct ComposeChoice {
     std::optional<int64_t> from, to;
     std::vector<std::pair<int64_t, int64_t>> excludedRanges;
     bool all = false;
+    std::optional<double> minClear = std::nullopt;  // segments measured less clear are left out as "cloudy"
 };
 
 // A composition: the maximum of the segments it took, how many, and how many

@@ -20,7 +20,11 @@ void addSegmentOptions(CLI::App& app, SegmentSettings& settings, OptionRules& ru
               cv::format("levels above the night's background that make a segment hazy (default: %d)",
                          defaults.hazeMargin),
               "LEVELS", 1, 255);
+    addNumber(app, "--min-clear", settings.minClear,
+              "leave segments less clear than F (0 to 1) out of the star trail as cloudy", "F", 0, 1);
     rules.needs.emplace_back("--haze-margin", "--segments");
+    rules.needs.emplace_back("--min-clear", "--segments");
+    rules.needs.emplace_back("--min-clear", "--sky-quality");
     rules.cannotGoWith.emplace_back("--record", "--segments");
     rules.checks.emplace_back([seconds] {
         return seconds->empty() || std::stod(*seconds) == static_cast<int>(std::stod(*seconds))
@@ -34,9 +38,10 @@ void addSegmentOptions(CLI::App& app, SegmentSettings& settings, OptionRules& ru
 }
 
 std::unique_ptr<SegmentWriter> makeSegmentWriter(const SegmentSettings& settings, const std::string& folder,
-                                                 FILE* err) {
+                                                 FILE* err, const SkyReadings* quality) {
     if (!settings.seconds) return nullptr;
-    return std::make_unique<SegmentWriter>(folder, *settings.seconds, settings.hazeMargin, err);
+    return std::make_unique<SegmentWriter>(folder, *settings.seconds, settings.hazeMargin, err, quality,
+                                           settings.minClear);
 }
 
 void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& rules) {
@@ -80,6 +85,8 @@ void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& ru
                        : std::string("expected FROM/TO, two UTC times like 2026-12-07T22:00:00Z");
         });
     compose->add_flag("--all", settings.choice.all, "take the segments marked hazy or left out by hand too");
+    addNumber(*compose, "--min-clear", settings.choice.minClear,
+              "leave out the segments measured less clear than F (0 to 1)", "F", 0, 1);
     compose
         ->add_option_function<std::string>(
             "--stretch", [&settings](const std::string& name) { settings.stretch = *stretchNamed(name); },

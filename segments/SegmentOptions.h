@@ -17,6 +17,7 @@ class App;
 struct SegmentSettings {
     std::optional<int> seconds;
     int hazeMargin = 10;
+    std::optional<double> minClear;  // with --sky-quality: less clear segments left out as cloudy
 };
 
 // --segments and what goes with it.
@@ -24,7 +25,7 @@ void addSegmentOptions(CLI::App& app, SegmentSettings& settings, OptionRules& ru
 
 // The segment writer the settings ask for (none without --segments).
 std::unique_ptr<SegmentWriter> makeSegmentWriter(const SegmentSettings& settings, const std::string& folder,
-                                                 FILE* err);
+                                                 FILE* err, const SkyReadings* quality = nullptr);
 
 // `trailcam compose FOLDER`: a trail from a night's segments.
 struct ComposeSettings {

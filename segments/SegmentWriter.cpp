@@ -10,10 +10,13 @@
 #include <algorithm>
 #include <filesystem>
 
-SegmentWriter::SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err)
+SegmentWriter::SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err,
+                             const SkyReadings* quality, std::optional<double> minClear)
     : folder_(std::move(snapshotFolder)),
       seconds_(seconds),
       hazeMargin_(hazeMargin),
+      quality_(quality),
+      minClear_(minClear),
       said_(err),
       writer_({"trailcam-segs", WhenFull::wait, 2, lowerThisThreadsPriority},
               [this](Job& job) { work(job); }) {}
@@ -211,6 +214,14 @@ Result<bool> SegmentWriter::writeSegment(Open& segment, const std::string& folde
     entry->background = medianLuminance(segment.maximum);
     const std::vector<SegmentEntry> earlier(night_.entries.begin(), entry);
     if (entry->excluded.empty() && hazy(entry->background, earlier, hazeMargin_)) entry->excluded = "hazy";
+    if (quality_ != nullptr) {
+        // The measurements done by now: one of the segment's last images may still be under way.
+        entry->measured = true;
+        if (const auto medians = quality_->between(entry->startMillis, entry->endMillis))
+            entry->stars = medians->first, entry->clear = medians->second;
+        if (entry->excluded.empty() && minClear_ && entry->clear && *entry->clear < *minClear_)
+            entry->excluded = "cloudy";
+    }
     if (const Result<> written = writeImageAtomically(folder + "/" + name, segment.maximum); !written)
         return Failure{written.reason()};
     writeIndex(folder);

@@ -27,7 +27,10 @@
 // images in).
 class SegmentWriter : public TrailListener, public SegmentShelf {
 public:
-    SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err);
+    // With the sky's quality measured, each segment also carries its stars
+    // and clear, and one less clear than minClear is left out as cloudy.
+    SegmentWriter(std::string snapshotFolder, int seconds, int hazeMargin, FILE* err,
+                  const SkyReadings* quality = nullptr, std::optional<double> minClear = std::nullopt);
     ~SegmentWriter() override;
     void keptOut(const KeptOut& kept) override;
     void framed(const Frame& frame) override;
@@ -71,6 +74,8 @@ private:
     const std::string folder_;
     const int seconds_;
     const int hazeMargin_;
+    const SkyReadings* quality_;
+    const std::optional<double> minClear_;
     SayOnce said_;
     std::optional<Open> open_;  // loop thread
     int64_t keptMillis_ = -1;   // the image kept out last, which framed then skips

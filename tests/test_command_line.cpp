@@ -78,8 +78,9 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
           "--upload-every 5 | --upload s3:b --upload-parallel 0",
           "--flash-margin 20 | --flash-max 3 | --reject-flashes 0 | --reject-flashes 101",
           "--reject-flashes --flash-margin 0",
-          "--quality-every 5 | --sky-quality --quality-every 0 | --sky-quality --sqm-zero 20 | --record "
-          "--sky-quality"})
+          "--quality-every 5 | --sky-quality --quality-every 0 | --sky-quality --sqm-zero 20",
+          "--record --sky-quality | --segments --min-clear 0.5 | --sky-quality --min-clear 0.5",
+          "--sky-quality --segments --min-clear 2"})
         for (size_t from = 0; from < group.size();) {
             const size_t bar = std::min(group.find(" | ", from), group.size());
             refused.push_back(group.substr(from, bar - from));
@@ -202,7 +203,7 @@ TEST(CommandLine, ComposeReadsItsChoiceAndHasItsOwnHelp) {
     EXPECT_FALSE(parse("").first.settings.compose.asked);
     for (const char* line :
          {"compose", "compose night --from 22:00", "compose night --exclude 2026-12-07T23:00:00Z",
-          "compose night -o night.tiff", "compose night --stretch curvy"})
+          "compose night -o night.tiff", "compose night --stretch curvy", "compose night --min-clear 1.5"})
         EXPECT_EQ(parse(line).first.exitStatus, 2) << line;
     const auto [help, helpText] = parse("compose --help");
     EXPECT_EQ(help.exitStatus, 0);

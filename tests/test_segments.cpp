@@ -91,6 +91,46 @@ TEST(Segments, TheNightInSegmentsAndComposedAgain) {
               "composed 1 segment into c.png; left out: 2 in an excluded range, 1 outside the times\n");
 }
 
+// With the sky's quality measured (here: a cloudy minute at 22:01), each
+// segment carries its stars and clear; --min-clear leaves the cloudy one
+// out of the star trail, and compose --min-clear leaves out exactly what
+// excluding its minute by hand does.
+TEST(Segments, CloudySegmentsLeftOutByTheirClearSky) {
+    TempWorkingDir dir;
+    LocalTimeIsUtc utc;
+    struct Sky : SkyReadings {
+        std::optional<std::pair<double, double>> between(int64_t from, int64_t) const override {
+            if (from < kAt2200) return std::nullopt;
+            return from == kAt2200 + 60000 ? std::pair{40.0, 0.3} : std::pair{120.0, 1.0};
+        }
+    } sky;
+    CapturedStream err;
+    for (const bool minClear : {true, false}) {  // the night without --min-clear is composed below
+        std::filesystem::remove_all("img");
+        {
+            SegmentWriter writer("img", 60, 10, err.file, &sky, minClear ? std::optional(0.5) : std::nullopt);
+            watch(writer);
+        }
+        const auto entries = readSegmentIndex("img/segments-2026-12-07");
+        ASSERT_TRUE(entries && entries->size() == 4u);
+        EXPECT_TRUE((*entries)[1].stars == 40.0 && (*entries)[1].clear == 0.3 && (*entries)[0].clear == 1.0);
+        EXPECT_EQ((*entries)[1].excluded, minClear ? "cloudy" : "");
+        CapturedStream out;
+        ASSERT_EQ(runCompose({true, "img/segments-2026-12-07", "all.jpg", {}}, out.file, out.file), 0);
+        EXPECT_EQ(textOf("all.jpg") == textOf("img/startrail-2026-12-07.jpg"), true);
+        EXPECT_EQ(out.text().find("1 cloudy") != std::string::npos, minClear) << out.text();
+    }
+    CapturedStream said;
+    ComposeChoice byClear, byHand;
+    byClear.minClear = 0.8, byHand.excludedRanges = {{kAt2200 + 60000, kAt2200 + 120000}};
+    for (const auto& [name, choice] : {std::pair{"clear.png", byClear}, {"hand.png", byHand}})
+        ASSERT_EQ(runCompose({true, "img/segments-2026-12-07", name, choice}, said.file, said.file), 0);
+    EXPECT_EQ(textOf("clear.png"), textOf("hand.png"));
+    EXPECT_NE(said.text().find("into clear.png; left out: 1 hazy, 1 cloudy\n"), std::string::npos)
+        << said.text();
+    EXPECT_EQ(err.text(), "");
+}
+
 // A run that starts again in the same night adds to the segment it was in.
 TEST(Segments, ARestartAddsToTheNightsSegments) {
     TempWorkingDir dir;
@@ -233,13 +273,13 @@ TEST(Segments, AnIndexItCannotTrust) {
 
     // compose: a reason it does not know is counted, an entry listed twice
     // taken once, its own segments never written over, a FIFO never waited on.
-    std::string twice = edited(nightBefore(), "\"excluded\":null", "\"excluded\":\"cloudy\"");
+    std::string twice = edited(nightBefore(), "\"excluded\":null", "\"excluded\":\"foggy\"");
     const size_t last = twice.rfind("\n{");
     twice.insert(last, twice.substr(last, twice.rfind('}') + 1 - last) + ",");
     std::ofstream(index) << twice;
     CapturedStream out, said;
     EXPECT_EQ(runCompose({true, folder, "c.jpg", {}}, out.file, said.file), 0);
-    EXPECT_EQ(out.text(), "composed 1 segment into c.jpg; left out: 1 hazy, 1 listed twice, 1 cloudy\n");
+    EXPECT_EQ(out.text(), "composed 1 segment into c.jpg; left out: 1 hazy, 1 listed twice, 1 foggy\n");
     const std::string own = folder + "/20261207T220100Z.png", ownBytes = textOf(own);
     EXPECT_EQ(runCompose({true, folder, own, {}}, out.file, said.file), 1);
     EXPECT_EQ(textOf(own), ownBytes);
