@@ -136,7 +136,7 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
         [&camera] {
             return std::pair{camera.exposureSeconds(), camera.gain()};
         },
-        stderr);
+        stderr, replay);
     f.flashes = makeFlashReport(s.flashes, stderr);
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr, f.quality.get());
     ClipSettings clipSettings = s.clips;

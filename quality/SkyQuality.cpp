@@ -23,9 +23,10 @@ double median(std::vector<double> values) {
 
 }  // namespace
 
-SkyQuality::SkyQuality(const QualitySettings& settings, CameraTells camera, FILE* err)
+SkyQuality::SkyQuality(const QualitySettings& settings, CameraTells camera, FILE* err, bool replay)
     : settings_(settings),
       camera_(std::move(camera)),
+      replay_(replay),
       said_(err),
       brightnessSaid_(err),
       worker_({"trailcam-sky", WhenFull::keepNewest, 1}, [this](Frame& frame) { measure(frame); }) {}
@@ -37,8 +38,11 @@ void SkyQuality::framed(const Frame& frame) {
     // Not due yet, unless the clock was set back by more than a period.
     if (frame.image.empty() || (frame.millis < nextMillis_ && nextMillis_ - frame.millis <= period)) return;
     nextMillis_ = frame.millis + period;
-    // The image is the loop's until the next pass: the worker takes a copy of its own.
-    worker_.hand(Frame{frame.image.clone(), frame.millis});
+    Frame copy{frame.image.clone(), frame.millis};  // the image is the loop's until its next pass
+    if (replay_)
+        measure(copy);
+    else
+        worker_.hand(std::move(copy));
 }
 
 void SkyQuality::measure(Frame& frame) {
@@ -125,7 +129,7 @@ std::vector<SkyQualityReading> SkyQuality::readings() const {
 }
 
 std::unique_ptr<SkyQuality> makeSkyQuality(const QualitySettings& settings, SkyQuality::CameraTells camera,
-                                           FILE* err) {
+                                           FILE* err, bool replay) {
     if (!settings.enabled) return nullptr;
-    return std::make_unique<SkyQuality>(settings, std::move(camera), err);
+    return std::make_unique<SkyQuality>(settings, std::move(camera), err, replay);
 }

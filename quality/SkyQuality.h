@@ -33,7 +33,9 @@ class SkyQuality : public TrailListener, public SkyReadings {
 public:
     // What the camera tells of its exposure (seconds) and gain, when it does.
     using CameraTells = std::function<std::pair<std::optional<double>, std::optional<double>>()>;
-    SkyQuality(const QualitySettings& settings, CameraTells camera, FILE* err);
+    // A replay measures on the loop's thread instead, every image due: it
+    // waits for no camera, and its results are the same on every run.
+    SkyQuality(const QualitySettings& settings, CameraTells camera, FILE* err, bool replay = false);
     ~SkyQuality() override;
 
     void framed(const Frame& frame) override;
@@ -57,6 +59,7 @@ private:
 
     QualitySettings settings_;
     CameraTells camera_;
+    bool replay_;
     SayOnce said_, brightnessSaid_;
     int64_t nextMillis_ = INT64_MIN;  // loop thread
     std::string night_;               // worker: the night the reference is of
@@ -68,4 +71,4 @@ private:
 
 // The measurer the settings ask for (none without --sky-quality).
 std::unique_ptr<SkyQuality> makeSkyQuality(const QualitySettings& settings, SkyQuality::CameraTells camera,
-                                           FILE* err);
+                                           FILE* err, bool replay);

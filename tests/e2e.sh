@@ -513,6 +513,47 @@ print(ms(s["start"]), ms(s["end"]))')
     start --indi "$port" --headless && expect_end 1
     [ "$(cat err)" = "indi: cannot reach the INDI server at 127.0.0.1:$port" ] && [ ! -s out ] || fail "no server"
     ;;
+quality)
+    # A replayed sky of 200 stars over noise (and 100 too faint to count),
+    # an image every 10 s from 22:00 to 22:04, the minute from 22:01 under a
+    # cloud over its left half: each segment carries its stars and clear;
+    # compose --min-clear leaves out exactly the cloudy minute, and so does
+    # a run with --min-clear.
+    python3 -c 'import os, random
+os.mkdir("sky")
+for i in range(24):
+    random.seed(i)
+    p = [min(255, max(0, round(random.gauss(20, 3)))) for _ in range(320 * 240)]
+    for k in range(300):
+        x, y = 8 + (k % 20) * 15 + (k * 7) % 5, 8 + (k // 20) * 15 + (k * 3) % 5
+        if 6 <= i < 12 and x < 160: continue
+        peak = 26 if k % 3 == 2 else 150
+        for dy in (-1, 0, 1):
+            for dx in (-1, 0, 1):
+                q = (y + dy) * 320 + x + dx
+                p[q] = min(255, p[q] + (peak if dx == dy == 0 else peak // 2 if dx == 0 or dy == 0 else peak // 4))
+    open("sky/%02d.pgm" % i, "wb").write(b"P5 320 240 255\n" + bytes(p))' || fail "no frames"
+    night() { timeout 120 "$tool" -i sky/%02d.pgm --input-fps 0.1 --input-start 2026-12-07T22:00:00Z --metadata \
+        --segments 60 --sky-quality --quality-every 10 -o "$@" </dev/null >out 2>err || fail "replay: $(cat err)"; }
+    night plain && night cut --min-clear 0.8
+    index=plain/segments-2026-12-07/index.json
+    python3 -c 'import json, sys
+entries = json.load(open(sys.argv[1]))
+assert len(entries) == 4, entries
+for e in entries:
+    cloudy = e["start"] == "2026-12-07T22:01:00.000Z"
+    assert (0.4 <= e["clear"] <= 0.7 and 80 <= e["stars"] <= 120) if cloudy else (e["clear"] >= 0.85 and abs(e["stars"] - 200) <= 20), e' \
+        "$index" || fail "segments: $(cat "$index")"
+    grep -q '"quality":{"stars":[0-9.]*,"clear":[0-9.]*,"measurements":24}' plain/1.json || fail "sidecar: $(cat plain/1.json)"
+    "$tool" compose plain/segments-2026-12-07 -o clear.png --min-clear 0.8 >said &&
+        "$tool" compose plain/segments-2026-12-07 -o hand.png --exclude 2026-12-07T22:01:00Z/2026-12-07T22:02:00Z >/dev/null &&
+        cmp -s clear.png hand.png && [ "$(cat said)" = "composed 3 segments into clear.png; left out: 1 cloudy" ] ||
+        fail "compose --min-clear: $(cat said)"
+    grep -q '"start":"2026-12-07T22:01:00.000Z".*"excluded":"cloudy"' cut/segments-2026-12-07/index.json &&
+        "$tool" compose cut/segments-2026-12-07 -o cut.jpg >/dev/null && cmp -s cut.jpg cut/startrail-2026-12-07.jpg &&
+        "$tool" compose plain/segments-2026-12-07 -o plain.jpg --min-clear 0.8 >/dev/null && cmp -s cut.jpg plain.jpg ||
+        fail "--min-clear: $(cat cut/segments-2026-12-07/index.json)"
+    ;;
 calibration)
     # A master dark made from a replay of covered images (a glowing corner
     # and noise), then a sky with that glow and hot pixels replayed with it.
