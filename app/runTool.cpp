@@ -175,7 +175,7 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     auto web =
         std::make_unique<WebView>(s.web, snapshots,
                                   WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr,
-                                                 f.segments.get(), moreStatus},
+                                                 f.segments.get(), moreStatus, f.quality.get()},
                                   source, stderr);
     if (const Result<> started = web->start(); !started) return Failure{"web view: " + started.reason()};
     f.web = std::move(web);

@@ -95,4 +95,7 @@ public:
     // The medians of the stars and of clear over the measurements taken in
     // [fromMillis, toMillis); none when none was.
     virtual std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const = 0;
+    // The latest night's measurements, oldest first, as JSON:
+    // [[unix seconds, stars, clear, background], ...].
+    virtual std::string nightJson() const = 0;
 };

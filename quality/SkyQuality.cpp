@@ -109,6 +109,16 @@ std::optional<std::pair<double, double>> SkyQuality::between(int64_t fromMillis,
     return std::pair{median(stars), median(clear)};
 }
 
+std::string SkyQuality::nightJson() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string json = "[";
+    const std::string night = readings_.empty() ? std::string() : nightOf(readings_.back().millis);
+    for (auto r = readings_.rbegin(); r != readings_.rend() && nightOf(r->millis) == night; ++r)
+        json.insert(1, cv::format("[%lld,%d,%.2f,%.2f]%s", static_cast<long long>(r->millis / 1000),
+                                  r->sky.stars, r->clear, r->sky.background, json.size() > 1 ? "," : ""));
+    return json + "]";
+}
+
 std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {
     int measurements = 0;
     {

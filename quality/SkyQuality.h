@@ -50,6 +50,7 @@ public:
     // within its trail, and how many there were.
     std::string sidecarMembers(const SnapshotDue& due) const;
     std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const override;
+    std::string nightJson() const override;
     // Every measurement of this run so far, oldest first.
     std::vector<SkyQualityReading> readings() const;
 

@@ -103,6 +103,7 @@ TEST(Segments, CloudySegmentsLeftOutByTheirClearSky) {
             if (from < kAt2200) return std::nullopt;
             return from == kAt2200 + 60000 ? std::pair{40.0, 0.3} : std::pair{120.0, 1.0};
         }
+        std::string nightJson() const override { return "[]"; }
     } sky;
     CapturedStream err;
     for (const bool minClear : {true, false}) {  // the night without --min-clear is composed below

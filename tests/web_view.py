@@ -13,7 +13,7 @@ out, err = os.path.join(work, "out"), os.path.join(work, "err")
 process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0", "--size", "320x240",
                             "--demo-speed", "20", "--metadata", "--time-map", "--clips", "clips", "--keogram",
                             "--keogram-every", "1", "--timelapse", "--segments", "30", "--reject-flashes",
-                            "--http-edit"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
+                            "--http-edit", "--sky-quality", "--quality-every", "1"], cwd=work, stdin=subprocess.DEVNULL, stdout=open(out, "w"),
                            stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
 while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
@@ -38,6 +38,9 @@ wait.until(lambda d: script("const i = document.querySelector('#gallery img');"
 wait.until(lambda d: script("const i = document.querySelector('#events img');"
                             "return i !== null && i.complete && i.naturalWidth > 0"))
 assert "UTC to" in script("return document.getElementById('gallery').textContent")
+# The sky tonight: its stars, clear sky and background, with the times along the bottom.
+wait.until(lambda d: script("return skyChart.style.display === '' && "
+                            "starsLine.getAttribute('points').split(' ').length >= 2 && skyEnd.textContent.endsWith('UTC')"))
 assert script("return document.getElementById('scale').style.display") == "flex"
 webdriver.ActionChains(driver).move_to_element_with_offset(driver.find_element("id", "trail"), 5, 5).perform()
 wait.until(lambda d: script("return trailTime.textContent").startswith(("rose at", "unchanged")))

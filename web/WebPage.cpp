@@ -65,6 +65,19 @@ const char* const kWebPage = R"page(<!doctype html>
   <polyline id="diffLine" fill="none" stroke="#f5b942" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
   <polyline id="freqLine" fill="none" stroke="#4fb3ff" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
 </svg>
+<div id="skyChart" style="display:none">
+<h2>the sky tonight</h2>
+<div class="legend"><span style="color:#e8e8e8">&#9632; stars</span><span style="color:#6fd08c">&#9632; clear (0 to 100 %)</span><span style="color:#c08cff">&#9632; background</span></div>
+<svg id="skyPlot" viewBox="0 0 600 180" preserveAspectRatio="none">
+  <polyline id="starsLine" fill="none" stroke="#e8e8e8" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
+  <polyline id="clearLine" fill="none" stroke="#6fd08c" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
+  <polyline id="backgroundLine" fill="none" stroke="#c08cff" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
+  <line x1="0" y1="158" x2="600" y2="158" stroke="#555"/>
+  <text id="skyTop" x="4" y="12" fill="#aaa" font-size="11"></text>
+  <text id="skyStart" x="4" y="174" fill="#aaa" font-size="11"></text>
+  <text id="skyEnd" x="596" y="174" fill="#aaa" font-size="11" text-anchor="end"></text>
+</svg>
+</div>
 <h2>snapshots, newest first</h2>
 <div id="scale"><span>start</span><img src="time-scale.png" alt="time scale"><span>end</span>
   <span>(colours of the time maps: when each pixel last rose)</span></div>
@@ -86,7 +99,7 @@ const char* const kWebPage = R"page(<!doctype html>
 <script>
 "use strict";
 const $ = (id) => document.getElementById(id);
-let history = [], lastTick = -1, lastSnapshot = "", lastEvent = "";
+let history = [], lastTick = -1, lastSnapshot = "", lastEvent = "", lastQuality = "";
 const when = (time) => time.replace("T", " ").replace("Z", " UTC");
 function timeLeft(seconds) {
   const m = Math.floor(seconds / 60), s = seconds % 60;
@@ -104,6 +117,24 @@ function draw() {
   };
   $("diffLine").setAttribute("points", line(1));
   $("freqLine").setAttribute("points", line(2));
+}
+// The night's measurements of the sky: stars and background each to its
+// highest, clear from 0 to 1; times along the bottom, the highest at the top.
+async function sky() {
+  const night = await (await fetch("quality.json", {cache: "no-store"})).json();
+  if (!night.length) return;
+  $("skyChart").style.display = "";
+  const start = night[0][0], span = Math.max(60, night[night.length - 1][0] - start);
+  const most = (index) => Math.max(1, ...night.map((p) => p[index]));
+  const line = (index, top) => night.map((p) => ((p[0] - start) / span * 600).toFixed(1) + "," +
+    (158 - p[index] / top * 146).toFixed(1)).join(" ");
+  $("starsLine").setAttribute("points", line(1, most(1)));
+  $("clearLine").setAttribute("points", line(2, 1));
+  $("backgroundLine").setAttribute("points", line(3, most(3)));
+  $("skyTop").textContent = "top: " + most(1) + " stars, clear 100 %, background " + most(3);
+  const hhmm = (t) => new Date(t * 1000).toISOString().slice(11, 16) + " UTC";
+  $("skyStart").textContent = hhmm(start);
+  $("skyEnd").textContent = hhmm(start + span);
 }
 async function gallery() {
   const list = await (await fetch("snapshots.json", {cache: "no-store"})).json();
@@ -244,6 +275,7 @@ async function poll() {
       if (newest !== lastSnapshot) { lastSnapshot = newest; gallery(); }
       const e = JSON.stringify(s.lastEvent);
       if (e !== lastEvent) { lastEvent = e; events(); }
+      if (s.quality && s.quality.time !== lastQuality) { lastQuality = s.quality.time; sky(); }
     }
   } catch (e) {
     $("state").textContent = "no answer from the tool";

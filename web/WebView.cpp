@@ -533,8 +533,10 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
         return send(connection, MHD_HTTP_OK, response);
     }
     if (url == "/trail-time") return answerTime(connection);
-    if (url == "/segments.json" && shown_.segments != nullptr) {
-        const std::string index = shown_.segments->indexJson();
+    if ((url == "/segments.json" && shown_.segments != nullptr) ||
+        (url == "/quality.json" && shown_.quality != nullptr)) {
+        const std::string index =
+            url == "/quality.json" ? shown_.quality->nightJson() : shown_.segments->indexJson();
         MHD_Response* response = MHD_create_response_from_buffer(
             index.size(), const_cast<char*>(index.data()), MHD_RESPMEM_MUST_COPY);
         MHD_add_response_header(response, "Content-Type", "application/json");

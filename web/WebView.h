@@ -50,7 +50,8 @@ public:
         const LatestFile* keogram = nullptr;  // the night's keogram
         SegmentShelf* segments = nullptr;     // the night's segments
         std::function<std::string()>
-            moreStatus;  // status.json members besides the tick's, such as retention's
+            moreStatus;                        // status.json members besides the tick's, such as retention's
+        const SkyReadings* quality = nullptr;  // the sky's quality over the night
     };
     // source: the camera, stream or recording, as status.json names it.
     WebView(Address address, const SnapshotShelf& snapshots, Shown shown, std::string source, FILE* err);
