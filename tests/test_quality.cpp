@@ -102,6 +102,12 @@ TEST(SkyQuality, StarsAndClearSkyOfAKnownNight) {
     EXPECT_EQ(quality.sidecarMembers(due).rfind("\"quality\":{\"stars\":", 0), 0u);
     EXPECT_NE(quality.sidecarMembers(due).find(",\"measurements\":4}"), std::string::npos);
     EXPECT_EQ(quality.statusJson().rfind("\"quality\":{\"time\":\"2026-12-08T22:00:00.000Z\",", 0), 0u);
+    // A clear sky the owner knows (--clear-stars); a replay, measured as it is told.
+    settings.clearStars = 400;
+    SkyQuality known(settings, nullptr, err.file, true);
+    known.framed(Frame{sky(1, false), kNight});
+    ASSERT_EQ(known.readings().size(), 1u);
+    EXPECT_NEAR(known.readings()[0].clear, 0.5, 0.05);
 }
 
 // Images SEP finds nothing in, or that it cannot take: no crash, no star.
