@@ -251,6 +251,10 @@ mqtt)
         homeassistant/binary_sensor/trailcam_test_pending/config homeassistant/image/trailcam_test_trail/config \
         'trailcam/test/availability online' 'trailcam/test/status {"freq":' 'trailcam/test/event {"type":"armed"' \
         trailcam/test/trail 'trailcam/test/quality {"time":' \
+        'homeassistant/sensor/trailcam_test_stars/config .*"unit_of_measurement":"stars","state_class":"measurement"' \
+        'homeassistant/sensor/trailcam_test_clear/config .*"unit_of_measurement":"%","state_class":"measurement"' \
+        'homeassistant/sensor/trailcam_test_background/config .*"unit_of_measurement":"levels","state_class":"measurement"' \
+        'homeassistant/sensor/trailcam_test_fwhm/config .*"unit_of_measurement":"px","state_class":"measurement"' \
         'homeassistant/sensor/trailcam_test_sky_brightness/config .*"unit_of_measurement":"mag/arcsec²","state_class":"measurement"' \
         "homeassistant/binary_sensor/trailcam_test_clear_sky/config .*{{ 'ON' if value_json.clear >= 0.7 else 'OFF' }}"; do
         grep -aq "^$topic" seen || fail "no $topic"
