@@ -20,4 +20,5 @@ display=()
 "${display[@]}" ctest --test-dir build --output-on-failure --no-tests=error -j 2
 echo "== unit tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # A refused 32 GB table must come back as null, as it does without the sanitizer.
-ASAN_OPTIONS=allocator_may_return_null=1 ctest --test-dir build-sanitize -L unit --output-on-failure --no-tests=error
+ASAN_OPTIONS=allocator_may_return_null=1 LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp" \
+    ctest --test-dir build-sanitize -L unit --output-on-failure --no-tests=error
