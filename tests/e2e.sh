@@ -227,7 +227,8 @@ mqtt)
     command -v mosquitto >/dev/null || skip "needs mosquitto"
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
     printf 'listener %s 127.0.0.1\nallow_anonymous true\n' "$port" >broker.conf
-    broker() { mosquitto -c broker.conf >broker.log 2>&1 & broker=$!; wait_for 10 grep -q "listen socket on port $port" broker.log; }
+    # Up once it accepts a connection: it says it opens the socket before it listens on it.
+    broker() { mosquitto -c broker.conf >broker.log 2>&1 & broker=$!; wait_for 10 bash -c "exec 3<>/dev/tcp/127.0.0.1/$port"; }
     subscribe() { mosquitto_sub -h 127.0.0.1 -p "$port" -v -t 'trailcam/#' -t 'homeassistant/#' >"$1" & subscriber=$!; }
     # A broker that cannot be reached is said once, with why, and the run goes on.
     for url in "mqtt://127.0.0.1:$port" mqtt://no-such-host.invalid; do
