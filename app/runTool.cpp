@@ -151,14 +151,14 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
 #if TRAILCAM_HAS_MQTT
     MqttSettings mqttSettings = s.mqtt;
     mqttSettings.uploads = !s.upload.remote.empty();
+    mqttSettings.quality = s.quality.enabled, mqttSettings.clearThreshold = s.quality.clearThreshold;
     Result<std::unique_ptr<MqttPublisher>> mqtt =
         makeMqttPublisher(mqttSettings, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
     if (*mqtt && (f.daylight || mqttSettings.uploads || f.calibrator != nullptr || f.quality))
         (*mqtt)->addToStatus(moreStatus);
     if (*mqtt && f.quality)
-        (*mqtt)->addQuality([quality = f.quality.get()] { return quality->latestJson(); },
-                            s.quality.clearThreshold);
+        (*mqtt)->addQuality([quality = f.quality.get()] { return quality->latestJson(); });
     f.mqtt = std::move(*mqtt);
 #endif
     Result<std::unique_ptr<Uploader>> upload =

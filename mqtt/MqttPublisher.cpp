@@ -216,7 +216,7 @@ void MqttPublisher::publishDiscovery() {
                                        ",\"content_type\":\"image/jpeg\"" + common}};
     for (const auto& [path, config] : configs)
         send("homeassistant/" + path + "/config", config, true);
-    if (quality_) publishQualityDiscovery(id, common);
+    if (settings_.quality) publishQualityDiscovery(id, common);
     if (settings_.uploads)
         send("homeassistant/sensor/" + id + "_upload/config",
              "{\"name\":\"upload queue\",\"unique_id\":\"" + id + "_upload\"" + status +
@@ -250,7 +250,8 @@ void MqttPublisher::publishQualityDiscovery(const std::string& id, const std::st
              true);
     send("homeassistant/binary_sensor/" + id + "_clear_sky/config",
          "{\"name\":\"clear sky\",\"unique_id\":\"" + id + "_clear_sky\"" + state + ",\"value_template\":" +
-             jsonString(cv::format("{{ 'ON' if value_json.clear >= %g else 'OFF' }}", clearThreshold_)) +
+             jsonString(
+                 cv::format("{{ 'ON' if value_json.clear >= %g else 'OFF' }}", settings_.clearThreshold)) +
              ",\"icon\":\"mdi:weather-night\"" + common,
          true);
 }

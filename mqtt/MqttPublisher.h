@@ -25,8 +25,10 @@ struct MqttSettings {
     std::string station;       // names the topics: trailcam/<station>/...
     std::string
         givenStation;  // the name as given (default: the host name), before it was made fit for topics
-    double everySeconds = 10;  // between two status messages, of image time
-    bool uploads = false;      // the status says how the upload queue is: a sensor of it too
+    double everySeconds = 10;     // between two status messages, of image time
+    bool uploads = false;         // the status says how the upload queue is: a sensor of it too
+    bool quality = false;         // the sky's quality measured: its topic and sensors
+    double clearThreshold = 0.7;  // the clear at and above which the sky counts as clear
 };
 
 // The run's events to an MQTT broker (libmosquitto, on its own thread), for
@@ -45,13 +47,11 @@ public:
     MqttPublisher(const MqttPublisher&) = delete;
     // More members for the status, asked at each one sent (may be null).
     void addToStatus(std::function<std::string()> more) { more_ = std::move(more); }
-    // The sky's quality (--sky-quality): its latest measurement as a JSON
-    // object ("null" before the first), asked as often as the status and
-    // sent, retained, under "quality" when it is new; Home Assistant sensors
-    // for it, and a clear sky when "clear" is at least clearThreshold.
-    void addQuality(std::function<std::string()> latest, double clearThreshold) {
-        quality_ = std::move(latest), clearThreshold_ = clearThreshold;
-    }
+    // The sky's quality (settings' quality): its latest measurement as a
+    // JSON object ("null" before the first), asked as often as the status
+    // and sent, retained, under "quality" when it is new. Its Home Assistant
+    // sensors go with the discovery configs, made before the client starts.
+    void addQuality(std::function<std::string()> latest) { quality_ = std::move(latest); }
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
     // Starts connecting (and reconnecting, for as long as the run lasts).
@@ -112,8 +112,7 @@ private:
     bool unreachedSaid_ = false;
     bool ending_ = false;
     SayOnce said_;
-    std::function<std::string()> quality_;
-    double clearThreshold_ = 0.7;
+    std::function<std::string()> quality_;         // loop thread
     std::string lastQuality_;                      // loop thread
     std::map<std::string, std::string> retained_;  // the latest of each retained topic
     std::deque<Message> waiting_;                  // events while the broker is away

@@ -95,7 +95,7 @@ TEST(Mqtt, TheSkysQualityWhenMeasuredAgain) {
     CapturedStream err;
     MqttPublisher mqtt(settings, "demo", "1.2.3", err.file);
     std::string latest = "null";
-    mqtt.addQuality([&latest] { return latest; }, 0.7);
+    mqtt.addQuality([&latest] { return latest; });
     const auto sent = [&mqtt] {
         std::vector<std::string> payloads;
         for (const auto& m : mqtt.unsent())
