@@ -20,10 +20,6 @@ constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chose
 
 std::string describe(const cv::Mat& image) { return describeImage(image.size(), image.type()); }
 
-std::string optionalNumber(const std::optional<double>& value, const char* format = "%g") {
-    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
-}
-
 // A finite number or null from a sidecar; anything else is unreadable.
 bool readOptional(const nlohmann::json& json, const char* name, std::optional<double>& into) {
     const auto found = json.find(name);
@@ -63,8 +59,8 @@ bool sameSetting(const std::optional<double>& dark, const std::optional<double>&
 }  // namespace
 
 std::string darkSidecarJson(const DarkDescription& d) {
-    return "{\"exposure_s\":" + optionalNumber(d.exposureSeconds) + ",\"gain\":" + optionalNumber(d.gain) +
-           ",\"temperature_c\":" + optionalNumber(d.temperature, "%.1f") +
+    return "{\"exposure_s\":" + jsonNumber(d.exposureSeconds) + ",\"gain\":" + jsonNumber(d.gain) +
+           ",\"temperature_c\":" + jsonNumber(d.temperature, "%.1f") +
            ",\"width\":" + std::to_string(d.size.width) + ",\"height\":" + std::to_string(d.size.height) +
            ",\"depth\":" + std::to_string(d.depth) + ",\"frames\":" + std::to_string(d.frames) +
            ",\"made\":\"" + utcTimeMillis(d.madeMillis) + "\"}\n";
@@ -160,8 +156,8 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, const Camera* 
     if (best == nullptr) {
         darkSaid_.say(
             "no dark in " + settings_.dark + " fits the camera's images (" + describe(image) + ", exposure " +
-            optionalNumber(exposure) + " s, gain " + optionalNumber(gain) +
-            (celsius ? ", within " + optionalNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
+            jsonNumber(exposure) + " s, gain " + jsonNumber(gain) +
+            (celsius ? ", within " + jsonNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
             "): they go uncalibrated until one does");
         mapDirty_ = mapDirty_ || !dark_.empty();
         dark_.release();
@@ -302,7 +298,7 @@ void Calibrator::apply(Frame& frame, const Camera* camera) {
 std::string Calibrator::sidecarMembers() const {
     const std::lock_guard<std::mutex> lock(reportMutex_);
     return "\"dark\":" + (darkName_.empty() ? std::string("null") : jsonString(darkName_)) +
-           ",\"dark_temperature_delta\":" + optionalNumber(darkDelta_, "%.1f") +
+           ",\"dark_temperature_delta\":" + jsonNumber(darkDelta_, "%.1f") +
            ",\"hot_pixels\":" + std::to_string(hotCount_);
 }
 

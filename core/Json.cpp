@@ -2,6 +2,7 @@
 
 #include "core/FileSystem.h"
 
+#include <cmath>
 #include <cstdio>
 #include <ctime>
 
@@ -62,4 +63,11 @@ std::optional<int64_t> parseUtcTime(const std::string& text) {
         utc.tm_sec != given.tm_sec)
         return std::nullopt;
     return static_cast<int64_t>(seconds) * 1000 + millis;
+}
+
+std::string jsonNumber(const std::optional<double>& value, const char* format) {
+    if (!value || !std::isfinite(*value)) return "null";
+    char text[64];
+    std::snprintf(text, sizeof text, format, *value);
+    return text;
 }

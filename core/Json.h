@@ -15,6 +15,10 @@ std::optional<nlohmann::json> parseJson(const std::string& text);
 // The same for a file of at most maxBytes; none when it is larger or unreadable.
 std::optional<nlohmann::json> readJsonFile(const std::string& path, size_t maxBytes = 64 << 20);
 
+// A number as printf's format gives it, or null when there is none or it is
+// not finite.
+std::string jsonNumber(const std::optional<double>& value, const char* format = "%g");
+
 // "2026-12-07T18:00:00Z"
 std::string utcTime(int64_t unixSeconds);
 

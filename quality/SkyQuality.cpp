@@ -5,15 +5,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
 constexpr double kReferencePercentile = 0.9;
-constexpr size_t kKeptReadings = 100000;  // a year of nights at one a minute... and a bound
-
-std::string number(const std::optional<double>& value, const char* format = "%.2f") {
-    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
-}
+constexpr size_t kKeptReadings = 100000;  // ten weeks of nights at one a minute
 
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
@@ -59,10 +56,11 @@ void SkyQuality::measure(Frame& frame) {
     if (settings_.clearStars) {
         reference = *settings_.clearStars;
     } else {
-        std::vector<double> sorted = nightStars_;
-        std::sort(sorted.begin(), sorted.end());
-        reference =
-            sorted[static_cast<size_t>(kReferencePercentile * static_cast<double>(sorted.size() - 1))];
+        std::vector<double> stars = nightStars_;
+        const auto at =
+            stars.begin() + static_cast<long>(kReferencePercentile * static_cast<double>(stars.size() - 1));
+        std::nth_element(stars.begin(), at, stars.end());
+        reference = *at;
     }
     reading.clear = reference > 0 ? std::min(1.0, sky->stars / reference) : 1.0;
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -92,45 +90,52 @@ std::string SkyQuality::latestJson() const {
     if (readings_.empty()) return "null";
     const SkyQualityReading& r = readings_.back();
     return "{\"time\":\"" + utcTimeMillis(r.millis) + "\",\"stars\":" + std::to_string(r.sky.stars) +
-           ",\"streaks\":" + std::to_string(r.sky.streaks) + ",\"background\":" + number(r.sky.background) +
-           ",\"noise\":" + number(r.sky.noise) + ",\"fwhm\":" + number(r.sky.fwhm) +
-           ",\"clear\":" + number(r.clear) + ",\"sky_brightness\":" + number(r.skyBrightness) + "}";
+           ",\"streaks\":" + std::to_string(r.sky.streaks) +
+           ",\"background\":" + jsonNumber(r.sky.background, "%.2f") +
+           ",\"noise\":" + jsonNumber(r.sky.noise, "%.2f") + ",\"fwhm\":" + jsonNumber(r.sky.fwhm, "%.2f") +
+           ",\"clear\":" + jsonNumber(r.clear, "%.2f") +
+           ",\"sky_brightness\":" + jsonNumber(r.skyBrightness, "%.2f") + "}";
+}
+
+// The stars and clear of the measurements taken in [fromMillis, toMillis).
+std::pair<std::vector<double>, std::vector<double>> SkyQuality::taken(int64_t fromMillis,
+                                                                      int64_t toMillis) const {
+    std::pair<std::vector<double>, std::vector<double>> found;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const SkyQualityReading& r : readings_)
+        if (r.millis >= fromMillis && r.millis < toMillis)
+            found.first.push_back(r.sky.stars), found.second.push_back(r.clear);
+    return found;
 }
 
 std::optional<std::pair<double, double>> SkyQuality::between(int64_t fromMillis, int64_t toMillis) const {
-    std::vector<double> stars, clear;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        for (const SkyQualityReading& r : readings_)
-            if (r.millis >= fromMillis && r.millis < toMillis)
-                stars.push_back(r.sky.stars), clear.push_back(r.clear);
-    }
+    const auto [stars, clear] = taken(fromMillis, toMillis);
     if (stars.empty()) return std::nullopt;
     return std::pair{median(stars), median(clear)};
 }
 
 std::string SkyQuality::nightJson() const {
     const std::lock_guard<std::mutex> lock(mutex_);
+    auto first = readings_.end();
+    if (!readings_.empty()) {
+        const std::string night = nightOf(readings_.back().millis);
+        while (first != readings_.begin() && nightOf(std::prev(first)->millis) == night)
+            --first;
+    }
     std::string json = "[";
-    const std::string night = readings_.empty() ? std::string() : nightOf(readings_.back().millis);
-    for (auto r = readings_.rbegin(); r != readings_.rend() && nightOf(r->millis) == night; ++r)
-        json.insert(1, cv::format("[%lld,%d,%.2f,%.2f]%s", static_cast<long long>(r->millis / 1000),
-                                  r->sky.stars, r->clear, r->sky.background, json.size() > 1 ? "," : ""));
+    for (auto r = first; r != readings_.end(); ++r)
+        json +=
+            cv::format("%s[%lld,%d,%.2f,%.2f]", r == first ? "" : ",",
+                       static_cast<long long>(r->millis / 1000), r->sky.stars, r->clear, r->sky.background);
     return json + "]";
 }
 
 std::string SkyQuality::sidecarMembers(const SnapshotDue& due) const {
-    int measurements = 0;
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        for (const SkyQualityReading& r : readings_)
-            measurements += r.millis >= due.span.startMillis && r.millis <= due.span.endMillis;
-    }
-    const auto medians = between(due.span.startMillis, due.span.endMillis + 1);
-    if (!medians) return "\"quality\":{\"stars\":null,\"clear\":null,\"measurements\":0}";
-    return "\"quality\":{\"stars\":" + number(medians->first, "%.1f") +
-           ",\"clear\":" + number(medians->second) + ",\"measurements\":" + std::to_string(measurements) +
-           "}";
+    const auto [stars, clear] = taken(due.span.startMillis, due.span.endMillis + 1);
+    if (stars.empty()) return "\"quality\":{\"stars\":null,\"clear\":null,\"measurements\":0}";
+    return "\"quality\":{\"stars\":" + jsonNumber(median(stars), "%.1f") +
+           ",\"clear\":" + jsonNumber(median(clear), "%.2f") +
+           ",\"measurements\":" + std::to_string(stars.size()) + "}";
 }
 
 std::vector<SkyQualityReading> SkyQuality::readings() const {

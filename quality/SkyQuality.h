@@ -56,6 +56,7 @@ public:
 
 private:
     void measure(Frame& frame);  // the worker's
+    std::pair<std::vector<double>, std::vector<double>> taken(int64_t fromMillis, int64_t toMillis) const;
     std::optional<double> brightness(double background);
 
     QualitySettings settings_;

@@ -14,25 +14,19 @@
 #include <stdexcept>
 #include <thread>
 
-namespace {
-std::string measuredValue(const std::optional<double>& value, const char* format) {
-    return value && std::isfinite(*value) ? cv::format(format, *value) : "null";
-}
-}  // namespace
-
 std::string segmentIndexJson(const std::vector<SegmentEntry>& entries) {
     std::string json = "[";
     for (const SegmentEntry& e : entries)
-        json += (json.size() > 1 ? ",\n" : "\n") + std::string("{\"file\":") + jsonString(e.file) +
-                ",\"start\":\"" + utcTimeMillis(e.startMillis) + "\",\"end\":\"" +
-                utcTimeMillis(e.endMillis) + "\",\"images\":" + std::to_string(e.images) +
-                ",\"rejected\":" + std::to_string(e.rejected) +
-                ",\"background\":" + std::to_string(e.background) +
-                ",\"excluded\":" + (e.excluded.empty() ? "null" : jsonString(e.excluded)) +
-                (e.measured ? ",\"stars\":" + measuredValue(e.stars, "%.1f") +
-                                  ",\"clear\":" + measuredValue(e.clear, "%.2f")
-                            : std::string()) +
-                "}";
+        json +=
+            (json.size() > 1 ? ",\n" : "\n") + std::string("{\"file\":") + jsonString(e.file) +
+            ",\"start\":\"" + utcTimeMillis(e.startMillis) + "\",\"end\":\"" + utcTimeMillis(e.endMillis) +
+            "\",\"images\":" + std::to_string(e.images) + ",\"rejected\":" + std::to_string(e.rejected) +
+            ",\"background\":" + std::to_string(e.background) +
+            ",\"excluded\":" + (e.excluded.empty() ? "null" : jsonString(e.excluded)) +
+            (e.measured
+                 ? ",\"stars\":" + jsonNumber(e.stars, "%.1f") + ",\"clear\":" + jsonNumber(e.clear, "%.2f")
+                 : std::string()) +
+            "}";
     return json + "\n]\n";
 }
 
