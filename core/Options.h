@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Stretch.h"
+
 #include <functional>
 #include <string>
 #include <utility>
@@ -25,6 +27,18 @@ ValueCheck numberIn(double low, double high);
 std::string notEmpty(const std::string& text);
 // A UTC time such as 2026-12-07T22:00:00Z.
 std::string utcTimeText(const std::string& text);
+
+// Adds --stretch (linear, asinh or none) to a CLI11 app or subcommand.
+template <typename App>
+auto addStretchOption(App& app, Stretch& stretch, const std::string& help) {
+    return app
+        .template add_option_function<std::string>(
+            "--stretch", [&stretch](const std::string& name) { stretch = *stretchNamed(name); }, help)
+        ->type_name("HOW")
+        ->check([](const std::string& v) {
+            return stretchNamed(v) ? std::string() : "expected linear, asinh or none";
+        });
+}
 
 // Adds an option that takes a plain number within [low, high] to a CLI11
 // app, its value shown as `type`.

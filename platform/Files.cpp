@@ -119,11 +119,10 @@ std::string unusedBase(const std::string& base, const std::vector<std::string>& 
     return name;
 }
 
-Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image) {
+Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image, Stretch stretch) {
     std::vector<uchar> encoded;
-    // A JPEG is 8-bit: a 16-bit image (a star trail, a composition) is stretched.
-    const bool jpeg = isJpegName(extension);
-    const cv::Mat shown = jpeg && image.depth() != CV_8U ? stretchToEightBits(image, Stretch::linear) : image;
+    const bool jpeg = extension == ".jpg" || extension == ".jpeg";
+    const cv::Mat shown = jpeg ? stretchToEightBits(image, stretch) : image;
     try {
         if (cv::imencode(extension, shown, encoded)) return encoded;
     } catch (const cv::Exception&) {
@@ -132,9 +131,10 @@ Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::M
     return Failure{"cannot encode the image"};
 }
 
-Result<> writeImageAtomically(const std::string& path, const cv::Mat& image) {
+Result<> writeImageAtomically(const std::string& path, const cv::Mat& image, Stretch stretch) {
     const auto dot = path.rfind('.');
-    Result<std::vector<uchar>> encoded = encodeImage(dot == std::string::npos ? "" : path.substr(dot), image);
+    Result<std::vector<uchar>> encoded =
+        encodeImage(dot == std::string::npos ? "" : path.substr(dot), image, stretch);
     if (!encoded) return Failure{encoded.reason()};
     return writeFileAtomically(path, *encoded, true);
 }
@@ -196,12 +196,4 @@ Result<> flushToDisk(const std::string& path) {
     if (fd >= 0) close(fd);
     if (!flushed) return Failure{std::strerror(failure)};
     return {};
-}
-
-bool isJpegName(const std::string& name) {
-    for (const std::string ending : {".jpg", ".jpeg"})
-        if (name.size() >= ending.size() &&
-            name.compare(name.size() - ending.size(), ending.size(), ending) == 0)
-            return true;
-    return false;
 }

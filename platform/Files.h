@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Result.h"
+#include "core/Stretch.h"
 
 #include <opencv2/core.hpp>
 
@@ -16,9 +17,9 @@
 Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
 
 // The image encoded as a file of this extension (".jpg", ".tiff", ...).
-Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image);
-// A file name that ends in .jpg or .jpeg: an 8-bit picture.
-bool isJpegName(const std::string& name);
+// A JPEG is 8-bit: a 16-bit image is stretched for it as `stretch` says.
+Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image,
+                                       Stretch stretch = Stretch::linear);
 
 // The same, unless path exists: then false, and nothing is replaced.
 Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes);
@@ -32,7 +33,8 @@ std::string unusedName(const std::string& base, const std::string& extension);
 std::string unusedBase(const std::string& base, const std::vector<std::string>& extensions);
 
 // Encodes an image by the extension of path and writes it atomically and durably.
-Result<> writeImageAtomically(const std::string& path, const cv::Mat& image);
+Result<> writeImageAtomically(const std::string& path, const cv::Mat& image,
+                              Stretch stretch = Stretch::linear);
 
 // Removes temporary files that an interrupted write left in the folder, those
 // at least minAgeSeconds old (a live write takes milliseconds).

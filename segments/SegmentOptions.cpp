@@ -87,14 +87,8 @@ void addComposeCommand(CLI::App& app, ComposeSettings& settings, OptionRules& ru
     compose->add_flag("--all", settings.choice.all, "take the segments marked hazy or left out by hand too");
     addNumber(*compose, "--min-clear", settings.choice.minClear,
               "leave out the segments measured less clear than F (0 to 1)", "F", 0, 1);
-    compose
-        ->add_option_function<std::string>(
-            "--stretch", [&settings](const std::string& name) { settings.stretch = *stretchNamed(name); },
-            "16-bit segments pictured in a JPEG linear, asinh or none (default: linear)")
-        ->type_name("HOW")
-        ->check([](const std::string& v) {
-            return stretchNamed(v) ? std::string() : "expected linear, asinh or none";
-        });
+    addStretchOption(*compose, settings.stretch,
+                     "16-bit segments pictured in a JPEG linear, asinh or none (default: linear)");
     rules.finish.emplace_back([&settings, compose] {
         settings.asked = compose->parsed();
         while (settings.folder.size() > 1 && settings.folder.back() == '/')
@@ -123,9 +117,8 @@ int runCompose(const ComposeSettings& settings, FILE* out, FILE* err) {
         std::fprintf(err, "trailcam: %s: no segment to compose\n", settings.folder.c_str());
         return 1;
     }
-    const cv::Mat image =
-        isJpegName(settings.out) ? stretchToEightBits(composed.image, settings.stretch) : composed.image;
-    if (const Result<> written = writeImageAtomically(settings.out, image); !written) {
+    if (const Result<> written = writeImageAtomically(settings.out, composed.image, settings.stretch);
+        !written) {
         std::fprintf(err, "trailcam: cannot write %s: %s\n", settings.out.c_str(), written.reason().c_str());
         return 1;
     }

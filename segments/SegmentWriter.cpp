@@ -125,8 +125,7 @@ void SegmentWriter::publishIndex(const std::string& index) {
 void SegmentWriter::writeStarTrail() {
     if (night_.starTrail.empty()) return;
     const std::string path = folder_ + "/" + productBase(kStartrail, night_.name) + ".jpg";
-    if (const Result<> written = writeImageAtomically(path, stretchToEightBits(night_.starTrail, stretch_));
-        !written)
+    if (const Result<> written = writeImageAtomically(path, night_.starTrail, stretch_); !written)
         said_.say("cannot write " + path + ": " + written.reason());
 }
 

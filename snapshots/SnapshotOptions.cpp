@@ -30,13 +30,8 @@ void addDepthOptions(CLI::App& app, SnapshotSettings& snapshots, OptionRules& ru
         ->type_name("8|16")
         ->check(
             [](const std::string& v) { return v == "8" || v == "16" ? std::string() : "expected 8 or 16"; });
-    app.add_option_function<std::string>(
-           "--stretch", [&snapshots](const std::string& name) { snapshots.stretch = *stretchNamed(name); },
-           "a 16-bit trail pictured linear, asinh or none (default: linear)")
-        ->type_name("HOW")
-        ->check([](const std::string& v) {
-            return stretchNamed(v) ? std::string() : "expected linear, asinh or none";
-        });
+    addStretchOption(app, snapshots.stretch,
+                     "a 16-bit trail pictured linear, asinh or none (default: linear)");
     rules.checks.emplace_back([&app] {
         return app.count("--stretch") > 0 &&
                        !(app.count("--depth") > 0 && app["--depth"]->as<std::string>() == "16")
