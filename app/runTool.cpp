@@ -19,6 +19,7 @@
 #include "flashes/FlashOptions.h"
 #include "input/ProgressLine.h"
 #include "input/openInput.h"
+#include "meteors/Meteors.h"
 #include "mqtt/MqttOptions.h"
 #include "platform/Clocks.h"
 #include "platform/Files.h"
@@ -83,6 +84,7 @@ struct Features {
     std::unique_ptr<SunDaylight> daylight;  // working from dusk to dawn
     std::unique_ptr<SkyReport> sky;
     std::unique_ptr<SkyQuality> quality;
+    std::unique_ptr<Meteors> meteors;
     std::unique_ptr<FlashReport> flashes;
     std::unique_ptr<SegmentWriter> segments;
     std::unique_ptr<ClipRecorder> clips;
@@ -98,8 +100,9 @@ struct Features {
     std::vector<TrailListener*> listeners() const {
         std::vector<TrailListener*> made;
         for (TrailListener* listener : std::initializer_list<TrailListener*>{
-                 sky.get(), quality.get(), flashes.get(), segments.get(), clips.get(), keogram.get(),
-                 timelapse.get(), mqtt.get(), upload.get(), retention.get(), live.get(), web.get()})
+                 sky.get(), quality.get(), meteors.get(), flashes.get(), segments.get(), clips.get(),
+                 keogram.get(), timelapse.get(), mqtt.get(), upload.get(), retention.get(), live.get(),
+                 web.get()})
             if (listener != nullptr) made.push_back(listener);
         return made;
     }
@@ -137,10 +140,13 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
             return std::pair{camera.exposureSeconds(), camera.gain()};
         },
         stderr, replay);
+    f.meteors = makeMeteors(s.meteors, s.snapshots.folder, stderr);
     f.flashes = makeFlashReport(s.flashes, stderr);
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr, f.quality.get());
     ClipSettings clipSettings = s.clips;
     clipSettings.stretch = s.snapshots.stretch;
+    // A meteor is told once it ended, up to a tick or two later.
+    if (s.meteors.enabled) clipSettings.lateSeconds = s.meteors.rules.maxSeconds + 2.5;
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(clipSettings, replay, stderr);
     if (!clips) return Failure{clips.reason()};
     f.clips = std::move(*clips);
@@ -152,6 +158,7 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     MqttSettings mqttSettings = s.mqtt;
     mqttSettings.uploads = !s.upload.remote.empty();
     mqttSettings.quality = s.quality.enabled, mqttSettings.clearThreshold = s.quality.clearThreshold;
+    mqttSettings.meteors = s.meteors.enabled;
     Result<std::unique_ptr<MqttPublisher>> mqtt =
         makeMqttPublisher(mqttSettings, source, TRAILCAM_VERSION, stderr);
     if (!mqtt) return Failure{mqtt.reason()};
@@ -193,9 +200,16 @@ std::string sourceNameOf(const Settings& s, bool replay) {
 }
 
 TrailChoices trailChoices(const Settings& s, bool replay, const Daylight* daylight) {
-    return {s.snapshots.saveOnExit, replay,         static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
-            s.snapshots.timeMap,    s.flashes.rule, s.snapshots.sixteenBits,
-            s.snapshots.stretch,    daylight,       s.sun.closeCamera};
+    // Meteors are timed by the time map.
+    return {s.snapshots.saveOnExit,
+            replay,
+            static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
+            s.snapshots.timeMap || s.meteors.enabled,
+            s.flashes.rule,
+            s.snapshots.sixteenBits,
+            s.snapshots.stretch,
+            daylight,
+            s.sun.closeCamera};
 }
 
 // The trail loop on a source, with the listeners the settings ask for.
@@ -230,6 +244,10 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
         metadata.addMembers([quality = features.quality.get()](const SnapshotDue& due) {
             return quality->sidecarMembers(due);
         });
+    if (features.meteors)
+        metadata.addMembers([meteors = features.meteors.get()](const SnapshotDue& due) {
+            return meteors->sidecarMembers(due);
+        });
     // 4. Every listener in order, the windows last;
     // what one does, all are told.
     StatusPrinter printer(stdout, stderr);
@@ -246,6 +264,7 @@ int runTrail(const Settings& s, CaptureState& capture, Display& display, bool re
     ListenerSet announcements(listeners);
     snapshots.announceTo(&announcements);
     if (features.clips) features.clips->announceTo(&announcements);
+    if (features.meteors) features.meteors->announceTo(&announcements);
     // 5. The loop.
     TrailInputs inputs{display,        snapshots,
                        stdin,          [] { return mayReadTerminal(fileno(stdin)); },
@@ -387,6 +406,7 @@ int runIndi(const Settings& s) {
 
 int runTool(const Settings& s, cv::VideoCapture& cap) {
     if (s.compose.asked) return runCompose(s.compose, stdout, stderr);
+    if (s.meteorList.asked) return runMeteorList(s.meteorList, stdout, stderr);
     // OpenCV's pool of threads starts at its first parallel work: under a name of its own.
     startThreadsNamed("trailcam-cv", [] { cv::parallel_for_(cv::Range(0, 64), [](const cv::Range&) {}); });
     // Status lines reach a pipe or a log file as they happen.

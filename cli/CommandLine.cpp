@@ -79,7 +79,8 @@ void addFeatureOptions(CLI::App& app, Settings& s, OptionRules& rules) {
     addProductOptions(app, s.products, rules);
     group(app, "Night products");
     addQualityOptions(app, s.quality, rules);
-    group(app, "Sky quality");
+    addMeteorOptions(app, s.meteors, rules);
+    group(app, "Sky quality and meteors");
     addReconnectOption(app, s.camera);
     addRetentionOptions(app, s.retention, rules);
     addSunOptions(app, s.sun, rules);
@@ -113,6 +114,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     OptionRules rules;
     addFeatureOptions(app, s, rules);
     addComposeCommand(app, s.compose, rules);
+    addMeteorListCommand(app, s.meteorList);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {

@@ -7,6 +7,7 @@
 #include "flashes/FlashOptions.h"
 #include "indi/IndiSettings.h"
 #include "input/ReplayOptions.h"
+#include "meteors/MeteorOptions.h"
 #include "mqtt/MqttOptions.h"
 #include "products/ProductOptions.h"
 #include "quality/QualityOptions.h"
@@ -32,6 +33,7 @@ struct Settings {
     SnapshotSettings snapshots;
     CalibrationSettings calibration;
     QualitySettings quality;
+    MeteorSettings meteors;
     FlashSettings flashes;
     SegmentSettings segments;
     ViewSettings views;
@@ -44,7 +46,8 @@ struct Settings {
     WebView::Address web;  // no host: no web view
     RecordSettings record;
     BudgetSettings budget;
-    ComposeSettings compose;  // the compose subcommand instead of a run
+    ComposeSettings compose;        // the compose subcommand instead of a run
+    MeteorListSettings meteorList;  // the meteors subcommand instead of a run
 };
 
 struct CommandLine {

@@ -104,6 +104,12 @@ void ClipRecorder::ticked(const Tick& tick) {
     tick.trail.copyTo(previousTrail_);
 }
 
+void ClipRecorder::meteorDetected(const Meteor& meteor) {
+    if (ended_) return;
+    worker_.hand({Event{meteor.startMillis, meteor.endMillis, 0, meteor.box, fps_ > 0 ? fps_ : 30}, {}},
+                 false);
+}
+
 void ClipRecorder::ended() {
     ended_ = true;
     worker_.finish();
@@ -162,7 +168,8 @@ void ClipRecorder::take(Encoded image) {
     if (clip_ && now <= clip_->end) writeUpTo(now);
     // The ring keeps, within its bytes, what a later event's clip may start
     // with; what the clip in progress took already is not needed again.
-    const int64_t keep = now - static_cast<int64_t>(settings_.beforeSeconds * 1000) - kTickMillis;
+    const int64_t keep =
+        now - static_cast<int64_t>((settings_.beforeSeconds + settings_.lateSeconds) * 1000) - kTickMillis;
     while (ring_.size() > 1) {
         const Encoded& oldest = ring_.front();
         const bool written = clip_ && oldest.millis <= clip_->lastWritten;
@@ -175,7 +182,9 @@ void ClipRecorder::take(Encoded image) {
         ringBytes_ -= static_cast<int64_t>(oldest.jpeg->size());
         ring_.pop_front();
     }
-    if (clip_ && now > clip_->end + static_cast<int64_t>(settings_.beforeSeconds * 1000) + kTickMillis)
+    if (clip_ && now > clip_->end +
+                           static_cast<int64_t>((settings_.beforeSeconds + settings_.lateSeconds) * 1000) +
+                           kTickMillis)
         finishClip();
 }
 

@@ -30,6 +30,9 @@ struct ClipSettings {
     bool waitForEncoder = false;
     double maxSeconds = 60;             // a longer event goes on in the next clip
     Stretch stretch = Stretch::linear;  // how a 16-bit camera's images are shown
+    // How long after its start an event may be told (a meteor, once it
+    // ended): the ring keeps its images that long.
+    double lateSeconds = 0;
 };
 
 // A short video of every event: the camera's images from a few seconds
@@ -55,6 +58,8 @@ public:
     void framed(const Frame& frame) override;
     void ticked(const Tick& tick) override;
     void ended() override;
+    // A meteor always makes a clip, whatever its tick's growth.
+    void meteorDetected(const Meteor& meteor) override;
 
     // The events so far, newest first (the last 200); from any thread.
     std::vector<EventSeen> events() const override;

@@ -50,9 +50,10 @@ constexpr const char* kKeogram = "keogram";
 constexpr const char* kKeogramPanorama = "keogram-panorama";
 constexpr const char* kTimelapse = "timelapse";
 constexpr const char* kStartrail = "startrail";  // "startrail-2026-12-07.jpg": the night's segments composed
+constexpr const char* kMeteors = "meteors";      // "meteors-2026-12-07.json": the night's meteors
 struct ProductFile {
     std::string name;
-    std::string kind;   // kKeogram, kKeogramPanorama, kTimelapse or kStartrail
+    std::string kind;   // kKeogram, kKeogramPanorama, kTimelapse, kStartrail or kMeteors
     std::string night;  // "2026-12-07"
     int64_t bytes;
 };

@@ -2,6 +2,7 @@
 
 #include "core/Camera.h"
 #include "core/Frame.h"
+#include "core/Meteor.h"
 #include "core/Stretch.h"
 #include "core/TickPictures.h"
 
@@ -162,6 +163,9 @@ public:
     // thread.
     virtual void snapshotWritten(const SnapshotDue&) {}
     virtual void clipWritten(const ClipWritten&) {}
+    // A meteor found (--meteors), told on the loop's thread soon after it
+    // ended: for clips around it, MQTT and the web view.
+    virtual void meteorDetected(const Meteor&) {}
 };
 
 // Where a listener tells the others what it has done.
@@ -170,6 +174,7 @@ public:
     virtual ~Announcements() = default;
     virtual void snapshotWritten(const SnapshotDue& due) = 0;
     virtual void clipWritten(const ClipWritten& clip) = 0;
+    virtual void meteorDetected(const Meteor& meteor) = 0;
 };
 
 // Tells every listener of a run, in its order.
@@ -183,6 +188,10 @@ public:
     void clipWritten(const ClipWritten& clip) override {
         for (TrailListener* listener : listeners_)
             listener->clipWritten(clip);
+    }
+    void meteorDetected(const Meteor& meteor) override {
+        for (TrailListener* listener : listeners_)
+            listener->meteorDetected(meteor);
     }
 
 private:

@@ -190,10 +190,10 @@ void MqttPublisher::send(const std::string& name, const std::string& payload, bo
 // Under mutex_: what Home Assistant needs to show the station by itself.
 void MqttPublisher::publishDiscovery() {
     const std::string id = "trailcam_" + settings_.station;
-    const std::string common = ",\"availability_topic\":" + jsonString(topic("availability")) +
-                               ",\"device\":{\"identifiers\":[" + jsonString(id) +
+    const std::string device = ",\"device\":{\"identifiers\":[" + jsonString(id) +
                                "],\"name\":" + jsonString("trailcam " + settings_.station) +
                                ",\"manufacturer\":\"trailcam\",\"sw_version\":" + jsonString(version_) + "}}";
+    const std::string common = ",\"availability_topic\":" + jsonString(topic("availability")) + device;
     const std::string status = ",\"state_topic\":" + jsonString(topic("status"));
     const std::pair<std::string, std::string> configs[] = {
         {"sensor/" + id + "_diff",
@@ -217,6 +217,11 @@ void MqttPublisher::publishDiscovery() {
     for (const auto& [path, config] : configs)
         send("homeassistant/" + path + "/config", config, true);
     if (settings_.quality) publishQualityDiscovery(id, common);
+    if (settings_.meteors)
+        send("homeassistant/device_automation/" + id + "_meteor/config",
+             "{\"automation_type\":\"trigger\",\"topic\":" + jsonString(topic("meteor")) +
+                 ",\"type\":\"meteor\",\"subtype\":\"sky\"" + device,
+             true);
     if (settings_.uploads)
         send("homeassistant/sensor/" + id + "_upload/config",
              "{\"name\":\"upload queue\",\"unique_id\":\"" + id + "_upload\"" + status +
@@ -337,6 +342,13 @@ void MqttPublisher::clipWritten(const ClipWritten& clip) {
     event("{\"type\":\"clip\",\"name\":" + jsonString(clip.name) + ",\"start\":\"" +
           utcTimeMillis(clip.firstMillis) + "\",\"end\":\"" + utcTimeMillis(clip.lastMillis) +
           "\",\"images\":" + std::to_string(clip.images) + "}");
+}
+
+// A meteor: an event, and alone under "meteor" for Home Assistant's trigger.
+void MqttPublisher::meteorDetected(const Meteor& meteor) {
+    const std::string json = meteorJson(meteor);
+    event("{\"type\":\"meteor\"," + json.substr(1));
+    publish(topic("meteor"), json, false);
 }
 
 void MqttPublisher::flashRunEnded(const FlashRun& run) {

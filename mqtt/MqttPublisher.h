@@ -29,6 +29,7 @@ struct MqttSettings {
     bool uploads = false;         // the status says how the upload queue is: a sensor of it too
     bool quality = false;         // the sky's quality measured: its topic and sensors
     double clearThreshold = 0.7;  // the clear at and above which the sky counts as clear
+    bool meteors = false;         // meteors looked for: their topic and a device trigger
 };
 
 // The run's events to an MQTT broker (libmosquitto, on its own thread), for
@@ -58,6 +59,7 @@ public:
     Result<> start();
 
     void ticked(const Tick& tick) override;
+    void meteorDetected(const Meteor& meteor) override;
     // The exposure in progress, retained, as often as the status.
     void exposing(const Exposure& exposure) override;
     void snapshotWritten(const SnapshotDue& due) override;

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A meteor as detected: where it began and ended in the camera's pixels,
+// when (the times of its first and last images), and how bright it was
+// against the trail it crossed.
+struct Meteor {
+    int64_t startMillis = 0, endMillis = 0;
+    cv::Point2f from, to;
+    int32_t frames = 0;  // the images it is in
+    double length = 0;   // pixels
+    double speed = 0;    // pixels a second
+    int32_t peak = 0;    // levels above the trail before it
+    cv::Rect box;        // around the streak, with a margin
+    // The trail cropped to box as a JPEG; null when it is not made.
+    std::shared_ptr<const std::vector<uchar>> thumbnail = nullptr;
+    std::string clip;  // the clip around it, once there is one
+};
+
+// One meteor as the night's file, MQTT and the web view give it:
+// {"start":...,"end":...,"from":[x,y],"to":[x,y],"frames":N,"length":...,
+// "speed":...,"peak":N,"clip":"NAME"|null}
+std::string meteorJson(const Meteor& meteor);
+// A meteor read back from such an object; none when it is not one.
+std::optional<Meteor> meteorOf(const std::string& json);
+// "start,end,x1,y1,x2,y2,frames,speed,peak,clip" and a line a meteor.
+extern const char* const kMeteorCsvHeader;
+std::string meteorCsv(const Meteor& meteor);
