@@ -145,8 +145,8 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
     f.segments = makeSegmentWriter(s.segments, s.snapshots.folder, stderr, f.quality.get());
     ClipSettings clipSettings = s.clips;
     clipSettings.stretch = s.snapshots.stretch;
-    // A meteor is told once it ended, up to a tick or two later.
-    if (s.meteors.enabled) clipSettings.lateSeconds = s.meteors.rules.maxSeconds + 2.5;
+    // A meteor is told once it ended and no continuation came.
+    if (s.meteors.enabled) clipSettings.lateSeconds = s.meteors.rules.maxSeconds + kMeteorToldWithinSeconds;
     Result<std::unique_ptr<ClipRecorder>> clips = makeClipRecorder(clipSettings, replay, stderr);
     if (!clips) return Failure{clips.reason()};
     f.clips = std::move(*clips);

@@ -24,6 +24,7 @@ constexpr size_t kMaxOpen = 4096;
 // How long (milliseconds of image time) an ended streak waits for its
 // continuation along its line before it is judged for good.
 constexpr int64_t kHoldMillis = 3000;
+static_assert(kHoldMillis < kMeteorToldWithinSeconds * 1000, "a meteor is told within its time");
 
 // Where the pixels of a streak taken within `slack` of `millis` are.
 cv::Point2d centreNear(const std::vector<Risen>& points, int64_t millis, double slack) {
@@ -355,8 +356,22 @@ std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_
               [](const Track& a, const Track& b) { return a.first < b.first; });
     for (Track& track : closing) {
         goOn(track);
-        if (std::optional<Ended> ended = ending(std::move(track), period))
-            ended_.push_back(std::move(*ended));
+        std::optional<Ended> ended = ending(std::move(track), period);
+        if (!ended) continue;
+        // Or one that ended already goes on this one (which stayed open
+        // longer, for a twinkle beside it).
+        for (auto it = ended_.begin(); it != ended_.end(); ++it) {
+            if (!goesOn(*ended, it->track, period)) continue;
+            Track joined = std::move(it->track);
+            ended_.erase(it);
+            joined.points.insert(joined.points.end(), ended->track.points.begin(), ended->track.points.end());
+            joined.first = std::min(joined.first, ended->track.first);
+            joined.last = std::max(joined.last, ended->track.last);
+            joined.bounds |= ended->track.bounds;
+            ended = ending(std::move(joined), period);
+            break;
+        }
+        if (ended) ended_.push_back(std::move(*ended));
     }
     for (Track& track : open_)
         goOn(track);
@@ -366,12 +381,14 @@ std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_
 std::optional<MeteorDetector::Ended> MeteorDetector::ending(Track track, double period) const {
     if (std::hypot(track.bounds.width, track.bounds.height) < 8) return std::nullopt;  // a star's twinkle
     Ended ended;
+    ended.endMillis = track.last;
     if (track.tooLong && track.anchor) {
         ended.at = centreNear(track.points, track.last, 1.5 * period);
         ended.velocity = (ended.at - track.anchor->first) /
                          std::max(1.0, static_cast<double>(track.last - track.anchor->second));
     } else if ((ended.meteor = judge(track, period))) {
         const Meteor& m = *ended.meteor;
+        ended.endMillis = m.endMillis;
         ended.at = m.to;
         ended.velocity = cv::Point2d(m.to - m.from) / static_cast<double>(m.endMillis - m.startMillis);
     } else if (const auto motion = motionOf(track.points, track.last)) {
@@ -388,7 +405,7 @@ std::optional<MeteorDetector::Ended> MeteorDetector::ending(Track track, double 
 // Whether `track` starts where `ended`, going on as it went, would be by then.
 bool MeteorDetector::goesOn(const Ended& ended, const Track& track, double period) const {
     if (std::hypot(track.bounds.width, track.bounds.height) < 8) return false;  // a star's twinkle
-    const auto gap = static_cast<double>(track.first - ended.track.last);
+    const auto gap = static_cast<double>(track.first - ended.endMillis);
     if (gap < -period || gap > kHoldMillis) return false;
     const cv::Point2d expected = ended.at + ended.velocity * gap;
     const cv::Point2d start = centreNear(track.points, track.first, 1.5 * period);
@@ -409,7 +426,7 @@ bool MeteorDetector::goesOn(const Ended& ended, const Track& track, double perio
 std::vector<Meteor> MeteorDetector::release(int64_t beforeMillis) {
     std::vector<Meteor> meteors;
     for (auto it = ended_.begin(); it != ended_.end();) {
-        if (it->track.last >= beforeMillis) {
+        if (it->endMillis >= beforeMillis) {
             ++it;
             continue;
         }

@@ -17,6 +17,10 @@ struct MeteorRules {
     double maxSeconds = 3;  // longer is a satellite or a plane
 };
 
+// How long after it ended a meteor is told at the latest (seconds of image
+// time): the ticks it takes to end, and the wait for a continuation.
+constexpr double kMeteorToldWithinSeconds = 6.5;
+
 // A pixel that rose by more than the margin since the last tick: where,
 // when (the time map's), and by how much (8-bit levels).
 struct Risen {
@@ -71,7 +75,8 @@ private:
     struct Ended {
         Track track;
         std::optional<Meteor> meteor;  // as judged alone
-        cv::Point2d at;                // where it was at its end
+        int64_t endMillis = 0;         // its end (a meteor's own, whatever twinkled beside it later)
+        cv::Point2d at;                // where it was then
         cv::Point2d velocity;          // pixels a millisecond
     };
     std::optional<Ended> ending(Track track, double period) const;

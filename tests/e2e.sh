@@ -559,6 +559,45 @@ for e in entries:
         "$tool" compose plain/segments-2026-12-07 -o plain.jpg --min-clear 0.8 >/dev/null && cmp -s cut.jpg plain.jpg ||
         fail "--min-clear: $(cat cut/segments-2026-12-07/index.json)"
     ;;
+meteors)
+    # A 25 fps night of 16 meteors, blinking planes, satellites, twinkling
+    # stars and a flash (kept out), replayed twice with --meteors: the same
+    # file both times, the meteors found where and when they were, in the
+    # right direction, each in a clip and counted in the sidecar.
+    "$night" meteors sky.avi truth.json || fail "no video"
+    for run in one two; do
+        timeout 120 "$tool" -i sky.avi --input-start 2025-12-07T21:30:00Z --meteors --reject-flashes --metadata \
+            --clips "$run/clips" -o "$run" </dev/null >"$run.out" 2>"$run.err" || fail "replay: $(cat "$run.err")"
+    done
+    found=one/meteors-2025-12-07.json
+    cmp -s "$found" two/meteors-2025-12-07.json || fail "two replays, two files: $(diff "$found" two/meteors-2025-12-07.json)"
+    python3 -c 'import json, math, sys
+from datetime import datetime
+t = lambda text: datetime.strptime(text, "%Y-%m-%dT%H:%M:%S.%fZ").timestamp()
+truth, found = json.load(open(sys.argv[1])), json.load(open(sys.argv[2]))
+used, matched = set(), 0
+for m in truth:
+    for k, f in enumerate(found):
+        if k in used or abs(t(f["start"]) - t(m["start"])) > 0.25: continue
+        if math.dist(f["from"], m["from"]) <= 15 and math.dist(f["to"], m["to"]) <= 15:
+            used.add(k); matched += 1; break
+others = len(found) - len(used)
+assert matched >= 15 and others <= 1, (matched, others, found)
+assert all(f["clip"] for f in found), "a meteor without a clip"
+assert all(f["frames"] >= 3 and f["speed"] >= 40 and f["length"] >= 20 for f in found), found' truth.json "$found" ||
+        fail "meteors: $(cat "$found")"
+    count=$(grep -c '"start"' "$found")
+    [ "$(grep -c '^meteor at 2025-12-07T21:' one.err)" = "$count" ] || fail "notes: $(cat one.err)"
+    for clip in $(python3 -c 'import json, sys; print(" ".join(f["clip"] for f in json.load(open(sys.argv[1]))))' "$found"); do
+        [ -s "one/clips/$clip.avi" ] && [ -s "one/clips/$clip.json" ] || fail "no clip $clip"
+    done
+    grep -q "\"meteors\":$count[,}]" one/1.json || fail "sidecar: $(cat one/1.json)"
+    "$tool" meteors one >csv && [ "$(head -1 csv)" = "start,end,x1,y1,x2,y2,frames,speed,peak,clip" ] &&
+        [ "$(wc -l <csv)" = $((count + 1)) ] || fail "csv: $(cat csv)"
+    # Without --meteors, no file.
+    timeout 120 "$tool" -i sky.avi --input-start 2025-12-07T21:30:00Z -o plain </dev/null >/dev/null 2>&1 &&
+        [ -z "$(ls plain | grep meteors)" ] || fail "a meteors file without --meteors"
+    ;;
 calibration)
     # A master dark made from a replay of covered images (a glowing corner
     # and noise), then a sky with that glow and hot pixels replayed with it.

@@ -5,6 +5,10 @@
 //                                              the maximum of images FIRST..LAST without the
 //                                              flashes (and without SKIP_FIRST..SKIP_LAST)
 //   scripted_night same A B                    0 when both images hold the same pixels
+//   scripted_night meteors VIDEO TRUTH         a 25 fps Motion-JPEG night of 160 s with 16
+//                                              meteors, 3 blinking planes, 3 satellites,
+//                                              twinkling stars and a flash; TRUTH: the
+//                                              meteors as JSON
 // Images half a second apart: six stars drifting; a white image (50); ten of a
 // bright band over 42 % of the picture (100-109); one 90 levels brighter
 // everywhere (150); a meteor's streak (200); the third minute 20 levels
@@ -12,8 +16,12 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+#include <opencv2/videoio.hpp>
+
+#include "MeteorSky.h"
 
 #include <cstdio>
+#include <ctime>
 #include <string>
 
 namespace {
@@ -51,6 +59,45 @@ int main(int argc, char** argv) {
             maximum.empty() ? void(maximum = image(i)) : cv::max(maximum, image(i), maximum);
         }
         return cv::imwrite(argv[2], maximum) ? 0 : 1;
+    }
+    if (mode == "meteors" && argc == 4) {
+        MeteorSkySettings settings;
+        settings.size = {640, 360};
+        settings.seconds = 160;
+        settings.minAmplitude = 50;
+        settings.clouds = 0;
+        settings.flashes = {80};
+        settings.seed = 7;
+        const MeteorSky sky(settings);
+        cv::VideoWriter video(argv[2], cv::VideoWriter::fourcc('M', 'J', 'P', 'G'), settings.fps,
+                              settings.size);
+        if (!video.isOpened()) return 1;
+        cv::Mat colour;
+        for (int i = 0; i < sky.frames(); ++i) {
+            cv::cvtColor(sky.frame(i), colour, cv::COLOR_GRAY2BGR);
+            video.write(colour);
+        }
+        FILE* truth = std::fopen(argv[3], "w");
+        if (truth == nullptr) return 1;
+        const auto iso = [](int64_t millis) {
+            const std::time_t seconds = millis / 1000;
+            std::tm utc{};
+            gmtime_r(&seconds, &utc);
+            char text[32];
+            std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+            return cv::format("%s.%03dZ", text, static_cast<int>(millis % 1000));
+        };
+        std::fprintf(truth, "[");
+        for (size_t k = 0; k < sky.meteors().size(); ++k) {
+            const TrueMeteor& m = sky.meteors()[k];
+            std::fprintf(truth,
+                         "%s{\"start\":\"%s\",\"end\":\"%s\",\"from\":[%.1f,%.1f],\"to\":[%.1f,%.1f],"
+                         "\"amplitude\":%d}\n",
+                         k > 0 ? "," : "", iso(m.startMillis).c_str(), iso(m.endMillis).c_str(), m.from.x,
+                         m.from.y, m.to.x, m.to.y, m.amplitude);
+        }
+        std::fprintf(truth, "]\n");
+        return std::fclose(truth) == 0 ? 0 : 1;
     }
     if (mode == "same" && argc == 4) {
         const cv::Mat a = cv::imread(argv[2], cv::IMREAD_UNCHANGED),

@@ -1,4 +1,4 @@
-#include "MeteorSky.h"
+#include "FindMeteors.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
 #include "core/Night.h"
