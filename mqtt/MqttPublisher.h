@@ -34,7 +34,8 @@ struct MqttSettings {
 
 // The run's events to an MQTT broker (libmosquitto, on its own thread), for
 // home automation: under trailcam/<station>/, "status" (a tick's fields,
-// retained), "event" (armed, snapshot, clip, camera lost and back), "trail"
+// retained), "event" (armed, snapshot, clip, flash, meteor, camera lost and
+// back), "meteor" (each meteor alone, for a trigger), "trail"
 // (the latest snapshot's JPEG, retained) and "availability" ("online",
 // retained, again after every reconnect; "offline" as the will and at an
 // orderly end), and Home Assistant discovery configs. The loop never waits:

@@ -244,7 +244,7 @@ mqtt)
     subscribe seen
     trap '[ -n "$pid" ] && kill -9 "$pid" 2>/dev/null; kill "$broker" "$subscriber" 2>/dev/null; rm -rf "$work"' EXIT
     start --demo --headless --demo-speed 20 --size 160x120 --mqtt "mqtt://127.0.0.1:$port" --station test --mqtt-every 1 \
-        --sky-quality --quality-every 1
+        --sky-quality --quality-every 1 --meteors
     wait_for 60 grep -q '^img 0$' out && wait_for 10 grep -aq '"type":"snapshot","number":1,' seen ||
         fail "no snapshot event: $(cat err)"
     for topic in homeassistant/sensor/trailcam_test_diff/config homeassistant/sensor/trailcam_test_freq/config \
@@ -257,7 +257,8 @@ mqtt)
         'homeassistant/sensor/trailcam_test_background/config .*"unit_of_measurement":"levels","state_class":"measurement"' \
         'homeassistant/sensor/trailcam_test_fwhm/config .*"unit_of_measurement":"px","state_class":"measurement"' \
         'homeassistant/sensor/trailcam_test_sky_brightness/config .*"unit_of_measurement":"mag/arcsec²","state_class":"measurement"' \
-        "homeassistant/binary_sensor/trailcam_test_clear_sky/config .*{{ 'ON' if value_json.clear >= 0.7 else 'OFF' }}"; do
+        "homeassistant/binary_sensor/trailcam_test_clear_sky/config .*{{ 'ON' if value_json.clear >= 0.7 else 'OFF' }}" \
+        'homeassistant/device_automation/trailcam_test_meteor/config {"automation_type":"trigger","topic":"trailcam/test/meteor","type":"meteor","subtype":"sky","device":{'; do
         grep -aq "^$topic" seen || fail "no $topic"
     done
     # The broker goes away and comes back: the loop goes on ticking, the tool reconnects.

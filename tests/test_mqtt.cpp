@@ -20,7 +20,7 @@ Tick tickAt(int64_t millis, int32_t diff, bool save) {
 // While the broker is away (here: never asked for), a run's messages wait:
 // the status at most every --mqtt-every seconds of image time and only the
 // latest of it, retained; an armed event once each time the countdown arms;
-// camera lost and back; a clip; the latest snapshot's JPEG retained. Past
+// camera lost and back; a clip; a flash; a meteor; the latest snapshot's JPEG retained. Past
 // 100 events the oldest go, said once.
 TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     CapturedStream err;
@@ -38,6 +38,11 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
     mqtt.cameraBack();
     mqtt.clipWritten({"20261207-221320000", kStart, kStart + 4000, 41});
     mqtt.flashRunEnded({kStart + 100, kStart + 1000, 10, 0.4375});
+    Meteor meteor;
+    meteor.startMillis = kStart + 2040, meteor.endMillis = kStart + 2440, meteor.from = {10, 20.5f};
+    meteor.to = {110.25f, 20}, meteor.frames = 11, meteor.length = 100.25, meteor.speed = 250.6,
+    meteor.peak = 87;
+    mqtt.meteorDetected(meteor);
     const std::vector<MqttPublisher::Message> unsent = mqtt.unsent();
     std::vector<std::string> lines;
     for (const auto& m : unsent)
@@ -56,7 +61,17 @@ TEST(Mqtt, EventsAndStatusesWaitInOrderAtTheirRate) {
             "trailcam/roof/event {\"type\":\"clip\",\"name\":\"20261207-221320000\",\"start\":"
             "\"2026-12-07T22:13:20.000Z\",\"end\":\"2026-12-07T22:13:24.000Z\",\"images\":41}",
             "trailcam/roof/event {\"type\":\"flash\",\"start\":\"2026-12-07T22:13:20.100Z\",\"end\":"
-            "\"2026-12-07T22:13:21.000Z\",\"images\":10,\"share\":0.438}"}));
+            "\"2026-12-07T22:13:21.000Z\",\"images\":10,\"share\":0.438}",
+            // a meteor: an event, and alone for Home Assistant's trigger
+            "trailcam/roof/event {\"type\":\"meteor\",\"start\":\"2026-12-07T22:13:22.040Z\",\"end\":"
+            "\"2026-12-07T22:13:22.440Z\",\"from\":[10.0,20.5],\"to\":[110.2,20.0],\"frames\":11,\"length\":"
+            "100.2,"
+            "\"speed\":250.6,\"peak\":87,\"clip\":null}",
+            "trailcam/roof/meteor "
+            "{\"start\":\"2026-12-07T22:13:22.040Z\",\"end\":\"2026-12-07T22:13:22.440Z\","
+            "\"from\":[10.0,20.5],\"to\":[110.2,20.0],\"frames\":11,\"length\":100.2,\"speed\":250.6,"
+            "\"peak\":87,"
+            "\"clip\":null}"}));
     EXPECT_EQ(err.text(), "");
     // A clock set back does not hold the status back for as long as it jumped.
     mqtt.ticked(tickAt(kStart + 2000, 0, false));

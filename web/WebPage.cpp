@@ -167,8 +167,9 @@ async function events() {
   for (const e of list.slice(0, 24)) {
     const div = document.createElement("div"), img = document.createElement("img");
     img.src = e.thumbnail;
-    img.alt = "event";
-    div.append(img, when(e.time) + ", diff " + e.diff);
+    img.alt = e.meteor ? "meteor" : "event";
+    div.append(img, when(e.time) + (e.meteor ? ", meteor: " + e.meteor.length.toFixed(0) + " px in " +
+      ((Date.parse(e.meteor.end) - Date.parse(e.meteor.start)) / 1000).toFixed(2) + " s" : ", diff " + e.diff));
     if (e.clip) {
       const a = document.createElement("a");
       a.href = "clips/" + e.clip + ".avi";

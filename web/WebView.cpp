@@ -38,6 +38,7 @@ constexpr double kRequestsPerSecond = 100;
 constexpr double kRequestBurst = 200;
 constexpr size_t kBudgetsKept = 4096;
 constexpr size_t kHistoryTicks = 3600;
+constexpr size_t kMeteorsKept = 200;  // listed among the events
 constexpr size_t kListedSnapshots = 500;
 
 std::string lowercase(std::string text) {
@@ -323,6 +324,20 @@ void WebView::ticked(const Tick& tick) {
         {tick.status, tick.pictures(), tick.frame.millis, tick.timeMap.clone(), tick.span.startMillis});
 }
 
+void WebView::meteorDetected(const Meteor& meteor) {
+    const std::lock_guard<std::mutex> lock(meteorsMutex_);
+    meteors_.push_front(meteor);
+    if (meteors_.size() > kMeteorsKept) meteors_.pop_back();
+}
+
+void WebView::clipWritten(const ClipWritten& clip) {
+    const std::lock_guard<std::mutex> lock(meteorsMutex_);
+    for (Meteor& meteor : meteors_)
+        if (meteor.clip.empty() && meteor.startMillis >= clip.firstMillis &&
+            meteor.startMillis <= clip.lastMillis)
+            meteor.clip = clip.name;
+}
+
 void WebView::exposing(const Exposure& exposure) {
     const std::lock_guard<std::mutex> lock(publishing_);
     exposure_ = "\"exposure\":" + exposureJson(exposure);
@@ -411,7 +426,7 @@ void WebView::publish(Handed& tick) {
     next->products = products_;
     next->timeMap = tick.timeMap;
     next->timeMapStart = tick.timeMapStart;
-    if (shown_.events != nullptr) lastEvent = listEvents(*next);
+    lastEvent = listEvents(*next);
     next->snapshots = "[";
     for (const auto& entry : gallery_)
         next->snapshots += (next->snapshots.size() > 1 ? "," : "") + entry.second;
@@ -427,26 +442,48 @@ void WebView::publish(Handed& tick) {
     published_ = std::move(next);
 }
 
-// The events into the published texts and thumbnails; returns the newest
-// as status.json's lastEvent.
+// The events and meteors into the published texts and thumbnails, newest
+// first; returns the newest event as status.json's lastEvent.
 std::string WebView::listEvents(Published& next) const {
+    const auto box = [](const cv::Rect& b) {
+        return "[" + std::to_string(b.x) + "," + std::to_string(b.y) + "," + std::to_string(b.width) + "," +
+               std::to_string(b.height) + "]";
+    };
+    const auto clip = [](const std::string& name) {
+        return name.empty() ? std::string("null") : jsonString(name);
+    };
+    std::vector<std::pair<int64_t, std::string>> listed;  // time, entry
     std::string lastEvent = "null";
-    next.events = "[";
-    const std::vector<EventSeen> seen = shown_.events->events();
-    if (!seen.empty())
-        lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) +
-                    "\",\"clip\":" + (seen.front().clip.empty() ? "null" : jsonString(seen.front().clip)) +
-                    "}";
-    for (const EventSeen& event : seen) {
-        const cv::Rect& b = event.box;
-        next.events += (next.events.size() > 1 ? ",{\"time\":\"" : "{\"time\":\"") +
-                       utcTimeMillis(event.millis) + "\",\"diff\":" + std::to_string(event.diff) +
-                       ",\"box\":[" + std::to_string(b.x) + "," + std::to_string(b.y) + "," +
-                       std::to_string(b.width) + "," + std::to_string(b.height) +
-                       "],\"thumbnail\":\"events/" + std::to_string(event.millis) +
-                       ".jpg\",\"clip\":" + (event.clip.empty() ? "null" : jsonString(event.clip)) + "}";
-        next.thumbnails[event.millis] = event.thumbnail;
+    if (shown_.events != nullptr) {
+        const std::vector<EventSeen> seen = shown_.events->events();
+        if (!seen.empty())
+            lastEvent = "{\"time\":\"" + utcTimeMillis(seen.front().millis) +
+                        "\",\"clip\":" + clip(seen.front().clip) + "}";
+        for (const EventSeen& event : seen) {
+            listed.emplace_back(event.millis, "{\"time\":\"" + utcTimeMillis(event.millis) + "\",\"diff\":" +
+                                                  std::to_string(event.diff) + ",\"box\":" + box(event.box) +
+                                                  ",\"thumbnail\":\"events/" + std::to_string(event.millis) +
+                                                  ".jpg\",\"clip\":" + clip(event.clip) + "}");
+            next.thumbnails[event.millis] = event.thumbnail;
+        }
     }
+    {
+        const std::lock_guard<std::mutex> lock(meteorsMutex_);
+        for (const Meteor& meteor : meteors_) {
+            listed.emplace_back(meteor.startMillis,
+                                "{\"time\":\"" + utcTimeMillis(meteor.startMillis) +
+                                    "\",\"meteor\":" + meteorJson(meteor) + ",\"box\":" + box(meteor.box) +
+                                    ",\"thumbnail\":\"meteors/" + std::to_string(meteor.startMillis) +
+                                    ".jpg\",\"clip\":" + clip(meteor.clip) + "}");
+            if (meteor.thumbnail)
+                next.meteors[meteor.startMillis] = {meteor.thumbnail->begin(), meteor.thumbnail->end()};
+        }
+    }
+    std::stable_sort(listed.begin(), listed.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    next.events = "[";
+    for (const auto& entry : listed)
+        next.events += (next.events.size() > 1 ? "," : "") + entry.second;
     next.events += "]";
     return lastEvent;
 }
@@ -472,10 +509,12 @@ int WebView::routeFile(MHD_Connection* connection, const std::string& url) {
         return answerFile(connection, fd, size,
                           endsWith(name, ".json") ? "application/json" : "video/x-msvideo");
     }
-    if (url.rfind(eventsPrefix, 0) == 0) {
+    for (const auto& [prefix, thumbnails] : {std::pair{eventsPrefix, &Published::thumbnails},
+                                             std::pair{std::string("/meteors/"), &Published::meteors}}) {
+        if (url.rfind(prefix, 0) != 0) continue;
         const std::shared_ptr<const Published> published = current();
-        for (const auto& [millis, thumbnail] : published->thumbnails)
-            if (url == eventsPrefix + std::to_string(millis) + ".jpg") {
+        for (const auto& [millis, thumbnail] : (*published).*thumbnails)
+            if (url == prefix + std::to_string(millis) + ".jpg") {
                 MHD_Response* response = sharing(published, thumbnail);
                 MHD_add_response_header(response, "Content-Type", "image/jpeg");
                 return send(connection, MHD_HTTP_OK, response);

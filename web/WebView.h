@@ -66,6 +66,10 @@ public:
     // status.json says how far the exposure in progress is.
     void exposing(const Exposure& exposure) override;
     void snapshotWritten(const SnapshotDue& due) override;
+    // Meteors (--meteors) are listed among the events, each with the trail
+    // around it as its thumbnail, and with its clip once there is one.
+    void meteorDetected(const Meteor& meteor) override;
+    void clipWritten(const ClipWritten& clip) override;
 
     // What requests read: replaced as a whole at each tick.
     struct Published {
@@ -77,6 +81,7 @@ public:
         std::string frame;
         std::string trail;
         std::map<int64_t, std::string> thumbnails;  // of the events, by their times
+        std::map<int64_t, std::string> meteors;     // the meteors' thumbnails, by their starts
         cv::Mat timeMap;                            // of the trail shown, when kept
         int64_t timeMapStart = 0;
     };
@@ -142,6 +147,8 @@ private:
     std::string exposure_;            // status.json's member for the exposure in progress; under publishing_
 
     // Encoder thread only.
+    mutable std::mutex meteorsMutex_;
+    std::deque<Meteor> meteors_;       // newest first, under meteorsMutex_
     std::deque<std::string> history_;  // "[unix seconds,diff,freq]" per tick, last hour
     std::optional<int64_t> firstTickMillis_;
     int64_t ticks_ = 0;
