@@ -18,7 +18,7 @@ constexpr double kBeside = 6;
 // Pixels this close (in x and in y) are of one streak: a gap of a pixel is bridged.
 constexpr int kReach = 2;
 // Pieces of a streak this close (pixels) are one: a star trail it crossed, a tick it went on past.
-constexpr double kJoinPixels = 10;
+constexpr double kJoinPixels = 14;
 // Open streaks kept at most: a field of drifting stars leaves many.
 constexpr size_t kMaxOpen = 4096;
 // How long (milliseconds of image time) an ended streak waits for its
@@ -407,10 +407,14 @@ bool MeteorDetector::goesOn(const Ended& ended, const Track& track, double perio
     if (std::hypot(track.bounds.width, track.bounds.height) < 8) return false;  // a star's twinkle
     const auto gap = static_cast<double>(track.first - ended.endMillis);
     if (gap < -period || gap > kHoldMillis) return false;
+    // Its first pixels reach back to where the other would be by then.
     const cv::Point2d expected = ended.at + ended.velocity * gap;
-    const cv::Point2d start = centreNear(track.points, track.first, 1.5 * period);
     const double speed = cv::norm(ended.velocity);
-    if (cv::norm(start - expected) > 8 + 0.25 * speed * std::max(0.0, gap)) return false;
+    double nearest = INFINITY;
+    for (const Risen& r : track.points)
+        if (static_cast<double>(r.millis - track.first) <= 1.5 * period)
+            nearest = std::min(nearest, cv::norm(cv::Point2d(r.x, r.y) - expected));
+    if (nearest > 8 + speed * period + 0.25 * speed * std::max(0.0, gap)) return false;
     // Long enough to tell how it moves: as the one before. A streak judged
     // a meteor moves as its line and times say (a twinkle beside it does
     // not skew that).
