@@ -179,11 +179,11 @@ Result<> makeFeatures(Features& f, const Settings& s, SnapshotFolder& snapshots,
         f.live = std::make_unique<LiveFiles>(s.views.liveFolder, source, stderr, moreStatus);
 #if TRAILCAM_HAS_WEB
     if (s.web.host.empty()) return {};
-    auto web =
-        std::make_unique<WebView>(s.web, snapshots,
-                                  WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr,
-                                                 f.segments.get(), moreStatus, f.quality.get()},
-                                  source, stderr);
+    auto web = std::make_unique<WebView>(
+        s.web, snapshots,
+        WebView::Shown{f.clips.get(), f.keogram ? &f.keogram->strip() : nullptr, f.segments.get(), moreStatus,
+                       f.quality.get(), s.snapshots.timeMap},
+        source, stderr);
     if (const Result<> started = web->start(); !started) return Failure{"web view: " + started.reason()};
     f.web = std::move(web);
 #endif
@@ -200,7 +200,8 @@ std::string sourceNameOf(const Settings& s, bool replay) {
 }
 
 TrailChoices trailChoices(const Settings& s, bool replay, const Daylight* daylight) {
-    // Meteors are timed by the time map.
+    // Meteors are timed by the time map: without --time-map, one of the
+    // rises by more than their margin.
     return {s.snapshots.saveOnExit,
             replay,
             static_cast<int64_t>(s.camera.reconnectSeconds * 1000),
@@ -209,7 +210,8 @@ TrailChoices trailChoices(const Settings& s, bool replay, const Daylight* daylig
             s.snapshots.sixteenBits,
             s.snapshots.stretch,
             daylight,
-            s.sun.closeCamera};
+            s.sun.closeCamera,
+            s.snapshots.timeMap || !s.meteors.enabled ? 0 : s.meteors.rules.margin};
 }
 
 // The trail loop on a source, with the listeners the settings ask for.

@@ -3,6 +3,7 @@
 #include "core/Camera.h"
 #include "core/Frame.h"
 #include "core/Meteor.h"
+#include "core/StampedPixels.h"
 #include "core/Stretch.h"
 #include "core/TickPictures.h"
 
@@ -88,6 +89,9 @@ struct Tick {
     TrailSpan span;
     cv::Mat timeMap;
     Stretch stretch = Stretch::linear;  // how 16-bit images are shown
+    // With a time map of the big rises only (meteors): the pixels that rose
+    // so since the last tick.
+    const StampedPixels* stamped = nullptr;
     // The frame and trail as JPEGs for whoever shows or stores them, made
     // when first asked for (on the loop's thread) and shared by all.
     std::shared_ptr<const TickPictures> pictures() const;

@@ -102,7 +102,7 @@ void flagChunks<uint16_t>(const uint16_t* trail, const uint16_t* previous, size_
 
 template <typename T>
 bool collectRows(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times, int64_t startMillis,
-                 int margin, size_t limit, std::vector<Risen>& risen) {
+                 int64_t sinceMillis, int margin, size_t limit, std::vector<Risen>& risen) {
     const int channels = trail.channels();
     const int shift = trail.depth() == CV_16U ? 8 : 0;
     const size_t values = static_cast<size_t>(trail.cols) * static_cast<size_t>(channels);
@@ -120,13 +120,14 @@ bool collectRows(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times, 
                 for (int x = std::max(next, static_cast<int>(chunk * 16) / channels); x < to; ++x) {
                     const int rise = riseOf(now + x * channels, before + x * channels, channels);
                     if (rise <= margin) continue;
+                    const int64_t at =
+                        startMillis + std::llround(static_cast<double>(times.ptr<float>(y)[x]) * 1000.0);
+                    if (at < sinceMillis) continue;
                     if (risen.size() >= limit) {
                         within = false;
                         break;
                     }
-                    const float seconds = times.ptr<float>(y)[x];
-                    risen.push_back({x, y, startMillis + std::llround(static_cast<double>(seconds) * 1000.0),
-                                     rise >> shift});
+                    risen.push_back({x, y, at, rise >> shift});
                 }
                 next = to;
             }
@@ -269,7 +270,7 @@ bool ofOneStreak(const MeteorDetector::Track& one, const MeteorDetector::Track& 
 }  // namespace
 
 bool collectRisen(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times, int64_t startMillis,
-                  int margin, size_t limit, std::vector<Risen>& risen) {
+                  int64_t sinceMillis, int margin, size_t limit, std::vector<Risen>& risen) {
     CV_Assert(times.type() == CV_32FC1 && times.size() == trail.size());
     risen.clear();
     if (previous.size() != trail.size() || previous.type() != trail.type()) {
@@ -277,9 +278,10 @@ bool collectRisen(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times,
         return true;
     }
     if (trail.depth() == CV_16U)
-        return collectRows<uint16_t>(trail, previous, times, startMillis, margin << 8, limit, risen);
+        return collectRows<uint16_t>(trail, previous, times, startMillis, sinceMillis, margin << 8, limit,
+                                     risen);
     CV_Assert(trail.depth() == CV_8U);
-    return collectRows<uint8_t>(trail, previous, times, startMillis, margin, limit, risen);
+    return collectRows<uint8_t>(trail, previous, times, startMillis, sinceMillis, margin, limit, risen);
 }
 
 std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_t lastMillis, double period) {

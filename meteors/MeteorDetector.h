@@ -31,11 +31,13 @@ struct Risen {
 
 // The pixels of trail that rose above previous by more than margin (8-bit
 // levels; 16-bit trails x256), in raster order, with the times the time map
-// gives them (seconds from startMillis); afterwards previous holds a copy of
-// trail. False, with what was found cut short, when more than `limit` rose:
-// a flash or a scene that changed, not a streak.
+// gives them (seconds from startMillis); those it gives no time since
+// sinceMillis did not rise so in one image (a slow brightening) and are left
+// out. Afterwards previous holds a copy of trail. False, with what was found
+// cut short, when more than `limit` rose: a flash or a scene that changed,
+// not a streak.
 bool collectRisen(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times, int64_t startMillis,
-                  int margin, size_t limit, std::vector<Risen>& risen);
+                  int64_t sinceMillis, int margin, size_t limit, std::vector<Risen>& risen);
 
 // Finds meteors in the pixels that rise tick after tick: each tick's risen
 // pixels grouped into streaks, a streak that goes on past the tick joined

@@ -40,6 +40,7 @@ public:
     std::vector<Meteor> night() const;
 
 private:
+    bool risenOf(const Tick& tick);
     void found(std::vector<Meteor> meteors, const Tick* tick);
     double period() const;
 
@@ -47,10 +48,12 @@ private:
     FILE* err_;
     Announcements* announcements_ = nullptr;
     MeteorDetector detector_;
-    cv::Mat previous_;  // the trail at the last tick
+    cv::Mat previous_;   // with --time-map: a copy of the trail at the last tick
+    cv::Mat lastTrail_;  // the loop's, as the last tick showed it
     std::vector<Risen> risen_;
     std::deque<int64_t> recentTimes_;  // of the last images, for their rate
     int64_t lastMillis_ = 0;
+    int64_t sinceMillis_ = INT64_MIN;  // after the last image the last tick saw
     bool ended_ = false;
     mutable std::mutex mutex_;
     MeteorLog log_;                                       // under mutex_

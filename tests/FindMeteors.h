@@ -41,10 +41,11 @@ private:
 };
 
 // The meteors the finder gives over the whole sky, replayed through the
-// loop (with flashes kept out when asked), its file written in folder.
+// loop (with flashes kept out when asked; with a time map of every rise, as
+// --time-map keeps it, when asked), its file written in folder.
 inline std::vector<Meteor> findMeteors(const MeteorSky& sky, const MeteorRules& rules,
                                        const std::string& folder, bool keepFlashesOut = false,
-                                       FILE* err = nullptr) {
+                                       FILE* err = nullptr, bool everyRise = false) {
     MeteorSkySource source(sky);
     ScriptedDisplay display;
     MemorySnapshots snapshots;
@@ -56,6 +57,8 @@ inline std::vector<Meteor> findMeteors(const MeteorSky& sky, const MeteorRules& 
         TrailChoices choices;
         choices.replay = true;
         choices.timeMap = true;
+        // As the tool keeps it: with --time-map every rise, else the big ones only.
+        choices.timeMapMinRise = everyRise ? 0 : rules.margin;
         if (keepFlashesOut) choices.flashes = FlashRule{};
         TrailLoop loop({display, snapshots, terminal, nullptr, nullptr}, choices, {&snapshots, &meteors});
         loop.run(source);

@@ -93,29 +93,34 @@ TEST(Meteors, StreaksJudged) {
         {"a flash, kept out", [](MeteorSkySettings& s) { s.flashes = {5}; }, true, 0},
         {"a lit cloud", [](MeteorSkySettings& s) { s.clouds = 1, s.seconds = 30; }, false, 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        MeteorSkySettings settings = quietSky();
-        c.sky(settings);
-        const MeteorSky sky(settings);
-        const std::string folder = c.name;
-        std::filesystem::create_directory(folder);
-        const std::vector<Meteor> found = findMeteors(sky, MeteorRules{}, folder, c.keepFlashesOut);
-        std::vector<const TrueMeteor*> expected;
-        for (const TrueMeteor& m : sky.meteors())
-            if (m.length() > 20) expected.push_back(&m);
-        ASSERT_EQ(static_cast<int>(found.size()), c.meteors);
-        for (size_t k = 0; k < found.size(); ++k) {
-            const TrueMeteor& truth = *expected[k];
-            EXPECT_LE(cv::norm(cv::Point2d(found[k].from) - truth.from), 3) << meteorJson(found[k]);
-            EXPECT_LE(cv::norm(cv::Point2d(found[k].to) - truth.to), 3) << meteorJson(found[k]);
-            EXPECT_EQ(found[k].startMillis, truth.startMillis);
-            EXPECT_EQ(found[k].endMillis, truth.endMillis);
-            EXPECT_EQ(found[k].frames, (truth.endMillis - truth.startMillis) / 40 + 1);
-            EXPECT_NEAR(found[k].speed, truth.length() / truth.seconds, truth.length() / truth.seconds / 5);
-            EXPECT_NEAR(found[k].peak, truth.amplitude, 10);
+    // With the time map of the big rises the loop keeps for meteors, and
+    // with that of every rise --time-map keeps.
+    for (const bool everyRise : {false, true})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (everyRise ? ", with --time-map" : ""));
+            MeteorSkySettings settings = quietSky();
+            c.sky(settings);
+            const MeteorSky sky(settings);
+            const std::string folder = std::string(c.name) + (everyRise ? " every rise" : "");
+            std::filesystem::create_directory(folder);
+            const std::vector<Meteor> found =
+                findMeteors(sky, MeteorRules{}, folder, c.keepFlashesOut, nullptr, everyRise);
+            std::vector<const TrueMeteor*> expected;
+            for (const TrueMeteor& m : sky.meteors())
+                if (m.length() > 20) expected.push_back(&m);
+            ASSERT_EQ(static_cast<int>(found.size()), c.meteors);
+            for (size_t k = 0; k < found.size(); ++k) {
+                const TrueMeteor& truth = *expected[k];
+                EXPECT_LE(cv::norm(cv::Point2d(found[k].from) - truth.from), 3) << meteorJson(found[k]);
+                EXPECT_LE(cv::norm(cv::Point2d(found[k].to) - truth.to), 3) << meteorJson(found[k]);
+                EXPECT_EQ(found[k].startMillis, truth.startMillis);
+                EXPECT_EQ(found[k].endMillis, truth.endMillis);
+                EXPECT_EQ(found[k].frames, (truth.endMillis - truth.startMillis) / 40 + 1);
+                EXPECT_NEAR(found[k].speed, truth.length() / truth.seconds,
+                            truth.length() / truth.seconds / 5);
+                EXPECT_NEAR(found[k].peak, truth.amplitude, 10);
+            }
         }
-    }
 }
 
 // The night's file: rewritten whole and atomically at each meteor, taken

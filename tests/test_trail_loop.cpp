@@ -313,26 +313,28 @@ TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
 }
 
 // The time map kept in the merge pass equals a plain count of which images
-// raised each pixel, for 1, 3 and 4 channels and rows that end mid-vector.
+// raised each pixel (by more than 0, or than 20 for meteors), for 1, 3 and 4
+// channels and rows that end mid-vector.
 TEST(TrailTimes, MergeKeepsTheTimeOfTheLastImageThatRaisedEachPixel) {
     cv::RNG random(11);
-    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
-        cv::Mat trail(37, 61, type, cv::Scalar::all(0)), times(37, 61, CV_32FC1, cv::Scalar(0));
-        cv::Mat expectedTrail = trail.clone(), expectedTimes = times.clone();
-        for (int image = 1; image <= 6; ++image) {
-            cv::Mat frame(trail.size(), type);
-            random.fill(frame, cv::RNG::UNIFORM, 0, 256);
-            for (int y = 0; y < frame.rows; ++y)
-                for (int x = 0; x < frame.cols * frame.channels(); ++x) {
-                    uchar& held = expectedTrail.ptr(y)[x];
-                    if (frame.ptr(y)[x] > held)
-                        expectedTimes.at<float>(y, x / frame.channels()) = 0.5f * image;
-                    held = std::max(held, frame.ptr(y)[x]);
-                }
-            mergeRecordingTimes(trail, times, frame, 0.5f * static_cast<float>(image));
+    for (const int minRise : {0, 20})
+        for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
+            cv::Mat trail(37, 61, type, cv::Scalar::all(0)), times(37, 61, CV_32FC1, cv::Scalar(0));
+            cv::Mat expectedTrail = trail.clone(), expectedTimes = times.clone();
+            for (int image = 1; image <= 6; ++image) {
+                cv::Mat frame(trail.size(), type);
+                random.fill(frame, cv::RNG::UNIFORM, 0, 256);
+                for (int y = 0; y < frame.rows; ++y)
+                    for (int x = 0; x < frame.cols * frame.channels(); ++x) {
+                        uchar& held = expectedTrail.ptr(y)[x];
+                        if (frame.ptr(y)[x] > held + minRise)
+                            expectedTimes.at<float>(y, x / frame.channels()) = 0.5f * image;
+                        held = std::max(held, frame.ptr(y)[x]);
+                    }
+                mergeRecordingTimes(trail, times, frame, 0.5f * static_cast<float>(image), minRise);
+            }
+            EXPECT_TRUE(samePixels(trail, expectedTrail) && samePixels(times, expectedTimes)) << type << minRise;
         }
-        EXPECT_TRUE(samePixels(trail, expectedTrail) && samePixels(times, expectedTimes)) << type;
-    }
 }
 
 // A dot crosses the scene one pixel an image, 40 ms apart: the snapshot's

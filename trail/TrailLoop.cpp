@@ -173,13 +173,15 @@ void TrailLoop::infoTick(const Frame& frame, bool mergeFrame) {
     }
     const std::optional<int32_t> rejected =
         s.span.rejected ? std::optional<int32_t>(s.span.rejected->images) : std::nullopt;
-    const Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout, rejected},
-                    frame,
-                    s.imOld,
-                    s.span,
-                    s.imTime,
-                    choices_.stretch};
+    Tick tick{{s.freq, s.frameCounter, s.diff, s.trackCounter, s.save, s.saveTimeout, rejected},
+              frame,
+              s.imOld,
+              s.span,
+              s.imTime,
+              choices_.stretch};
+    tick.stamped = choices_.timeMapMinRise > 0 ? &s.stamped : nullptr;
     tell([&tick](TrailListener& l) { l.ticked(tick); });
+    s.stamped.clear();
     s.freq = 0;
 }
 
@@ -202,7 +204,9 @@ void TrailLoop::merge(Frame& frame, bool alreadyMerged) {
     } else {
         if (choices_.timeMap)
             mergeRecordingTimes(s.imMin, s.imTime, image,
-                                static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f);
+                                static_cast<float>(frame.millis - s.span.startMillis) / 1000.0f,
+                                choices_.timeMapMinRise << (image.depth() == CV_16U ? 8 : 0),
+                                choices_.timeMapMinRise > 0 ? &s.stamped : nullptr);
         else if (frame.finish)
             std::exchange(frame.finish, nullptr)(&s.imMin);
         else if (!alreadyMerged && !choices_.flashes)  // flashes: merged while judged
@@ -416,6 +420,8 @@ void TrailLoop::restartTrail(const Frame& frame) {
         if (s.imTime.empty()) s.imTime = spareBuffer(size, CV_32FC1);
         s.imTime.create(size, CV_32FC1);
         s.imTime.setTo(0);
+        s.stamped.clear();
+        s.stamped.most = size.area() / 20;
         prepareBuffer(size, CV_32FC1);
     }
     prepareBuffer(size, frame.image.type());

@@ -30,6 +30,9 @@ struct TrailState {
     bool unsaved = false;      // the trail holds images that are in no snapshot yet
     TrailSpan span;            // the trail's images and times
     cv::Mat imTime;            // with a time map: per pixel, seconds from span.startMillis to its last rise
+    // With a time map of the big rises only: the pixels it had a time
+    // written to since the last tick.
+    StampedPixels stamped;
 };
 
 // The user's choices for the loop.
@@ -52,6 +55,9 @@ struct TrailChoices {
     const Daylight* daylight = nullptr;
     // And by day the camera is let go of, and opened again at dusk.
     bool dayCloseCamera = false;
+    // A time map of the rises by more than this many levels only (what
+    // meteors need), which is seldom written to and costs the merge little.
+    int timeMapMinRise = 0;
 };
 
 // What the loop reads besides the camera.

@@ -320,8 +320,8 @@ void WebView::ticked(const Tick& tick) {
         const std::lock_guard<std::mutex> lock(publishing_);
         exposure_.clear();  // that exposure is in; the next one is told as it runs
     }
-    encoder_.hand(
-        {tick.status, tick.pictures(), tick.frame.millis, tick.timeMap.clone(), tick.span.startMillis});
+    encoder_.hand({tick.status, tick.pictures(), tick.frame.millis,
+                   shown_.trailTimes ? tick.timeMap.clone() : cv::Mat(), tick.span.startMillis});
 }
 
 void WebView::meteorDetected(const Meteor& meteor) {

@@ -52,6 +52,7 @@ public:
         std::function<std::string()>
             moreStatus;                        // status.json members besides the tick's, such as retention's
         const SkyReadings* quality = nullptr;  // the sky's quality over the night
+        bool trailTimes = false;  // the time map is kept (--time-map): the time under the pointer
     };
     // source: the camera, stream or recording, as status.json names it.
     WebView(Address address, const SnapshotShelf& snapshots, Shown shown, std::string source, FILE* err);
