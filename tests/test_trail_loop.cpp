@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include <limits>
 #include <tuple>
 
@@ -313,27 +315,38 @@ TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
 }
 
 // The time map kept in the merge pass equals a plain count of which images
-// raised each pixel (by more than 0, or than 20 for meteors), for 1, 3 and 4
-// channels and rows that end mid-vector.
+// raised each pixel (by more than 0, or than 20 for meteors, which also
+// hears which pixels those were), for 1, 3 and 4 channels and rows that end
+// mid-vector.
 TEST(TrailTimes, MergeKeepsTheTimeOfTheLastImageThatRaisedEachPixel) {
     cv::RNG random(11);
     for (const int minRise : {0, 20})
         for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {
             cv::Mat trail(37, 61, type, cv::Scalar::all(0)), times(37, 61, CV_32FC1, cv::Scalar(0));
             cv::Mat expectedTrail = trail.clone(), expectedTimes = times.clone();
+            StampedPixels stamped;
+            stamped.most = 100000;
             for (int image = 1; image <= 6; ++image) {
                 cv::Mat frame(trail.size(), type);
                 random.fill(frame, cv::RNG::UNIFORM, 0, 256);
+                std::set<uint32_t> expectedStamped;
                 for (int y = 0; y < frame.rows; ++y)
                     for (int x = 0; x < frame.cols * frame.channels(); ++x) {
                         uchar& held = expectedTrail.ptr(y)[x];
-                        if (frame.ptr(y)[x] > held + minRise)
+                        if (frame.ptr(y)[x] > held + minRise) {
                             expectedTimes.at<float>(y, x / frame.channels()) = 0.5f * image;
+                            expectedStamped.insert(
+                                static_cast<uint32_t>(y * frame.cols + x / frame.channels()));
+                        }
                         held = std::max(held, frame.ptr(y)[x]);
                     }
-                mergeRecordingTimes(trail, times, frame, 0.5f * static_cast<float>(image), minRise);
+                stamped.clear();
+                mergeRecordingTimes(trail, times, frame, 0.5f * static_cast<float>(image), minRise, &stamped);
+                EXPECT_EQ(std::set<uint32_t>(stamped.list.begin(), stamped.list.end()), expectedStamped);
+                EXPECT_EQ(stamped.list.size(), expectedStamped.size()) << "each pixel once";
             }
-            EXPECT_TRUE(samePixels(trail, expectedTrail) && samePixels(times, expectedTimes)) << type << minRise;
+            EXPECT_TRUE(samePixels(trail, expectedTrail) && samePixels(times, expectedTimes))
+                << type << minRise;
         }
 }
 
