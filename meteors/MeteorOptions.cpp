@@ -18,7 +18,7 @@ void addMeteorOptions(CLI::App& app, MeteorSettings& settings, OptionRules& rule
     addNumber(app, "--meteor-min-length", r.minLength,
               cv::format("shortest meteor, in pixels (default: %g)", defaults.minLength), "PX", 3, 100000);
     addNumber(app, "--meteor-min-speed", r.minSpeed,
-              cv::format("slowest meteor, pixels a second (default: %g)", defaults.minSpeed), "PX/S", 1, 1e6);
+              cv::format("slowest meteor, pixels a second (default: %g)", defaults.minSpeed), "N", 1, 1e6);
     addNumber(app, "--meteor-max-seconds", r.maxSeconds,
               cv::format("longest meteor, seconds (default: %g)", defaults.maxSeconds), "S", 0.1, 60);
     for (const char* option :
