@@ -8,6 +8,7 @@
 #include <cstring>
 #include <numeric>
 #include <tuple>
+#include <type_traits>
 
 namespace {
 
@@ -60,44 +61,24 @@ int riseOf(const T* trail, const T* previous, int channels) {
     return rise;
 }
 
-// Which 16-byte chunks of a row hold a byte (or 16-bit value) that rose by
-// more than margin: a vector pass, so that a row with none costs a compare.
+// Which 16-value chunks of a row hold a value that rose by more than margin:
+// for 8 bits a vector pass, so that a row with none costs a compare (16-bit
+// trails come an image a second at most).
 template <typename T>
-void flagChunks(const T* trail, const T* previous, size_t values, int margin, std::vector<uint8_t>& flags);
-
-template <>
-void flagChunks<uint8_t>(const uint8_t* trail, const uint8_t* previous, size_t values, int margin,
-                         std::vector<uint8_t>& flags) {
-    const size_t chunks = (values + 15) / 16;
-    flags.assign(chunks, 0);
+void flagChunks(const T* trail, const T* previous, size_t values, int margin, std::vector<uint8_t>& flags) {
+    flags.assign((values + 15) / 16, 0);
     size_t i = 0;
 #if CV_SIMD128
-    const cv::v_uint8x16 limit = cv::v_setall_u8(static_cast<uint8_t>(std::min(margin, 255)));
-    for (; i + 16 <= values; i += 16) {
-        const cv::v_uint8x16 rise = cv::v_load(trail + i) - cv::v_load(previous + i);  // saturating
-        flags[i / 16] = cv::v_check_any(rise > limit) ? 1 : 0;
+    if constexpr (std::is_same_v<T, uint8_t>) {
+        const cv::v_uint8x16 limit = cv::v_setall_u8(static_cast<uint8_t>(std::min(margin, 255)));
+        for (; i + 16 <= values; i += 16) {
+            const cv::v_uint8x16 rise = cv::v_load(trail + i) - cv::v_load(previous + i);  // saturating
+            flags[i / 16] = cv::v_check_any(rise > limit) ? 1 : 0;
+        }
     }
 #endif
     for (; i < values; ++i)
-        if (trail[i] > previous[i] + margin) flags[i / 16] = 1;
-}
-
-template <>
-void flagChunks<uint16_t>(const uint16_t* trail, const uint16_t* previous, size_t values, int margin,
-                          std::vector<uint8_t>& flags) {
-    const size_t chunks = (values + 15) / 16;
-    flags.assign(chunks, 0);
-    size_t i = 0;
-#if CV_SIMD128
-    const cv::v_uint16x8 limit = cv::v_setall_u16(static_cast<uint16_t>(std::min(margin, 65535)));
-    for (; i + 16 <= values; i += 16) {
-        const cv::v_uint16x8 a = cv::v_load(trail + i) - cv::v_load(previous + i);
-        const cv::v_uint16x8 b = cv::v_load(trail + i + 8) - cv::v_load(previous + i + 8);
-        flags[i / 16] = cv::v_check_any((a > limit) | (b > limit)) ? 1 : 0;
-    }
-#endif
-    for (; i < values; ++i)
-        if (trail[i] > previous[i] + margin) flags[i / 16] = 1;
+        if (static_cast<int>(trail[i]) > static_cast<int>(previous[i]) + margin) flags[i / 16] = 1;
 }
 
 template <typename T>
