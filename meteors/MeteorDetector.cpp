@@ -518,7 +518,10 @@ std::optional<Meteor> MeteorDetector::judge(const Track& track, double period) c
     meteor.frames = static_cast<int32_t>(std::count_if(frames.begin(), frames.end(), [&meteor](int64_t f) {
         return f >= meteor.startMillis && f <= meteor.endMillis;
     }));
-    if (meteor.frames < 3) return std::nullopt;
+    // A meteor is in every image while it flies (but where it crossed
+    // something brighter); a plane's blinks, joined, are images apart.
+    const double images = static_cast<double>(meteor.endMillis - meteor.startMillis) / period + 1;
+    if (meteor.frames < 3 || meteor.frames < 0.5 * images) return std::nullopt;
     const cv::Point2d from = origin + startS * along, to = origin + endS * along;
     meteor.from = cv::Point2f(static_cast<float>(from.x), static_cast<float>(from.y));
     meteor.to = cv::Point2f(static_cast<float>(to.x), static_cast<float>(to.y));

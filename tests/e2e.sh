@@ -585,7 +585,9 @@ for m in truth:
         if math.dist(f["from"], m["from"]) <= 15 and math.dist(f["to"], m["to"]) <= 15:
             used.add(k); matched += 1; break
 others = len(found) - len(used)
-assert matched >= 15 and others <= 1, (matched, others, found)
+# (At most one other would do; none here: a plane whose blinks were joined
+# into a streak is no meteor, being in too few of the images it spans.)
+assert matched >= 15 and others == 0, (matched, others, found)
 assert all(f["clip"] for f in found), "a meteor without a clip"
 assert all(f["frames"] >= 3 and f["speed"] >= 40 and f["length"] >= 20 for f in found), found' truth.json "$found" ||
         fail "meteors: $(cat "$found")"
