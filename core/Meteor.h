@@ -24,6 +24,12 @@ struct Meteor {
     std::string clip;  // the clip around it, once there is one
 };
 
+// Whether a clip of these times is the meteor's: it has none yet, and the
+// clip holds its start.
+inline bool clipOf(const Meteor& meteor, int64_t firstMillis, int64_t lastMillis) {
+    return meteor.clip.empty() && meteor.startMillis >= firstMillis && meteor.startMillis <= lastMillis;
+}
+
 // One meteor as the night's file, MQTT and the web view give it:
 // {"start":...,"end":...,"from":[x,y],"to":[x,y],"frames":N,"length":...,
 // "speed":...,"peak":N,"clip":"NAME"|null}

@@ -248,6 +248,92 @@ bool ofOneStreak(const MeteorDetector::Track& one, const MeteorDetector::Track& 
     return alike(*a, *b);
 }
 
+// Takes another piece of the same streak in: its pixels, times and place;
+// too long if either was, followed from the earlier start.
+void absorb(MeteorDetector::Track& into, MeteorDetector::Track&& other) {
+    into.points.insert(into.points.end(), other.points.begin(), other.points.end());
+    into.first = std::min(into.first, other.first);
+    into.last = std::max(into.last, other.last);
+    into.bounds |= other.bounds;
+    into.tooLong = into.tooLong || other.tooLong;
+    if (other.anchor && (!into.anchor || other.anchor->second < into.anchor->second))
+        into.anchor = other.anchor;
+}
+
+// A streak gone on too long: followed from where it began, only its end
+// kept, to know its continuation.
+void followOnly(MeteorDetector::Track& track, double period) {
+    if (!track.tooLong)
+        track.anchor = std::pair{centreNear(track.points, track.first, 1.5 * period), track.first};
+    track.tooLong = true;
+    const int64_t last = track.last;
+    track.points.erase(std::remove_if(track.points.begin(), track.points.end(),
+                                      [last, period](const Risen& r) {
+                                          return static_cast<double>(last - r.millis) > 4 * period;
+                                      }),
+                       track.points.end());
+    track.bounds = cv::Rect();
+    for (const Risen& r : track.points)
+        track.bounds |= cv::Rect(r.x, r.y, 1, 1);
+}
+
+// The pixels near a line through a streak: their places along it and their
+// times (seconds from its first), when most of the streak's pixels are
+// that near and they are narrow (a line, not a cloud).
+struct Along {
+    cv::Point2d origin, along;
+    std::vector<const Risen*> on;
+    std::vector<double> s, t;
+};
+std::optional<Along> alongLine(const MeteorDetector::Track& track) {
+    const std::vector<Risen>& points = track.points;
+    std::vector<cv::Point2f> xy;
+    xy.reserve(points.size());
+    for (const Risen& r : points)
+        xy.emplace_back(static_cast<float>(r.x), static_cast<float>(r.y));
+    // Robust to stray pixels beside it.
+    cv::Vec4f line;
+    cv::fitLine(xy, line, cv::DIST_HUBER, 0, 0.01, 0.01);
+    Along a{{line[2], line[3]}, {line[0], line[1]}, {}, {}, {}};
+    double across = 0;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const cv::Point2d d = cv::Point2d(xy[i].x, xy[i].y) - a.origin;
+        const double off = d.x * a.along.y - d.y * a.along.x;
+        if (std::abs(off) > kBeside) continue;  // a star's twinkle, a plane it passed
+        a.on.push_back(&points[i]);
+        a.s.push_back(d.dot(a.along));
+        a.t.push_back(static_cast<double>(points[i].millis - track.first) / 1000.0);
+        across += off * off;
+    }
+    const auto n = static_cast<double>(a.on.size());
+    if (n < 0.7 * static_cast<double>(points.size()) || std::sqrt(across / n) > kMaxWidth)
+        return std::nullopt;
+    return a;
+}
+
+// Time along the line, t = a + b s: a Huber fit by reweighted least squares.
+std::optional<std::pair<double, double>> timeFit(const std::vector<double>& s, const std::vector<double>& t,
+                                                 double tolerance) {
+    const size_t n = s.size();
+    double a = 0, b = 0;
+    std::vector<double> w(n, 1.0);
+    for (int round = 0; round < 8; ++round) {
+        double sw = 0, ss = 0, st = 0, sss = 0, sst = 0;
+        for (size_t i = 0; i < n; ++i)
+            sw += w[i], ss += w[i] * s[i], st += w[i] * t[i], sss += w[i] * s[i] * s[i],
+                sst += w[i] * s[i] * t[i];
+        const double det = sw * sss - ss * ss;
+        if (det <= 1e-9) return std::nullopt;
+        b = (sw * sst - ss * st) / det;
+        a = (st - b * ss) / sw;
+        for (size_t i = 0; i < n; ++i) {
+            const double r = std::abs(t[i] - a - b * s[i]);
+            w[i] = r <= tolerance ? 1.0 : tolerance / r;
+        }
+    }
+    return std::pair{a, b};
+}
+
 }  // namespace
 
 bool collectRisen(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times, int64_t startMillis,
@@ -265,9 +351,9 @@ bool collectRisen(const cv::Mat& trail, cv::Mat& previous, const cv::Mat& times,
     return collectRows<uint8_t>(trail, previous, times, startMillis, sinceMillis, margin, limit, risen);
 }
 
-std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_t lastMillis, double period) {
-    // The streaks still open from the last tick, then this tick's, joined
-    // where they touch.
+// The streaks still open from the last tick, then this tick's, joined
+// where they touch.
+std::vector<MeteorDetector::Track> MeteorDetector::joined(const std::vector<Risen>& risen, double period) {
     std::vector<Track> pieces = std::move(open_);
     open_.clear();
     const size_t carried = pieces.size();
@@ -288,33 +374,18 @@ std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_
             tracks.push_back(std::move(pieces[i]));
             continue;
         }
-        Track& track = tracks[index[root]];
-        track.points.insert(track.points.end(), pieces[i].points.begin(), pieces[i].points.end());
-        track.first = std::min(track.first, pieces[i].first);
-        track.last = std::max(track.last, pieces[i].last);
-        track.bounds |= pieces[i].bounds;
-        track.tooLong = track.tooLong || pieces[i].tooLong;
-        if (!track.anchor) track.anchor = pieces[i].anchor;
+        absorb(tracks[index[root]], std::move(pieces[i]));
     }
+    return tracks;
+}
+
+std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_t lastMillis, double period) {
+    std::vector<Track> tracks = joined(risen, period);
     // A streak that reached the tick's last images may go on in the next.
     const double reach = std::max(3 * period, 150.0);
     std::vector<Track> closing;
     for (Track& track : tracks) {
-        if (track.tooLong || coreSeconds(track) > rules_.maxSeconds) {
-            if (!track.tooLong)
-                track.anchor = std::pair{centreNear(track.points, track.first, 1.5 * period), track.first};
-            track.tooLong = true;
-            // Only its end is needed, to know its continuation.
-            const int64_t last = track.last;
-            track.points.erase(std::remove_if(track.points.begin(), track.points.end(),
-                                              [last, period](const Risen& r) {
-                                                  return static_cast<double>(last - r.millis) > 4 * period;
-                                              }),
-                               track.points.end());
-            track.bounds = cv::Rect();
-            for (const Risen& r : track.points)
-                track.bounds |= cv::Rect(r.x, r.y, 1, 1);
-        }
+        if (track.tooLong || coreSeconds(track) > rules_.maxSeconds) followOnly(track, period);
         if (static_cast<double>(lastMillis - track.last) <= reach && open_.size() < kMaxOpen)
             open_.push_back(std::move(track));
         else
@@ -325,12 +396,7 @@ std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_
     const auto goOn = [this, period](Track& track) {
         for (auto it = ended_.begin(); it != ended_.end(); ++it) {
             if (!goesOn(*it, track, period)) continue;
-            const Track& before = it->track;
-            track.points.insert(track.points.end(), before.points.begin(), before.points.end());
-            track.first = std::min(track.first, before.first);
-            track.bounds |= before.bounds;
-            track.tooLong = track.tooLong || before.tooLong;
-            if (before.anchor) track.anchor = before.anchor;
+            absorb(track, std::move(it->track));
             ended_.erase(it);
             return;
         }
@@ -345,13 +411,10 @@ std::vector<Meteor> MeteorDetector::tick(const std::vector<Risen>& risen, int64_
         // longer, for a twinkle beside it).
         for (auto it = ended_.begin(); it != ended_.end(); ++it) {
             if (!goesOn(*ended, it->track, period)) continue;
-            Track joined = std::move(it->track);
+            Track later = std::move(it->track);
             ended_.erase(it);
-            joined.points.insert(joined.points.end(), ended->track.points.begin(), ended->track.points.end());
-            joined.first = std::min(joined.first, ended->track.first);
-            joined.last = std::max(joined.last, ended->track.last);
-            joined.bounds |= ended->track.bounds;
-            ended = ending(std::move(joined), period);
+            absorb(later, std::move(ended->track));
+            ended = ending(std::move(later), period);
             break;
         }
         if (ended) ended_.push_back(std::move(*ended));
@@ -434,54 +497,17 @@ std::vector<Meteor> MeteorDetector::skip(double period, bool last) {
 }
 
 std::optional<Meteor> MeteorDetector::judge(const Track& track, double period) const {
-    const std::vector<Risen>& points = track.points;
     const double longest = std::hypot(track.bounds.width, track.bounds.height);
-    if (points.size() < 8 || longest < rules_.minLength || track.last - track.first < 2 * period * 0.9)
+    if (track.points.size() < 8 || longest < rules_.minLength || track.last - track.first < 2 * period * 0.9)
         return std::nullopt;
-    // The line through the streak, robust to stray pixels beside it.
-    std::vector<cv::Point2f> xy;
-    xy.reserve(points.size());
-    for (const Risen& r : points)
-        xy.emplace_back(static_cast<float>(r.x), static_cast<float>(r.y));
-    cv::Vec4f line;
-    cv::fitLine(xy, line, cv::DIST_HUBER, 0, 0.01, 0.01);
-    const cv::Point2d along(line[0], line[1]), origin(line[2], line[3]);
-    // The pixels along it; others (a star's twinkle, a plane it passed) are left out.
-    std::vector<const Risen*> on;
-    std::vector<double> s, t;
-    double across = 0;
-    for (size_t i = 0; i < points.size(); ++i) {
-        const cv::Point2d d = cv::Point2d(xy[i].x, xy[i].y) - origin;
-        const double off = d.x * along.y - d.y * along.x;
-        if (std::abs(off) > kBeside) continue;
-        on.push_back(&points[i]);
-        s.push_back(d.dot(along));
-        t.push_back(static_cast<double>(points[i].millis - track.first) / 1000.0);
-        across += off * off;
-    }
-    const size_t n = on.size();
-    if (static_cast<double>(n) < 0.7 * static_cast<double>(points.size()) ||
-        std::sqrt(across / static_cast<double>(n)) > kMaxWidth)
-        return std::nullopt;
-    // Time along the line: a Huber fit, t = a + b s, by reweighted least squares.
+    const std::optional<Along> line = alongLine(track);
+    if (!line) return std::nullopt;
+    const std::vector<double>&s = line->s, &t = line->t;
+    const size_t n = s.size();
     const double tolerance = std::max(1.5 * period, 60.0) / 1000.0;
-    double a = 0, b = 0;
-    std::vector<double> w(n, 1.0);
-    for (int round = 0; round < 8; ++round) {
-        double sw = 0, ss = 0, st = 0, sss = 0, sst = 0;
-        for (size_t i = 0; i < n; ++i) {
-            sw += w[i], ss += w[i] * s[i], st += w[i] * t[i], sss += w[i] * s[i] * s[i],
-                sst += w[i] * s[i] * t[i];
-        }
-        const double det = sw * sss - ss * ss;
-        if (det <= 1e-9) return std::nullopt;
-        b = (sw * sst - ss * st) / det;
-        a = (st - b * ss) / sw;
-        for (size_t i = 0; i < n; ++i) {
-            const double r = std::abs(t[i] - a - b * s[i]);
-            w[i] = r <= tolerance ? 1.0 : tolerance / r;
-        }
-    }
+    const std::optional<std::pair<double, double>> fit = timeFit(s, t, tolerance);
+    if (!fit) return std::nullopt;
+    const auto [a, b] = *fit;
     // Most of its pixels on that line in time, and the ends where they are.
     size_t inliers = 0;
     double lo = INFINITY, hi = -INFINITY;
@@ -490,7 +516,7 @@ std::optional<Meteor> MeteorDetector::judge(const Track& track, double period) c
         if (std::abs(t[i] - a - b * s[i]) > 2 * tolerance) continue;
         ++inliers;
         lo = std::min(lo, s[i]), hi = std::max(hi, s[i]);
-        rises.push_back(on[i]->rise);
+        rises.push_back(line->on[i]->rise);
     }
     const double length = hi - lo;
     if (static_cast<double>(inliers) < 0.7 * static_cast<double>(n) || length < rules_.minLength)
@@ -502,7 +528,7 @@ std::optional<Meteor> MeteorDetector::judge(const Track& track, double period) c
     const double startS = b > 0 ? lo : hi, endS = b > 0 ? hi : lo;
     std::vector<int64_t> frames;
     for (size_t i = 0; i < n; ++i)
-        if (std::abs(t[i] - a - b * s[i]) <= 2 * tolerance) frames.push_back(on[i]->millis);
+        if (std::abs(t[i] - a - b * s[i]) <= 2 * tolerance) frames.push_back(line->on[i]->millis);
     std::sort(frames.begin(), frames.end());
     frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
     const auto nearest = [&frames, &track](double seconds) {
@@ -522,7 +548,7 @@ std::optional<Meteor> MeteorDetector::judge(const Track& track, double period) c
     // something brighter); a plane's blinks, joined, are images apart.
     const double images = static_cast<double>(meteor.endMillis - meteor.startMillis) / period + 1;
     if (meteor.frames < 3 || meteor.frames < 0.5 * images) return std::nullopt;
-    const cv::Point2d from = origin + startS * along, to = origin + endS * along;
+    const cv::Point2d from = line->origin + startS * line->along, to = line->origin + endS * line->along;
     meteor.from = cv::Point2f(static_cast<float>(from.x), static_cast<float>(from.y));
     meteor.to = cv::Point2f(static_cast<float>(to.x), static_cast<float>(to.y));
     meteor.length = length;

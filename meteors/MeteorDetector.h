@@ -81,6 +81,7 @@ private:
         cv::Point2d at;                // where it was then
         cv::Point2d velocity;          // pixels a millisecond
     };
+    std::vector<Track> joined(const std::vector<Risen>& risen, double period);
     std::optional<Ended> ending(Track track, double period) const;
     bool goesOn(const Ended& ended, const Track& track, double period) const;
     std::vector<Meteor> release(int64_t beforeMillis);

@@ -97,8 +97,7 @@ std::optional<std::pair<std::string, std::string>> MeteorLog::clipped(const std:
                                                                       int64_t lastMillis) {
     bool changed = false;
     for (Meteor& meteor : meteors_)
-        if (meteor.clip.empty() && meteor.startMillis >= firstMillis && meteor.startMillis <= lastMillis)
-            meteor.clip = clip, changed = true;
+        if (clipOf(meteor, firstMillis, lastMillis)) meteor.clip = clip, changed = true;
     if (!changed) return std::nullopt;
     return file();
 }

@@ -333,9 +333,7 @@ void WebView::meteorDetected(const Meteor& meteor) {
 void WebView::clipWritten(const ClipWritten& clip) {
     const std::lock_guard<std::mutex> lock(meteorsMutex_);
     for (Meteor& meteor : meteors_)
-        if (meteor.clip.empty() && meteor.startMillis >= clip.firstMillis &&
-            meteor.startMillis <= clip.lastMillis)
-            meteor.clip = clip.name;
+        if (clipOf(meteor, clip.firstMillis, clip.lastMillis)) meteor.clip = clip.name;
 }
 
 void WebView::exposing(const Exposure& exposure) {
