@@ -3,6 +3,7 @@
 #include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "core/StoredFrames.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
 
@@ -282,10 +283,14 @@ void ClipRecorder::writeClip(Clip& clip) {
         gaps = std::count_if(missing_.begin(), missing_.end(),
                              [&clip](int64_t t) { return t >= clip.start && t <= clip.end; });
     }
-    const nlohmann::ordered_json json = {{"times", clip.times},
-                                         {"events", events},
-                                         {"box", {box.x, box.y, box.width, box.height}},
-                                         {"gaps", gaps}};
+    StoredFrames stored{clip.times, {}};
+    for (const MjpegVideo::Stored& place : clip.video.stored())
+        stored.frames.push_back({place.offset, place.size});
+    nlohmann::ordered_json json;
+    putStoredFrames(json, stored);
+    json["events"] = events;
+    json["box"] = {box.x, box.y, box.width, box.height};
+    json["gaps"] = gaps;
     const Result<std::string> placed = placeClip(clip, json.dump() + "\n");
     if (!placed) return lose(clip, placed.reason());
     {

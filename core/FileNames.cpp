@@ -76,7 +76,8 @@ std::optional<ProductFile> productOf(const std::string& name) {
     static const std::regex product(
         R"((keogram|keogram-panorama|timelapse|startrail|meteors)-([0-9]{4}-[0-9]{2}-[0-9]{2})(-[0-9]{1,4})?\.(png|json|mkv|jpg))");
     std::smatch match;
-    if (!boundedMatch(name, match, product) || (match[4] == "mkv") != (match[1] == kTimelapse) ||
+    if (!boundedMatch(name, match, product) || (match[4] == "mkv" && match[1] != kTimelapse) ||
+        (match[1] == kTimelapse && match[4] != "mkv" && match[4] != "json") ||
         (match[4] == "jpg") != (match[1] == kStartrail) ||
         (match[1] == kStartrail && match[3].length() > 0) || (match[1] == kMeteors && match[4] != "json"))
         return std::nullopt;

@@ -45,7 +45,8 @@ std::string clipName(int64_t unixMillis);
 std::optional<int64_t> clipTimeOf(const std::string& name);
 
 // The night products: "keogram-2026-12-07.png" (and ".json"),
-// "keogram-panorama-2026-12-07-2.png", "timelapse-2026-12-07.mkv", ...
+// "keogram-panorama-2026-12-07-2.png", "timelapse-2026-12-07.mkv" (and its
+// index ".json"), ...
 constexpr const char* kKeogram = "keogram";
 constexpr const char* kKeogramPanorama = "keogram-panorama";
 constexpr const char* kTimelapse = "timelapse";

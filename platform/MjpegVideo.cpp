@@ -2,6 +2,14 @@
 
 #include "platform/Files.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string_view>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -33,6 +41,9 @@ Result<> MjpegVideo::open(const std::string& path, cv::Size size, int fps, Conta
     path_ = path;
     fps_ = std::max(1, fps);
     images_ = 0;
+    unfound_.clear();
+    stored_.clear();
+    searchedTo_ = 0;
     const char* format = container == Container::avi ? "avi" : "matroska";
     int error = avformat_alloc_output_context2(&context_, nullptr, format, path.c_str());
     if (error < 0 || context_ == nullptr) return Failure{describe(error)};
@@ -75,7 +86,45 @@ Result<> MjpegVideo::add(const std::vector<uchar>& jpeg) {
     const int error = av_write_frame(context_, packet);
     av_packet_free(&packet);
     if (error < 0) return Failure{describe(error)};
+    unfound_.push_back(
+        {static_cast<int64_t>(jpeg.size()),
+         std::hash<std::string_view>{}({reinterpret_cast<const char*>(jpeg.data()), jpeg.size()})});
     return {};
+}
+
+// Each image added is in the file as it was given, after the previous one,
+// with only the container's few bytes between: its start is the first JPEG
+// start after the previous image whose bytes are the image's. What the muxer
+// still holds is found at a later flush.
+void MjpegVideo::findStored() {
+    if (unfound_.empty()) return;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return;
+    constexpr int64_t kBetween = 1 << 16;  // container bytes looked through before an image
+    std::vector<char> near(kBetween), bytes;
+    size_t found = 0;
+    for (; found < unfound_.size(); ++found) {
+        const Added& image = unfound_[found];
+        const ssize_t got = pread(fd, near.data(), near.size(), searchedTo_);
+        if (got < 3) break;
+        bool placed = false;
+        for (ssize_t at = 0; at + 2 < got && !placed; ++at) {
+            if (static_cast<unsigned char>(near[at]) != 0xFF ||
+                static_cast<unsigned char>(near[at + 1]) != 0xD8 ||
+                static_cast<unsigned char>(near[at + 2]) != 0xFF)
+                continue;
+            bytes.resize(static_cast<size_t>(image.size));
+            if (pread(fd, bytes.data(), bytes.size(), searchedTo_ + at) != image.size ||
+                std::hash<std::string_view>{}({bytes.data(), bytes.size()}) != image.hash)
+                continue;
+            stored_.push_back({searchedTo_ + at, image.size});
+            searchedTo_ += at + image.size;
+            placed = true;
+        }
+        if (!placed) break;
+    }
+    ::close(fd);
+    unfound_.erase(unfound_.begin(), unfound_.begin() + static_cast<std::ptrdiff_t>(found));
 }
 
 Result<> MjpegVideo::flush() {
@@ -85,6 +134,7 @@ Result<> MjpegVideo::flush() {
     avio_flush(context_->pb);
     if (error >= 0 && context_->pb->error < 0) error = context_->pb->error;  // a full disk, say
     if (error < 0) return Failure{describe(error)};
+    findStored();
     return flushToDisk(path_);
 }
 
@@ -94,6 +144,7 @@ Result<> MjpegVideo::close() {
     if (error >= 0) error = avio_closep(&context_->pb);
     drop();
     if (error < 0) return Failure{describe(error)};
+    findStored();
     return flushToDisk(path_);  // before it is renamed into place
 }
 

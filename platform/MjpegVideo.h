@@ -36,13 +36,30 @@ public:
     void drop();
     // The file was renamed while open: flushes find it there.
     void movedTo(const std::string& path) { path_ = path; }
+    // Where each image's JPEG bytes are in the file, in the order they were
+    // added, for those a flush or the close has put on disk: a reader takes
+    // an image out as it is stored without parsing the container.
+    struct Stored {
+        int64_t offset = 0;
+        int64_t size = 0;
+    };
+    const std::vector<Stored>& stored() const { return stored_; }
 
 private:
+    void findStored();
+
     std::string path_;
     AVFormatContext* context_ = nullptr;
     AVStream* stream_ = nullptr;
     int fps_ = 1;
     int64_t images_ = 0;
+    struct Added {
+        int64_t size;
+        size_t hash;
+    };
+    std::vector<Added> unfound_;  // added, not yet found in the file
+    std::vector<Stored> stored_;
+    int64_t searchedTo_ = 0;  // the end of the last image found
 };
 
 // The images of a Motion-JPEG video as they are stored: each one's JPEG bytes

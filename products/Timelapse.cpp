@@ -3,6 +3,7 @@
 #include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "core/Night.h"
+#include "core/StoredFrames.h"
 #include "platform/Files.h"
 #include "platform/Threads.h"
 
@@ -87,6 +88,7 @@ void Timelapse::add(const Still& still) {
         }
         open_ = true;
         placed_ = false;
+        times_.clear();
         size_ = still.image.size();
         flushedMillis_ = still.millis;
     }
@@ -94,6 +96,7 @@ void Timelapse::add(const Still& still) {
     if (!still.jpeg) cv::imencode(".jpg", still.image, encoded, {cv::IMWRITE_JPEG_QUALITY, 90});
     if (const Result<> added = video_.add(still.jpeg ? *still.jpeg : encoded); !added)
         return fail(added.reason());
+    times_.push_back(still.millis);
     unflushed_ = true;
     // The first image at once; then at least every so often of the clock or
     // of the images (a replay or a fast sky goes faster than the clock).
@@ -110,7 +113,23 @@ void Timelapse::flushNow() {
     unflushed_ = false;
     if (const Result<> flushed = video_.flush(); !flushed) return fail(flushed.reason());
     if (!placed_)
-        if (const Result<> placed = placeFile(); !placed) fail(placed.reason());
+        if (const Result<> placed = placeFile(); !placed) return fail(placed.reason());
+    writeIndex();
+}
+
+// The images on disk so far: their times and places.
+void Timelapse::writeIndex() {
+    StoredFrames stored;
+    for (const MjpegVideo::Stored& place : video_.stored())
+        stored.frames.push_back({place.offset, place.size});
+    stored.times.assign(times_.begin(), times_.begin() + static_cast<std::ptrdiff_t>(
+                                                             std::min(times_.size(), stored.frames.size())));
+    nlohmann::ordered_json json = {{"fps", settings_.fps}};
+    putStoredFrames(json, stored);
+    const std::string text = json.dump() + "\n";
+    const std::string path = writing_.substr(0, writing_.size() - 4) + ".json";
+    if (const Result<> written = writeFileAtomically(path, {text.begin(), text.end()}, false); !written)
+        complain("cannot write " + path + ": " + written.reason());
 }
 
 // Renames the file, with its header and first image on disk, to the first
@@ -148,6 +167,7 @@ void Timelapse::close() {
     if (const Result<> closed = video_.close(); !closed) return fail(closed.reason());
     if (!placed_)
         if (const Result<> placed = placeFile(); !placed) return fail(placed.reason());
+    writeIndex();
     release();
 }
 

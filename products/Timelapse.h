@@ -35,6 +35,8 @@ struct TimelapseSettings {
 // (of the clock, whether images come or not, and of image time), so a kill
 // or a power cut leaves a file that reads to within a minute of the end. A
 // restart in the same night starts "-2", "-3", ..., and never overwrites.
+// Beside it, "timelapse-YYYY-MM-DD.json" says when each image was taken and
+// where its JPEG is in the file, rewritten (atomically) after each flush.
 // Encoding and writing run on a thread of their own.
 class Timelapse : public TrailListener {
 public:
@@ -60,6 +62,7 @@ private:
     Result<> placeFile();
     std::string finalName() const;
     void flushNow();
+    void writeIndex();
     void fail(const std::string& why);
     void close();
     void release();
@@ -83,6 +86,7 @@ private:
     bool unflushed_ = false;  // images added since the last flush
     std::string writing_;     // the path it is written at now
     std::string night_;
+    std::vector<int64_t> times_;  // of the images in the file
     cv::Size size_;
     std::chrono::steady_clock::time_point flushedAt_;
     int64_t flushedMillis_ = 0;

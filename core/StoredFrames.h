@@ -1,0 +1,28 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// A Motion-JPEG video's images as the JSON beside it keeps them: "times",
+// the unix milliseconds of each image, and "frames", where each image's
+// JPEG bytes are in the video ([offset, size]). A clip's JSON has them, and
+// so has the index "timelapse-YYYY-MM-DD.json" beside the night's timelapse.
+// A reader takes an image out as it is stored, without the container.
+struct StoredFrames {
+    struct Place {
+        int64_t offset = 0;
+        int64_t size = 0;
+    };
+    std::vector<int64_t> times;
+    std::vector<Place> frames;  // may be fewer than the times: those not yet on disk
+};
+
+// Into a JSON object being written: its "times" and "frames" members.
+void putStoredFrames(nlohmann::ordered_json& json, const StoredFrames& stored);
+// The images a video's JSON lists with both a time and a place; none when it
+// lists neither in this form.
+std::optional<StoredFrames> storedFramesOf(const nlohmann::json& json);
