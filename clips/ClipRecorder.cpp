@@ -88,11 +88,14 @@ void ClipRecorder::ticked(const Tick& tick) {
     if (tick.status.diff > settings_.eventDiff) {
         const Event event{from, tick.frame.millis, tick.status.diff, grownBox(previousTrail_, tick.trail),
                           fps_ > 0 ? fps_ : 30};
-        cv::Mat small;
-        const cv::Mat& image = tick.frame.image;
-        const int width = std::min(kThumbnailWidth, image.cols);
-        cv::resize(shown(image, settings_.stretch), small,
-                   {width, std::max(1, image.rows * width / image.cols)}, 0, 0, cv::INTER_AREA);
+        // The trail where it grew: what the event left, not the sky around it.
+        cv::Rect around = thumbnailBox(event.box, tick.trail.size());
+        if (around.empty()) around = {0, 0, tick.trail.cols, tick.trail.rows};
+        cv::Mat small = shown(tick.trail(around), settings_.stretch);
+        if (small.cols > kThumbnailWidth)
+            cv::resize(small, small,
+                       {kThumbnailWidth, std::max(1, small.rows * kThumbnailWidth / small.cols)}, 0, 0,
+                       cv::INTER_AREA);
         std::vector<uchar> thumbnail;
         cv::imencode(".jpg", small, thumbnail);
         {

@@ -1,6 +1,7 @@
 #include "core/StoredFrames.h"
 
 void putStoredFrames(nlohmann::ordered_json& json, const StoredFrames& stored) {
+    if (stored.fps > 0) json["fps"] = stored.fps;
     json["times"] = stored.times;
     nlohmann::ordered_json frames = nlohmann::ordered_json::array();
     for (const StoredFrames::Place& place : stored.frames)
@@ -24,5 +25,6 @@ std::optional<StoredFrames> storedFramesOf(const nlohmann::json& json) {
         stored.times.push_back(times[i].get<int64_t>());
         stored.frames.push_back({place[0].get<int64_t>(), place[1].get<int64_t>()});
     }
+    if (json.contains("fps") && json["fps"].is_number_integer()) stored.fps = json["fps"].get<int>();
     return stored;
 }

@@ -19,9 +19,11 @@ struct StoredFrames {
     };
     std::vector<int64_t> times;
     std::vector<Place> frames;  // may be fewer than the times: those not yet on disk
+    int fps = 0;                // the rate the video plays at, when the JSON says it
 };
 
-// Into a JSON object being written: its "times" and "frames" members.
+// Into a JSON object being written: its "fps" (when known), "times" and
+// "frames" members.
 void putStoredFrames(nlohmann::ordered_json& json, const StoredFrames& stored);
 // The images a video's JSON lists with both a time and a place; none when it
 // lists neither in this form.

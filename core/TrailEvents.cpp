@@ -40,3 +40,9 @@ std::shared_ptr<const TickPictures> Tick::pictures() const {
     if (!madePictures) madePictures = std::make_shared<const TickPictures>(frame, trail, stretch);
     return madePictures;
 }
+
+cv::Rect thumbnailBox(const cv::Rect& grown, cv::Size image) {
+    return cv::Rect(grown.x - kThumbnailMargin, grown.y - kThumbnailMargin,
+                    grown.width + 2 * kThumbnailMargin, grown.height + 2 * kThumbnailMargin) &
+           cv::Rect(0, 0, image.width, image.height);
+}

@@ -121,6 +121,11 @@ struct ModeChange {
     int fromType, toType;
 };
 
+// The part of a trail an event's or a meteor's thumbnail shows: the box
+// where it grew with a margin around it, within the image.
+constexpr int kThumbnailMargin = 16;
+cv::Rect thumbnailBox(const cv::Rect& grown, cv::Size image);
+
 // A clip in place, with its JSON: its name without extension, the times of
 // its first and last images and their number.
 struct ClipWritten {

@@ -18,8 +18,6 @@ namespace {
 
 // The images whose times give their rate.
 constexpr size_t kRateImages = 16;
-// Pixels of the trail around a streak in its thumbnail.
-constexpr int kThumbnailMargin = 16;
 
 // How far a streak stands above the trail beside it (8-bit levels): the
 // brightest tenth of the trail along its line against the median a few
@@ -140,10 +138,8 @@ void Meteors::found(std::vector<Meteor> meteors, const Tick* tick) {
     if (tick != nullptr) lastTrail_ = tick->trail;  // the loop's; read only once it ended
     const cv::Mat& trail = lastTrail_;
     for (Meteor& meteor : meteors) {
-        cv::Rect box = cv::boundingRect(std::vector<cv::Point2f>{meteor.from, meteor.to});
-        box.x -= kThumbnailMargin, box.y -= kThumbnailMargin;
-        box.width += 2 * kThumbnailMargin, box.height += 2 * kThumbnailMargin;
-        meteor.box = box & cv::Rect(0, 0, trail.cols, trail.rows);
+        meteor.box =
+            thumbnailBox(cv::boundingRect(std::vector<cv::Point2f>{meteor.from, meteor.to}), trail.size());
         if (meteor.peak == 0) meteor.peak = peakOf(trail, meteor);
         std::vector<uchar> jpeg;
         if (!meteor.box.empty() &&

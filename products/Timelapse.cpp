@@ -124,7 +124,8 @@ void Timelapse::writeIndex() {
         stored.frames.push_back({place.offset, place.size});
     stored.times.assign(times_.begin(), times_.begin() + static_cast<std::ptrdiff_t>(
                                                              std::min(times_.size(), stored.frames.size())));
-    nlohmann::ordered_json json = {{"fps", settings_.fps}};
+    stored.fps = settings_.fps;
+    nlohmann::ordered_json json;
     putStoredFrames(json, stored);
     const std::string text = json.dump() + "\n";
     const std::string path = writing_.substr(0, writing_.size() - 4) + ".json";

@@ -2,6 +2,7 @@
 #include "clips/ClipRecorder.h"
 #include "core/FileNames.h"
 #include "core/Json.h"
+#include "core/StoredFrames.h"
 #include "platform/MjpegVideo.h"
 
 #include <gtest/gtest.h>
@@ -64,13 +65,20 @@ TEST(Clips, AClipHoldsTheImagesAroundItsEventsAndOverlappingEventsShareOne) {
         for (int64_t t = first; t <= last; t += 100)
             times += (times.empty() ? "" : ",") + std::to_string(kStart + t);
         const std::string json = textOf("clips/" + name + ".json");
-        EXPECT_EQ(json.rfind("{\"times\":[" + times + "],\"events\":", 0), 0u) << json;
+        EXPECT_EQ(json.rfind("{\"times\":[" + times + "],\"frames\":[[", 0), 0u) << json;
         EXPECT_NE(json.find("\"box\":[20,10,3,3],\"gaps\":0}"), std::string::npos) << json;
+        // Each image where the JSON says it is, as the source sent it.
+        const std::optional<StoredFrames> stored = storedFramesOf(*parseJson(json));
+        ASSERT_TRUE(stored && stored->frames.size() == stored->times.size()) << json;
+        const std::string video = textOf("clips/" + name + ".avi");
         MjpegPackets clip;
         ASSERT_TRUE(clip.open("clips/" + name + ".avi"));
-        for (int64_t t = first; t <= last; t += 100) {
+        for (int64_t t = first, i = 0; t <= last; t += 100, ++i) {
             const auto packet = clip.next();
-            ASSERT_TRUE(packet && *packet->jpeg == sent[static_cast<size_t>(t / 100)]) << name << " " << t;
+            const std::vector<uchar>& jpeg = sent[static_cast<size_t>(t / 100)];
+            ASSERT_TRUE(packet && *packet->jpeg == jpeg) << name << " " << t;
+            const StoredFrames::Place& place = stored->frames[static_cast<size_t>(i)];
+            EXPECT_EQ(video.substr(place.offset, place.size), std::string(jpeg.begin(), jpeg.end())) << t;
         }
     }
     EXPECT_NE(textOf("clips/20261207-221322000.json")
@@ -81,6 +89,11 @@ TEST(Clips, AClipHoldsTheImagesAroundItsEventsAndOverlappingEventsShareOne) {
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_TRUE(seen[0].clip == "20261207-221327000" && seen[2].clip == "20261207-221322000");
     EXPECT_EQ(seen[0].box, cv::Rect(20, 10, 3, 3));
+    // Its thumbnail is the trail around it: 16 pixels on each side, within the image.
+    EXPECT_EQ(
+        cv::imdecode(std::vector<uchar>(seen[0].thumbnail.begin(), seen[0].thumbnail.end()), cv::IMREAD_COLOR)
+            .size(),
+        cv::Size(35, 29));
     uint64_t size = 0;
     EXPECT_GE(clips.openToServe("20261207-221322000.avi", size), 0);
     EXPECT_EQ(clips.openToServe("../clips/20261207-221322000.avi", size), -1);

@@ -1,8 +1,10 @@
 #include "Fakes.h"
 #include "core/Json.h"
 #include "core/Night.h"
+#include "core/StoredFrames.h"
 #include "platform/Clocks.h"
 #include "platform/DiskFileSystem.h"
+#include "platform/MjpegVideo.h"
 #include "platform/ProductFiles.h"
 #include "products/Keogram.h"
 #include "products/Timelapse.h"
@@ -256,8 +258,9 @@ TEST(Products, DawnFinishesTheNightsKeogramAndTimelapse) {
     Keogram keogram("img", 30, nullptr, err.file, &inUse);
     Timelapse timelapse({"img", TimelapseSettings::Shows::frame, 1, 30, true}, err.file, &inUse);
     for (int64_t t = night; t < dawn; t += 1000) {
+        const cv::Mat shade(48, 64, CV_8UC3, cv::Scalar::all(40 + static_cast<double>(t - night) / 1000));
         keogram.framed({image, t});
-        timelapse.ticked({{}, {image, t}, image, {}, {}});
+        timelapse.ticked({{}, {shade, t}, shade, {}, {}});
     }
     EXPECT_TRUE(inUse.held("img/keogram-2026-12-07.png"));
     keogram.dawn(dawn);
@@ -278,6 +281,23 @@ TEST(Products, DawnFinishesTheNightsKeogramAndTimelapse) {
     keogram.ended();
     EXPECT_EQ(imagesIn(path), 45);
     EXPECT_EQ(imagesIn("img/timelapse-2026-12-07-2.mkv"), 1) << "the next dusk's, and no day image";
+    // The index beside it: each image's time, and its JPEG where libavformat finds it.
+    const std::optional<nlohmann::json> index = readJsonFile("img/timelapse-2026-12-07.json");
+    const std::optional<StoredFrames> stored = index ? storedFramesOf(*index) : std::nullopt;
+    ASSERT_TRUE(stored);
+    ASSERT_EQ(stored->frames.size(), 45u);
+    EXPECT_EQ(stored->fps, 30);
+    const std::string video = textOf(path);
+    MjpegPackets packets;
+    ASSERT_TRUE(packets.open(path));
+    for (size_t i = 0; i < stored->frames.size(); ++i) {
+        const std::optional<MjpegPackets::Packet> packet = packets.next();
+        ASSERT_TRUE(packet);
+        EXPECT_EQ(stored->times[i], night + 1000 * static_cast<int64_t>(i));
+        EXPECT_EQ(video.substr(stored->frames[i].offset, stored->frames[i].size),
+                  std::string(packet->jpeg->begin(), packet->jpeg->end()))
+            << i;
+    }
     EXPECT_EQ(err.text(), "");
 }
 
