@@ -1,7 +1,11 @@
 #include "web/WebView.h"
 
-// Polls /status.json once a second; at each new tick it reloads the two
-// images, the fields and the plot, and the gallery when a snapshot appeared.
+// The night page, phone first. Polls /status.json once a second; at a new
+// tick it reloads the two images and the fields, and the rest only when the
+// status says it changed (a snapshot, an event, a measurement of the sky) or
+// once a minute (the night's products). The keogram scrubs the night's
+// timelapse, whose images come one by one as they are stored in the video;
+// times and places are fetched the first time they are needed.
 const char* const kWebPage = R"page(<!doctype html>
 <html lang="en">
 <head>
@@ -9,141 +13,350 @@ const char* const kWebPage = R"page(<!doctype html>
 <meta name="viewport" content="width=device-width, initial-scale=1">
 <title>trailcam</title>
 <style>
-  body { margin: 0; font: 15px/1.4 system-ui, sans-serif; background: #0b0d12; color: #dde3ea; }
-  header { padding: 10px 14px; display: flex; flex-wrap: wrap; gap: 4px 16px; align-items: baseline; }
+  * { box-sizing: border-box; }
+  body { margin: 0; font: 15px/1.4 system-ui, sans-serif; background: #0b0d12; color: #dde3ea; overflow-x: hidden; }
+  header { padding: 8px 12px; display: flex; flex-wrap: wrap; gap: 2px 12px; align-items: baseline; }
   h1 { font-size: 18px; margin: 0; }
-  #state { color: #8fa1b3; }
-  main { padding: 0 14px 20px; }
-  .views { display: grid; grid-template-columns: repeat(auto-fit, minmax(280px, 1fr)); gap: 10px; }
-  figure { margin: 0; } figcaption { color: #8fa1b3; font-size: 13px; }
-  figure img { width: 100%; background: #000; border-radius: 4px; display: block; }
-  dl { display: grid; grid-template-columns: repeat(auto-fit, minmax(160px, 1fr)); gap: 8px; margin: 14px 0; }
-  dl div { background: #161a22; border-radius: 6px; padding: 8px 10px; }
-  dt { color: #8fa1b3; font-size: 12px; } dd { margin: 0; font-size: 20px; }
-  svg { width: 100%; height: 160px; background: #161a22; border-radius: 6px; }
-  .legend span { margin-right: 14px; font-size: 13px; }
-  #gallery { display: grid; grid-template-columns: repeat(auto-fill, minmax(140px, 1fr)); gap: 8px; }
-  #gallery a { color: #8fa1b3; text-decoration: none; font-size: 12px; }
-  #gallery img { width: 100%; border-radius: 4px; display: block; }
+  #state { color: #8fa1b3; font-size: 13px; flex: 1 1 100%; white-space: nowrap; overflow: hidden; text-overflow: ellipsis; }
+  main { padding: 0 12px 20px; max-width: 1500px; margin: 0 auto; }
   h2 { font-size: 15px; margin: 18px 0 8px; }
-  #trailTime { color: #8fa1b3; font-size: 13px; min-height: 1.4em; }
-  #scale { display: none; align-items: center; gap: 6px; font-size: 12px; color: #8fa1b3; }
-  #scale img { height: 10px; width: 160px; }
-  #events { display: grid; grid-template-columns: repeat(auto-fill, minmax(160px, 1fr)); gap: 8px; }
-  #events div { background: #161a22; border-radius: 6px; padding: 6px; font-size: 12px; color: #8fa1b3; }
-  #events img { width: 100%; border-radius: 4px; display: block; }
-  #events a, #gallery a, #products a { color: #8fa1b3; }
-  #timeline { display: flex; align-items: flex-end; height: 64px; gap: 1px; overflow-x: auto; }
-  #timeline span { flex: 0 0 6px; background: #4fb3ff; }
-  #timeline span.out { background: #e0524f; }
+  img { max-width: 100%; }
+  .views { display: grid; grid-template-columns: minmax(0, 1fr); gap: 8px; }
+  .night { display: grid; grid-template-columns: minmax(0, 1fr); gap: 10px; }
+  @media (min-width: 760px) {
+    .views { grid-template-columns: minmax(0, 1fr) minmax(0, 1fr); }
+    .night { grid-template-columns: minmax(0, 1fr) minmax(0, 1fr); align-items: start; }
+    #state { flex: 0 1 auto; }
+  }
+  figure { margin: 0; min-width: 0; } figcaption { color: #8fa1b3; font-size: 13px; }
+  figure img, #player { width: 100%; background: #000; border-radius: 4px; display: block; }
+  dl { display: grid; grid-template-columns: repeat(auto-fit, minmax(110px, 1fr)); gap: 6px; margin: 10px 0; }
+  dl div { background: #161a22; border-radius: 6px; padding: 6px 8px; min-width: 0; }
+  dt { color: #8fa1b3; font-size: 11px; } dd { margin: 0; font-size: 18px; overflow-wrap: anywhere; }
+  button { font: inherit; background: #243044; color: #dde3ea; border: 0; border-radius: 6px; padding: 6px 14px;
+    min-height: 36px; cursor: pointer; }
+  .controls { display: flex; gap: 8px; align-items: center; flex-wrap: wrap; margin-top: 6px; }
+  #playerTime { color: #8fa1b3; font-size: 13px; }
+  #keoBox { position: relative; touch-action: none; cursor: crosshair; user-select: none; }
+  #keogram { width: 100%; height: 140px; object-fit: fill; image-rendering: pixelated; background: #000;
+    display: block; border-radius: 4px; }
+  #keoMark { position: absolute; top: 0; bottom: 0; width: 2px; background: #f5b942; left: 0; display: none;
+    pointer-events: none; }
+  #chart { width: 100%; height: 210px; background: #161a22; border-radius: 6px; display: block; touch-action: pan-y; }
+  .axis text { fill: #9aa8b6; font-size: 11px; }
+  .axis line, .axis path { stroke: #3a4456; }
+  #chartTip { color: #8fa1b3; font-size: 13px; min-height: 1.4em; }
+  .legend span { margin-right: 12px; font-size: 12px; display: inline-block; }
+  .grid { display: grid; grid-template-columns: repeat(auto-fill, minmax(140px, 1fr)); gap: 8px; }
+  .card { background: #161a22; border-radius: 6px; padding: 6px; font-size: 12px; color: #8fa1b3; min-width: 0;
+    overflow-wrap: anywhere; cursor: pointer; }
+  .card img { width: 100%; border-radius: 4px; display: block; background: #000; }
+  .card.chosen { outline: 2px solid #f5b942; }
+  #events img { height: 110px; object-fit: contain; }
+  #gallery a, #products a { color: #8fa1b3; text-decoration: none; font-size: 12px; overflow-wrap: anywhere; }
+  #gallery img { width: 100%; border-radius: 4px; display: block; }
+  #timeline { display: flex; align-items: stretch; gap: 3px; overflow-x: auto; padding-bottom: 4px; }
+  #timeline span { flex: 0 0 14px; height: 32px; border-radius: 3px; background: #4fb3ff; }
+  #timeline span.hazy { background: #c9a227; } #timeline span.cloudy { background: #7b8794; }
+  #timeline span.hand { background: #e0524f; } #timeline span.out { background: #e0524f; }
   #timeline.edit span { cursor: pointer; }
-  #keogram { max-width: 100%; image-rendering: pixelated; background: #000; }
+  #trailTime { color: #8fa1b3; font-size: 13px; min-height: 1.4em; }
+  #scale { display: none; align-items: center; gap: 6px; font-size: 12px; color: #8fa1b3; flex-wrap: wrap; }
+  #scale img { height: 10px; width: 160px; }
+  .hidden { display: none !important; }
 </style>
 </head>
 <body>
 <header><h1>trailcam</h1><span id="device"></span><span id="state">waiting for the first tick</span></header>
 <main>
+<section id="now">
 <div class="views">
   <figure><img id="frame" alt="latest camera image"><figcaption>camera, latest tick</figcaption></figure>
-  <figure><img id="trail" alt="trail"><figcaption>trail: brightest value of every image since the last snapshot
-    <div id="trailTime"></div></figcaption></figure>
+  <figure><img id="trail" alt="trail"><figcaption>trail since the last snapshot <span id="trailTime"></span></figcaption></figure>
 </div>
 <dl>
-  <div><dt>images merged in the last second (freq)</dt><dd id="freq">-</dd></div>
-  <div><dt>images in the trail (frameCounter)</dt><dd id="frameCounter">-</dd></div>
-  <div><dt>growth of the trail in the last second (diff)</dt><dd id="diff">-</dd></div>
-  <div><dt>last snapshot number (trackCounter)</dt><dd id="trackCounter">-</dd></div>
+  <div><dt>images/s (freq)</dt><dd id="freq">-</dd></div>
+  <div><dt>in the trail (frameCounter)</dt><dd id="frameCounter">-</dd></div>
+  <div><dt>growth (diff)</dt><dd id="diff">-</dd></div>
+  <div><dt>last snapshot (trackCounter)</dt><dd id="trackCounter">-</dd></div>
   <div><dt>snapshot pending (save)</dt><dd id="save">-</dd></div>
-  <div><dt>time left before it is written (saveTimeout)</dt><dd id="saveTimeout">-</dd></div>
-  <div id="exposureBox" style="display:none"><dt>exposure in progress</dt><dd id="exposure">-</dd></div>
-  <div id="skyBox" style="display:none"><dt>sky</dt><dd id="sky">-</dd></div>
-  <div id="uploadBox" style="display:none"><dt>files waiting to be uploaded</dt><dd id="upload">-</dd></div>
+  <div><dt>written in (saveTimeout)</dt><dd id="saveTimeout">-</dd></div>
 </dl>
-<h2>last hour</h2>
-<div class="legend"><span style="color:#f5b942">&#9632; diff (growth)</span><span style="color:#4fb3ff">&#9632; freq (images/s)</span></div>
-<svg id="plot" viewBox="0 0 600 160" preserveAspectRatio="none">
-  <polyline id="diffLine" fill="none" stroke="#f5b942" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
-  <polyline id="freqLine" fill="none" stroke="#4fb3ff" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
-</svg>
-<div id="skyChart" style="display:none">
-<h2>the sky tonight</h2>
-<div class="legend"><span style="color:#e8e8e8">&#9632; stars</span><span style="color:#6fd08c">&#9632; clear (0 to 100 %)</span><span style="color:#c08cff">&#9632; background</span></div>
-<svg id="skyPlot" viewBox="0 0 600 180" preserveAspectRatio="none">
-  <polyline id="starsLine" fill="none" stroke="#e8e8e8" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
-  <polyline id="clearLine" fill="none" stroke="#6fd08c" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
-  <polyline id="backgroundLine" fill="none" stroke="#c08cff" stroke-width="1.5" vector-effect="non-scaling-stroke"/>
-  <line x1="0" y1="158" x2="600" y2="158" stroke="#555"/>
-  <text id="skyTop" x="4" y="12" fill="#aaa" font-size="11"></text>
-  <text id="skyStart" x="4" y="174" fill="#aaa" font-size="11"></text>
-  <text id="skyEnd" x="596" y="174" fill="#aaa" font-size="11" text-anchor="end"></text>
-</svg>
+</section>
+<section id="nightBox">
+<h2 id="nightTitle">the night</h2>
+<div class="night">
+  <div>
+    <img id="player" alt="the night's timelapse">
+    <div class="controls"><button id="play" type="button">play</button><button id="back" type="button">&#9664;</button>
+      <button id="ahead" type="button">&#9654;</button><span id="playerTime">no timelapse yet</span></div>
+  </div>
+  <div>
+    <div id="keoBox"><img id="keogram" alt="the night's keogram: tap or drag to move the timelapse"><div id="keoMark"></div></div>
+    <div class="legend"><span>keogram: tap or drag to see that moment; &#8592; &#8594; step, space plays</span></div>
+    <svg id="chart" role="img" aria-label="the night's growth"></svg>
+    <div class="legend"><span style="color:#f5b942">&#9632; growth a minute (largest)</span><span style="color:#4fb3ff">&#9632; images/s</span>
+      <span style="color:#e8e8e8" class="sky hidden">&#9632; stars</span><span style="color:#6fd08c" class="sky hidden">&#9632; clear %</span>
+      <span style="color:#ff7ad9">&#9650; event</span><span style="color:#7afff0">&#9660; meteor</span></div>
+    <div id="chartTip"></div>
+  </div>
 </div>
+<h2>events and meteors, newest first (<a href="events.json" style="color:#8fa1b3">all</a>)</h2>
+<div id="events" class="grid">none yet</div>
+<div id="segmentsBox" class="hidden">
+<h2>the night in segments</h2>
+<div id="timeline"></div>
+<div class="legend"><span style="color:#4fb3ff">&#9632; kept</span><span style="color:#c9a227">&#9632; hazy</span>
+  <span style="color:#7b8794">&#9632; cloudy</span><span style="color:#e0524f">&#9632; by hand</span><span id="editHelp" class="hidden">tap a bar to leave it out or let it in</span></div>
+<figure id="starBox" class="hidden"><img id="startrail" alt="the night's star trail">
+  <figcaption>the night's star trail: its segments composed, those left out not in it</figcaption></figure>
+</div>
+</section>
+<h2>nights</h2>
+<div id="nights" class="grid">none yet</div>
 <h2>snapshots, newest first</h2>
 <div id="scale"><span>start</span><img src="time-scale.png" alt="time scale"><span>end</span>
-  <span>(colours of the time maps: when each pixel last rose)</span></div>
-<div id="gallery">none yet</div>
-<h2>events, newest first (all of them: <a href="events.json">events.json</a>)</h2>
-<div id="events">none yet</div>
-<h2>night products</h2>
-<figure id="keogramBox" style="display:none"><img id="keogram" alt="the night's keogram">
-  <figcaption>keogram of the night so far: a column every few seconds, the hours below</figcaption></figure>
+  <span>(time maps: when each pixel last rose)</span></div>
+<div id="gallery" class="grid">none yet</div>
+<h2>files</h2>
 <div id="products">none yet</div>
-<div id="segmentsBox" style="display:none">
-<h2>the night in segments</h2>
-<figure id="starBox" style="display:none"><img id="startrail" alt="the night's star trail">
-  <figcaption>the night's star trail: its segments composed, those marked left out</figcaption></figure>
-<div id="timeline"></div>
-<div class="legend" id="timelineHelp">a bar a segment, as high as its background; red: left out (hazy or by hand)</div>
-</div>
 </main>
 <script>
 "use strict";
 const $ = (id) => document.getElementById(id);
-let history = [], lastTick = -1, lastSnapshot = "", lastEvent = "", lastQuality = "";
+const asked = new URLSearchParams(location.search).get("night");
+const nightQuery = asked ? "?night=" + encodeURIComponent(asked) : "";
+const json = async (url) => { const r = await fetch(url, {cache: "no-store"}); if (!r.ok) throw new Error(url); return r.json(); };
 const when = (time) => time.replace("T", " ").replace("Z", " UTC");
+const local = (ms, seconds) => new Date(ms).toLocaleTimeString([], {hour: "2-digit", minute: "2-digit", second: seconds ? "2-digit" : undefined});
+let night = asked, tonight = null, nightEntry = null, lastTick = -1, lastSnapshot = "", lastEvent = "", lastQuality = "";
+let growth = [], quality = [], marks = [], editable = false, segmentsSeen = -1;
+const seen = {segments: 0, nights: 0};
 function timeLeft(seconds) {
   const m = Math.floor(seconds / 60), s = seconds % 60;
   return m > 0 ? m + " min " + s + " s" : s + " s";
 }
-function draw() {
-  const end = history.length ? history[history.length - 1][0] : 0;
-  history = history.filter((p) => p[0] >= end - 3600);
-  // The last hour, or as much of it as there is (at least a minute).
-  const start = history.length ? Math.min(history[0][0], end - 60) : end - 60, span = end - start;
-  const line = (index) => {
-    const top = Math.max(1, ...history.map((p) => p[index]));
-    return history.map((p) => ((p[0] - start) / span * 600).toFixed(1) + "," + (158 - p[index] / top * 150).toFixed(1))
-      .join(" ");
-  };
-  $("diffLine").setAttribute("points", line(1));
-  $("freqLine").setAttribute("points", line(2));
+
+// The player: the night's timelapse an image at a time, as stored.
+const video = {frames: 0, fps: 30, times: null, at: -1, clip: null, timer: null, asked: null};
+function frameUrl(n) {
+  return video.clip ? "clips/" + video.clip.name + "/" + n + ".jpg" : "timelapse/" + n + ".jpg" + nightQuery;
 }
-// The night's measurements of the sky: stars and background each to its
-// highest, clear from 0 to 1; times along the bottom, the highest at the top.
+function show(n) {
+  if (!video.frames) return;
+  n = Math.max(0, Math.min(video.frames - 1, n));
+  video.at = n;
+  $("player").src = frameUrl(n);
+  for (let k = 1; k <= 3 && n + k < video.frames; ++k) new Image().src = frameUrl(n + k);  // ahead of play
+  const times = video.clip ? video.clip.times : video.times;
+  const t = times ? times[n] : null;
+  $("playerTime").textContent = (video.clip ? "clip " + video.clip.name + ", " : "") + "image " + (n + 1) + " of " +
+    video.frames + (t ? ", " + local(t, true) : "");
+  markKeogram(t);
+}
+async function timelapseTimes() {
+  if (video.times) return video.times;
+  if (!video.asked) video.asked = json("timelapse.json" + nightQuery).then((t) => {
+    video.times = t.times.map(Date.parse);
+    video.frames = t.frames;
+    video.fps = t.fps;
+    return video.times;
+  });
+  return video.asked;
+}
+function nearest(times, t) {
+  let lo = 0, hi = times.length - 1;
+  while (lo < hi) { const mid = (lo + hi) >> 1; if (times[mid] < t) lo = mid + 1; else hi = mid; }
+  return lo > 0 && t - times[lo - 1] <= times[lo] - t ? lo - 1 : lo;
+}
+async function showTime(t) {
+  if (video.clip) leaveClip();
+  const times = await timelapseTimes();
+  if (times.length) show(nearest(times, t));
+}
+function stop() { clearInterval(video.timer); video.timer = null; $("play").textContent = "play"; }
+function play() {
+  if (video.timer) return stop();
+  if (video.at >= video.frames - 1) show(0);
+  $("play").textContent = "pause";
+  video.timer = setInterval(() => { if (video.at >= video.frames - 1) stop(); else show(video.at + 1); },
+    1000 / Math.max(1, Math.min(60, video.fps)));
+}
+function leaveClip() { stop(); video.clip = null; video.frames = nightEntry ? nightEntry.frames : 0; video.fps = nightEntry ? nightEntry.fps : 30; }
+async function openClip(name) {
+  const c = await json("clips/" + name + ".json");
+  stop();
+  video.clip = {name: name, times: c.times};
+  video.frames = c.frames.length;
+  video.fps = Math.max(1, Math.round((c.times.length - 1) * 1000 / Math.max(1, c.times[c.times.length - 1] - c.times[0]))) || 25;
+  show(0);
+  $("player").scrollIntoView({block: "nearest"});
+  play();
+}
+$("play").onclick = () => { timelapseTimes(); play(); };
+$("back").onclick = () => show(video.at - 1);
+$("ahead").onclick = () => show(video.at + 1);
+document.addEventListener("keydown", (k) => {
+  if (k.target.tagName === "INPUT" || k.target.tagName === "SELECT") return;
+  if (k.key === "ArrowLeft") { show(video.at - 1); k.preventDefault(); }
+  else if (k.key === "ArrowRight") { show(video.at + 1); k.preventDefault(); }
+  else if (k.key === " ") { timelapseTimes(); play(); k.preventDefault(); }
+});
+
+// The keogram scrubs: a column's time, the timelapse's image nearest it.
+let keoTimes = null, keoAsked = null;
+function keogramTimes() {
+  if (!keoTimes && !keoAsked && nightEntry && nightEntry.keogram)
+    keoAsked = json("products/" + nightEntry.keogram.replace(".png", ".json")).then((t) => keoTimes = t.map(Date.parse))
+      .finally(() => { keoAsked = null; });
+  return keoAsked || Promise.resolve(keoTimes);
+}
+function markKeogram(t) {
+  const mark = $("keoMark"), k = $("keogram");
+  if (!t || !keoTimes || !keoTimes.length || !k.naturalWidth) { mark.style.display = "none"; return; }
+  const column = nearest(keoTimes, t);
+  mark.style.left = ((column + 0.5) / k.naturalWidth * k.clientWidth - 1) + "px";
+  mark.style.display = "block";
+}
+async function scrub(clientX) {
+  const k = $("keogram"), box = k.getBoundingClientRect();
+  if (!k.naturalWidth || !box.width) return;
+  const times = await keogramTimes();
+  if (!times || !times.length) return;
+  const column = Math.min(times.length - 1, k.naturalWidth - 1,
+    Math.max(0, Math.floor((clientX - box.left) / box.width * k.naturalWidth)));
+  await showTime(times[column]);
+}
+let dragging = false;
+$("keoBox").addEventListener("pointerdown", (p) => { dragging = true; stop(); scrub(p.clientX); });
+$("keoBox").addEventListener("pointermove", (p) => { if (dragging) scrub(p.clientX); });
+window.addEventListener("pointerup", () => { dragging = false; });
+
+// The chart: the night's growth, a point a minute, on its own axes; the sky's
+// stars and clear on a second axis when measured; events and meteors marked.
+function niceStep(top, count) {
+  const raw = top / count, power = Math.pow(10, Math.floor(Math.log10(raw))), f = raw / power;
+  return (f <= 1 ? 1 : f <= 2 ? 2 : f <= 5 ? 5 : 10) * power;
+}
+const svgNs = "http://www.w3.org/2000/svg";
+function el(name, attributes, parent, text) {
+  const e = document.createElementNS(svgNs, name);
+  for (const k in attributes) e.setAttribute(k, attributes[k]);
+  if (text !== undefined) e.textContent = text;
+  if (parent) parent.append(e);
+  return e;
+}
+let scale = null;
+function drawChart() {
+  const svg = $("chart"), width = Math.max(200, svg.clientWidth || 600), height = 210;
+  const left = 44, right = quality.length ? 40 : 10, top = 12, bottom = 24, w = width - left - right, h = height - top - bottom;
+  svg.setAttribute("viewBox", "0 0 " + width + " " + height);
+  svg.replaceChildren();
+  const times = growth.map((p) => p[0] * 1000).concat(quality.map((q) => q[0] * 1000), marks.map((m) => m.t));
+  if (!times.length) { el("text", {x: width / 2, y: height / 2, "text-anchor": "middle", fill: "#8fa1b3"}, svg, "nothing measured yet"); scale = null; return; }
+  const start = Math.min(...times), end = Math.max(start + 3600000, Math.max(...times));
+  const x = (t) => left + (t - start) / (end - start) * w;
+  const topDiff = Math.max(1, ...growth.map((p) => p[1])), step = niceStep(topDiff, 4), yTop = Math.ceil(topDiff / step) * step;
+  const y = (v) => top + h - v / yTop * h;
+  // Time axis: local hours (every second or third one when narrow).
+  const xAxis = el("g", {class: "axis", id: "timeAxis"}, svg);
+  el("line", {x1: left, x2: left + w, y1: top + h, y2: top + h}, xAxis);
+  const every = (w / ((end - start) / 3600000)) < 36 ? ((w / ((end - start) / 3600000)) < 18 ? 3 : 2) : 1;
+  const firstHour = new Date(start); firstHour.setMinutes(0, 0, 0);
+  for (let t = firstHour.getTime() + 3600000; t <= end; t += 3600000) {
+    const d = new Date(t);
+    if (d.getHours() % every) continue;
+    el("line", {x1: x(t), x2: x(t), y1: top + h, y2: top + h + 4}, xAxis);
+    el("text", {x: x(t), y: top + h + 16, "text-anchor": "middle"}, xAxis, String(d.getHours()).padStart(2, "0") + ":00");
+  }
+  // Value axis: the growth.
+  const yAxis = el("g", {class: "axis", id: "valueAxis"}, svg);
+  el("line", {x1: left, x2: left, y1: top, y2: top + h}, yAxis);
+  for (let v = 0; v <= yTop + step / 2; v += step) {
+    el("line", {x1: left - 4, x2: left + w, y1: y(v), y2: y(v), "stroke-opacity": 0.35}, yAxis);
+    el("text", {x: left - 6, y: y(v) + 4, "text-anchor": "end"}, yAxis, v >= 10000 ? (v / 1000) + "k" : String(v));
+  }
+  const line = (points, colour, id) => el("polyline", {id: id, fill: "none", stroke: colour, "stroke-width": 1.5, points: points.join(" ")}, svg);
+  line(growth.map((p) => x(p[0] * 1000).toFixed(1) + "," + y(p[1]).toFixed(1)), "#f5b942", "diffLine");
+  const topFreq = Math.max(1, ...growth.map((p) => p[2]));
+  line(growth.map((p) => x(p[0] * 1000).toFixed(1) + "," + (top + h - p[2] / topFreq * h * 0.3).toFixed(1)), "#4fb3ff", "freqLine");
+  if (quality.length) {
+    const topStars = Math.max(1, ...quality.map((q) => q[1])), starStep = niceStep(topStars, 4), starsTop = Math.ceil(topStars / starStep) * starStep;
+    const sky = el("g", {class: "axis", id: "skyAxis"}, svg);
+    el("line", {x1: left + w, x2: left + w, y1: top, y2: top + h}, sky);
+    for (let v = 0; v <= starsTop + starStep / 2; v += starStep)
+      el("text", {x: left + w + 4, y: top + h - v / starsTop * h + 4}, sky, String(v));
+    el("text", {x: left + w + 4, y: top - 2}, sky, "stars");
+    line(quality.map((q) => x(q[0] * 1000).toFixed(1) + "," + (top + h - q[1] / starsTop * h).toFixed(1)), "#e8e8e8", "starsLine");
+    line(quality.map((q) => x(q[0] * 1000).toFixed(1) + "," + (top + h - q[2] * h).toFixed(1)), "#6fd08c", "clearLine");
+  }
+  for (const m of marks)
+    el("path", {d: m.meteor ? "M" + (x(m.t) - 4) + "," + top + "h8l-4,7z" : "M" + (x(m.t) - 4) + "," + (top + 7) + "h8l-4,-7z",
+      fill: m.meteor ? "#7afff0" : "#ff7ad9"}, svg);
+  const cursor = el("line", {x1: 0, x2: 0, y1: top, y2: top + h, stroke: "#8fa1b3", "stroke-dasharray": "3 3", visibility: "hidden"}, svg);
+  scale = {start, end, left, w, width, cursor};
+}
+function chartTime(clientX) {
+  const box = $("chart").getBoundingClientRect();
+  const px = (clientX - box.left) / box.width * scale.width;
+  return scale.start + (px - scale.left) / scale.w * (scale.end - scale.start);
+}
+function pointAt(list, t, toMs) {
+  if (!list.length) return null;
+  return list.reduce((a, b) => Math.abs(toMs(b) - t) < Math.abs(toMs(a) - t) ? b : a);
+}
+$("chart").addEventListener("pointermove", (p) => {
+  if (!scale) return;
+  const t = chartTime(p.clientX);
+  if (t < scale.start || t > scale.end) return;
+  const g = pointAt(growth, t, (q) => q[0] * 1000), s = pointAt(quality, t, (q) => q[0] * 1000);
+  const px = scale.left + (t - scale.start) / (scale.end - scale.start) * scale.w;
+  scale.cursor.setAttribute("x1", px); scale.cursor.setAttribute("x2", px); scale.cursor.setAttribute("visibility", "visible");
+  $("chartTip").textContent = local(t) + (g ? ": growth " + g[1] + ", " + g[2] + " images/s" : "") +
+    (s ? ", " + s[1] + " stars, clear " + Math.round(s[2] * 100) + " %" : "");
+});
+$("chart").addEventListener("click", (p) => { if (scale) showTime(chartTime(p.clientX)); });
+window.addEventListener("resize", () => { drawChart(); markKeogram(video.at >= 0 && video.times ? video.times[video.at] : null); });
+
+// Tonight's growth a minute at a time, the ticks since added to the last minute.
+function addTick(s) {
+  const t = Math.floor(Date.parse(s.time) / 60000) * 60;
+  const last = growth[growth.length - 1];
+  if (last && last[0] === t) { last[1] = Math.max(last[1], s.diff); last[2] = s.freq; }
+  else growth.push([t, s.diff, s.freq]);
+}
 async function sky() {
-  const night = await (await fetch("quality.json", {cache: "no-store"})).json();
-  if (!night.length) return;
-  $("skyChart").style.display = "";
-  const start = night[0][0], span = Math.max(60, night[night.length - 1][0] - start);
-  const most = (index) => Math.max(1, ...night.map((p) => p[index]));
-  const line = (index, top) => night.map((p) => ((p[0] - start) / span * 600).toFixed(1) + "," +
-    (158 - p[index] / top * 146).toFixed(1)).join(" ");
-  $("starsLine").setAttribute("points", line(1, most(1)));
-  $("clearLine").setAttribute("points", line(2, 1));
-  $("backgroundLine").setAttribute("points", line(3, most(3)));
-  $("skyTop").textContent = "top: " + most(1) + " stars, clear 100 %, background " + most(3);
-  const hhmm = (t) => new Date(t * 1000).toISOString().slice(11, 16) + " UTC";
-  $("skyStart").textContent = hhmm(start);
-  $("skyEnd").textContent = hhmm(start + span);
+  try { quality = await json("quality.json"); } catch (e) { quality = []; }
+  for (const e of document.querySelectorAll(".sky")) e.classList.toggle("hidden", !quality.length);
+  drawChart();
+}
+async function events() {
+  const list = await json("events.json");
+  marks = list.map((e) => ({t: Date.parse(e.time), meteor: !!e.meteor}));
+  drawChart();
+  const box = $("events");
+  box.replaceChildren();
+  for (const e of list.slice(0, 24)) {
+    const div = document.createElement("div"), img = document.createElement("img");
+    div.className = "card";
+    img.src = e.thumbnail;
+    img.alt = e.meteor ? "meteor" : "event";
+    img.loading = "lazy";
+    div.append(img, local(Date.parse(e.time), true) + (e.meteor ? ", meteor " + e.meteor.length.toFixed(0) + " px in " +
+      ((Date.parse(e.meteor.end) - Date.parse(e.meteor.start)) / 1000).toFixed(2) + " s" : ", growth " + e.diff) +
+      (e.clip ? ", tap to play" : ""));
+    div.onclick = () => e.clip ? openClip(e.clip) : showTime(Date.parse(e.time));
+    box.append(div);
+  }
+  if (!list.length) box.textContent = "none yet";
 }
 async function gallery() {
-  const list = await (await fetch("snapshots.json", {cache: "no-store"})).json();
+  const list = await json("snapshots.json");
   const box = $("gallery");
   box.replaceChildren();
-  for (const s of list) {
+  for (const s of list.slice(0, 60)) {
     const a = document.createElement("a"), img = document.createElement("img");
-    a.href = "snapshots/" + s.name;
-    img.src = "snapshots/" + s.name;
+    a.href = img.src = "snapshots/" + s.name;
     img.alt = s.name;
     img.loading = "lazy";
     a.append(img, s.name + " " + (s.start ? when(s.start) + " to " + s.end.slice(11, 23) : when(s.time)));
@@ -160,34 +373,77 @@ async function gallery() {
   }
   if (!list.length) box.textContent = "none yet";
 }
-async function events() {
-  const list = await (await fetch("events.json", {cache: "no-store"})).json();
-  const box = $("events");
+// The nights in the folder; the one shown, with its keogram, star trail and timelapse.
+async function nights() {
+  const list = await json("nights.json");
+  const box = $("nights");
   box.replaceChildren();
-  for (const e of list.slice(0, 24)) {
-    const div = document.createElement("div"), img = document.createElement("img");
-    img.src = e.thumbnail;
-    img.alt = e.meteor ? "meteor" : "event";
-    div.append(img, when(e.time) + (e.meteor ? ", meteor: " + e.meteor.length.toFixed(0) + " px in " +
-      ((Date.parse(e.meteor.end) - Date.parse(e.meteor.start)) / 1000).toFixed(2) + " s" : ", diff " + e.diff));
-    if (e.clip) {
-      const a = document.createElement("a");
-      a.href = "clips/" + e.clip + ".avi";
-      a.textContent = " clip";
-      div.append(a);
+  for (const n of list) {
+    const div = document.createElement("div");
+    div.className = "card" + (n.night === night ? " chosen" : "");
+    for (const kind of ["keogram", "startrail"]) {
+      if (!n[kind]) continue;
+      const img = document.createElement("img");
+      img.src = "products/" + n[kind];
+      img.alt = kind + " of " + n.night;
+      img.loading = "lazy";
+      img.style.height = "60px";
+      img.style.objectFit = "cover";
+      div.append(img);
     }
+    const seconds = n.frames / Math.max(1, n.fps);
+    div.append(n.night + (n.timelapse ? ", timelapse " + n.frames + " images (" + seconds.toFixed(0) + " s)" : "") +
+      (n.meteors ? ", meteors" : ""));
+    div.dataset.night = n.night;
+    div.onclick = () => { location.search = "?night=" + n.night; };
     box.append(div);
   }
   if (!list.length) box.textContent = "none yet";
+  const shown = list.find((n) => n.night === night);
+  if (!shown) return;
+  const changed = !nightEntry || nightEntry.keogram !== shown.keogram || nightEntry.frames !== shown.frames;
+  nightEntry = shown;
+  if (!changed) return;
+  $("nightTitle").textContent = (night === tonight ? "tonight, " : "the night of ") + night;
+  if (shown.keogram) $("keogram").src = "products/" + shown.keogram + "?v=" + list.indexOf(shown) + "-" + shown.frames + "-" + Date.now();
+  keoTimes = null;
+  if (shown.startrail) $("startrail").src = "products/" + shown.startrail;
+  if (!video.clip) {
+    const atEnd = video.at < 0 || video.at >= video.frames - 1;
+    video.frames = shown.frames;
+    video.fps = shown.fps;
+    if (video.times && video.times.length !== shown.frames) { video.times = null; video.asked = null; }
+    if (atEnd && !video.timer && shown.frames) show(shown.frames - 1);
+  }
 }
-// The keogram and the night products, once a minute.
+// The night's segments, coloured by what became of each; with --http-edit a
+// tap leaves one out of the star trail, or lets it in again.
+async function segments() {
+  const r = await fetch("segments.json", {cache: "no-store"});
+  if (!r.ok) return;
+  const list = await r.json();
+  if (list.length !== segmentsSeen) { segmentsSeen = list.length; nights(); }
+  $("segmentsBox").classList.toggle("hidden", !list.length);
+  const box = $("timeline");
+  box.className = editable ? "edit" : "";
+  $("editHelp").classList.toggle("hidden", !editable);
+  box.replaceChildren();
+  for (const s of list) {
+    const bar = document.createElement("span");
+    if (s.excluded) bar.className = "out " + (s.excluded === "by hand" ? "hand" : s.excluded === "hazy" ? "hazy" : s.excluded === "cloudy" ? "cloudy" : "");
+    bar.title = when(s.start) + ": " + s.images + " images, " + s.rejected + " kept out, background " + s.background +
+      (s.excluded ? ", left out (" + s.excluded + ")" : "");
+    bar.onclick = editable ? async () => {
+      await fetch("segments/exclude?file=" + encodeURIComponent(s.file) + "&excluded=" + (s.excluded ? 0 : 1), {method: "POST"});
+      setTimeout(() => { segments(); }, 500);
+    } : () => showTime(Date.parse(s.start));
+    box.append(bar);
+  }
+}
 async function products() {
-  $("keogram").src = "keogram.png?t=" + Date.now();
-  const list = await (await fetch("products.json", {cache: "no-store"})).json();
+  const list = await json("products.json");
   const box = $("products");
   box.replaceChildren();
-  const star = list.filter((p) => p.kind === "startrail").sort((a, b) => a.night < b.night ? 1 : -1)[0];
-  if (star) $("startrail").src = "products/" + star.name + "?t=" + Date.now();
   for (const p of list) {
     const a = document.createElement("a");
     a.href = "products/" + p.name;
@@ -196,38 +452,8 @@ async function products() {
   }
   if (!list.length) box.textContent = "none yet";
 }
-// The night's segments: a bar each, and, when the view may change them, a
-// click leaves one out of the star trail or lets it in again.
-let editable = false, segmentsSeen = -1;
-async function segments() {
-  const r = await fetch("segments.json", {cache: "no-store"});
-  if (!r.ok) return;
-  const list = await r.json();
-  // A new segment: the star trail has changed too.
-  if (list.length !== segmentsSeen) { segmentsSeen = list.length; products(); }
-  $("segmentsBox").style.display = list.length ? "block" : "none";
-  const box = $("timeline");
-  box.className = editable ? "edit" : "";
-  box.replaceChildren();
-  for (const s of list) {
-    const bar = document.createElement("span");
-    bar.style.height = Math.max(2, s.background / 4) + "px";
-    if (s.excluded) bar.className = "out";
-    bar.title = when(s.start) + ": " + s.images + " images, " + s.rejected + " kept out, background " + s.background +
-      (s.excluded ? ", left out (" + s.excluded + ")" : "");
-    if (editable)
-      bar.onclick = async () => {
-        await fetch("segments/exclude?file=" + encodeURIComponent(s.file) + "&excluded=" + (s.excluded ? 0 : 1),
-          {method: "POST"});
-        setTimeout(() => { segments(); products(); }, 500);
-      };
-    box.append(bar);
-  }
-}
-$("startrail").onload = () => { $("starBox").style.display = "block"; };
-$("keogram").onload = () => { $("keogramBox").style.display = "block"; };
-$("keogram").onerror = () => { $("keogramBox").style.display = "none"; };
-setInterval(products, 60000);
+$("startrail").onload = () => $("starBox").classList.remove("hidden");
+$("keogram").onload = () => markKeogram(video.at >= 0 && video.times ? video.times[video.at] : null);
 // The time under the pointer on the trail, when the tool keeps a time map.
 let asking = false;
 $("trail").addEventListener("mousemove", async (m) => {
@@ -244,21 +470,19 @@ $("trail").addEventListener("mousemove", async (m) => {
     asking = false;
   }
 });
+function stateLine(s) {
+  const parts = ["running " + timeLeft(s.uptimeSeconds), "tick " + local(Date.parse(s.time), true)];
+  if (s.sky) parts.push(s.sky.state + (s.sky.next ? ", " + (s.sky.state === "day" ? "dusk" : "dawn") + " " + local(Date.parse(s.sky.next)) : ""));
+  if (s.exposure) parts.push("exposing " + s.exposure.secondsLeft.toFixed(0) + "/" + s.exposure.seconds + " s");
+  if (s.upload) parts.push(s.upload.files + " to upload" + (s.upload.lastError ? " (" + s.upload.lastError + ")" : ""));
+  if (s.quality && s.quality.stars !== undefined) parts.push(s.quality.stars + " stars");
+  return parts.join(" · ");
+}
 async function poll() {
   try {
-    const s = await (await fetch("status.json", {cache: "no-store"})).json();
-    if (s.sky) {
-      $("skyBox").style.display = "";
-      $("sky").textContent = s.sky.state + (s.sky.next ? ", " + (s.sky.state === "day" ? "dusk" : "dawn") + " at " + when(s.sky.next) : "");
-    }
-    if (s.upload) {
-      $("uploadBox").style.display = "";
-      $("upload").textContent = s.upload.files + (s.upload.lastError ? " (" + (s.upload.retryIn !== null ? "retry in " + s.upload.retryIn + " s, " : "") + "last error: " + s.upload.lastError + ")" : "");
-    }
-    if (s.exposure) {
-      $("exposureBox").style.display = "";
-      $("exposure").textContent = s.exposure.secondsLeft.toFixed(0) + " s left of " + s.exposure.seconds + " s";
-    }
+    const s = await json("status.json");
+    $("state").textContent = stateLine(s);
+    if (!tonight && s.night) { tonight = s.night; if (!asked) night = tonight; seen.nights = s.tick; nights(); }
     if (s.tick !== undefined && s.tick !== lastTick) {
       lastTick = s.tick;
       $("frame").src = "frame.jpg?t=" + s.tick;
@@ -267,25 +491,47 @@ async function poll() {
       $("save").textContent = s.save ? "yes" : "no";
       $("saveTimeout").textContent = s.save ? timeLeft(s.saveTimeout) : "-";
       $("device").textContent = s.device;
-      if (s.edit && !editable) editable = true;
-      if (s.tick % 15 === 1) segments();
-      $("state").textContent = "running for " + timeLeft(s.uptimeSeconds) + ", last tick " + s.time.slice(11, 19) + " UTC";
-      history.push([Date.parse(s.time) / 1000, s.diff, s.freq]);
-      draw();
+      if (s.edit) editable = true;
       const newest = s.lastSnapshot ? s.lastSnapshot.name + s.lastSnapshot.time : "";
       if (newest !== lastSnapshot) { lastSnapshot = newest; gallery(); }
-      const e = JSON.stringify(s.lastEvent);
-      if (e !== lastEvent) { lastEvent = e; events(); }
-      if (s.quality && s.quality.time !== lastQuality) { lastQuality = s.quality.time; sky(); }
+      if (night === tonight) {
+        addTick(s);
+        const e = JSON.stringify(s.lastEvent);
+        if (e !== lastEvent) { lastEvent = e; events(); } else if (s.tick % 5 === 0) drawChart();
+        if (s.quality && s.quality.time !== lastQuality) { lastQuality = s.quality.time; sky(); }
+        // Segments every 15 ticks, the night's products every 60 (a replay's ticks come faster).
+        if (s.tick - seen.segments >= 15) { seen.segments = s.tick; segments(); }
+        if (s.tick - seen.nights >= 60) { seen.nights = s.tick; nights(); products(); }
+      }
     }
   } catch (e) {
     $("state").textContent = "no answer from the tool";
   }
   setTimeout(poll, 1000);
 }
-fetch("history.json", {cache: "no-store"}).then((r) => r.json()).then((h) => { history = h; draw(); poll(); });
-products();
-segments();
+// Tonight unless another night was asked for; earlier nights have their
+// products only, and what the night's meteors file kept.
+async function start() {
+  const s = await json("status.json").catch(() => ({}));
+  tonight = s.night || null;
+  if (!night) night = tonight;
+  if (night === tonight) {
+    growth = await json("growth.json").catch(() => []);
+    await Promise.all([events(), sky(), segments()]);
+  } else {
+    $("now").classList.add("hidden");
+    try {
+      const m = await json("products/meteors-" + night + ".json");
+      marks = (m.meteors || m).map((e) => ({t: Date.parse(e.start), meteor: true}));
+    } catch (e) {}
+    drawChart();
+    $("events").textContent = marks.length ? marks.length + " meteors that night" : "none kept";
+  }
+  await nights();
+  products();
+  poll();
+}
+start();
 </script>
 </body>
 </html>

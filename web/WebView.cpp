@@ -1,6 +1,7 @@
 #include "web/WebView.h"
 
 #include "core/Json.h"
+#include "core/Night.h"
 #include "core/TimeColours.h"
 #include "platform/Files.h"
 #include "platform/ProductFiles.h"
@@ -103,6 +104,23 @@ MHD_Result send(MHD_Connection* connection, unsigned status, MHD_Response* respo
     const MHD_Result queued = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
+}
+
+// A picture the client has already, by its tag: 304 with nothing in it.
+std::optional<MHD_Result> notModified(MHD_Connection* connection, const std::string& tag) {
+    const char* held = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "If-None-Match");
+    if (held == nullptr || tag != held) return std::nullopt;
+    MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+    MHD_add_response_header(response, "ETag", tag.c_str());
+    return send(connection, MHD_HTTP_NOT_MODIFIED, response);
+}
+
+MHD_Result sendJson(MHD_Connection* connection, const std::string& text) {
+    MHD_Response* response =
+        MHD_create_response_from_buffer(text.size(), const_cast<char*>(text.data()), MHD_RESPMEM_MUST_COPY);
+    MHD_add_response_header(response, "Content-Type", "application/json");
+    MHD_add_response_header(response, "Cache-Control", "no-store");
+    return send(connection, MHD_HTTP_OK, response);
 }
 
 }  // namespace
@@ -390,6 +408,14 @@ void WebView::publish(Handed& tick) {
     if (!firstTickMillis_) firstTickMillis_ = tick.millis;
     const TickStatus& s = tick.status;
     const int64_t now = tick.millis / 1000;
+    next->tick = ticks_;
+    next->night = nightOf(tick.millis);
+    addGrowth(tick.millis, s);
+    next->growth = "[";
+    for (const Minute& m : growth_)
+        next->growth += (next->growth.size() > 1 ? ",[" : "[") + std::to_string(m.start) + "," +
+                        std::to_string(m.diff) + "," + cv::format("%.1f", double(m.freqs) / m.ticks) + "]";
+    next->growth += "]";
     history_.push_back("[" + std::to_string(now) + "," + std::to_string(s.diff) + "," +
                        std::to_string(s.freq) + "]");
     while (history_.size() > kHistoryTicks)
@@ -415,13 +441,16 @@ void WebView::publish(Handed& tick) {
                         [this](const auto& entry) { return !snapshots_.find(entry.first); }))
             listGallery();
         products_ = "[";
-        for (const ProductFile& product : listProducts(snapshots_.path()))
+        const std::vector<ProductFile> products = listProducts(snapshots_.path());
+        nights_ = listNights(products);
+        for (const ProductFile& product : products)
             products_ += (products_.size() > 1 ? ",{\"name\":" : "{\"name\":") + jsonString(product.name) +
                          ",\"kind\":\"" + product.kind + "\",\"night\":\"" + product.night +
                          "\",\"bytes\":" + std::to_string(product.bytes) + "}";
         products_ += "]";
     }
     next->products = products_;
+    next->nights = nights_;
     next->timeMap = tick.timeMap;
     next->timeMapStart = tick.timeMapStart;
     lastEvent = listEvents(*next);
@@ -431,13 +460,67 @@ void WebView::publish(Handed& tick) {
     next->snapshots += "]";
     next->status = "{\"tick\":" + std::to_string(ticks_) + "," + statusJsonMembers(s) +
                    ",\"uptimeSeconds\":" + std::to_string((tick.millis - *firstTickMillis_) / 1000) +
-                   ",\"time\":\"" + utcTime(now) + "\",\"device\":" + jsonString(source_) +
+                   ",\"time\":\"" + utcTime(now) + "\",\"night\":\"" + next->night +
+                   "\",\"device\":" + jsonString(source_) +
                    ",\"lastSnapshot\":" + (gallery_.empty() ? "null" : gallery_.front().second) +
                    ",\"lastEvent\":" + lastEvent + (address_.edit ? ",\"edit\":true" : "") +
                    (shown_.moreStatus ? "," + shown_.moreStatus() : std::string()) + "}";
 
     const std::lock_guard<std::mutex> lock(publishing_);
     published_ = std::move(next);
+}
+
+// The night's growth a minute at a time: its largest and its mean rate.
+void WebView::addGrowth(int64_t millis, const TickStatus& status) {
+    const std::string night = nightOf(millis);
+    if (night != growthNight_) growth_.clear(), growthNight_ = night;
+    const int64_t minute = millis / 1000 / 60 * 60;
+    if (growth_.empty() || growth_.back().start != minute) growth_.push_back({minute, 0, 0, 0});
+    Minute& m = growth_.back();
+    m.diff = std::max(m.diff, status.diff);
+    m.freqs += status.freq;
+    ++m.ticks;
+}
+
+// A night an entry, newest first: its keogram, star trail and timelapse
+// (the newest part, with its images and rate), and whether it has meteors.
+std::string WebView::listNights(const std::vector<ProductFile>& products) {
+    std::vector<std::string> nights;
+    for (const ProductFile& product : products)
+        if (nights.empty() || nights.back() != product.night) nights.push_back(product.night);
+    std::string list = "[";
+    for (const std::string& night : nights) {
+        const auto name = [&](const char* kind) {
+            const std::optional<ProductFile> newest = newestPart(products, kind, night);
+            return newest ? jsonString(newest->name) : std::string("null");
+        };
+        TimelapseSeen seen;
+        if (const std::optional<ProductFile> timelapse = newestPart(products, kTimelapse, night)) {
+            const std::string index =
+                snapshots_.path() + "/" + timelapse->name.substr(0, timelapse->name.size() - 4) + ".json";
+            struct stat info {};
+            if (stat(index.c_str(), &info) == 0) {
+                TimelapseSeen& kept = timelapses_[index];
+                if (kept.size != info.st_size) {
+                    const std::optional<nlohmann::json> json = readJsonFile(index);
+                    const std::optional<StoredFrames> stored = json ? storedFramesOf(*json) : std::nullopt;
+                    kept = {static_cast<int64_t>(info.st_size), stored ? stored->frames.size() : 0,
+                            json && json->contains("fps") && (*json)["fps"].is_number_integer()
+                                ? std::max(1, (*json)["fps"].get<int>())
+                                : 30};
+                }
+                seen = kept;
+            }
+        }
+        struct stat info {};
+        const bool meteors =
+            stat((snapshots_.path() + "/" + productBase(kMeteors, night) + ".json").c_str(), &info) == 0;
+        list += std::string(list.size() > 1 ? "," : "") + "{\"night\":\"" + night +
+                "\",\"keogram\":" + name(kKeogram) + ",\"startrail\":" + name(kStartrail) +
+                ",\"timelapse\":" + name(kTimelapse) + ",\"frames\":" + std::to_string(seen.frames) +
+                ",\"fps\":" + std::to_string(seen.fps) + ",\"meteors\":" + (meteors ? "true" : "false") + "}";
+    }
+    return list + "]";
 }
 
 // The events and meteors into the published texts and thumbnails, newest
@@ -503,6 +586,8 @@ int WebView::routeFile(MHD_Connection* connection, const std::string& url) {
     }
     if (url.rfind(clipsPrefix, 0) == 0 && shown_.events != nullptr) {
         const std::string name = url.substr(clipsPrefix.size());
+        if (const size_t slash = name.find('/'); slash != std::string::npos)
+            return answerClipFrame(connection, name.substr(0, slash), name.substr(slash + 1));
         const int fd = shown_.events->openToServe(name, size);
         return answerFile(connection, fd, size,
                           endsWith(name, ".json") ? "application/json" : "video/x-msvideo");
@@ -545,17 +630,29 @@ int WebView::route(MHD_Connection* connection, const std::string& url) {
     static const std::vector<std::pair<std::string, std::string Published::*>> texts = {
         {"/history.json", &Published::history}, {"/snapshots.json", &Published::snapshots},
         {"/events.json", &Published::events},   {"/products.json", &Published::products},
-        {"/frame.jpg", &Published::frame},      {"/trail.jpg", &Published::trail}};
+        {"/frame.jpg", &Published::frame},      {"/trail.jpg", &Published::trail},
+        {"/nights.json", &Published::nights},   {"/growth.json", &Published::growth}};
     for (const auto& [path, field] : texts) {
         if (url != path) continue;
         const std::shared_ptr<const Published> published = current();
         const std::string& text = (*published).*field;
         const bool image = path.back() == 'g';
         if (text.empty()) return send(connection, MHD_HTTP_NOT_FOUND, plain("no image yet"));
+        // A tick's picture is the same until the next tick.
+        const std::string tag = "\"tick-" + std::to_string(published->tick) + "\"";
+        if (image)
+            if (const std::optional<MHD_Result> same = notModified(connection, tag)) return *same;
         MHD_Response* response = sharing(published, text);
         MHD_add_response_header(response, "Content-Type", image ? "image/jpeg" : "application/json");
-        MHD_add_response_header(response, "Cache-Control", "no-store");
+        MHD_add_response_header(response, "Cache-Control", image ? "no-cache" : "no-store");
+        if (image) MHD_add_response_header(response, "ETag", tag.c_str());
         return send(connection, MHD_HTTP_OK, response);
+    }
+    if (url == "/timelapse.json") return answerTimelapse(connection, std::nullopt);
+    if (const std::string prefix = "/timelapse/"; url.rfind(prefix, 0) == 0) {
+        const std::optional<int64_t> frame = frameNumberOf(url.substr(prefix.size()));
+        if (!frame) return send(connection, MHD_HTTP_BAD_REQUEST, plain("a frame is /timelapse/N.jpg"));
+        return answerTimelapse(connection, frame);
     }
     if (const int answered = routeFile(connection, url); answered != kNoRoute) return answered;
     if (url == "/keogram.png" && shown_.keogram != nullptr) {
@@ -619,9 +716,84 @@ int WebView::answerEdit(MHD_Connection* connection) {
 
 int WebView::answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type) {
     if (fd < 0) return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
+    // Tagged by its size and time: a file rewritten (the keogram) has a new tag.
+    struct stat info {};
+    fstat(fd, &info);
+    const std::string tag = "\"" + std::to_string(size) + "-" + std::to_string(info.st_mtim.tv_sec) + "." +
+                            std::to_string(info.st_mtim.tv_nsec) + "\"";
+    if (const std::optional<MHD_Result> same = notModified(connection, tag)) {
+        close(fd);
+        return *same;
+    }
     MHD_Response* response = MHD_create_response_from_fd64(size, fd);
     MHD_add_response_header(response, "Content-Type", type);
     MHD_add_response_header(response, "Cache-Control", "max-age=60");
+    MHD_add_response_header(response, "ETag", tag.c_str());
+    return send(connection, MHD_HTTP_OK, response);
+}
+
+int WebView::answerTimelapse(MHD_Connection* connection, std::optional<int64_t> frame) {
+    const char* asked = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "night");
+    const std::string night = asked != nullptr ? asked : current()->night;
+    if (asked != nullptr && !isNightName(night))
+        return send(connection, MHD_HTTP_BAD_REQUEST, plain("a night is YYYY-MM-DD"));
+    // Looked for again after a while: a night's first image, or a restart's part.
+    auto& [when, base] = timelapseFound_[night];
+    if (Clock::now() - when > std::chrono::seconds(10)) {
+        if (timelapseFound_.size() > 64) timelapseFound_.clear();
+        when = Clock::now();
+        base = night.empty() ? std::nullopt : timelapseOf(snapshots_.path(), night);
+    }
+    if (!base) return send(connection, MHD_HTTP_NOT_FOUND, plain("no timelapse that night"));
+    const std::string path = snapshots_.path() + "/" + *base;
+    uint64_t size = 0;
+    const int indexFd = openOwnFile(path + ".json", size);
+    const std::optional<StoredFrames> listing = videoFrames_.listing(indexFd, *base);
+    if (indexFd >= 0) close(indexFd);
+    if (frame) {
+        const int fd = openOwnFile(path + ".mkv", size);
+        return answerFrame(connection, listing, *frame, fd, size, *base);
+    }
+    if (!listing) return send(connection, MHD_HTTP_NOT_FOUND, plain("no index of that timelapse"));
+    std::string json = "{\"file\":" + jsonString(*base + ".mkv") + ",\"night\":\"" + night +
+                       "\",\"frames\":" + std::to_string(listing->frames.size()) +
+                       ",\"fps\":" + std::to_string(listing->fps > 0 ? listing->fps : 30) + ",\"times\":[";
+    for (size_t i = 0; i < listing->times.size(); ++i)
+        json += (i > 0 ? ",\"" : "\"") + utcTimeMillis(listing->times[i]) + "\"";
+    return sendJson(connection, json + "]}");
+}
+
+int WebView::answerClipFrame(MHD_Connection* connection, const std::string& name, const std::string& rest) {
+    if (!clipTimeOf(name + ".json")) return send(connection, MHD_HTTP_NOT_FOUND, plain("not found"));
+    const std::optional<int64_t> frame = frameNumberOf(rest);
+    if (!frame) return send(connection, MHD_HTTP_BAD_REQUEST, plain("a frame is /clips/NAME/N.jpg"));
+    uint64_t size = 0;
+    const int listingFd = shown_.events->openToServe(name + ".json", size);
+    const std::optional<StoredFrames> listing = videoFrames_.listing(listingFd, name);
+    if (listingFd >= 0) close(listingFd);
+    const int fd = shown_.events->openToServe(name + ".avi", size);  // before its size is read
+    return answerFrame(connection, listing, *frame, fd, size, name);
+}
+
+// Stored images never change: the client keeps them.
+int WebView::answerFrame(MHD_Connection* connection, const std::optional<StoredFrames>& listing,
+                         int64_t frame, int fd, uint64_t size, const std::string& tag) {
+    if (fd < 0 || !listing || frame >= static_cast<int64_t>(listing->frames.size()) ||
+        static_cast<uint64_t>(listing->frames[frame].offset + listing->frames[frame].size) > size) {
+        if (fd >= 0) close(fd);
+        return send(connection, MHD_HTTP_NOT_FOUND, plain("no such frame"));
+    }
+    const StoredFrames::Place& place = listing->frames[frame];
+    const std::string etag =
+        "\"" + tag + "-" + std::to_string(frame) + "-" + std::to_string(place.offset) + "\"";
+    if (const std::optional<MHD_Result> same = notModified(connection, etag)) {
+        close(fd);
+        return *same;
+    }
+    MHD_Response* response = MHD_create_response_from_fd_at_offset64(place.size, fd, place.offset);
+    MHD_add_response_header(response, "Content-Type", "image/jpeg");
+    MHD_add_response_header(response, "Cache-Control", "public, max-age=31536000, immutable");
+    MHD_add_response_header(response, "ETag", etag.c_str());
     return send(connection, MHD_HTTP_OK, response);
 }
 

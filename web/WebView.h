@@ -1,9 +1,11 @@
 #pragma once
 
+#include "core/FileNames.h"
 #include "core/Result.h"
 #include "core/Shelves.h"
 #include "core/TrailEvents.h"
 #include "core/Worker.h"
+#include "web/VideoFrames.h"
 
 #include <atomic>
 #include <chrono>
@@ -85,6 +87,10 @@ public:
         std::map<int64_t, std::string> meteors;     // the meteors' thumbnails, by their starts
         cv::Mat timeMap;                            // of the trail shown, when kept
         int64_t timeMapStart = 0;
+        int64_t tick = 0;
+        std::string night;          // of the latest tick
+        std::string growth = "[]";  // the night's growth, a point a minute
+        std::string nights = "[]";  // the nights whose products are in the folder
     };
 
     // Called by the HTTP layer on its thread.
@@ -114,6 +120,14 @@ private:
     void listGallery();
     void listSnapshot(const SnapshotEntry& snapshot, const std::string& start, const std::string& end);
     int answerFile(MHD_Connection* connection, int fd, uint64_t size, const char* type);
+    // The night's timelapse: its listing, or image `frame` of it.
+    int answerTimelapse(MHD_Connection* connection, std::optional<int64_t> frame);
+    // Image `frame` of a video whose listing is known, as stored; fd is the video's.
+    int answerFrame(MHD_Connection* connection, const std::optional<StoredFrames>& listing, int64_t frame,
+                    int fd, uint64_t size, const std::string& tag);
+    int answerClipFrame(MHD_Connection* connection, const std::string& name, const std::string& rest);
+    void addGrowth(int64_t millis, const TickStatus& status);
+    std::string listNights(const std::vector<ProductFile>& products);
     int answerTime(MHD_Connection* connection);
     int answerEdit(MHD_Connection* connection);
     void serve();
@@ -141,6 +155,10 @@ private:
     };
     std::unordered_map<MHD_Connection*, Connection> connections_;  // serving thread only
     std::unordered_map<std::string, Budget> budgets_;              // by client address; serving thread only
+    VideoFrames videoFrames_;                                      // serving thread only
+    // The nights' timelapses as last looked for, and when; serving thread only.
+    std::map<std::string, std::pair<std::chrono::steady_clock::time_point, std::optional<std::string>>>
+        timelapseFound_;
 
     std::mutex publishing_;
     std::shared_ptr<const Published> published_ = std::make_shared<Published>();
@@ -155,7 +173,22 @@ private:
     int64_t ticks_ = 0;
     std::deque<std::pair<int32_t, std::string>> gallery_;  // numbers and entries, newest first
     std::string products_;
-    Worker<Handed> encoder_;  // last: its thread uses the members above
+    std::string nights_ = "[]";
+    std::string growthNight_;
+    struct Minute {
+        int64_t start;  // unix seconds
+        int32_t diff;   // the largest of its ticks
+        int64_t freqs;  // the sum of its ticks'
+        int32_t ticks;
+    };
+    std::vector<Minute> growth_;
+    struct TimelapseSeen {
+        int64_t size = -1;  // of its index when read
+        size_t frames = 0;
+        int fps = 30;
+    };
+    std::map<std::string, TimelapseSeen> timelapses_;  // by their indexes' paths
+    Worker<Handed> encoder_;                           // last: its thread uses the members above
 };
 
 // Whether a request's Host header names this server: against DNS
