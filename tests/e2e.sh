@@ -180,7 +180,7 @@ enable='between(t,5,5.4)',drawbox=x=60:y=50:w=9:h=9:color=white:t=fill:enable='b
     done
     diff -r snap1 snap2 && diff -r clips1 clips2 && diff -r -x '*gram*' -x '*lapse*' snap1 snap3 &&
         diff -r clips1 clips3 && [ "$(ls snap1 | tr '\n' ' ')" = "1-time.jpg 1-time.tiff 1.jpg 1.json \
-keogram-2026-12-07.json keogram-2026-12-07.png timelapse-2026-12-07.mkv " ] || fail "replays differ: $(ls snap1 clips1)"
+keogram-2026-12-07.json keogram-2026-12-07.png timelapse-2026-12-07.json timelapse-2026-12-07.mkv " ] || fail "replays differ: $(ls snap1 clips1)"
     [ "$(probe nb_read_frames snap1/timelapse-2026-12-07.mkv)" = 12 ] && [ "$(grep -o Z snap1/keogram-*.json | wc -l)" = 11 ] ||
         fail "products: $(probe nb_read_frames snap1/timelapse-2026-12-07.mkv) $(cat snap1/keogram-*.json)"
     # The events at 5.1 s and 6.1 s make one clip from 1.1 s to 11.1 s.

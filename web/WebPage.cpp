@@ -249,7 +249,7 @@ function el(name, attributes, parent, text) {
 let scale = null;
 function drawChart() {
   const svg = $("chart"), width = Math.max(200, svg.clientWidth || 600), height = 210;
-  const left = 44, right = quality.length ? 40 : 10, top = 12, bottom = 24, w = width - left - right, h = height - top - bottom;
+  const left = 44, right = quality.length ? 40 : 10, top = 20, bottom = 24, w = width - left - right, h = height - top - bottom;
   svg.setAttribute("viewBox", "0 0 " + width + " " + height);
   svg.replaceChildren();
   const times = growth.map((p) => p[0] * 1000).concat(quality.map((q) => q[0] * 1000), marks.map((m) => m.t));
