@@ -86,25 +86,45 @@ assert "stars" in labels["skyAxis"] and len(labels["skyAxis"]) >= 3, labels
 # quarters of its width shows the image taken nearest that column's time.
 wait.until(lambda d: script("return keogram.naturalWidth") >= 8 and script(player_frame) >= 0)
 keogram = driver.find_element("id", "keogram")
-shown_frames = []
-for share in (0.25, 0.75):
+keogram_width = "return keogram.complete ? keogram.naturalWidth : 0"
+
+
+def click_keogram(share):
+    """The image the page shows after a click at that share of the keogram's width, and the one expected;
+    None when the keogram was loaded again, wider, between the two."""
+    wait.until(lambda d: script(keogram_width) >= 8)
     columns, box = script("return [keogram.naturalWidth, keogram.getBoundingClientRect().toJSON()]")
     column = int(share * columns)
     night_entry = [n for n in get_json("nights.json") if n["night"] == get_json("status.json")["night"]][0]
     column_time = millis(get_json("products/" + night_entry["keogram"].replace(".png", ".json"))[column])
-    times = [millis(t) for t in get_json("timelapse.json")["times"]]
-    expected = nearest(times, column_time)
+    expected = nearest([millis(t) for t in get_json("timelapse.json")["times"]], column_time)
     # The middle of the column, from the element's centre.
     offset = (column + 0.5) * box["width"] / columns - box["width"] / 2
     webdriver.ActionChains(driver).move_to_element_with_offset(keogram, round(offset), 0).click().perform()
-    wait.until(lambda d: script(player_frame) == expected)
-    shown_frames.append(expected)
+    try:
+        WebDriverWait(driver, 10, poll_frequency=0.2).until(lambda d: script(player_frame) == expected)
+    except Exception:
+        if script(keogram_width) != columns:
+            return None
+        raise AssertionError("a click on column %d of %d shows image %d, not %d"
+                             % (column, columns, script(player_frame), expected))
     assert script("return playerTime.textContent").startswith("image %d of" % (expected + 1))
+    return expected
+
+
+shown_frames = []
+for share in (0.25, 0.75):
+    for attempt in range(5):  # the page loads the night's keogram again as it grows
+        if (shown := click_keogram(share)) is not None:
+            break
+    assert shown is not None, "the keogram never stood still"
+    shown_frames.append(shown)
 assert shown_frames[1] > shown_frames[0], shown_frames
 # Play goes on from there; the arrow keys step back a frame.
 driver.find_element("id", "play").click()
 wait.until(lambda d: script(player_frame) > shown_frames[1])
 driver.find_element("id", "play").click()
+wait.until(lambda d: script(player_frame) >= 0)
 paused = script(player_frame)
 webdriver.ActionChains(driver).send_keys(Keys.ARROW_LEFT).perform()
 wait.until(lambda d: script(player_frame) == paused - 1)
@@ -131,7 +151,7 @@ wait.until(lambda d: re.search(r"/clips/[0-9-]+/([1-9][0-9]*)\.jpg$", script("re
 # leaves the first segment out by hand (the page's own POST, with its Origin).
 wait.until(lambda d: script("return document.querySelectorAll('#timeline span').length >= 2") and loaded(script, "startrail"))
 first_segment = get_json("segments.json")[0]["file"]
-driver.find_element("css selector", "#timeline span").click()
+script("document.querySelector('#timeline span').click()")  # the bars are drawn again now and then
 wait.until(lambda d: get_json("segments.json")[0].get("excluded") == "by hand")
 wait.until(lambda d: script("return document.querySelector('#timeline span').className") == "out hand")
 script("nightBox.scrollIntoView()")
