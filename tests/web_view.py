@@ -20,6 +20,7 @@ process = subprocess.Popen([tool, "--demo", "--headless", "--http", "127.0.0.1:0
                            stdin=subprocess.DEVNULL, stdout=open(out, "w"), stderr=open(err, "w"))
 atexit.register(process.kill)  # also when a check fails
 while not (found := re.search(r"web view at http://127\.0\.0\.1:(\d+)/", open(err).read())):
+    assert process.poll() is None, "the tool ended: " + open(err).read()
     time.sleep(0.1)  # the check's own timeout ends a tool that never says where it listens
 port = int(found.group(1))
 site = "http://127.0.0.1:%d/" % port
@@ -171,7 +172,7 @@ subprocess.run(["ffmpeg", "-v", "error", "-i", os.path.join(extracted, name), "-
 for n in sorted({0, 1, 2, frames // 2, frames - 2, frames - 1}):
     assert urllib.request.urlopen(site + "timelapse/%d.jpg" % n).read() == \
         open(os.path.join(extracted, "%d.jpg" % (n + 1)), "rb").read(), "timelapse image %d" % n
-clip = next(c for c in os.listdir(os.path.join(work, "clips")) if c.endswith(".avi"))[:-4]
+clip = next(e["clip"] for e in get_json("events.json") if e["clip"])  # one in place, with its JSON
 clip_frames = len(get_json("clips/%s.json" % clip)["frames"])
 subprocess.run(["ffmpeg", "-v", "error", "-i", os.path.join(work, "clips", clip + ".avi"), "-c", "copy", "-f",
                 "image2", os.path.join(extracted, "clip-%d.jpg")], check=True, stdin=subprocess.DEVNULL)
