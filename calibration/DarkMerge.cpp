@@ -1,11 +1,15 @@
 #include "calibration/DarkMerge.h"
 
+#include "core/VectorPath.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -23,7 +27,24 @@ void plain(const T* image, const T* dark, T* out, T* trail, size_t from, size_t 
     }
 }
 
-#if defined(__x86_64__)
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+// 16 bytes at a time through OpenCV's universal intrinsics (NEON on ARM):
+// their - is the saturating subtraction for 8- and 16-bit elements.
+template <typename V, typename T>
+void universal(const T* image, const T* dark, T* out, T* trail, size_t count) {
+    constexpr size_t kLanes = V::nlanes;
+    size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        V value = cv::v_load(image + i);
+        if (dark != nullptr) value = value - cv::v_load(dark + i);
+        cv::v_store(out + i, value);
+        if (trail != nullptr) cv::v_store(trail + i, cv::v_max(value, cv::v_load(trail + i)));
+    }
+    plain(image, dark, out, trail, i, count);
+}
+#endif
+
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
 // 32 bytes at a time: the saturating subtraction and the maximum of 8- or
 // 16-bit elements.
 template <typename T>
@@ -50,9 +71,13 @@ __attribute__((target("avx2"))) void avx2(const T* image, const T* dark, T* out,
 
 template <typename T>
 void pass(const T* image, const T* dark, T* out, T* trail, size_t count) {
-#if defined(__x86_64__)
-    static const bool hasAvx2 = __builtin_cpu_supports("avx2");
-    if (hasAvx2) return avx2(image, dark, out, trail, count);
+    [[maybe_unused]] const VectorPath path = vectorPath();
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
+    if (path >= VectorPath::avx2) return avx2(image, dark, out, trail, count);
+#endif
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+    using Vector = std::conditional_t<sizeof(T) == 1, cv::v_uint8x16, cv::v_uint16x8>;
+    if (path >= VectorPath::universal) return universal<Vector>(image, dark, out, trail, count);
 #endif
     plain(image, dark, out, trail, 0, count);
 }

@@ -5,6 +5,7 @@
 #include "core/Display.h"
 #include "core/FileSystem.h"
 #include "core/TrailEvents.h"
+#include "core/VectorPath.h"
 
 #include <opencv2/core.hpp>
 #include <opencv2/videoio.hpp>
@@ -59,6 +60,26 @@ inline int imagesIn(const std::string& path) {
 }
 
 // Same size, type and pixels.
+// Runs a check under each path of the per-image loops this build and this
+// processor have, the plain loop first, and takes the best again after.
+template <typename Check>
+void forEachVectorPath(Check check) {
+    for (int p = 0; p <= static_cast<int>(bestVectorPath()); ++p) {
+        check(useVectorPath(static_cast<VectorPath>(p)));
+    }
+    useVectorPath(bestVectorPath());
+}
+
+// An 8- or 16-bit image filled as a vector path's edge cases want: 0 = all
+// zero, 1 = all at the top, else uniformly random.
+inline void fillForPaths(cv::Mat& image, int how, cv::RNG& random) {
+    const double top = image.depth() == CV_16U ? 65535 : 255;
+    if (how < 2)
+        image.setTo(cv::Scalar::all(how == 0 ? 0 : top));
+    else
+        random.fill(image, cv::RNG::UNIFORM, 0, top + 1);
+}
+
 inline bool samePixels(const cv::Mat& a, const cv::Mat& b) {
     return a.size() == b.size() && a.type() == b.type() && cv::norm(a, b, cv::NORM_INF) == 0;
 }

@@ -268,21 +268,27 @@ TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
 // images whose rows are not continuous.
 TEST(Calibration, DarkTakenOffInTheMergesPass) {
     cv::RNG random(9);
-    for (const int type : {CV_8UC3, CV_16UC1, CV_8UC1})
-        for (const bool withDark : {true, false}) {
-            cv::Mat image(37, 61, type), dark(37, 61, type), trail(37, 61, type);
-            for (cv::Mat* m : {&image, &dark, &trail})
-                random.fill(*m, cv::RNG::UNIFORM, 0, CV_MAT_DEPTH(type) == CV_16U ? 65536 : 256);
-            if (!withDark) dark.release();
-            const cv::Mat expected = dark.empty() ? image.clone() : cv::Mat(image - dark);
-            for (const cv::Rect part : {cv::Rect(0, 0, 61, 37), cv::Rect(1, 2, 50, 30)}) {
-                cv::Mat out, merged = trail(part).clone(), strided = trail.clone()(part);
-                subtractDarkAndMerge(image(part), dark.empty() ? dark : dark(part), out, &strided);
-                cv::max(merged, expected(part), merged);
-                EXPECT_TRUE(samePixels(out, expected(part)) && samePixels(strided, merged))
-                    << type << withDark;
-            }
-        }
+    // Each vector path, on random images and on all black and all white ones.
+    forEachVectorPath([&random](VectorPath path) {
+        SCOPED_TRACE(vectorPathName(path));
+        for (const int type : {CV_8UC3, CV_16UC1, CV_8UC1})
+            for (const bool withDark : {true, false})
+                for (const auto& [imageFill, darkFill] : {std::pair{2, 2}, {1, 0}, {0, 1}, {1, 1}}) {
+                    cv::Mat image(37, 61, type), dark(37, 61, type), trail(37, 61, type);
+                    fillForPaths(image, imageFill, random);
+                    fillForPaths(dark, darkFill, random);
+                    fillForPaths(trail, 2, random);
+                    if (!withDark) dark.release();
+                    const cv::Mat expected = dark.empty() ? image.clone() : cv::Mat(image - dark);
+                    for (const cv::Rect part : {cv::Rect(0, 0, 61, 37), cv::Rect(1, 2, 50, 30)}) {
+                        cv::Mat out, merged = trail(part).clone(), strided = trail.clone()(part);
+                        subtractDarkAndMerge(image(part), dark.empty() ? dark : dark(part), out, &strided);
+                        cv::max(merged, expected(part), merged);
+                        EXPECT_TRUE(samePixels(out, expected(part)) && samePixels(strided, merged))
+                            << type << withDark;
+                    }
+                }
+    });
 }
 
 // The median of each pixel over the images, a few rows at a time.

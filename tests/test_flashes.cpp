@@ -93,38 +93,43 @@ TEST(Flashes, AFlashNeverStartsATrail) {
 // whose rows are and are not continuous, at and around the limit.
 TEST(Flashes, TheGateCountsPixelsRaisedInAnyChannelAndLeavesAFlashOut) {
     cv::RNG random(5);
-    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4})
-        for (const bool continuous : {true, false}) {
-            cv::Mat bigTrail(150, 290, type), bigImage(150, 290, type);
-            random.fill(bigTrail, cv::RNG::UNIFORM, 0, 200);
-            random.fill(bigImage, cv::RNG::UNIFORM, 0, 200);
-            const cv::Rect part = continuous ? cv::Rect(0, 0, 290, 150) : cv::Rect(3, 2, 270, 140);
-            const cv::Mat trail = bigTrail(part), image = bigImage(part);
-            int64_t raised = 0;
-            for (int y = 0; y < trail.rows; ++y)
-                for (int x = 0; x < trail.cols; ++x) {
-                    bool any = false;
-                    for (int c = 0; c < trail.channels(); ++c)
-                        any = any || image.ptr(y)[x * trail.channels() + c] >
-                                         trail.ptr(y)[x * trail.channels() + c] + 32;
-                    raised += any;
+    // Each vector path, on random images and on all black and all white ones.
+    forEachVectorPath([&random](VectorPath path) {
+        SCOPED_TRACE(vectorPathName(path));
+        for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4})
+            for (const bool continuous : {true, false})
+                for (const auto& [trailFill, imageFill] : {std::pair{2, 2}, {0, 1}, {1, 0}}) {
+                    cv::Mat bigTrail(150, 290, type), bigImage(150, 290, type);
+                    fillForPaths(bigTrail, trailFill, random);
+                    fillForPaths(bigImage, imageFill, random);
+                    const cv::Rect part = continuous ? cv::Rect(0, 0, 290, 150) : cv::Rect(3, 2, 270, 140);
+                    const cv::Mat trail = bigTrail(part), image = bigImage(part);
+                    int64_t raised = 0;
+                    for (int y = 0; y < trail.rows; ++y)
+                        for (int x = 0; x < trail.cols; ++x) {
+                            bool any = false;
+                            for (int c = 0; c < trail.channels(); ++c)
+                                any = any || image.ptr(y)[x * trail.channels() + c] >
+                                                 trail.ptr(y)[x * trail.channels() + c] + 32;
+                            raised += any;
+                        }
+                    const double share = static_cast<double>(raised) / static_cast<double>(trail.total());
+                    EXPECT_DOUBLE_EQ(raisedShare(trail, image, 32), share);
+                    cv::Mat expected;
+                    cv::max(trail, image, expected);
+                    FlashGate gate;
+                    for (const double limit : {share - 0.001, share, share + 0.001}) {
+                        cv::Mat merged = bigTrail.clone()(part);
+                        const cv::Mat before = merged.clone();
+                        const FlashJudgement judged = gate.mergeUnlessFlash(merged, image, 32, limit);
+                        EXPECT_EQ(judged.flash, share > limit) << type << ' ' << limit;
+                        EXPECT_DOUBLE_EQ(judged.share, share);
+                        EXPECT_TRUE(samePixels(merged, judged.flash ? trail : expected))
+                            << "taken back whole, or merged";
+                        EXPECT_EQ(FlashGate::judge(trail, image, 32, limit).flash, judged.flash);
+                    }
                 }
-            const double share = static_cast<double>(raised) / static_cast<double>(trail.total());
-            EXPECT_DOUBLE_EQ(raisedShare(trail, image, 32), share);
-            cv::Mat expected;
-            cv::max(trail, image, expected);
-            FlashGate gate;
-            for (const double limit : {share - 0.001, share, share + 0.001}) {
-                cv::Mat merged = bigTrail.clone()(part);
-                const cv::Mat before = merged.clone();
-                const FlashJudgement judged = gate.mergeUnlessFlash(merged, image, 32, limit);
-                EXPECT_EQ(judged.flash, share > limit) << type << ' ' << limit;
-                EXPECT_DOUBLE_EQ(judged.share, share);
-                EXPECT_TRUE(samePixels(merged, judged.flash ? trail : expected))
-                    << "taken back whole, or merged";
-                EXPECT_EQ(FlashGate::judge(trail, image, 32, limit).flash, judged.flash);
-            }
-        }
+    });
 }
 
 // A 16-bit trail (--depth 16): the margin in 8-bit levels, x256.

@@ -296,22 +296,34 @@ TEST(TrailLoop, ExposuresInProgressReachTheListeners) {
 
 TEST(TrailGrowth, EqualsTheSaturatedSubtractionAndSumAndRefreshesThePrevious) {
     cv::RNG random(7);
-    for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4}) {  // rows that end mid-vector
-        cv::Mat trail(479, 643, type), previous(479, 643, type), frame(479, 643, type);
-        for (cv::Mat* image : {&trail, &previous, &frame})  // previous often brighter than the trail
-            random.fill(*image, cv::RNG::UNIFORM, 0, 256);
-        const auto sum = static_cast<int32_t>(cv::sum(cv::Mat(trail - previous))[0]);  // saturated at 0
-        const cv::Mat merged = cv::max(trail, frame);
-        cv::Mat mergingTrail = trail.clone(), mergingPrevious = previous.clone();
-        EXPECT_EQ(firstChannelGrowth(trail, previous), sum);
-        EXPECT_TRUE(samePixels(trail, previous));
-        EXPECT_EQ(firstChannelGrowthAndMerge(mergingTrail, mergingPrevious, frame), sum);
-        EXPECT_TRUE(samePixels(mergingPrevious, trail) && samePixels(mergingTrail, merged));
-    }
+    // Every vector path against OpenCV's own operations: random images, all
+    // black and all white ones, rows that end mid-vector.
+    forEachVectorPath([&random](VectorPath path) {
+        for (const int type : {CV_8UC3, CV_8UC1, CV_8UC4})
+            for (const auto& [trailFill, previousFill] : {std::pair{2, 2}, {1, 0}, {0, 1}, {1, 1}}) {
+                cv::Mat trail(479, 643, type), previous(479, 643, type), frame(479, 643, type);
+                fillForPaths(trail, trailFill, random);
+                fillForPaths(previous, previousFill, random);  // often brighter than the trail
+                fillForPaths(frame, 2, random);
+                const auto sum =
+                    static_cast<int32_t>(cv::sum(cv::Mat(trail - previous))[0]);  // saturated at 0
+                const cv::Mat merged = cv::max(trail, frame);
+                cv::Mat mergingTrail = trail.clone(), mergingPrevious = previous.clone();
+                EXPECT_EQ(firstChannelGrowth(trail, previous), sum) << vectorPathName(path);
+                EXPECT_TRUE(samePixels(trail, previous));
+                EXPECT_EQ(firstChannelGrowthAndMerge(mergingTrail, mergingPrevious, frame), sum)
+                    << vectorPathName(path);
+                EXPECT_TRUE(samePixels(mergingPrevious, trail) && samePixels(mergingTrail, merged))
+                    << vectorPathName(path);
+            }
+    });
     // 8.6 million first-channel pixels of 255 sum past the 32-bit range.
     const cv::Mat huge(2100, 4096, CV_8UC3, cv::Scalar(255, 0, 0));
-    cv::Mat black(huge.size(), huge.type(), cv::Scalar::all(0));
-    EXPECT_EQ(firstChannelGrowth(huge, black), std::numeric_limits<int32_t>::max());
+    forEachVectorPath([&huge](VectorPath path) {
+        cv::Mat black(huge.size(), huge.type(), cv::Scalar::all(0));
+        EXPECT_EQ(firstChannelGrowth(huge, black), std::numeric_limits<int32_t>::max())
+            << vectorPathName(path);
+    });
 }
 
 // The time map kept in the merge pass equals a plain count of which images

@@ -1,8 +1,11 @@
 #include "trail/FlashGate.h"
 
+#include "core/VectorPath.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
 #include <climits>
@@ -62,7 +65,27 @@ void plainPixels(const uint8_t* trail, const uint8_t* image, uint8_t* merged, si
 // Whole cycles from the start of a run, by instruction set: raised pixels
 // counted and, unless merged is null, the merge written there. Returns the
 // bytes done.
-#if defined(__x86_64__)
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+size_t cyclesUniversal(const uint8_t* trail, const uint8_t* image, uint8_t* merged, size_t bytes, int margin,
+                       Count& c) {
+    const cv::v_uint8x16 lift = cv::v_setall_u8(static_cast<uint8_t>(margin)), zero = cv::v_setzero_u8();
+    size_t i = 0;
+    for (; i + kCycle <= bytes && c.raised <= c.limit; i += kCycle) {
+        Bits raised{{0, 0, 0}};
+        for (int v = 0; v < 12; ++v) {
+            const cv::v_uint8x16 t = cv::v_load(trail + i + 16 * v), m = cv::v_load(image + i + 16 * v);
+            // image > trail + margin  <=>  image - (trail + margin) > 0, both saturated.
+            const auto bits = static_cast<uint64_t>(cv::v_signmask((m - (t + lift)) != zero) & 0xffff);
+            raised.words[v / 4] |= bits << (16 * (v % 4));
+            if (merged != nullptr) cv::v_store(merged + i + 16 * v, cv::v_max(t, m));
+        }
+        tally(c, raised);
+    }
+    return i;
+}
+#endif
+
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
 __attribute__((target("avx512bw,avx512f"))) size_t cyclesAvx512(const uint8_t* trail, const uint8_t* image,
                                                                 uint8_t* merged, size_t bytes, int margin,
                                                                 Count& c) {
@@ -103,24 +126,13 @@ __attribute__((target("avx2"))) size_t cyclesAvx2(const uint8_t* trail, const ui
 }
 #endif
 
-enum class Isa { plain, avx2, avx512 };
-
-Isa isaFor(int channels) {
-#if defined(__x86_64__)
-    static const Isa best = __builtin_cpu_supports("avx512bw") ? Isa::avx512
-                            : __builtin_cpu_supports("avx2")   ? Isa::avx2
-                                                               : Isa::plain;
-    return channels <= 4 ? best : Isa::plain;
-#else
-    (void)channels;
-    return Isa::plain;
-#endif
-}
+// Pixels of 1 to 4 bytes go by vector; wider ones pixel by pixel.
+VectorPath pathFor(int channels) { return channels <= 4 ? vectorPath() : VectorPath::plain; }
 
 // One pass over the rows (as one run when all three images are continuous):
 // whole cycles by vector, the ends pixel by pixel. merged may be empty.
 void pass(const cv::Mat& trail, const cv::Mat& image, cv::Mat& merged, int margin, Count& c) {
-    const Isa isa = isaFor(c.channels);
+    [[maybe_unused]] const VectorPath path = pathFor(c.channels);
     const bool merging = !merged.empty();
     const bool whole = trail.isContinuous() && image.isContinuous() && (!merging || merged.isContinuous());
     const int runs = whole ? 1 : trail.rows;
@@ -131,9 +143,12 @@ void pass(const cv::Mat& trail, const cv::Mat& image, cv::Mat& merged, int margi
         const uint8_t* m = image.ptr<uint8_t>(y);
         uint8_t* out = merging ? merged.ptr<uint8_t>(y) : nullptr;
         size_t i = 0;
-#if defined(__x86_64__)
-        if (isa == Isa::avx512) i = cyclesAvx512(t, m, out, bytes, margin, c);
-        if (isa == Isa::avx2) i = cyclesAvx2(t, m, out, bytes, margin, c);
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
+        if (path == VectorPath::avx512) i = cyclesAvx512(t, m, out, bytes, margin, c);
+        if (path == VectorPath::avx2) i = cyclesAvx2(t, m, out, bytes, margin, c);
+#endif
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+        if (path == VectorPath::universal) i = cyclesUniversal(t, m, out, bytes, margin, c);
 #endif
         if (c.raised <= c.limit) plainPixels(t, m, out, i, bytes, margin, c);
     }

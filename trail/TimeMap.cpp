@@ -1,5 +1,7 @@
 #include "trail/TimeMap.h"
 
+#include "core/VectorPath.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -34,7 +36,7 @@ void addStamped(StampedPixels* stamped, uint64_t bits, size_t first) {
         stamped->add(first + static_cast<size_t>(__builtin_ctzll(bits)));
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
 // Writes the time into the pixels whose bit is set, 8 at a time: a blend of
 // the old times and the new, without a branch that noise would make
 // unpredictable; a run in which no pixel rose is not touched.
@@ -129,9 +131,10 @@ void mergeRecordingTimes(cv::Mat& trail, cv::Mat& times, const cv::Mat& frame, f
     }
     const size_t pixels = trail.total();
     size_t done = 0;
-#if defined(__x86_64__)
-    static const bool vector = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-    if (vector)
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
+    // The time map's stamping has an AVX2 path only: elsewhere the plain loop.
+    static const bool bmi2 = __builtin_cpu_supports("bmi2");
+    if (bmi2 && vectorPath() >= VectorPath::avx2)
         done = mergeAvx2(trail.data, times.ptr<float>(), frame.data, pixels * static_cast<size_t>(channels),
                          channels, seconds, minRise, stamped) /
                static_cast<size_t>(channels);

@@ -1,8 +1,11 @@
 #include "trail/TrailGrowth.h"
 
+#include "core/VectorPath.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
+#include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
 #include <cmath>
@@ -30,16 +33,54 @@ uint64_t growthPlain(uint8_t* trail, uint8_t* previous, const uint8_t* frame, si
     return sum;
 }
 
-#if defined(__x86_64__)
 // Selects the first channel's bytes among interleaved pixels of `channels`
 // bytes (1 to 4). The pattern repeats every 96 bytes for all of them.
 constexpr size_t kCycle = 96;
 
-void firstChannelMask(int channels, uint8_t mask[kCycle]) {
+[[maybe_unused]] void firstChannelMask(int channels, uint8_t mask[kCycle]) {
     for (size_t i = 0; i < kCycle; ++i)
         mask[i] = i % static_cast<size_t>(channels) == 0 ? 0xff : 0;
 }
 
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+// The same on 16-byte vectors, through OpenCV's universal intrinsics (NEON on
+// ARM): each cycle's growth widened to 16 bits, then to 32.
+template <bool Merge>
+uint64_t growthUniversal(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes,
+                         int channels) {
+    alignas(16) uint8_t maskBytes[kCycle];
+    firstChannelMask(channels, maskBytes);
+    cv::v_uint8x16 masks[kCycle / 16];
+    for (size_t m = 0; m < kCycle / 16; ++m)
+        masks[m] = cv::v_load_aligned(maskBytes + 16 * m);
+    uint64_t total = 0;
+    cv::v_uint32x4 sums = cv::v_setzero_u32();
+    size_t i = 0, cycles = 0;
+    for (; i + kCycle <= bytes; i += kCycle) {
+        cv::v_uint16x8 cycle = cv::v_setzero_u16();  // at most 12 x 255 a lane
+        for (size_t m = 0; m < kCycle / 16; ++m) {
+            const size_t at = i + 16 * m;
+            const cv::v_uint8x16 now = cv::v_load(trail + at);
+            const cv::v_uint8x16 grown = (now - cv::v_load(previous + at)) & masks[m];  // saturated
+            cv::v_store(previous + at, now);
+            if constexpr (Merge) cv::v_store(trail + at, cv::v_max(now, cv::v_load(frame + at)));
+            cv::v_uint16x8 low, high;
+            cv::v_expand(grown, low, high);
+            cycle += low + high;
+        }
+        cv::v_uint32x4 low, high;
+        cv::v_expand(cycle, low, high);
+        sums += low + high;
+        if (++cycles % 4096 == 0) {  // long before a 32-bit lane fills
+            total += cv::v_reduce_sum(sums);
+            sums = cv::v_setzero_u32();
+        }
+    }
+    return total + cv::v_reduce_sum(sums) + growthPlain<Merge>(trail, previous, frame, i, bytes, channels);
+}
+#endif
+
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
 // The saturated growth of the first-channel bytes of each 32-byte block is
 // summed in 64-bit lanes (psadbw), each block is copied to previous on the
 // way and, when merging, the frame's block is merged into the trail in the
@@ -79,9 +120,12 @@ __attribute__((target("avx2"))) uint64_t growthAvx2(uint8_t* trail, uint8_t* pre
 
 template <bool Merge>
 uint64_t growth(uint8_t* trail, uint8_t* previous, const uint8_t* frame, size_t bytes, int channels) {
-#if defined(__x86_64__)
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return growthAvx2<Merge>(trail, previous, frame, bytes, channels);
+    [[maybe_unused]] const VectorPath path = vectorPath();
+#if defined(__x86_64__) && !defined(TRAILCAM_NO_VECTORS)
+    if (path >= VectorPath::avx2) return growthAvx2<Merge>(trail, previous, frame, bytes, channels);
+#endif
+#if CV_SIMD128 && !defined(TRAILCAM_NO_VECTORS)
+    if (path >= VectorPath::universal) return growthUniversal<Merge>(trail, previous, frame, bytes, channels);
 #endif
     return growthPlain<Merge>(trail, previous, frame, 0, bytes, channels);
 }
