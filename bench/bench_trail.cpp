@@ -1,3 +1,4 @@
+#include "core/VectorPath.h"
 #include "cvio.h"
 #include "products/Keogram.h"
 #include "products/Timelapse.h"
@@ -153,6 +154,29 @@ void BM_TickSubtractAndSum(benchmark::State& state) {
     }
 }
 
+// The processor and the vector path of the run, in its context: a run on a
+// Raspberry Pi compares with one here by these.
+const bool kContext = [] {
+    benchmark::AddCustomContext("processor", processorName());
+    benchmark::AddCustomContext("vector path", vectorPathName(bestVectorPath()));
+    return true;
+}();
+
+// The tick's growth and merge at 1080p by each vector path this build and
+// processor have (0 plain, 1 universal, 2 AVX2, 3 AVX-512), each against the
+// plain loop in the same run.
+void BM_TickGrowthAndMergeByPath(benchmark::State& state) {
+    const auto path = static_cast<VectorPath>(state.range(0));
+    if (path > bestVectorPath()) return state.SkipWithError("not on this processor");
+    useVectorPath(path);
+    cv::Mat trail = sceneWithDot({1920, 1080}, 9), previous = sceneWithDot({1920, 1080}, 2);
+    const cv::Mat frame = sceneWithDot({1920, 1080}, 5);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(firstChannelGrowthAndMerge(trail, previous, frame));
+    state.SetLabel(vectorPathName(path));
+    useVectorPath(bestVectorPath());
+}
+
 void BM_TickGrowth(benchmark::State& state) {
     const cv::Mat trail = sceneWithDot(sizeOf(state), 9);
     cv::Mat previous = sceneWithDot(sizeOf(state), 2);
@@ -207,6 +231,7 @@ BENCHMARK(BM_PlainCopy)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_Merge)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_Merge16)->Args({640, 480})->Args({1920, 1080});
 BENCHMARK(BM_TickGrowth16)->Args({640, 480})->Args({1920, 1080});
+BENCHMARK(BM_TickGrowthAndMergeByPath)->DenseRange(0, 3);
 BENCHMARK(BM_MergeNoisy)
     ->Args({640, 480, 1024})
     ->Args({1920, 1080, 1024})

@@ -31,7 +31,7 @@ void mergePlain(T* trail, float* times, const T* frame, size_t from, size_t pixe
 }
 
 // The pixels whose bits are set, from `first` on.
-void addStamped(StampedPixels* stamped, uint64_t bits, size_t first) {
+[[maybe_unused]] void addStamped(StampedPixels* stamped, uint64_t bits, size_t first) {
     for (; bits != 0; bits &= bits - 1)
         stamped->add(first + static_cast<size_t>(__builtin_ctzll(bits)));
 }
