@@ -410,12 +410,7 @@ void WebView::publish(Handed& tick) {
     const int64_t now = tick.millis / 1000;
     next->tick = ticks_;
     next->night = nightOf(tick.millis);
-    addGrowth(tick.millis, s);
-    next->growth = "[";
-    for (const Minute& m : growth_)
-        next->growth += (next->growth.size() > 1 ? ",[" : "[") + std::to_string(m.start) + "," +
-                        std::to_string(m.diff) + "," + cv::format("%.1f", double(m.freqs) / m.ticks) + "]";
-    next->growth += "]";
+    next->growth = addGrowth(tick.millis, next->night, s);
     history_.push_back("[" + std::to_string(now) + "," + std::to_string(s.diff) + "," +
                        std::to_string(s.freq) + "]");
     while (history_.size() > kHistoryTicks)
@@ -470,16 +465,24 @@ void WebView::publish(Handed& tick) {
     published_ = std::move(next);
 }
 
-// The night's growth a minute at a time: its largest and its mean rate.
-void WebView::addGrowth(int64_t millis, const TickStatus& status) {
-    const std::string night = nightOf(millis);
-    if (night != growthNight_) growth_.clear(), growthNight_ = night;
-    const int64_t minute = millis / 1000 / 60 * 60;
-    if (growth_.empty() || growth_.back().start != minute) growth_.push_back({minute, 0, 0, 0});
-    Minute& m = growth_.back();
-    m.diff = std::max(m.diff, status.diff);
-    m.freqs += status.freq;
-    ++m.ticks;
+// The night's growth a minute at a time: its largest and its mean rate. A
+// minute is written out once, when the next begins.
+std::string WebView::addGrowth(int64_t millis, const std::string& night, const TickStatus& status) {
+    const auto point = [](const Minute& m) {
+        return "[" + std::to_string(m.start) + "," + std::to_string(m.diff) + "," +
+               cv::format("%.1f", static_cast<double>(m.freqs) / m.ticks) + "]";
+    };
+    if (night != growthNight_) growthNight_ = night, grownMinutes_.clear(), minute_ = {};
+    const int64_t start = millis / 1000 / 60 * 60;
+    if (minute_.ticks > 0 && minute_.start != start) {
+        grownMinutes_ += (grownMinutes_.empty() ? "" : ",") + point(minute_);
+        minute_ = {};
+    }
+    if (minute_.ticks == 0) minute_.start = start;
+    minute_.diff = std::max(minute_.diff, status.diff);
+    minute_.freqs += status.freq;
+    ++minute_.ticks;
+    return "[" + grownMinutes_ + (grownMinutes_.empty() ? "" : ",") + point(minute_) + "]";
 }
 
 // A night an entry, newest first: its keogram, star trail and timelapse

@@ -126,7 +126,8 @@ private:
     int answerFrame(MHD_Connection* connection, const std::optional<StoredFrames>& listing, int64_t frame,
                     int fd, uint64_t size, const std::string& tag);
     int answerClipFrame(MHD_Connection* connection, const std::string& name, const std::string& rest);
-    void addGrowth(int64_t millis, const TickStatus& status);
+    // Adds a tick to the night's growth; returns the growth as JSON.
+    std::string addGrowth(int64_t millis, const std::string& night, const TickStatus& status);
     std::string listNights(const std::vector<ProductFile>& products);
     int answerTime(MHD_Connection* connection);
     int answerEdit(MHD_Connection* connection);
@@ -181,7 +182,8 @@ private:
         int64_t freqs;  // the sum of its ticks'
         int32_t ticks;
     };
-    std::vector<Minute> growth_;
+    Minute minute_{};           // the minute in progress
+    std::string grownMinutes_;  // the night's minutes before it, as JSON points
     struct TimelapseSeen {
         int64_t size = -1;  // of its index when read
         size_t frames = 0;
