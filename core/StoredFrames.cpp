@@ -1,5 +1,8 @@
 #include "core/StoredFrames.h"
 
+#include <algorithm>
+#include <limits>
+
 void putStoredFrames(nlohmann::ordered_json& json, const StoredFrames& stored) {
     if (stored.fps > 0) json["fps"] = stored.fps;
     json["times"] = stored.times;
@@ -16,14 +19,24 @@ std::optional<StoredFrames> storedFramesOf(const nlohmann::json& json) {
     StoredFrames stored;
     const nlohmann::json& times = json["times"];
     const nlohmann::json& frames = json["frames"];
-    for (size_t i = 0; i < times.size() && i < frames.size(); ++i) {
+    const size_t count = std::min(times.size(), frames.size());
+    if (count > kMostStoredFrames) return std::nullopt;
+    constexpr int64_t kLastMillis = 253402300799999;  // 9999-12-31T23:59:59.999Z
+    stored.times.reserve(count);
+    stored.frames.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
         const nlohmann::json& place = frames[i];
         if (!times[i].is_number_integer() || !place.is_array() || place.size() != 2 ||
-            !place[0].is_number_integer() || !place[1].is_number_integer() || place[0].get<int64_t>() < 0 ||
-            place[1].get<int64_t>() <= 0)
+            !place[0].is_number_integer() || !place[1].is_number_integer())
             return std::nullopt;
-        stored.times.push_back(times[i].get<int64_t>());
-        stored.frames.push_back({place[0].get<int64_t>(), place[1].get<int64_t>()});
+        const int64_t time = times[i].get<int64_t>();
+        const int64_t offset = place[0].get<int64_t>();
+        const int64_t size = place[1].get<int64_t>();
+        if (time < 0 || time > kLastMillis || offset < 0 || size <= 0 ||
+            offset > std::numeric_limits<int64_t>::max() - size)
+            return std::nullopt;
+        stored.times.push_back(time);
+        stored.frames.push_back({offset, size});
     }
     if (json.contains("fps") && json["fps"].is_number_integer()) stored.fps = json["fps"].get<int>();
     return stored;

@@ -25,6 +25,12 @@ struct StoredFrames {
 // Into a JSON object being written: its "fps" (when known), "times" and
 // "frames" members.
 void putStoredFrames(nlohmann::ordered_json& json, const StoredFrames& stored);
+// The most images one listing may hold: a day and a half at an image a
+// second. A longer one is no listing the tool wrote, and serving it would
+// tie up the reader.
+constexpr size_t kMostStoredFrames = 150000;
+
 // The images a video's JSON lists with both a time and a place; none when it
-// lists neither in this form.
+// lists neither in this form, lists more than kMostStoredFrames, or holds a
+// time outside the years 1970 to 9999 or a place whose end overflows.
 std::optional<StoredFrames> storedFramesOf(const nlohmann::json& json);

@@ -282,14 +282,35 @@ for method, path, headers, expected in [
     assert status == expected, "%s %s %s: %d, expected %d" % (method, path[:40], headers, status, expected)
     assert len(body) < 100 and b"<" not in body, "error bodies are plain and short: %r" % body[:100]
 assert request("GET", "/timelapse/%d.jpg?night=2026-01-02" % (planted - 1))[0] == 200
+# A page may point its images at 70 nights, one after another: the view forgets the
+# nights it looked for, and goes on answering.
+for day in range(70):
+    night = (datetime.date(2020, 1, 1) + datetime.timedelta(days=day)).isoformat()
+    assert request("GET", "/timelapse.json?night=" + night)[0] == 404, night
+assert request("GET", "/timelapse/%d.jpg?night=2026-01-02" % (planted - 1))[0] == 200
+# Tampered indexes are no index: times out of any calendar, a place whose end overflows,
+# more images than a night can hold (which would tie up the serving thread).
+shutil.copy(os.path.join(img, "timelapse-2026-01-02.mkv"), os.path.join(img, "timelapse-2026-01-03.mkv"))
+lots = 150001
+for case, (times, frames) in enumerate([([-2**63], [[0, 10]]), ([2**63 - 1], [[0, 10]]), ([1767225600000], [[2**63 - 1, 10]]),
+                                        ([1767225600000], [[10, 2**63 - 1]]), ([1767225600000] * lots, [[0, 10]] * lots)]):
+    with open(os.path.join(img, "timelapse-2026-01-03.json.tmp"), "w") as index:  # each of its own size
+        json.dump({"fps": 10 ** case, "times": times, "frames": frames}, index)
+    os.rename(os.path.join(img, "timelapse-2026-01-03.json.tmp"), os.path.join(img, "timelapse-2026-01-03.json"))
+    for path in ["/timelapse.json?night=2026-01-03", "/timelapse/0.jpg?night=2026-01-03"]:
+        status, body = request("GET", path)
+        assert status == 404, (path, times[0], frames[0], status, body[:200])
+assert request("GET", "/status.json")[0] == 200
 # Pictures the client has are not sent again: stored images are kept for good, files and
 # the tick's pictures are asked for with their tags.
 for path in ["/timelapse/0.jpg?night=2026-01-02", "/products/keogram-2026-01-02.png", "/clips/%s/0.jpg" % clip]:
     response, body = answer("GET", path)
     tag = response.getheader("ETag")
     assert response.status == 200 and tag and body, path
-    response, body = answer("GET", path, {"If-None-Match": tag})
-    assert response.status == 304 and body == b"" and response.getheader("ETag") == tag, (path, response.status)
+    for held in [tag, '"other", ' + tag, "W/" + tag, "*"]:  # one tag, a list, a weak one, any
+        response, body = answer("GET", path, {"If-None-Match": held})
+        assert response.status == 304 and body == b"" and response.getheader("ETag") == tag, (path, held, response.status)
+    assert answer("GET", path, {"If-None-Match": '"other"'})[0].status == 200
 assert "immutable" in answer("GET", "/timelapse/0.jpg")[0].getheader("Cache-Control")
 for attempt in range(10):  # a tick between the two requests changes the picture
     response, _ = answer("GET", "/trail.jpg")

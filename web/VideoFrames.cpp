@@ -14,20 +14,29 @@ constexpr int64_t kLargestListing = 32 << 20;
 constexpr size_t kListingsKept = 64;
 }  // namespace
 
-std::optional<StoredFrames> VideoFrames::listing(int fd, const std::string& key) {
+std::shared_ptr<const VideoFrames::Listing> VideoFrames::listing(int fd, const std::string& key) {
     struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0 || info.st_size > kLargestListing) return std::nullopt;
+    if (fd < 0 || fstat(fd, &info) != 0 || info.st_size > kLargestListing) return nullptr;
     const int64_t modified = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     const auto found = kept_.find(key);
     if (found != kept_.end() && found->second.size == info.st_size && found->second.modifiedNanos == modified)
-        return found->second.frames;
+        return found->second.listing;
     std::string text(static_cast<size_t>(info.st_size), '\0');
-    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return std::nullopt;
+    if (pread(fd, text.data(), text.size(), 0) != static_cast<ssize_t>(text.size())) return nullptr;
     const std::optional<nlohmann::json> json = parseJson(text);
-    if (kept_.size() >= kListingsKept) kept_.clear();
-    Kept& kept = kept_[key];
-    kept = {static_cast<int64_t>(info.st_size), modified, json ? storedFramesOf(*json) : std::nullopt};
-    return kept.frames;
+    std::optional<StoredFrames> stored = json ? storedFramesOf(*json) : std::nullopt;
+    std::shared_ptr<Listing> made;
+    if (stored) {
+        made = std::make_shared<Listing>();
+        made->times = "[";
+        for (size_t i = 0; i < stored->times.size(); ++i)
+            made->times += (i > 0 ? ",\"" : "\"") + utcTimeMillis(stored->times[i]) + "\"";
+        made->times += "]";
+        made->stored = std::move(*stored);
+    }
+    if (kept_.size() >= kListingsKept && kept_.count(key) == 0) kept_.clear();
+    kept_[key] = {static_cast<int64_t>(info.st_size), modified, made};
+    return made;
 }
 
 bool isNightName(const std::string& text) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,15 +15,20 @@
 // video's JSON, read again only when it changed. Serving thread only.
 class VideoFrames {
 public:
+    struct Listing {
+        StoredFrames stored;
+        std::string times;  // the times as a JSON array of UTC times, made once
+    };
     // The JSON's listing, of a file of this folder opened by its own rules
     // (no link, no file of another user); none when there is no such JSON.
-    std::optional<StoredFrames> listing(int fd, const std::string& key);
+    // Shared, not copied: a night's listing may hold a hundred thousand images.
+    std::shared_ptr<const Listing> listing(int fd, const std::string& key);
 
 private:
     struct Kept {
         int64_t size = 0;
         int64_t modifiedNanos = 0;
-        std::optional<StoredFrames> frames;
+        std::shared_ptr<const Listing> listing;
     };
     std::map<std::string, Kept> kept_;
 };

@@ -109,7 +109,7 @@ MHD_Result send(MHD_Connection* connection, unsigned status, MHD_Response* respo
 // A picture the client has already, by its tag: 304 with nothing in it.
 std::optional<MHD_Result> notModified(MHD_Connection* connection, const std::string& tag) {
     const char* held = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "If-None-Match");
-    if (held == nullptr || tag != held) return std::nullopt;
+    if (held == nullptr || !tagHeld(held, tag)) return std::nullopt;
     MHD_Response* response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
     MHD_add_response_header(response, "ETag", tag.c_str());
     return send(connection, MHD_HTTP_NOT_MODIFIED, response);
@@ -124,6 +124,26 @@ MHD_Result sendJson(MHD_Connection* connection, const std::string& text) {
 }
 
 }  // namespace
+
+bool tagHeld(const std::string& header, const std::string& tag) {
+    const auto trimmed = [](const std::string& text, size_t from, size_t to) {
+        while (from < to && (text[from] == ' ' || text[from] == '\t'))
+            ++from;
+        while (to > from && (text[to - 1] == ' ' || text[to - 1] == '\t'))
+            --to;
+        return text.substr(from, to - from);
+    };
+    for (size_t start = 0; start <= header.size();) {
+        size_t end = header.find(',', start);
+        if (end == std::string::npos) end = header.size();
+        std::string held = trimmed(header, start, end);
+        if (held == "*") return true;
+        if (held.rfind("W/", 0) == 0) held.erase(0, 2);
+        if (held == tag) return true;
+        start = end + 1;
+    }
+    return false;
+}
 
 bool hostAllowed(const std::string& host, bool loopbackBound, const std::vector<std::string>& allowed) {
     if (host.empty()) return true;
@@ -741,9 +761,10 @@ int WebView::answerTimelapse(MHD_Connection* connection, std::optional<int64_t> 
     if (asked != nullptr && !isNightName(night))
         return send(connection, MHD_HTTP_BAD_REQUEST, plain("a night is YYYY-MM-DD"));
     // Looked for again after a while: a night's first image, or a restart's part.
+    // Kept for 64 nights at most, forgotten before one is taken out of it.
+    if (timelapseFound_.size() >= 64 && timelapseFound_.count(night) == 0) timelapseFound_.clear();
     auto& [when, base] = timelapseFound_[night];
     if (Clock::now() - when > std::chrono::seconds(10)) {
-        if (timelapseFound_.size() > 64) timelapseFound_.clear();
         when = Clock::now();
         base = night.empty() ? std::nullopt : timelapseOf(snapshots_.path(), night);
     }
@@ -751,19 +772,18 @@ int WebView::answerTimelapse(MHD_Connection* connection, std::optional<int64_t> 
     const std::string path = snapshots_.path() + "/" + *base;
     uint64_t size = 0;
     const int indexFd = openOwnFile(path + ".json", size);
-    const std::optional<StoredFrames> listing = videoFrames_.listing(indexFd, *base);
+    const std::shared_ptr<const VideoFrames::Listing> listing = videoFrames_.listing(indexFd, *base);
     if (indexFd >= 0) close(indexFd);
     if (frame) {
         const int fd = openOwnFile(path + ".mkv", size);
-        return answerFrame(connection, listing, *frame, fd, size, *base);
+        return answerFrame(connection, listing.get(), *frame, fd, size, *base);
     }
     if (!listing) return send(connection, MHD_HTTP_NOT_FOUND, plain("no index of that timelapse"));
-    std::string json = "{\"file\":" + jsonString(*base + ".mkv") + ",\"night\":\"" + night +
-                       "\",\"frames\":" + std::to_string(listing->frames.size()) +
-                       ",\"fps\":" + std::to_string(listing->fps > 0 ? listing->fps : 30) + ",\"times\":[";
-    for (size_t i = 0; i < listing->times.size(); ++i)
-        json += (i > 0 ? ",\"" : "\"") + utcTimeMillis(listing->times[i]) + "\"";
-    return sendJson(connection, json + "]}");
+    const StoredFrames& stored = listing->stored;
+    return sendJson(connection, "{\"file\":" + jsonString(*base + ".mkv") + ",\"night\":\"" + night +
+                                    "\",\"frames\":" + std::to_string(stored.frames.size()) +
+                                    ",\"fps\":" + std::to_string(stored.fps > 0 ? stored.fps : 30) +
+                                    ",\"times\":" + listing->times + "}");
 }
 
 int WebView::answerClipFrame(MHD_Connection* connection, const std::string& name, const std::string& rest) {
@@ -772,21 +792,28 @@ int WebView::answerClipFrame(MHD_Connection* connection, const std::string& name
     if (!frame) return send(connection, MHD_HTTP_BAD_REQUEST, plain("a frame is /clips/NAME/N.jpg"));
     uint64_t size = 0;
     const int listingFd = shown_.events->openToServe(name + ".json", size);
-    const std::optional<StoredFrames> listing = videoFrames_.listing(listingFd, name);
+    const std::shared_ptr<const VideoFrames::Listing> listing = videoFrames_.listing(listingFd, name);
     if (listingFd >= 0) close(listingFd);
     const int fd = shown_.events->openToServe(name + ".avi", size);  // before its size is read
-    return answerFrame(connection, listing, *frame, fd, size, name);
+    return answerFrame(connection, listing.get(), *frame, fd, size, name);
 }
 
 // Stored images never change: the client keeps them.
-int WebView::answerFrame(MHD_Connection* connection, const std::optional<StoredFrames>& listing,
-                         int64_t frame, int fd, uint64_t size, const std::string& tag) {
-    if (fd < 0 || !listing || frame >= static_cast<int64_t>(listing->frames.size()) ||
-        static_cast<uint64_t>(listing->frames[frame].offset + listing->frames[frame].size) > size) {
+int WebView::answerFrame(MHD_Connection* connection, const VideoFrames::Listing* listing, int64_t frame,
+                         int fd, uint64_t size, const std::string& tag) {
+    // A listing's places are non-negative and do not overflow: compared with
+    // the file's size without adding them.
+    const auto inFile = [&](const StoredFrames::Place& place) {
+        return static_cast<uint64_t>(place.size) <= size &&
+               static_cast<uint64_t>(place.offset) <= size - static_cast<uint64_t>(place.size);
+    };
+    if (fd < 0 || listing == nullptr || frame < 0 ||
+        frame >= static_cast<int64_t>(listing->stored.frames.size()) ||
+        !inFile(listing->stored.frames[frame])) {
         if (fd >= 0) close(fd);
         return send(connection, MHD_HTTP_NOT_FOUND, plain("no such frame"));
     }
-    const StoredFrames::Place& place = listing->frames[frame];
+    const StoredFrames::Place& place = listing->stored.frames[frame];
     const std::string etag =
         "\"" + tag + "-" + std::to_string(frame) + "-" + std::to_string(place.offset) + "\"";
     if (const std::optional<MHD_Result> same = notModified(connection, etag)) {

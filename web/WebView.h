@@ -123,8 +123,8 @@ private:
     // The night's timelapse: its listing, or image `frame` of it.
     int answerTimelapse(MHD_Connection* connection, std::optional<int64_t> frame);
     // Image `frame` of a video whose listing is known, as stored; fd is the video's.
-    int answerFrame(MHD_Connection* connection, const std::optional<StoredFrames>& listing, int64_t frame,
-                    int fd, uint64_t size, const std::string& tag);
+    int answerFrame(MHD_Connection* connection, const VideoFrames::Listing* listing, int64_t frame, int fd,
+                    uint64_t size, const std::string& tag);
     int answerClipFrame(MHD_Connection* connection, const std::string& name, const std::string& rest);
     // Adds a tick to the night's growth; returns the growth as JSON.
     std::string addGrowth(int64_t millis, const std::string& night, const TickStatus& status);
@@ -199,6 +199,10 @@ private:
 // host unless names are given, and then those, localhost and bare addresses.
 // A request without Host (HTTP/1.0) is answered.
 bool hostAllowed(const std::string& host, bool loopbackBound, const std::vector<std::string>& allowed);
+
+// Whether an If-None-Match header holds a tag: "*", or a list of tags,
+// each compared without its weak prefix ("W/").
+bool tagHeld(const std::string& header, const std::string& tag);
 
 // "http://[::1]:8080/" or "http://127.0.0.1:8080/"
 std::string webAddress(const std::string& host, int port);
