@@ -6,6 +6,7 @@
 #include "core/Json.h"
 #include "core/RecycledImages.h"
 #include "platform/Files.h"
+#include "platform/ImageFiles.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -19,6 +20,19 @@ namespace {
 constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chosen again at most this often
 
 std::string describe(const cv::Mat& image) { return describeImage(image.size(), image.type()); }
+
+// A mask's alpha marks nothing: a grey mask with alpha is a grey mask, a
+// colour one with alpha a colour one.
+cv::Mat withoutAlpha(const cv::Mat& mask) {
+    if (mask.channels() != 4) return mask;
+    std::vector<cv::Mat> planes;
+    cv::split(mask, planes);
+    if (cv::countNonZero(planes[0] != planes[1]) == 0 && cv::countNonZero(planes[0] != planes[2]) == 0)
+        return planes[0];
+    cv::Mat colour;
+    cv::merge(std::vector<cv::Mat>(planes.begin(), planes.begin() + 3), colour);
+    return colour;
+}
 
 // A finite number or null from a sidecar; anything else is unreadable.
 bool readOptional(const nlohmann::json& json, const char* name, std::optional<double>& into) {
@@ -72,6 +86,7 @@ std::string darkSidecarPath(const std::string& image) {
 
 Calibrator::Calibrator(const CalibrationSettings& settings, std::string snapshotFolder, FILE* err)
     : settings_(settings),
+      err_(err),
       hotPixelsFile_((fs::path(snapshotFolder) / kHotPixelsFile).string()),
       said_(err),
       darkSaid_(err),
@@ -94,24 +109,55 @@ Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& 
         if (c->library_.empty())
             return Failure{"the dark library " + settings.dark + " holds no dark with a readable sidecar"};
     } else if (!settings.dark.empty()) {
-        // A regular file only: reading a FIFO would wait for ever.
-        if (fs::is_regular_file(settings.dark, error))
-            c->dark_ = cv::imread(settings.dark, cv::IMREAD_UNCHANGED);
-        if (c->dark_.empty()) return Failure{"cannot read the dark " + settings.dark};
-        if (c->dark_.depth() != CV_8U && c->dark_.depth() != CV_16U)
-            return Failure{"the dark " + settings.dark + " has " + describeImageType(c->dark_.type()) +
-                           ": darks have 8 or 16 bits"};
+        // A regular file only: reading a FIFO would wait for ever. Read at
+        // the first image, once its header says it is no larger.
+        if (!fs::is_regular_file(settings.dark, error) || !declaredImageSize(settings.dark))
+            return Failure{"cannot read the dark " + settings.dark};
+        c->darkPending_ = true;
         c->darkName_ = fs::path(settings.dark).filename().string();
     }
     if (!settings.hotPixels.empty() && settings.hotPixels != "auto") {
-        if (fs::is_regular_file(settings.hotPixels, error))
-            c->baseMask_ = cv::imread(settings.hotPixels, cv::IMREAD_UNCHANGED);
-        if (c->baseMask_.empty()) return Failure{"cannot read the hot pixel mask " + settings.hotPixels};
+        if (!fs::is_regular_file(settings.hotPixels, error) || !declaredImageSize(settings.hotPixels))
+            return Failure{"cannot read the hot pixel mask " + settings.hotPixels};
+        c->maskPending_ = true;
     }
     return c;
 }
 
-Result<> Calibrator::check(const cv::Mat& first) const {
+Result<> Calibrator::readGiven(const cv::Mat& first) {
+    const auto refused = [&first](const std::string& what, const std::string& reason) {
+        return Failure{what + " " + reason +
+                       (reason.rfind("is ", 0) == 0 ? ", the camera's images are " + describe(first) : "")};
+    };
+    if (darkPending_) {
+        darkPending_ = false;
+        Result<cv::Mat> read = readImageNoLarger(settings_.dark, first.size(), cv::IMREAD_UNCHANGED);
+        if (!read) {
+            const std::lock_guard<std::mutex> lock(reportMutex_);
+            darkName_.clear();
+            return refused("the dark " + settings_.dark, read.reason());
+        }
+        if (read->depth() != CV_8U && read->depth() != CV_16U) {
+            const std::lock_guard<std::mutex> lock(reportMutex_);
+            darkName_.clear();
+            return Failure{"the dark " + settings_.dark + " has " + describeImageType(read->type()) +
+                           ": darks have 8 or 16 bits"};
+        }
+        dark_ = *read;
+        mapDirty_ = true;
+    }
+    if (maskPending_) {
+        maskPending_ = false;
+        Result<cv::Mat> read = readImageNoLarger(settings_.hotPixels, first.size(), cv::IMREAD_UNCHANGED);
+        if (!read) return refused("the hot pixel mask " + settings_.hotPixels, read.reason());
+        baseMask_ = withoutAlpha(*read);
+        mapDirty_ = true;
+    }
+    return {};
+}
+
+Result<> Calibrator::check(const cv::Mat& first) {
+    if (const Result<> read = readGiven(first); !read) return read;
     if (!dark_.empty() && (dark_.size() != first.size() || dark_.type() != first.type()))
         return Failure{"the dark " + settings_.dark + " is " + describe(dark_) +
                        ", the camera's images are " + describe(first)};
@@ -141,8 +187,13 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, const Camera* 
                                 celsius = told(&Camera::sensorCelsius, std::nullopt);
     const LibraryDark* best = nullptr;
     std::optional<double> bestDelta;
+    bool refusedOne = false;
     for (const LibraryDark& candidate : library_) {
         const DarkDescription& d = candidate.description;
+        if (refusedDarks_.count({candidate.path, image.type()}) != 0) {
+            refusedOne = true;
+            continue;
+        }
         if (d.size != image.size() || d.depth != (image.depth() == CV_16U ? 16 : 8) ||
             !sameSetting(d.exposureSeconds, exposure) || !sameSetting(d.gain, gain))
             continue;
@@ -154,11 +205,12 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, const Camera* 
             best = &candidate, bestDelta = delta;
     }
     if (best == nullptr) {
-        darkSaid_.say(
-            "no dark in " + settings_.dark + " fits the camera's images (" + describe(image) + ", exposure " +
-            jsonNumber(exposure) + " s, gain " + jsonNumber(gain) +
-            (celsius ? ", within " + jsonNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
-            "): they go uncalibrated until one does");
+        if (!refusedOne)  // a dark refused was said so when it was read
+            darkSaid_.say(
+                "no dark in " + settings_.dark + " fits the camera's images (" + describe(image) +
+                ", exposure " + jsonNumber(exposure) + " s, gain " + jsonNumber(gain) +
+                (celsius ? ", within " + jsonNumber(settings_.darkMaxDelta) + " degrees of the sensor" : "") +
+                "): they go uncalibrated until one does");
         mapDirty_ = mapDirty_ || !dark_.empty();
         dark_.release();
         const std::lock_guard<std::mutex> lock(reportMutex_);
@@ -166,18 +218,33 @@ void Calibrator::chooseDark(const cv::Mat& image, int64_t millis, const Camera* 
         return;
     }
     if (fs::path(best->path).filename().string() != darkName_ || dark_.empty())
-        useDark(best->path, bestDelta);
+        useDark(best->path, bestDelta, image);
     const std::lock_guard<std::mutex> lock(reportMutex_);
-    darkDelta_ = bestDelta;
+    if (!darkName_.empty()) darkDelta_ = bestDelta;
 }
 
-void Calibrator::useDark(const std::string& path, std::optional<double> delta) {
-    cv::Mat dark = cv::imread(path, cv::IMREAD_UNCHANGED);
+// A library's dark as its sidecar describes it, checked as read: its
+// header before it is decoded, then its channels and depth.
+void Calibrator::useDark(const std::string& path, std::optional<double> delta, const cv::Mat& image) {
+    Result<cv::Mat> read = readImageNoLarger(path, image.size(), cv::IMREAD_UNCHANGED);
     const std::string name = fs::path(path).filename().string();
-    if (dark.empty()) {
-        darkSaid_.say("cannot read the dark " + path + ": images go uncalibrated");
+    if (!read || read->size() != image.size() || read->type() != image.type()) {
+        if (read)
+            darkSaid_.say("the dark " + path + " is " + describe(*read) + ", the camera's images are " +
+                          describe(image) + ": it is not used");
+        else if (read.reason().rfind("is ", 0) == 0)
+            darkSaid_.say("the dark " + path + " " + read.reason() + ", the camera's images are " +
+                          describe(image) + ": it is not used");
+        else
+            darkSaid_.say("cannot read the dark " + path + ": images go uncalibrated");
+        if (read || read.reason().rfind("is ", 0) == 0) refusedDarks_.insert({path, image.type()});
+        mapDirty_ = mapDirty_ || !dark_.empty();
+        dark_.release();
+        const std::lock_guard<std::mutex> lock(reportMutex_);
+        darkName_.clear(), darkDelta_.reset();
         return;
     }
+    const cv::Mat dark = *read;
     dark_ = dark;
     darkSaid_.say("dark: " + name +
                   (delta ? cv::format(", %.1f degrees from the sensor", *delta) : std::string()));
@@ -214,7 +281,10 @@ void Calibrator::learnedOrTakenUp(const cv::Mat& mask, const std::string& how, F
     learning_ = false;
     baseMask_ = mask;
     rebuildMap(frame.image);
-    said_.say("hot pixels: " + std::to_string(map_->count()) + " " + how);
+    // Said each time, the same count again after a change of size too.
+    const std::string line = "hot pixels: " + std::to_string(map_->count()) + " " + how;
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
     if (map_->empty()) return;
     // The trail so far took the hot pixels at their brightest: mended the same way.
     frame.mendTrail = [map = map_](cv::Mat& trail) { map->fill(trail); };
@@ -230,6 +300,8 @@ cv::Mat Calibrator::recycled(const cv::Mat& like) {
 void Calibrator::apply(Frame& frame, const Camera* camera) {
     if (frame.image.empty()) return;
     const cv::Mat own = frame.image;
+    if (darkPending_ || maskPending_)  // no first image was checked
+        if (const Result<> read = readGiven(own); !read) darkSaid_.say(read.reason());
     if (libraryAsked_) chooseDark(own, frame.millis, camera);
     cv::Mat dark;
     if (!dark_.empty() && dark_.size() == own.size() && dark_.type() == own.type())
@@ -240,10 +312,8 @@ void Calibrator::apply(Frame& frame, const Camera* camera) {
                       ": they go uncalibrated until they fit again");
     if (settings_.hotPixels == "auto" && !learning_ && baseMask_.size() != own.size()) {
         // A map kept by an earlier run of this camera is taken up; else learned anew.
-        std::error_code error;
-        const cv::Mat kept = fs::is_regular_file(hotPixelsFile_, error)
-                                 ? cv::imread(hotPixelsFile_, cv::IMREAD_UNCHANGED)
-                                 : cv::Mat();
+        const Result<cv::Mat> read = readImageNoLarger(hotPixelsFile_, own.size(), cv::IMREAD_UNCHANGED);
+        const cv::Mat kept = read ? withoutAlpha(*read) : cv::Mat();
         if (!kept.empty() && kept.size() == own.size() &&
             (kept.channels() == 1 || kept.channels() == own.channels())) {
             learnedOrTakenUp(kept, "taken up from " + hotPixelsFile_, frame);
@@ -258,11 +328,12 @@ void Calibrator::apply(Frame& frame, const Camera* camera) {
     if (learning_) {
         // The learner sees the images as calibrated so far: the dark is taken off now.
         if (!dark.empty()) subtractDarkAndMerge(own, dark, source = out = recycled(own), nullptr);
-        if (learner_->add(out)) {
+        if (learner_->add(out, frame.millis)) {
             const cv::Mat mask = learner_->map().mask();
             const Result<> kept = writeImageAtomically(hotPixelsFile_, mask);
             learnedOrTakenUp(mask,
-                             "found in the first " + std::to_string(learner_->seen()) + " images" +
+                             cv::format("found in %d images over %.1f minutes", learner_->seen(),
+                                        learner_->spannedMillis() / 60000.0) +
                                  (kept ? ", kept in " + hotPixelsFile_ : ", not kept: " + kept.reason()),
                              frame);
             learner_.reset();

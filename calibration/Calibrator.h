@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,9 +40,10 @@ public:
     static Result<std::unique_ptr<Calibrator>> make(const CalibrationSettings& settings,
                                                     std::string snapshotFolder, FILE* err);
 
-    // Refuses a first image that a single dark or a mask does not fit, in
-    // words naming both sizes.
-    Result<> check(const cv::Mat& first) const;
+    // Reads a single dark and a mask for the first image (their headers
+    // first: neither may be larger than the image), and refuses an image
+    // they do not fit, in words naming both sizes.
+    Result<> check(const cv::Mat& first);
     // Calibrates the frame (see Frame::finish); a library's dark is chosen
     // by what the camera, when given, tells of its exposure, gain and
     // sensor's temperature, else by the exposure and gain it was set to.
@@ -58,17 +60,22 @@ private:
     };
     Calibrator(const CalibrationSettings& settings, std::string snapshotFolder, FILE* err);
     void chooseDark(const cv::Mat& image, int64_t millis, const Camera* camera);
-    void useDark(const std::string& path, std::optional<double> delta);
+    void useDark(const std::string& path, std::optional<double> delta, const cv::Mat& image);
+    Result<> readGiven(const cv::Mat& first);
     void learnedOrTakenUp(const cv::Mat& mask, const std::string& how, Frame& frame);
     void rebuildMap(const cv::Mat& image);
     cv::Mat recycled(const cv::Mat& like);
 
     CalibrationSettings settings_;
+    FILE* err_;
     std::string hotPixelsFile_;         // where an automatic map is kept
     SayOnce said_;                      // the hot pixels found
     SayOnce darkSaid_, maskSaid_;       // each said once while it lasts, whatever else is said
     std::vector<LibraryDark> library_;  // a folder's darks; empty for a single dark
     bool libraryAsked_ = false;
+    std::set<std::pair<std::string, int>>
+        refusedDarks_;  // a library's darks that, read, did not fit images of a type
+    bool darkPending_ = false, maskPending_ = false;  // given as files, read at the first image
     int64_t chosenAtMillis_ = INT64_MIN;
     cv::Size chosenSize_;  // the images the choice was made for
     int chosenType_ = -1;

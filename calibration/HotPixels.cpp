@@ -161,12 +161,17 @@ cv::Mat standingOut(const cv::Mat& image, int margin) {
     return out.reshape(image.channels());
 }
 
-bool HotPixelLearner::add(const cv::Mat& image) {
-    if (counts_.rows != image.rows || counts_.cols != image.cols * image.channels()) {
+bool HotPixelLearner::add(const cv::Mat& image, int64_t millis) {
+    const bool sameKind = counts_.rows == image.rows && counts_.cols == image.cols * image.channels();
+    if (!sameKind || millis < lastMillis_) {
         counts_ = cv::Mat(image.rows, image.cols * image.channels(), CV_16UC1, cv::Scalar(0));
         channels_ = image.channels();
         seen_ = 0;
+    } else if (seen_ > 0 && millis - lastMillis_ < kSpacingMillis) {
+        return false;
     }
+    if (seen_ == 0) firstMillis_ = millis;
+    lastMillis_ = millis;
     const cv::Mat out = standingOut(image, margin_).reshape(1, image.rows);
     cv::add(counts_, cv::Scalar(1), counts_, out);
     return ++seen_ >= images_;

@@ -61,19 +61,29 @@ private:
 cv::Mat standingOut(const cv::Mat& image, int margin);
 
 // Learns the map from the images themselves: an element is hot when it
-// stands out in at least 90% of the images seen. Stars drift and twinkle,
-// a meteor crosses in a few images: none of them is hot.
+// stands out in at least 90% of the images looked at. They are spread over
+// minutes of sky, one every 6 s whatever the camera's rate (100 images span
+// 10 minutes):
+// a star drifts across pixels in that time, a meteor crosses in a few images,
+// a hot pixel stays where it is. (A star within a degree or so of the pole
+// hardly moves in minutes: with a lens of a few arcminutes a pixel it may
+// be taken for hot.)
 class HotPixelLearner {
 public:
+    static constexpr int64_t kSpacingMillis = 6000;
     HotPixelLearner(int images, int margin) : images_(images), margin_(margin) {}
-    // Counts an image; true once enough were seen. An image of another size
-    // or channels than the first starts the count again.
-    bool add(const cv::Mat& image);
+    // Looks at the image when its time has come; true once enough were
+    // looked at. An image of another size or channels than the first starts
+    // again, and so does a clock that went back.
+    bool add(const cv::Mat& image, int64_t millis);
     HotPixelMap map() const;
     int seen() const { return seen_; }
+    // From the first image looked at to the last.
+    int64_t spannedMillis() const { return seen_ > 0 ? lastMillis_ - firstMillis_ : 0; }
 
 private:
     int images_, margin_, seen_ = 0;
+    int64_t firstMillis_ = 0, lastMillis_ = 0;
     cv::Mat counts_;  // 16-bit, one element per element of the images
     int channels_ = 0;
 };

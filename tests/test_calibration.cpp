@@ -1,7 +1,9 @@
 #include "LoopParts.h"
 #include "calibration/Calibrator.h"
 #include "calibration/DarkMerge.h"
+#include "calibration/HotPixels.h"
 #include "calibration/MedianImage.h"
+#include "core/EightBits.h"
 #include "core/FileNames.h"
 #include "segments/SegmentOptions.h"
 #include "segments/SegmentWriter.h"
@@ -157,6 +159,7 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     LoopParts<> parts;
     parts.camera.scene = [&](int i) { return skyImage(i, noDark, hot, warm); };
     parts.camera.budget = 3 + 150;
+    parts.camera.step = 6000;  // an image every 6 s: a star drifts a pixel in 48 s
     CalibratedCamera calibrated(parts.camera, **calibrator);
     CaptureState capture(calibrated, parts.clock, parts.out.file);
     CaptureSource source(capture);
@@ -170,7 +173,7 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     EXPECT_GE(right, 190) << "of 200";
     EXPECT_LE(others, 5) << "stars taken for hot pixels";
     EXPECT_EQ(err.text(),
-              cv::format("hot pixels: %d found in the first 100 images, kept in ./hot-pixels.png\n",
+              cv::format("hot pixels: %d found in 100 images over 9.9 minutes, kept in ./hot-pixels.png\n",
                          right + others));
     ASSERT_EQ(parts.snapshots.made.size(), 1u);
     const cv::Mat& trail = parts.snapshots.made[0].trail;
@@ -210,6 +213,39 @@ TEST(Calibration, HotPixelsLearnedFromTheSkyAndTakenUpAgain) {
     cv::minMaxLoc(composed, nullptr, &brightest, nullptr, nullptr, found);
     EXPECT_LT(brightest, 100) << "hot pixels in the composed segments";
     EXPECT_EQ(cv::norm(composed, night, cv::NORM_INF, elsewhere), 0);
+}
+
+// At 25 images a second, 100 images span 4 s, in which the stars stand
+// still: the learner looks at images spread over minutes instead, in which
+// they drift (a pixel in 30 s) and hot pixels stay.
+TEST(Calibration, HotPixelsAreLearnedOverMinutesWhateverTheRate) {
+    cv::RNG random(5);
+    std::vector<cv::Point2f> stars;
+    std::vector<cv::Point> hot;
+    for (int i = 0; i < 60; ++i)
+        stars.emplace_back(random.uniform(10.f, 100.f), random.uniform(5.f, 115.f));
+    cv::Mat truth(120, 160, CV_8UC1, cv::Scalar(0));
+    while (hot.size() < 50) {
+        const cv::Point p(random.uniform(1, 159), random.uniform(1, 119));
+        if (truth.at<uchar>(p) == 0) truth.at<uchar>(p) = 255, hot.push_back(p);
+    }
+    HotPixelLearner learner(100, 40);
+    int64_t millis = 0;
+    for (bool done = false; !done; millis += 40) {
+        ASSERT_LT(millis, 20 * 60 * 1000) << "never done learning";
+        cv::Mat image(truth.size(), CV_8UC1, cv::Scalar(20));
+        for (const cv::Point2f& star : stars)  // sharp, one pixel: as a hot pixel looks
+            image.at<uchar>(
+                cv::Point(static_cast<int>(star.x + millis / 30000.0), static_cast<int>(star.y))) = 200;
+        for (const cv::Point& p : hot)
+            image.at<uchar>(p) = 250;
+        done = learner.add(image, millis);
+    }
+    EXPECT_EQ(learner.seen(), 100);
+    EXPECT_GE(learner.spannedMillis(), 9 * 60 * 1000);
+    const cv::Mat found = learner.map().mask();
+    EXPECT_EQ(cv::countNonZero(found & truth), 50);
+    EXPECT_EQ(cv::countNonZero(found) - 50, 0) << "stars taken for hot pixels";
 }
 
 // A library: the dark of the image's size and depth, the camera's exposure
@@ -261,6 +297,115 @@ TEST(Calibration, ALibraryGivesTheDarkOfTheCamerasSettingsAndTemperature) {
             "dark: cold.png, 3.0 degrees from the sensor", "dark: warm.png, 4.0 degrees from the sensor",
             "no dark in darks fits the camera's images (64x48 of 1 channel of 8 bits, exposure 2 s, "
             "gain 100, within 5 degrees of the sensor): they go uncalibrated until one does"}));
+}
+
+// Darks and masks are checked as read, before the images are calibrated:
+// a file whose header declares a huge image (a 2.6 MB PNG of 30000x30000
+// decodes into gigabytes) is refused before it is decoded; a library's dark
+// whose channels or depth are not what its sidecar and the camera say is
+// refused in one line and reported as no dark; a grey mask with alpha is a
+// grey mask.
+TEST(Calibration, DarksAndMasksAreCheckedAsRead) {
+    TempWorkingDir dir;
+    // A real PNG's header made to declare 30000x30000: nothing but its header is read.
+    const auto bomb = [](const std::string& path) {
+        std::vector<uchar> png;
+        cv::imencode(".png", cv::Mat(4, 4, CV_8UC1, cv::Scalar(0)), png);
+        for (const int at : {16, 20})
+            png[at] = 0, png[at + 1] = 0, png[at + 2] = 0x75, png[at + 3] = 0x30;  // 30000
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(png.data()), png.size());
+    };
+    bomb("bomb.png");
+    const cv::Mat colour(48, 64, CV_8UC3, cv::Scalar::all(50));
+    struct Case {
+        std::string dark, mask, expected;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"bomb.png", "",
+              "the dark bomb.png is 30000x30000, the camera's images are 64x48 of 3 channels of 8 bits"},
+             {"", "bomb.png",
+              "the hot pixel mask bomb.png is 30000x30000, the camera's images are 64x48 of 3 channels of 8 "
+              "bits"}}) {
+        CalibrationSettings settings;
+        settings.dark = c.dark, settings.hotPixels = c.mask;
+        CapturedStream err;
+        auto calibrator = Calibrator::make(settings, ".", err.file);
+        ASSERT_TRUE(calibrator) << calibrator.reason();
+        EXPECT_EQ((*calibrator)->check(colour).reason(), c.expected);
+    }
+    // A kept automatic map that is a bomb is not taken up: learned anew.
+    bomb(kHotPixelsFile);
+    {
+        CalibrationSettings settings;
+        settings.hotPixels = "auto";
+        CapturedStream err;
+        auto calibrator = Calibrator::make(settings, ".", err.file);
+        Frame frame{colour.clone(), 0};
+        (*calibrator)->apply(frame);
+        EXPECT_EQ(err.text(), "") << "nothing taken up";
+        // Learned, then learned again for another size: said each time, the same words too.
+        int64_t millis = 0;
+        for (const cv::Size size : {cv::Size(64, 48), cv::Size(32, 24)})
+            for (int i = 0; i < 100; ++i) {
+                Frame image{cv::Mat(size, CV_8UC3, cv::Scalar::all(50)), millis += 6000};
+                image.image.at<cv::Vec3b>(5, 5) = {250, 250, 250};
+                (*calibrator)->apply(image);
+            }
+        EXPECT_EQ(err.lines(),
+                  std::vector<std::string>(
+                      2, "hot pixels: 1 found in 100 images over 9.9 minutes, kept in ./hot-pixels.png"));
+    }
+
+    // A grey mask with alpha marks its pixels in every channel.
+    cv::Mat greyAlpha(48, 64, CV_8UC4, cv::Scalar(0, 0, 0, 255));
+    greyAlpha.at<cv::Vec4b>(10, 10) = {255, 255, 255, 255};
+    ASSERT_TRUE(cv::imwrite("alpha.png", greyAlpha));
+    {
+        CalibrationSettings settings;
+        settings.hotPixels = "alpha.png";
+        CapturedStream err;
+        auto calibrator = Calibrator::make(settings, ".", err.file);
+        ASSERT_TRUE((*calibrator)->check(colour));
+        Frame frame{colour.clone(), 0};
+        frame.image.at<cv::Vec3b>(10, 10) = {250, 250, 250};
+        (*calibrator)->apply(frame);
+        frame.finishNow();
+        EXPECT_EQ(frame.image.at<cv::Vec3b>(10, 10), cv::Vec3b(50, 50, 50));
+        EXPECT_EQ(err.text(), "hot pixels: 1\n");
+    }
+
+    // A library whose darks are not what they say: a mono one for a colour
+    // camera, a 16-bit one whose sidecar says 8; the camera's images go
+    // uncalibrated, said once, and no dark is reported.
+    std::filesystem::create_directory("darks");
+    for (const auto& [name, image] : std::vector<std::pair<std::string, cv::Mat>>{
+             {"mono", cv::Mat(48, 64, CV_8UC1, cv::Scalar(9))},
+             {"deep", cv::Mat(48, 64, CV_16UC3, cv::Scalar::all(9))}}) {
+        SCOPED_TRACE(name);
+        std::filesystem::remove_all("darks");
+        std::filesystem::create_directory("darks");
+        cv::imwrite("darks/" + name + ".png", image);
+        std::ofstream("darks/" + name + ".json")
+            << darkSidecarJson({2.0, 100.0, std::nullopt, {64, 48}, 8, 30, 0});
+        CalibrationSettings settings;
+        settings.dark = "darks";
+        settings.exposureSeconds = 2, settings.gain = 100;
+        CapturedStream err;
+        auto calibrator = Calibrator::make(settings, "img", err.file);
+        ASSERT_TRUE(calibrator) << calibrator.reason();
+        for (int64_t millis : {0, 61000, 122000}) {
+            Frame frame{colour.clone(), millis};
+            (*calibrator)->apply(frame);
+            frame.finishNow();
+            EXPECT_EQ(frame.image.at<cv::Vec3b>(0, 0), cv::Vec3b(50, 50, 50));
+        }
+        EXPECT_EQ(err.lines(), (std::vector<std::string>{"the dark darks/" + name + ".png is 64x48 of " +
+                                                         describeImageType(image.type()) +
+                                                         ", the camera's images are 64x48 of 3 channels of 8 "
+                                                         "bits: it is not used"}));
+        EXPECT_EQ((*calibrator)->sidecarMembers(),
+                  "\"dark\":null,\"dark_temperature_delta\":null,\"hot_pixels\":0");
+    }
 }
 
 // The one pass that takes the dark off and merges equals a subtraction and
