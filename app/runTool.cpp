@@ -302,6 +302,8 @@ int makeDark(const Settings& s, Camera& camera, const CameraMode& asked) {
     cv::Size size;
     int type = 0;
     while (median.count() < c.darkFrames) {
+        // A stop (Ctrl-C, SIGTERM) ends it at once: a dark of fewer images is no dark.
+        if (stopRequested != 0) return fail("stopped");
         Frame frame;
         camera.read(frame);
         if (frame.image.empty())
@@ -318,8 +320,11 @@ int makeDark(const Settings& s, Camera& camera, const CameraMode& asked) {
     if (progress) progress->finish();
     const Result<cv::Mat> dark = median.median();
     if (!dark) return fail(dark.reason());
-    if (const Result<> written = writeImageAtomically(c.makeDark, *dark); !written)
-        return fail(written.reason());
+    if (stopRequested != 0) return fail("stopped");
+    const auto dot = c.makeDark.rfind('.');
+    const Result<std::vector<uchar>> image =
+        encodeImage(dot == std::string::npos ? "" : c.makeDark.substr(dot), *dark);
+    if (!image) return fail(image.reason());
     // What the camera tells of its exposure and gain first; else what it was set to.
     const std::optional<double> exposure = camera.exposureSeconds(), gain = camera.gain();
     DarkDescription description{
@@ -327,8 +332,10 @@ int makeDark(const Settings& s, Camera& camera, const CameraMode& asked) {
         CV_MAT_DEPTH(type) == CV_16U ? 16 : 8,   c.darkFrames,         millis()};
     if (celsiusCount > 0) description.temperature = celsiusSum / celsiusCount;
     const std::string sidecar = darkSidecarJson(description);
-    if (const Result<> written =
-            writeFileAtomically(darkSidecarPath(c.makeDark), {sidecar.begin(), sidecar.end()}, true);
+    // The dark and its sidecar both, or neither: a new dark beside the old
+    // one's sidecar would be chosen for settings it was not made with.
+    if (const Result<> written = writeFilesTogether(
+            {{c.makeDark, *image}, {darkSidecarPath(c.makeDark), {sidecar.begin(), sidecar.end()}}});
         !written)
         return fail(written.reason());
     std::printf("dark: the median of %d images of %dx%d, written to %s\n", c.darkFrames, size.width,
@@ -409,6 +416,7 @@ int runIndi(const Settings& s) {
 int runTool(const Settings& s, cv::VideoCapture& cap) {
     if (s.compose.asked) return runCompose(s.compose, stdout, stderr);
     if (s.meteorList.asked) return runMeteorList(s.meteorList, stdout, stderr);
+    ignoreBrokenPipes();
     // OpenCV's pool of threads starts at its first parallel work: under a name of its own.
     startThreadsNamed("trailcam-cv", [] { cv::parallel_for_(cv::Range(0, 64), [](const cv::Range&) {}); });
     // Status lines reach a pipe or a log file as they happen.

@@ -83,6 +83,33 @@ Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& 
     return {};
 }
 
+namespace {
+
+Result<bool> placeTogether(const std::vector<std::pair<std::string, std::vector<uchar>>>& files, size_t next,
+                           std::vector<std::string>& temporaries) {
+    if (next == files.size()) {
+        for (size_t i = 0; i < files.size(); ++i)
+            if (std::rename(temporaries[i].c_str(), files[i].first.c_str()) != 0)
+                return Failure{std::strerror(errno)};
+        return true;
+    }
+    return writeThenPlace(files[next].first, files[next].second, true, [&](const std::string& temporary) {
+        temporaries.push_back(temporary);
+        Result<bool> placed = placeTogether(files, next + 1, temporaries);
+        temporaries.pop_back();
+        return placed;
+    });
+}
+
+}  // namespace
+
+Result<> writeFilesTogether(const std::vector<std::pair<std::string, std::vector<uchar>>>& files) {
+    std::vector<std::string> temporaries;
+    const Result<bool> written = placeTogether(files, 0, temporaries);
+    if (!written) return Failure{written.reason()};
+    return {};
+}
+
 Result<bool> writeFileIfNew(const std::string& path, const std::vector<uchar>& bytes) {
     return writeThenPlace(path, bytes, true, [&path](const std::string& temporary) {
         return renameWithoutReplacing(temporary, path);

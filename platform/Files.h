@@ -16,6 +16,12 @@
 // the data and the rename to disk first.
 Result<> writeFileAtomically(const std::string& path, const std::vector<uchar>& bytes, bool durable);
 
+// Files that go together (an image and the sidecar that describes it):
+// each written to a temporary file first, durably; only once all are
+// written are they renamed into place, in order. A write that fails (a full
+// disk) replaces none of them.
+Result<> writeFilesTogether(const std::vector<std::pair<std::string, std::vector<uchar>>>& files);
+
 // The image encoded as a file of this extension (".jpg", ".tiff", ...).
 // A JPEG is 8-bit: a 16-bit image is stretched for it as `stretch` says.
 Result<std::vector<uchar>> encodeImage(const std::string& extension, const cv::Mat& image,

@@ -28,4 +28,11 @@ void installStopSignals() {
     handle(SIGHUP, 0);
 }
 
+void ignoreBrokenPipes() {
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGPIPE, &action, nullptr);
+}
+
 bool mayReadTerminal(int fd) { return !isatty(fd) || tcgetpgrp(fd) == getpgrp(); }

@@ -10,6 +10,11 @@ extern volatile std::sig_atomic_t stopRequested;
 // steps aside, so a second Ctrl-C ends the process at once.
 void installStopSignals();
 
+// A write to a closed socket or pipe (an INDI server or a web client gone,
+// a broker restarted) fails with EPIPE, which the writer handles as a lost
+// peer, instead of ending the whole station with SIGPIPE.
+void ignoreBrokenPipes();
+
 // Whether the process may read the terminal now: a background process that
 // reads its terminal is stopped by it, and would then never see SIGTERM.
 bool mayReadTerminal(int fd);

@@ -503,12 +503,20 @@ print(ms(s["start"]), ms(s["end"]))')
     [ "$(sed 1,3d out)" = $'stopapp\nclosing app' ] || fail "stop during the first exposure"
     # The server gone mid-run and back: the camera is lost and back, the run goes on.
     serving
+    # SIGTERM to the server some seconds in, in the midst of 0.2 s exposures
+    # (the tool writes to its socket as it goes): a write to the closed
+    # socket must not end the tool (SIGPIPE), twice over.
     start --indi "$port" --exposure-s 0.2 --headless --reconnect 1
-    wait_for 60 grep -q '^freq=[1-9]' out || fail "no images before"
-    kill "$server" && wait "$server" 2>/dev/null
-    wait_for 30 grep -q '^camera delivered no image, trying to reopen it every 1 s$' out || fail "not lost"
-    server
-    wait_for 60 grep -q '^camera is back$' out || fail "not back"
+    for round in 1 2; do
+        lines=$(wc -l <out)
+        wait_for 60 eval '[ "$(sed "1,${lines}d" out | grep -c "^freq=[1-9]")" -ge 5 ]' || fail "no images before"
+        kill -TERM "$server" && wait "$server" 2>/dev/null
+        wait_for 30 eval '[ "$(sed "1,${lines}d" out | grep -c "^camera delivered no image, trying to reopen it every 1 s$")" -ge 1 ]' ||
+            fail "not lost ($round)"
+        kill -0 "$pid" || fail "the tool ended with the server ($round)"
+        server
+        wait_for 60 eval '[ "$(sed "1,${lines}d" out | grep -c "^camera is back$")" -ge 1 ]' || fail "not back ($round)"
+    done
     lines=$(wc -l <out) && wait_for 30 eval '[ "$(sed "1,${lines}d" out | grep -c "^freq=[1-9]")" -ge 2 ]' ||
         fail "no images after"
     # A change of binning is a change of size, as for any camera.
@@ -621,6 +629,28 @@ for folder, star in (("covered", False), ("sky", True)):
         [ "$(cat out)" = "dark: the median of 20 images of 64x48, written to master.png" ] && [ ! -e img ] &&
         grep -q '^{"exposure_s":null,"gain":null,"temperature_c":null,"width":64,"height":48,"depth":8,"frames":20,' \
             master.json || fail "make-dark: $(cat err master.json)"
+    # A stop while the images are taken ends at once, writes nothing, status 1.
+    start --demo --headless --make-dark stopped.png --dark-frames 1000
+    sleep 1 && kill -TERM "$pid" && wait_for 15 gone || fail "a stop waits for the images (45 s of them)"
+    expect_end 1
+    [ "$(cat err)" = "trailcam: stopped: no dark written to stopped.png" ] && [ ! -e stopped.png ] &&
+        [ ! -e stopped.json ] || fail "a stopped dark"
+    # A disk with room for the new dark (of 19 images) but not its sidecar,
+    # the old dark kept by a backup's hard link too (replacing it frees
+    # nothing): the old dark and its sidecar stay as they were, both.
+    # tmpfs counts pages: the 19 images taken (kept in the folder, 3 channels
+    # as replayed), then one page for the new dark.
+    if [ "$(id -u)" -eq 0 ] && mkdir small && mount -t tmpfs -o size=512k small small; then
+        mounts+=("$work/small")
+        cp master.png master.json small/ && ln small/master.png small/backup.png
+        room=$(( ((19 * 64 * 48 * 3 + 4095) / 4096 + 1) * 4096 ))
+        head -c $(( $(df -B1 --output=avail small | tail -n 1) - room )) /dev/zero >small/filler
+        timeout 60 "$tool" -i 'covered/%02d.pgm' --make-dark small/master.png --dark-frames 19 </dev/null >out 2>err
+        [ $? -eq 1 ] && grep -q "no dark written to small/master.png$" err && cmp -s master.png small/master.png &&
+            cmp -s master.json small/master.json &&
+            [ "$(ls small | tr '\n' ' ')" = "backup.png filler master.json master.png " ] ||
+            fail "a dark without its sidecar: $(ls -l small)"
+    fi
     # Made over the sky instead, its stars drifting: the same dark within a
     # few levels, the hot pixels (the sensor's too) in it.
     timeout 60 "$tool" -i 'sky/%02d.pgm' --make-dark skydark.png --dark-frames 20 </dev/null >out 2>err &&
@@ -630,9 +660,10 @@ for folder, star in (("covered", False), ("sky", True)):
 a, b, hot = open("master.raw", "rb").read(), open("skydark.raw", "rb").read(), {5 * 64 + 40, 30 * 64 + 10, 30 * 64 + 11}
 sys.exit(max(abs(a[i] - b[i]) for i in range(64 * 48) if i not in hot) > 4 or min(b[i] for i in hot) < 240)' ||
         fail "the dark made over drifting stars"
-    timeout 60 "$tool" -i 'sky/%02d.pgm' --dark master.png --hot-pixels auto --hot-learn 10 --metadata --hot-margin 60 \
-        </dev/null >out 2>err || fail "status $?"
-    [ "$(cat err)" = "hot pixels: 3 found in the first 10 images, kept in img/hot-pixels.png" ] &&
+    # An image every 10 s: the learner looks at images 6 s apart or more.
+    timeout 60 "$tool" -i 'sky/%02d.pgm' --input-fps 0.1 --dark master.png --hot-pixels auto --hot-learn 10 --metadata \
+        --hot-margin 60 </dev/null >out 2>err || fail "status $?"
+    [ "$(cat err)" = "hot pixels: 3 found in 10 images over 1.5 minutes, kept in img/hot-pixels.png" ] &&
         grep -q '"dark":"master.png","dark_temperature_delta":null,"hot_pixels":3,' img/1.json ||
         fail "calibrated replay: $(cat img/1.json)"
     # The trail has neither the glow nor the hot pixels: nothing above the noise but the star.

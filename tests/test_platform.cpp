@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 
@@ -41,4 +44,14 @@ TEST(Platform, StopSignalsAskForAnOrderlyEndAndOnlyCtrlCStepsAside) {
     }
     std::signal(SIGTERM, SIG_DFL);
     std::signal(SIGHUP, SIG_DFL);
+    // A peer gone: the write says so (EPIPE) instead of ending the process.
+    ignoreBrokenPipes();
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    errno = 0;
+    EXPECT_EQ(write(ends[1], "x", 1), -1);
+    EXPECT_EQ(errno, EPIPE);
+    close(ends[1]);
+    std::signal(SIGPIPE, SIG_DFL);
 }

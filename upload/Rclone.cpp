@@ -41,6 +41,7 @@ std::vector<std::string> rcloneEnvironment() {
 [[noreturn]] void becomeRclone(int errWrite, char* const argv[], char* const envp[]) {
     setpgid(0, 0);
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    signal(SIGPIPE, SIG_DFL);  // ignored by the tool; an ignored signal stays so across exec
     const int null = open("/dev/null", O_RDWR);
     dup2(null, 0);
     dup2(null, 1);
