@@ -89,13 +89,17 @@ public:
 
 // The sky's quality as measured so far (--sky-quality), for whoever keeps
 // what a stretch of the night was like.
+struct SkyMedians {
+    double stars = 0;
+    std::optional<double> clear;  // none while the night has no reference to measure it against
+};
 class SkyReadings {
 public:
     virtual ~SkyReadings() = default;
     // The medians of the stars and of clear over the measurements taken in
     // [fromMillis, toMillis); none when none was.
-    virtual std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const = 0;
+    virtual std::optional<SkyMedians> between(int64_t fromMillis, int64_t toMillis) const = 0;
     // The latest night's measurements, oldest first, as JSON:
-    // [[unix seconds, stars, clear, background], ...].
+    // [[unix seconds, stars, clear or null, background], ...].
     virtual std::string nightJson() const = 0;
 };

@@ -240,7 +240,10 @@ void MqttPublisher::publishQualityDiscovery(const std::string& id, const std::st
     };
     const Sensor sensors[] = {
         {"stars", "stars", "{{ value_json.stars }}", "stars", "mdi:star-four-points"},
-        {"clear", "clear sky", "{{ (value_json.clear * 100) | round(0) }}", "%", "mdi:weather-night"},
+        // Unknown (None) while the night has no reference: never a clear sky not measured.
+        {"clear", "clear sky",
+         "{{ (value_json.clear * 100) | round(0) if value_json.clear is not none else None }}", "%",
+         "mdi:weather-night"},
         {"background", "sky background", "{{ value_json.background }}", "levels", "mdi:brightness-6"},
         {"fwhm", "star FWHM", "{{ value_json.fwhm }}", "px", "mdi:blur"},
         {"sky_brightness", "sky brightness", "{{ value_json.sky_brightness }}", "mag/arcsec²",
@@ -255,8 +258,9 @@ void MqttPublisher::publishQualityDiscovery(const std::string& id, const std::st
              true);
     send("homeassistant/binary_sensor/" + id + "_clear_sky/config",
          "{\"name\":\"clear sky\",\"unique_id\":\"" + id + "_clear_sky\"" + state + ",\"value_template\":" +
-             jsonString(
-                 cv::format("{{ 'ON' if value_json.clear >= %g else 'OFF' }}", settings_.clearThreshold)) +
+             jsonString(cv::format(
+                 "{{ None if value_json.clear is none else 'ON' if value_json.clear >= %g else 'OFF' }}",
+                 settings_.clearThreshold)) +
              ",\"icon\":\"mdi:weather-night\"" + common,
          true);
 }

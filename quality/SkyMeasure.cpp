@@ -24,6 +24,7 @@ constexpr double kRoundish = 0.5;             // b/a of a star
 constexpr size_t kMostPixelStack = 16 << 20;  // pixels SEP may hold while it extracts
 constexpr double kSaturatedShare = 0.98;      // of the depth's range
 constexpr int kPixelStackFull = 2;            // SEP's status: "internal pixel buffer full"
+constexpr int kCleanedAtMost = 5000;          // objects
 
 std::string sepError(int status) {
     char message[128] = {0};
@@ -84,13 +85,23 @@ Result<SkyMeasurement> measureSky(const cv::Mat& image) {
     int status = 0;
     {
         const std::lock_guard<std::mutex> lock(pixelStack);
-        for (;;) {
-            status = sep_extract(&sky, kThresholdSigma, SEP_THRESH_REL, kMinPixels, kFilter, 3, 3,
-                                 SEP_FILTER_CONV, 32, 0.005, 1, 1.0, &catalog.objects);
-            const size_t stack = sep_get_extract_pixstack();
-            if (status != kPixelStackFull || stack >= kMostPixelStack) break;
-            sep_set_extract_pixstack(std::min(stack * 2, kMostPixelStack));
-        }
+        const auto extract = [&](int clean) {
+            sep_catalog_free(catalog.objects);
+            catalog.objects = nullptr;
+            for (;;) {
+                status = sep_extract(&sky, kThresholdSigma, SEP_THRESH_REL, kMinPixels, kFilter, 3, 3,
+                                     SEP_FILTER_CONV, 32, 0.005, clean, 1.0, &catalog.objects);
+                const size_t stack = sep_get_extract_pixstack();
+                if (status != kPixelStackFull || stack >= kMostPixelStack) break;
+                sep_set_extract_pixstack(std::min(stack * 2, kMostPixelStack));
+            }
+        };
+        // Cleaning (spurious objects in a bright one's wings merged back)
+        // costs the square of the objects: a sky of tens of thousands (a
+        // dense 4K field) would take the measurer minutes and hold a stop.
+        // Objects are counted without it first, and cleaned when they are few.
+        extract(0);
+        if (status == 0 && catalog.objects->nobj <= kCleanedAtMost) extract(1);
     }
     if (status != 0) return Failure{"the objects: " + sepError(status)};
 

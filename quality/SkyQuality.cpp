@@ -10,9 +10,13 @@
 namespace {
 
 constexpr double kReferencePercentile = 0.9;
+// A reference of fewer stars is none: a night overcast from dusk, or a lens
+// cap, would read as clear against it.
+constexpr double kLeastReferenceStars = 10;
 constexpr size_t kKeptReadings = 100000;  // ten weeks of nights at one a minute
 
-double median(std::vector<double> values) {
+std::optional<double> median(std::vector<double> values) {
+    if (values.empty()) return std::nullopt;
     std::sort(values.begin(), values.end());
     const size_t middle = values.size() / 2;
     return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
@@ -48,21 +52,21 @@ void SkyQuality::measure(Frame& frame) {
         said_.say("sky quality: an image SEP could not measure (" + sky.reason() + "): skipped");
         return;
     }
-    SkyQualityReading reading{frame.millis, *sky, 1, brightness(sky->background)};
+    SkyQualityReading reading{frame.millis, *sky, std::nullopt, brightness(sky->background)};
     const std::string night = nightOf(frame.millis);
     if (night != night_) night_ = night, nightStars_.clear();
     nightStars_.push_back(sky->stars);
     double reference = 0;
     if (settings_.clearStars) {
-        reference = *settings_.clearStars;
+        reference = *settings_.clearStars;  // the owner's word, however few
     } else {
         std::vector<double> stars = nightStars_;
         const auto at =
             stars.begin() + static_cast<long>(kReferencePercentile * static_cast<double>(stars.size() - 1));
         std::nth_element(stars.begin(), at, stars.end());
-        reference = *at;
+        reference = *at >= kLeastReferenceStars ? *at : 0;
     }
-    reading.clear = reference > 0 ? std::min(1.0, sky->stars / reference) : 1.0;
+    if (reference > 0) reading.clear = std::min(1.0, sky->stars / reference);
     const std::lock_guard<std::mutex> lock(mutex_);
     if (readings_.size() >= kKeptReadings) readings_.erase(readings_.begin());
     readings_.push_back(reading);
@@ -103,15 +107,17 @@ std::pair<std::vector<double>, std::vector<double>> SkyQuality::taken(int64_t fr
     std::pair<std::vector<double>, std::vector<double>> found;
     const std::lock_guard<std::mutex> lock(mutex_);
     for (const SkyQualityReading& r : readings_)
-        if (r.millis >= fromMillis && r.millis < toMillis)
-            found.first.push_back(r.sky.stars), found.second.push_back(r.clear);
+        if (r.millis >= fromMillis && r.millis < toMillis) {
+            found.first.push_back(r.sky.stars);
+            if (r.clear) found.second.push_back(*r.clear);
+        }
     return found;
 }
 
-std::optional<std::pair<double, double>> SkyQuality::between(int64_t fromMillis, int64_t toMillis) const {
+std::optional<SkyMedians> SkyQuality::between(int64_t fromMillis, int64_t toMillis) const {
     const auto [stars, clear] = taken(fromMillis, toMillis);
     if (stars.empty()) return std::nullopt;
-    return std::pair{median(stars), median(clear)};
+    return SkyMedians{*median(stars), median(clear)};
 }
 
 std::string SkyQuality::nightJson() const {
@@ -124,9 +130,9 @@ std::string SkyQuality::nightJson() const {
     }
     std::string json = "[";
     for (auto r = first; r != readings_.end(); ++r)
-        json +=
-            cv::format("%s[%lld,%d,%.2f,%.2f]", r == first ? "" : ",",
-                       static_cast<long long>(r->millis / 1000), r->sky.stars, r->clear, r->sky.background);
+        json += cv::format("%s[%lld,%d,", r == first ? "" : ",", static_cast<long long>(r->millis / 1000),
+                           r->sky.stars) +
+                jsonNumber(r->clear, "%.2f") + cv::format(",%.2f]", r->sky.background);
     return json + "]";
 }
 

@@ -19,7 +19,7 @@
 struct SkyQualityReading {
     int64_t millis = 0;
     SkyMeasurement sky;
-    double clear = 1;                     // the stars against the night's reference, 0..1
+    std::optional<double> clear;          // the stars against the night's reference, 0..1; none without one
     std::optional<double> skyBrightness;  // mag/arcsec²
 };
 
@@ -27,7 +27,8 @@ struct SkyQualityReading {
 // of its own: the loop hands over the image it has, and a measurement still
 // running lets newer images pass over older ones. Clear sky is the stars
 // against the night's reference (the 90th percentile of the night's
-// measurements so far, or --clear-stars); the sky's brightness needs the
+// measurements so far, or --clear-stars): unknown while that is under 10
+// stars (a night overcast from dusk, a lens cap); the sky's brightness needs the
 // camera's exposure time, --sqm-zero and --plate-scale.
 class SkyQuality : public TrailListener, public SkyReadings {
 public:
@@ -49,13 +50,14 @@ public:
     // A snapshot's sidecar: the median stars and clear of the measurements
     // within its trail, and how many there were.
     std::string sidecarMembers(const SnapshotDue& due) const;
-    std::optional<std::pair<double, double>> between(int64_t fromMillis, int64_t toMillis) const override;
+    std::optional<SkyMedians> between(int64_t fromMillis, int64_t toMillis) const override;
     std::string nightJson() const override;
     // Every measurement of this run so far, oldest first.
     std::vector<SkyQualityReading> readings() const;
 
 private:
     void measure(Frame& frame);  // the worker's
+    // The stars and the known clears of the measurements taken in [fromMillis, toMillis).
     std::pair<std::vector<double>, std::vector<double>> taken(int64_t fromMillis, int64_t toMillis) const;
     std::optional<double> brightness(double background);
 

@@ -134,7 +134,7 @@ std::vector<const SegmentEntry*> segmentsTaken(const std::vector<SegmentEntry>& 
             ++leftOut["outside the times"];
         else if (!e.excluded.empty() && !choice.all)
             ++leftOut[e.excluded];
-        else if (choice.minClear && e.clear && *e.clear < *choice.minClear)
+        else if (choice.minClear && e.measured && (!e.clear || *e.clear < *choice.minClear))
             ++leftOut["cloudy"];
         else if (excludedTime)
             ++leftOut["in an excluded range"];

@@ -217,8 +217,9 @@ Result<bool> SegmentWriter::writeSegment(Open& segment, const std::string& folde
         // The measurements done by now: one of the segment's last images may still be under way.
         entry->measured = true;
         if (const auto medians = quality_->between(entry->startMillis, entry->endMillis))
-            entry->stars = medians->first, entry->clear = medians->second;
-        if (entry->excluded.empty() && minClear_ && entry->clear && *entry->clear < *minClear_)
+            entry->stars = medians->stars, entry->clear = medians->clear;
+        // Not measured clear is not clear: a night overcast from dusk has no clear to compare.
+        if (entry->excluded.empty() && minClear_ && (!entry->clear || *entry->clear < *minClear_))
             entry->excluded = "cloudy";
     }
     if (const Result<> written = writeImageAtomically(folder + "/" + name, segment.maximum); !written)

@@ -75,10 +75,10 @@ TEST(SkyQuality, StarsAndClearSkyOfAKnownNight) {
         const SkyQualityReading r = measure(kNight + i * 60000, sky(i, cloudy, i == 4));
         if (cloudy) {
             EXPECT_TRUE(r.sky.stars >= 80 && r.sky.stars <= 120) << i << ": " << r.sky.stars;
-            EXPECT_TRUE(r.clear >= 0.4 && r.clear <= 0.7) << i << ": " << r.clear;
+            EXPECT_TRUE(r.clear && *r.clear >= 0.4 && *r.clear <= 0.7) << i << ": " << r.clear.value_or(-1);
         } else {
             EXPECT_NEAR(r.sky.stars, 200, 20) << i;
-            EXPECT_GE(r.clear, 0.85) << i;
+            EXPECT_GE(r.clear.value_or(-1), 0.85) << i;
         }
         EXPECT_EQ(r.sky.streaks, i == 4 ? 1 : 0) << i;
         EXPECT_TRUE(cloudy ? r.sky.background > 20 && r.sky.background < 35
@@ -93,7 +93,7 @@ TEST(SkyQuality, StarsAndClearSkyOfAKnownNight) {
     EXPECT_NE(measuredOn, std::this_thread::get_id()) << "measured on the loop's thread";
     EXPECT_EQ(err.lines().size(), 1u) << "no exposure time: said once";
     // The next night's first measurement, cloudy: its own reference.
-    EXPECT_DOUBLE_EQ(measure(kNight + 86400000, sky(20, true)).clear, 1.0);
+    EXPECT_EQ(measure(kNight + 86400000, sky(20, true)).clear, 1.0);
     // Not due yet: nothing measured; a snapshot's sidecar takes the medians of its trail's.
     quality.framed(Frame{sky(21, false), kNight + 86400000 + 30000});
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -107,7 +107,26 @@ TEST(SkyQuality, StarsAndClearSkyOfAKnownNight) {
     SkyQuality known(settings, nullptr, err.file, true);
     known.framed(Frame{sky(1, false), kNight});
     ASSERT_EQ(known.readings().size(), 1u);
-    EXPECT_NEAR(known.readings()[0].clear, 0.5, 0.05);
+    EXPECT_NEAR(known.readings()[0].clear.value_or(-1), 0.5, 0.05);
+
+    // A night overcast from dusk (or a lens cap): no reference, no clear,
+    // until stars show; then measured against them.
+    settings.clearStars.reset();
+    SkyQuality capped(settings, nullptr, err.file, true);
+    const cv::Mat cap(240, 320, CV_8UC1, cv::Scalar(3));
+    for (int i = 0; i < 3; ++i)
+        capped.framed(Frame{cap, kNight + i * 60000});
+    for (int i = 3; i < 5; ++i)
+        capped.framed(Frame{sky(i, false), kNight + i * 60000});
+    const std::vector<SkyQualityReading> readings = capped.readings();
+    ASSERT_EQ(readings.size(), 5u);
+    EXPECT_FALSE(readings[0].clear || readings[2].clear) << "a lens cap read as clear";
+    EXPECT_EQ(readings[4].clear, 1.0) << "stars in a tenth of the night's measurements make its reference";
+    EXPECT_NE(capped.nightJson().find(",0,null,"), std::string::npos) << capped.nightJson();
+    SnapshotDue capDue{1,        cv::Mat(), SnapshotReason::countdown, 0, {kNight, kNight + 2 * 60000, 3},
+                       cv::Mat()};
+    EXPECT_EQ(capped.sidecarMembers(capDue), "\"quality\":{\"stars\":0.0,\"clear\":null,\"measurements\":3}");
+    EXPECT_FALSE(capped.between(kNight, kNight + 3 * 60000)->clear);
 }
 
 // Images SEP finds nothing in, or that it cannot take: no crash, no star.

@@ -91,7 +91,8 @@ TEST(Segments, TheNightInSegmentsAndComposedAgain) {
               "composed 1 segment into c.png; left out: 2 in an excluded range, 1 outside the times\n");
 }
 
-// With the sky's quality measured (here: a cloudy minute at 22:01), each
+// With the sky's quality measured (here: a cloudy minute at 22:01, and one at
+// 22:03 measured before the night had a reference, so not clear), each
 // segment carries its stars and clear; --min-clear leaves the cloudy one
 // out of the star trail, and compose --min-clear leaves out exactly what
 // excluding its minute by hand does.
@@ -99,9 +100,10 @@ TEST(Segments, CloudySegmentsLeftOutByTheirClearSky) {
     TempWorkingDir dir;
     LocalTimeIsUtc utc;
     struct Sky : SkyReadings {
-        std::optional<std::pair<double, double>> between(int64_t from, int64_t) const override {
+        std::optional<SkyMedians> between(int64_t from, int64_t) const override {
             if (from < kAt2200) return std::nullopt;
-            return from == kAt2200 + 60000 ? std::pair{40.0, 0.3} : std::pair{120.0, 1.0};
+            if (from == kAt2200 + 180000) return SkyMedians{0, std::nullopt};  // no reference yet: not clear
+            return from == kAt2200 + 60000 ? SkyMedians{40.0, 0.3} : SkyMedians{120.0, 1.0};
         }
         std::string nightJson() const override { return "[]"; }
     } sky;
@@ -116,18 +118,21 @@ TEST(Segments, CloudySegmentsLeftOutByTheirClearSky) {
         ASSERT_TRUE(entries && entries->size() == 4u);
         EXPECT_TRUE((*entries)[1].stars == 40.0 && (*entries)[1].clear == 0.3 && (*entries)[0].clear == 1.0);
         EXPECT_EQ((*entries)[1].excluded, minClear ? "cloudy" : "");
+        EXPECT_TRUE((*entries)[3].measured && !(*entries)[3].clear);
+        EXPECT_EQ((*entries)[3].excluded, minClear ? "cloudy" : "") << "a clear sky not measured";
         CapturedStream out;
         ASSERT_EQ(runCompose({true, "img/segments-2026-12-07", "all.jpg", {}}, out.file, out.file), 0);
         EXPECT_EQ(textOf("all.jpg") == textOf("img/startrail-2026-12-07.jpg"), true);
-        EXPECT_EQ(out.text().find("1 cloudy") != std::string::npos, minClear) << out.text();
+        EXPECT_EQ(out.text().find("2 cloudy") != std::string::npos, minClear) << out.text();
     }
     CapturedStream said;
     ComposeChoice byClear, byHand;
-    byClear.minClear = 0.8, byHand.excludedRanges = {{kAt2200 + 60000, kAt2200 + 120000}};
+    byClear.minClear = 0.8,
+    byHand.excludedRanges = {{kAt2200 + 60000, kAt2200 + 120000}, {kAt2200 + 180000, kAt2200 + 240000}};
     for (const auto& [name, choice] : {std::pair{"clear.png", byClear}, {"hand.png", byHand}})
         ASSERT_EQ(runCompose({true, "img/segments-2026-12-07", name, choice}, said.file, said.file), 0);
     EXPECT_EQ(textOf("clear.png"), textOf("hand.png"));
-    EXPECT_NE(said.text().find("into clear.png; left out: 1 hazy, 1 cloudy\n"), std::string::npos)
+    EXPECT_NE(said.text().find("into clear.png; left out: 1 hazy, 2 cloudy\n"), std::string::npos)
         << said.text();
     EXPECT_EQ(err.text(), "");
 }

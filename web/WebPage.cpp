@@ -288,7 +288,7 @@ function drawChart() {
       el("text", {x: left + w + 4, y: top + h - v / starsTop * h + 4}, sky, String(v));
     el("text", {x: left + w + 4, y: top - 2}, sky, "stars");
     line(quality.map((q) => x(q[0] * 1000).toFixed(1) + "," + (top + h - q[1] / starsTop * h).toFixed(1)), "#e8e8e8", "starsLine");
-    line(quality.map((q) => x(q[0] * 1000).toFixed(1) + "," + (top + h - q[2] * h).toFixed(1)), "#6fd08c", "clearLine");
+    line(quality.filter((q) => q[2] !== null).map((q) => x(q[0] * 1000).toFixed(1) + "," + (top + h - q[2] * h).toFixed(1)), "#6fd08c", "clearLine");
   }
   for (const m of marks)
     el("path", {d: m.meteor ? "M" + (x(m.t) - 4) + "," + top + "h8l-4,7z" : "M" + (x(m.t) - 4) + "," + (top + 7) + "h8l-4,-7z",
@@ -313,7 +313,7 @@ $("chart").addEventListener("pointermove", (p) => {
   const px = scale.left + (t - scale.start) / (scale.end - scale.start) * scale.w;
   scale.cursor.setAttribute("x1", px); scale.cursor.setAttribute("x2", px); scale.cursor.setAttribute("visibility", "visible");
   $("chartTip").textContent = local(t) + (g ? ": growth " + g[1] + ", " + g[2] + " images/s" : "") +
-    (s ? ", " + s[1] + " stars, clear " + Math.round(s[2] * 100) + " %" : "");
+    (s ? ", " + s[1] + " stars, clear " + (s[2] === null ? "not known yet" : Math.round(s[2] * 100) + " %") : "");
 });
 $("chart").addEventListener("click", (p) => { if (scale) showTime(chartTime(p.clientX)); });
 window.addEventListener("resize", () => { drawChart(); markKeogram(video.at >= 0 && video.times ? video.times[video.at] : null); });
