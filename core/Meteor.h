@@ -34,8 +34,12 @@ inline bool clipOf(const Meteor& meteor, int64_t firstMillis, int64_t lastMillis
 // {"start":...,"end":...,"from":[x,y],"to":[x,y],"frames":N,"length":...,
 // "speed":...,"peak":N,"clip":"NAME"|null}
 std::string meteorJson(const Meteor& meteor);
-// A meteor read back from such an object; none when it is not one.
+// A meteor read back from such an object; none when it is not one, or holds
+// a number that is not finite or out of its range.
 std::optional<Meteor> meteorOf(const std::string& json);
 // "start,end,x1,y1,x2,y2,frames,speed,peak,clip" and a line a meteor.
 extern const char* const kMeteorCsvHeader;
 std::string meteorCsv(const Meteor& meteor);
+// A text as one CSV field: quoted when it holds a comma, a quote or a line's
+// end, and kept from being a spreadsheet's formula ("=...", "+...", ...).
+std::string csvField(const std::string& text);

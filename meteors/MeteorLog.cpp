@@ -10,12 +10,17 @@
 
 namespace {
 
+constexpr size_t kLargestMeteorFile = 4 << 20;
+
 bool earlier(const Meteor& a, const Meteor& b) { return a.startMillis < b.startMillis; }
 
 }  // namespace
 
 Result<std::vector<Meteor>> readMeteorFile(const std::string& path) {
-    const std::optional<nlohmann::json> json = readJsonFile(path);
+    std::error_code error;
+    if (const auto size = std::filesystem::file_size(path, error); !error && size > kLargestMeteorFile)
+        return Failure{path + " is larger than 4 MB"};
+    const std::optional<nlohmann::json> json = readJsonFile(path, kLargestMeteorFile);
     if (!json || !json->is_array()) return Failure{path + " is no JSON array"};
     std::vector<Meteor> meteors;
     for (const nlohmann::json& item : *json) {
@@ -27,7 +32,7 @@ Result<std::vector<Meteor>> readMeteorFile(const std::string& path) {
     return meteors;
 }
 
-Result<std::vector<Meteor>> readMeteorNight(const std::string& folder, const std::string& night) {
+Result<MeteorNight> readMeteorNight(const std::string& folder, const std::string& night) {
     std::vector<std::string> files;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(folder, error)) {
@@ -39,13 +44,15 @@ Result<std::vector<Meteor>> readMeteorNight(const std::string& folder, const std
     if (error) return Failure{"cannot read " + folder + ": " + error.message()};
     if (files.empty()) return Failure{"no meteors of the night " + night + " in " + folder};
     std::sort(files.begin(), files.end());
-    std::vector<Meteor> all;
+    MeteorNight all;
     for (const std::string& file : files) {
         Result<std::vector<Meteor>> meteors = readMeteorFile(file);
-        if (!meteors) return Failure{meteors.reason()};
-        all.insert(all.end(), meteors->begin(), meteors->end());
+        if (!meteors)
+            all.unreadable.push_back(meteors.reason());
+        else
+            all.meteors.insert(all.meteors.end(), meteors->begin(), meteors->end());
     }
-    std::stable_sort(all.begin(), all.end(), earlier);
+    std::stable_sort(all.meteors.begin(), all.meteors.end(), earlier);
     return all;
 }
 

@@ -38,9 +38,16 @@ private:
     std::vector<Meteor> meteors_;
 };
 
-// The meteors of a file, or why it holds none.
+// The meteors of a file, or why it holds none: no JSON array, something in
+// it that is no meteor, or larger than 4 MB (some 16,000 meteors, more than
+// any night's; read and rewritten whole, it would hold up the loop).
 Result<std::vector<Meteor>> readMeteorFile(const std::string& path);
-// Every meteor of a night in the folder, from all its files, in time order.
-Result<std::vector<Meteor>> readMeteorNight(const std::string& folder, const std::string& night);
+// Every meteor of a night in the folder, from all its readable files, in
+// time order, and why each other file could not be read.
+struct MeteorNight {
+    std::vector<Meteor> meteors;
+    std::vector<std::string> unreadable;  // reasons, each naming its file
+};
+Result<MeteorNight> readMeteorNight(const std::string& folder, const std::string& night);
 // The latest night with a meteors file in the folder.
 std::optional<std::string> latestMeteorNight(const std::string& folder);

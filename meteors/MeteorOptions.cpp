@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 #include <opencv2/core.hpp>
 
+#include <filesystem>
 #include <regex>
 
 void addMeteorOptions(CLI::App& app, MeteorSettings& settings, OptionRules& rules) {
@@ -44,19 +45,28 @@ void addMeteorListCommand(CLI::App& app, MeteorListSettings& settings) {
 }
 
 int runMeteorList(const MeteorListSettings& settings, FILE* out, FILE* err) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(settings.folder, error)) {
+        std::fprintf(err, "trailcam: cannot read %s: %s\n", settings.folder.c_str(),
+                     error ? error.message().c_str() : "Not a directory");
+        return 1;
+    }
     const std::optional<std::string> night =
         settings.night ? settings.night : latestMeteorNight(settings.folder);
     if (!night) {
         std::fprintf(err, "trailcam: no meteors-DATE.json in %s\n", settings.folder.c_str());
         return 1;
     }
-    const Result<std::vector<Meteor>> meteors = readMeteorNight(settings.folder, *night);
-    if (!meteors) {
-        std::fprintf(err, "trailcam: %s\n", meteors.reason().c_str());
+    const Result<MeteorNight> read = readMeteorNight(settings.folder, *night);
+    if (!read) {
+        std::fprintf(err, "trailcam: %s\n", read.reason().c_str());
         return 1;
     }
+    // The readable files' meteors, and the others named: status 1 then.
     std::fprintf(out, "%s\n", kMeteorCsvHeader);
-    for (const Meteor& meteor : *meteors)
+    for (const Meteor& meteor : read->meteors)
         std::fprintf(out, "%s\n", meteorCsv(meteor).c_str());
-    return 0;
+    for (const std::string& reason : read->unreadable)
+        std::fprintf(err, "trailcam: %s: its meteors are not listed\n", reason.c_str());
+    return read->unreadable.empty() ? 0 : 1;
 }

@@ -27,7 +27,12 @@ SnapshotFolder::SnapshotFolder(std::string path, int64_t minFreeBytes, FILE* err
       minFreeBytes_(minFreeBytes),
       err_(err),
       files_(files),
-      writer_({"trailcam-snap", WhenFull::wait, kWaiting}, [this](SnapshotDue& due) { write(due); }) {}
+      writer_({"trailcam-snap", WhenFull::wait, kWaiting}, [this](Job& job) {
+          if (job.sidecarOnly)
+              describeAgain(job.due);
+          else
+              write(job.due);
+      }) {}
 
 SnapshotFolder::~SnapshotFolder() {
     writer_.finish();
@@ -106,7 +111,40 @@ bool SnapshotFolder::mayReplace(int32_t number) {
 // The loop goes on at once: the snapshot is written on the writer's thread,
 // from the images the loop has let go of. A third snapshot waits for room: a
 // snapshot is never left out.
-void SnapshotFolder::snapshotDue(const SnapshotDue& due) { writer_.hand(SnapshotDue(due)); }
+void SnapshotFolder::snapshotDue(const SnapshotDue& due) {
+    if (metadata_ != nullptr) {
+        SnapshotDue described = due;
+        described.trail = cv::Mat(), described.timeMap = cv::Mat();  // not held: a sidecar tells times
+        described_.emplace_back(std::move(described), due.trail.size());
+        if (described_.size() > kDescribedKept) described_.pop_front();
+    }
+    writer_.hand({due, false});
+}
+
+void SnapshotFolder::meteorDetected(const Meteor& meteor) {
+    for (const auto& [described, size] : described_) {
+        if (meteor.startMillis < described.span.startMillis || meteor.startMillis > described.span.endMillis)
+            continue;
+        SnapshotDue due = described;
+        due.trail.create(size, CV_8UC1);  // the sidecar reads its size: memory never touched
+        // After the run's end the writer is done: written here, nothing else writing.
+        if (!writer_.hand({due, true}, false)) describeAgain(due);
+    }
+}
+
+void SnapshotFolder::describeAgain(const SnapshotDue& due) {
+    struct stat info {};
+    if (lstat(pathOf(due.number).c_str(), &info) != 0 ||
+        lstat(pathOf(due.number, kSidecarSuffix).c_str(), &info) != 0)
+        return;  // not written, or gone since
+    const std::string sidecar = metadata_->sidecar(due);
+    const std::string sidecarPath = pathOf(due.number, kSidecarSuffix);
+    if (const Result<> described = files_.writeDurably(sidecarPath, {sidecar.begin(), sidecar.end()});
+        !described) {
+        std::fprintf(err_, "cannot write %s: %s\n", sidecarPath.c_str(), described.reason().c_str());
+        std::fflush(err_);
+    }
+}
 
 // Every snapshot queued is in place (or said to be lost) before the run ends.
 void SnapshotFolder::ended() { writer_.finish(); }

@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -65,6 +66,10 @@ public:
     void snapshotDue(const SnapshotDue& due) override;
     // Waits for every snapshot handed over.
     void ended() override;
+    // A meteor judged after a snapshot whose trail it is in (seconds after
+    // it ended, or as the run ends): that snapshot's sidecar is written
+    // again, after the snapshot, so that it counts it.
+    void meteorDetected(const Meteor& meteor) override;
     // Whether the snapshot due as the run ended could not be written (known
     // once the run has ended).
     bool finalSnapshotLost() const { return finalSnapshotLost_; }
@@ -87,7 +92,13 @@ public:
 
 private:
     static constexpr size_t kWaiting = 2;  // snapshots that may wait for the writer
+    static constexpr size_t kDescribedKept = 4;
+    struct Job {
+        SnapshotDue due;
+        bool sidecarOnly = false;  // its sidecar written again, the snapshot in place
+    };
     void write(const SnapshotDue& due);
+    void describeAgain(const SnapshotDue& due);
 
     Result<> writeImage(const std::string& path, const cv::Mat& image);
 
@@ -104,5 +115,8 @@ private:
     std::string lockPath_;
     int lockFd_ = -1;
     std::vector<std::string> madeFolders_;  // innermost first
-    Worker<SnapshotDue> writer_;            // last: its thread uses the members above
+    // The latest snapshots handed over with a sidecar, without their pixels,
+    // and their trails' sizes; loop thread.
+    std::deque<std::pair<SnapshotDue, cv::Size>> described_;
+    Worker<Job> writer_;  // last: its thread uses the members above
 };

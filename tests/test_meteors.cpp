@@ -176,4 +176,52 @@ TEST(Meteors, NightFileTakenUpKeptAsideAndListed) {
     CapturedStream none;
     EXPECT_EQ(runMeteorList({true, ".", "1999-01-01"}, none.file, none.file), 1);
     EXPECT_EQ(none.lines(), std::vector<std::string>{"trailcam: no meteors of the night 1999-01-01 in ."});
+    CapturedStream nowhere;
+    EXPECT_EQ(runMeteorList({true, "nowhere", std::nullopt}, nowhere.file, nowhere.file), 1);
+    EXPECT_EQ(nowhere.lines(),
+              std::vector<std::string>{"trailcam: cannot read nowhere: No such file or directory"});
+    // A night with a file that cannot be read: the others' meteors listed, it named, status 1.
+    CapturedStream listed, bad;
+    EXPECT_EQ(runMeteorList({true, ".", night}, listed.file, bad.file), 1);
+    EXPECT_EQ(listed.lines(), (std::vector<std::string>{kMeteorCsvHeader, meteorCsv(aside[0])}));
+    EXPECT_EQ(bad.lines(), std::vector<std::string>{"trailcam: ./" + path +
+                                                    " is no JSON array: its meteors are not listed"});
+    // A file too large to be read and rewritten on the loop's thread is kept aside too.
+    std::ofstream(path) << "[" << std::string(5 << 20, ' ') << "]";
+    EXPECT_EQ(readMeteorFile(path).reason(), path + " is larger than 4 MB");
+}
+
+// What is read back is what can be written again: numbers that are not
+// finite or out of range are refused; a clip's name cannot forge CSV
+// columns, rows or a spreadsheet's formula.
+TEST(Meteors, FilesAndCsvHoldOnlyWhatReadsBack) {
+    const std::string good =
+        R"({"start":"2026-12-07T22:00:00.000Z","end":"2026-12-07T22:00:00.500Z","from":[1,2],"to":[3,4],)"
+        R"("frames":5,"length":60,"speed":120,"peak":40,"clip":null})";
+    ASSERT_TRUE(meteorOf(good));
+    for (const auto& [from, to] :
+         std::vector<std::pair<std::string, std::string>>{{"[1,2]", "[1e39,2]"},
+                                                          {"[3,4]", "[3,-1e39]"},
+                                                          {"\"frames\":5", "\"frames\":1e12"},
+                                                          {"\"peak\":40", "\"peak\":-3000000000"},
+                                                          {"\"speed\":120", "\"speed\":1e400"}}) {
+        std::string bad = good;
+        bad.replace(bad.find(from), from.size(), to);
+        EXPECT_FALSE(meteorOf(bad)) << bad;
+    }
+    for (const auto& [clip, field] :
+         std::vector<std::pair<std::string, std::string>>{{"20261207-220000000", "20261207-220000000"},
+                                                          {"a,b", "\"a,b\""},
+                                                          {"two\nrows", "\"two\nrows\""},
+                                                          {"say \"hi\"", "\"say \"\"hi\"\"\""},
+                                                          {"=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
+                                                          {"+1", "'+1"},
+                                                          {"-1", "'-1"},
+                                                          {"@sum", "'@sum"}}) {
+        Meteor meteor = *meteorOf(good);
+        meteor.clip = clip;
+        const std::string csv = meteorCsv(meteor);
+        EXPECT_EQ(csv.substr(csv.size() - field.size()), field) << clip;
+        EXPECT_EQ(csvField(clip), field);
+    }
 }

@@ -13,6 +13,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -114,6 +115,29 @@ TEST(Snapshots, SidecarAndExifSayWhenTheTrailHappened) {
     ASSERT_TRUE(parsed) << sidecar;
     EXPECT_EQ((*parsed)["source"], "nuit d'\xef\xbf\xbdt\xef\xbf\xbd/\"a\"\x01");
     EXPECT_EQ(jsonString("caf\xc3\xa9 \xff\xfe"), "\"caf\xc3\xa9 \xef\xbf\xbd\xef\xbf\xbd\"");
+
+    // A meteor is judged seconds after it ended, maybe after the snapshot
+    // whose trail holds it, or as the run ends: that sidecar is written
+    // again and counts it; one outside the trail changes nothing.
+    SnapshotFolder late("late", 0, err.file);
+    SnapshotMetadata counting("demo", "1.2.3");
+    std::atomic<int> meteors{0}, asked{0};
+    counting.addMembers(
+        [&](const SnapshotDue&) { return ++asked, "\"meteors\":" + std::to_string(meteors); });
+    late.describeWith(&counting);
+    const TrailSpan last{span.endMillis + 10, span.endMillis + 20, 2};
+    late.snapshotDue({1, movingDotImage(1), SnapshotReason::countdown, 0, span, {}});
+    late.snapshotDue({2, movingDotImage(2), SnapshotReason::exit, 0, last, {}});
+    late.ended();
+    const int before = asked;
+    Meteor meteor;
+    meteor.startMillis = span.endMillis + 5;  // in neither
+    late.meteorDetected(meteor);
+    EXPECT_EQ(asked, before);
+    meteors = 1, meteor.startMillis = last.startMillis + 5;
+    late.meteorDetected(meteor);
+    EXPECT_NE(textOf("late/2.json").find("\"meteors\":1,"), std::string::npos) << textOf("late/2.json");
+    EXPECT_NE(textOf("late/1.json").find("\"meteors\":0,"), std::string::npos) << textOf("late/1.json");
 }
 
 // The live files: the tick's camera image, trail and status, replaced at
