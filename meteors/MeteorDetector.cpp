@@ -237,11 +237,17 @@ bool alike(const cv::Point2d& a, const cv::Point2d& b) {
 // Pieces that touch are one streak, unless one went on too long already (a
 // satellite, a drifting star) and the other moves otherwise or is too short
 // to tell: a meteor that crosses such a path stays a meteor, and a star's
-// twinkle stays with its star. (Two short pieces are joined whatever their
-// motion: a twinkle beside a meteor would skew its own.)
+// twinkle stays with its star. Two pieces that are not too long are joined
+// unless both move, each its own way (a meteor across a young satellite's
+// path): one too short to tell is joined whatever its motion, as a twinkle
+// beside a meteor would skew its own.
 bool ofOneStreak(const MeteorDetector::Track& one, const MeteorDetector::Track& other, double period) {
     if (!touch(one, other, period)) return false;
-    if (one.tooLong == other.tooLong) return true;
+    if (one.tooLong && other.tooLong) return true;
+    if (one.tooLong == other.tooLong) {
+        const std::optional<cv::Point2d> a = velocityOf(one, period), b = velocityOf(other, period);
+        return !a || !b || alike(*a, *b);
+    }
     const MeteorDetector::Track& young = one.tooLong ? other : one;
     const std::optional<cv::Point2d> a = velocityOf(one, period), b = velocityOf(other, period);
     if (!a || !b) return std::hypot(young.bounds.width, young.bounds.height) < 8;

@@ -36,6 +36,7 @@ struct MeteorSkySettings {
     int meteors = 16, planes = 3, satellites = 3, clouds = 1;
     std::vector<double> flashes{100};  // seconds from the start
     std::vector<TrueMeteor> placed;    // meteors placed by hand besides (start, seconds, from, to, amplitude)
+    std::vector<MovingLight> placedSatellites;  // and satellites (start, seconds, from, velocity, amplitude)
     int stars = 120;
     int sky = 20;
     double noise = 2;
@@ -97,6 +98,7 @@ public:
         // Satellites: steady, slow or not so slow, for tens of seconds.
         for (int i = 0; i < s_.satellites; ++i)
             satellites_.push_back(crossing(uniform, i == 0 ? 70 : uniform(10, 35), 30, 50));
+        satellites_.insert(satellites_.end(), s_.placedSatellites.begin(), s_.placedSatellites.end());
         for (int i = 0; i < s_.clouds; ++i) {
             MovingLight cloud = crossing(uniform, 12, 20, 25);
             cloud.radius = 50;

@@ -93,15 +93,27 @@ TEST(Meteors, StreaksJudged) {
         {"a flash, kept out", [](MeteorSkySettings& s) { s.flashes = {5}; }, true, 0},
         {"a lit cloud", [](MeteorSkySettings& s) { s.clouds = 1, s.seconds = 30; }, false, 0},
     };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    // A meteor across a satellite's path 0.8, 1.6 and 2.4 s into it (young
+    // pieces, both moving, each its own way) or 4 s: one meteor each time.
+    for (const double into : {0.8, 1.6, 2.4, 4.0})
+        all.push_back({"across a young satellite",
+                       [into](MeteorSkySettings& s) {
+                           s.placedSatellites.push_back({1.0, 10.0, {20, 90}, {15, 0}, 60, 1});
+                           const double x = 20 + 15 * into;
+                           s.placed.push_back({1.0 + into - 0.25, 0.5, {x, 20}, {x, 170}, 90});
+                       },
+                       false, 1});
     // With the time map of the big rises the loop keeps for meteors, and
     // with that of every rise --time-map keeps.
     for (const bool everyRise : {false, true})
-        for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(c.name) + (everyRise ? ", with --time-map" : ""));
+        for (const Case& c : all) {
+            const std::string folder =
+                std::string(c.name) + (everyRise ? " every rise " : " ") + std::to_string(&c - all.data());
+            SCOPED_TRACE(folder);
             MeteorSkySettings settings = quietSky();
             c.sky(settings);
             const MeteorSky sky(settings);
-            const std::string folder = std::string(c.name) + (everyRise ? " every rise" : "");
             std::filesystem::create_directory(folder);
             const std::vector<Meteor> found =
                 findMeteors(sky, MeteorRules{}, folder, c.keepFlashesOut, nullptr, everyRise);
