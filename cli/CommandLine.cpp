@@ -8,6 +8,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
+#include <iterator>
+
 #ifndef TRAILCAM_VERSION
 #define TRAILCAM_VERSION "unknown"
 #endif
@@ -20,6 +23,28 @@ CommandLine usageError(CommandLine& result, FILE* err, const std::string& what) 
     std::fprintf(err, "trailcam: %s\nTry 'trailcam --help' for more information.\n", what.c_str());
     result.exitStatus = kUsageError;
     return result;
+}
+
+// What --help shows a newcomer: the camera, the trail, where files go, and
+// each feature's switch; --help-all (and the manual) shows every option.
+const char* const kBrief[] = {
+    "--device",      "--size",         "--list-devices", "--demo",       "--indi",      "--input",
+    "--output",      "--save-on-exit", "--dark",         "--hot-pixels", "--make-dark", "--reject-flashes",
+    "--segments",    "--metadata",     "--time-map",     "--clips",      "--keogram",   "--timelapse",
+    "--sky-quality", "--meteors",      "--reconnect",    "--keep-days",  "--location",  "--night-only",
+    "--upload",      "--mqtt",         "--headless",     "--live",       "--http",      "--record",
+    "--budget"};
+
+// Hides from the help the options a newcomer does not need first.
+void keepBrief(CLI::App& app) {
+    for (CLI::Option* option : app.get_options()) {
+        const std::vector<std::string>& names = option->get_lnames();
+        const bool brief = std::any_of(std::begin(kBrief), std::end(kBrief), [&names](const char* name) {
+            return !names.empty() && names.front() == std::string(name).substr(2);
+        });
+        if (!brief) option->group("");
+    }
+    app.footer("Every option, under its feature's heading: trailcam --help-all (and man trailcam).");
 }
 
 // Puts the options added since the last call under a heading of --help.
@@ -109,6 +134,7 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
                  "trailcam");
     // Help and version are known to whoever reads this; the screen is for the rest.
     app.set_help_flag("-h,--help", "print this help")->group("");
+    app.set_help_all_flag("--help-all", "print every option")->group("");
     app.get_formatter()->column_width(26);
     app.set_version_flag("--version", "trailcam " TRAILCAM_VERSION)->group("");
     OptionRules rules;
@@ -120,7 +146,12 @@ CommandLine parseCommandLine(int argc, const char* const argv[], FILE* out, FILE
     } catch (const CLI::CallForHelp&) {
         // A subcommand's own help when it is asked of one ("trailcam compose --help").
         const std::vector<CLI::App*> asked = app.get_subcommands();
+        if (asked.empty()) keepBrief(app);
         std::fputs((asked.empty() ? app.help() : asked.front()->help()).c_str(), out);
+        result.exitStatus = 0;
+        return result;
+    } catch (const CLI::CallForAllHelp&) {
+        std::fputs(app.help().c_str(), out);
         result.exitStatus = 0;
         return result;
     } catch (const CLI::CallForVersion&) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <tuple>
 
 namespace {
@@ -180,12 +181,25 @@ TEST(CommandLine, ReadsEachOptionAndRefusesMalformedValues) {
     EXPECT_TRUE(knowWhen.replay.inputStart == 1796680800250 && knowWhen.snapshots.metadata &&
                 knowWhen.snapshots.timeMap && c.folder == "c" && c.beforeSeconds == 1.5 &&
                 c.afterSeconds == 7 && c.eventDiff == 900 && c.memoryBytes == 8 << 20);
+    // --help: what a newcomer needs, a screen or so; --help-all: every option.
     const auto [help, helpText] = parse("--help");
+    const auto [helpAll, allText] = parse("--help-all");
     EXPECT_EQ(help.exitStatus, 0);
-    EXPECT_NE(helpText.find("-d,--device DEV=1"), std::string::npos);
-    std::istringstream helpLines(helpText);
-    for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
-        EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0)) << line;
+    EXPECT_EQ(helpAll.exitStatus, 0);
+    for (const char* shown : {"-d,--device DEV=1", "--demo", "-o,--output DIR=img", "--sky-quality",
+                              "--meteors", "--http ADDR:PORT", "trailcam --help-all"})
+        EXPECT_NE(helpText.find(shown), std::string::npos) << shown;
+    EXPECT_EQ(helpText.find("--meteor-margin"), std::string::npos);
+    EXPECT_LE(std::count(helpText.begin(), helpText.end(), '\n'), 80);
+    for (const char* every :
+         {"--meteor-margin", "--clip-memory", "--upload-bwlimit", "--hot-learn", "--stretch"})
+        EXPECT_NE(allText.find(every), std::string::npos) << every;
+    for (const std::string& text : {helpText, allText}) {
+        std::istringstream helpLines(text);
+        for (std::string line; std::getline(helpLines, line);)  // an option a line, none wrapped
+            EXPECT_TRUE(line.size() <= 110 && (line.rfind("  -", 0) == 0 || line.rfind("   ", 0) != 0))
+                << line;
+    }
     EXPECT_EQ(parse("--version").second, "trailcam " TRAILCAM_VERSION "\n");
 }
 
