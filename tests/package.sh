@@ -11,6 +11,8 @@ dpkg-deb -f "$deb" Depends | grep -q 'libopencv-videoio' || { echo "dependencies
 dpkg-deb -x "$deb" "$root/fs"
 "$root/fs/usr/bin/trailcam" --version | grep -qx "trailcam [0-9.]*"
 test -s "$root/fs/usr/share/man/man1/trailcam.1.gz"
+# The manual lists every option, not only --help's first ones.
+zcat "$root/fs/usr/share/man/man1/trailcam.1.gz" | grep -q 'meteor\\-margin'
 # The unit is checked in the unpacked root, with this system's targets and
 # slices beside it for its default dependencies.
 units=$root/fs/usr/lib/systemd/system
