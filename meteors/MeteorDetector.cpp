@@ -238,15 +238,21 @@ bool alike(const cv::Point2d& a, const cv::Point2d& b) {
 // satellite, a drifting star) and the other moves otherwise or is too short
 // to tell: a meteor that crosses such a path stays a meteor, and a star's
 // twinkle stays with its star. Two pieces that are not too long are joined
-// unless both move, each its own way (a meteor across a young satellite's
-// path): one too short to tell is joined whatever its motion, as a twinkle
-// beside a meteor would skew its own.
-bool ofOneStreak(const MeteorDetector::Track& one, const MeteorDetector::Track& other, double period) {
+// unless one is as fast as a meteor and the other clearly slow, as far as
+// their extents and how long they lasted tell (a meteor across a young
+// satellite's path, or past a star's twinkle): their pixels' times would
+// not tell, skewed by whatever twinkled beside them.
+bool ofOneStreak(const MeteorDetector::Track& one, const MeteorDetector::Track& other, double period,
+                 double minSpeed) {
     if (!touch(one, other, period)) return false;
     if (one.tooLong && other.tooLong) return true;
     if (one.tooLong == other.tooLong) {
-        const std::optional<cv::Point2d> a = velocityOf(one, period), b = velocityOf(other, period);
-        return !a || !b || alike(*a, *b);
+        const auto speed = [period](const MeteorDetector::Track& track) {  // pixels a second
+            return std::hypot(track.bounds.width, track.bounds.height) /
+                   std::max(period, static_cast<double>(track.last - track.first)) * 1000;
+        };
+        const double a = speed(one), b = speed(other);
+        return !((a >= minSpeed && b < minSpeed / 2) || (b >= minSpeed && a < minSpeed / 2));
     }
     const MeteorDetector::Track& young = one.tooLong ? other : one;
     const std::optional<cv::Point2d> a = velocityOf(one, period), b = velocityOf(other, period);
@@ -369,7 +375,7 @@ std::vector<MeteorDetector::Track> MeteorDetector::joined(const std::vector<Rise
     std::iota(groups.parent.begin(), groups.parent.end(), 0);
     for (size_t j = carried; j < pieces.size(); ++j)
         for (size_t i = 0; i < j; ++i)
-            if (ofOneStreak(pieces[i], pieces[j], period))
+            if (ofOneStreak(pieces[i], pieces[j], period, rules_.minSpeed))
                 groups.join(static_cast<int>(i), static_cast<int>(j));
     std::vector<Track> tracks;
     std::vector<int> index(pieces.size(), -1);
