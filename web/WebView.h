@@ -207,5 +207,12 @@ bool tagHeld(const std::string& header, const std::string& tag);
 // "http://[::1]:8080/" or "http://127.0.0.1:8080/"
 std::string webAddress(const std::string& host, int port);
 
-// The page itself: HTML, CSS and script in one, nothing fetched elsewhere.
+// The page itself: HTML, CSS and script in one, nothing fetched elsewhere,
+// made at build time from web/page/ (index.html, style.css, app.js). The
+// night page, phone first. Polls /status.json once a second; at a new tick
+// it reloads the two images and the fields, and the rest only when the
+// status says it changed (a snapshot, an event, a measurement of the sky) or
+// once a minute (the night's products). The keogram scrubs the night's
+// timelapse, whose images come one by one as they are stored in the video;
+// times and places are fetched the first time they are needed.
 extern const char* const kWebPage;
