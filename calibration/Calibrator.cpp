@@ -21,6 +21,15 @@ constexpr int64_t kDarkChoiceEveryMs = 60000;  // a drifting sensor's dark chose
 
 std::string describe(const cv::Mat& image) { return describeImage(image.size(), image.type()); }
 
+// Why a dark or mask was not taken, in words after its name: what it is
+// against the camera's images when it was read or its header told its size
+// ("is 30000x30000"); else that it could not be read.
+std::optional<std::string> mismatch(const Result<cv::Mat>& read, const cv::Mat& image) {
+    if (read && read->size() == image.size() && read->type() == image.type()) return std::nullopt;
+    if (!read && read.reason().rfind("is ", 0) != 0) return std::nullopt;
+    return (read ? "is " + describe(*read) : read.reason()) + ", the camera's images are " + describe(image);
+}
+
 // A mask's alpha marks nothing: a grey mask with alpha is a grey mask, a
 // colour one with alpha a colour one.
 cv::Mat withoutAlpha(const cv::Mat& mask) {
@@ -125,9 +134,8 @@ Result<std::unique_ptr<Calibrator>> Calibrator::make(const CalibrationSettings& 
 }
 
 Result<> Calibrator::readGiven(const cv::Mat& first) {
-    const auto refused = [&first](const std::string& what, const std::string& reason) {
-        return Failure{what + " " + reason +
-                       (reason.rfind("is ", 0) == 0 ? ", the camera's images are " + describe(first) : "")};
+    const auto refused = [&first](const std::string& what, const Result<cv::Mat>& read) {
+        return Failure{what + " " + mismatch(read, first).value_or(read.reason())};
     };
     if (darkPending_) {
         darkPending_ = false;
@@ -135,7 +143,7 @@ Result<> Calibrator::readGiven(const cv::Mat& first) {
         if (!read) {
             const std::lock_guard<std::mutex> lock(reportMutex_);
             darkName_.clear();
-            return refused("the dark " + settings_.dark, read.reason());
+            return refused("the dark " + settings_.dark, read);
         }
         if (read->depth() != CV_8U && read->depth() != CV_16U) {
             const std::lock_guard<std::mutex> lock(reportMutex_);
@@ -149,7 +157,7 @@ Result<> Calibrator::readGiven(const cv::Mat& first) {
     if (maskPending_) {
         maskPending_ = false;
         Result<cv::Mat> read = readImageNoLarger(settings_.hotPixels, first.size(), cv::IMREAD_UNCHANGED);
-        if (!read) return refused("the hot pixel mask " + settings_.hotPixels, read.reason());
+        if (!read) return refused("the hot pixel mask " + settings_.hotPixels, read);
         baseMask_ = withoutAlpha(*read);
         mapDirty_ = true;
     }
@@ -229,15 +237,12 @@ void Calibrator::useDark(const std::string& path, std::optional<double> delta, c
     Result<cv::Mat> read = readImageNoLarger(path, image.size(), cv::IMREAD_UNCHANGED);
     const std::string name = fs::path(path).filename().string();
     if (!read || read->size() != image.size() || read->type() != image.type()) {
-        if (read)
-            darkSaid_.say("the dark " + path + " is " + describe(*read) + ", the camera's images are " +
-                          describe(image) + ": it is not used");
-        else if (read.reason().rfind("is ", 0) == 0)
-            darkSaid_.say("the dark " + path + " " + read.reason() + ", the camera's images are " +
-                          describe(image) + ": it is not used");
-        else
+        if (const std::optional<std::string> why = mismatch(read, image)) {
+            darkSaid_.say("the dark " + path + " " + *why + ": it is not used");
+            refusedDarks_.insert({path, image.type()});
+        } else {
             darkSaid_.say("cannot read the dark " + path + ": images go uncalibrated");
-        if (read || read.reason().rfind("is ", 0) == 0) refusedDarks_.insert({path, image.type()});
+        }
         mapDirty_ = mapDirty_ || !dark_.empty();
         dark_.release();
         const std::lock_guard<std::mutex> lock(reportMutex_);
